@@ -1,0 +1,7 @@
+#include "Base/IParameterSetColorCalibrationTarget.h"
+
+namespace Base {
+
+IParameterSetColorCalibrationTarget::~IParameterSetColorCalibrationTarget() = default;
+
+}  // namespace Base

@@ -1,0 +1,213 @@
+#pragma once
+
+#include <array>
+#include <memory>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "Base/CRect.h"
+#include "Base/CString.h"
+#include "Base/CbArray.h"
+#include "Base/Export.h"
+#include "Base/IImageData2D.h"
+#include "Base/IParameterSetColorCalibrationTarget.h"
+
+namespace DataLayer {
+
+/// The colour-calibration engine for one chart type.
+///
+/// Rules shared by every operation below:
+/// - Colour images are interleaved three-channel pixels, rows without padding,
+///   32-bit float on a 0..255 scale (or 8-bit where a signature says so); channels
+///   0, 1, 2 are blue, green, red throughout.
+/// - Run-time failures are reported by a `false` result. Only
+///   `startColorCalibration` also logs, through the engine logger
+///   "ORV2.CColorCalibration" (see Loggers.h), at level 4.
+/// - Set-up faults throw `OrvException`; OpenCV errors pass through as `cv::Exception`.
+/// - One object is used by one thread at a time; separate objects are independent
+///   (copies share the pixel data of their matrices, as `cv::Mat` copies do).
+class COLORCAL_EXPORT CColorCalibration {
+public:
+    /// Twelve coefficients of the 3 x 4 colour matrix M, row-major (element 4k + j
+    /// is M[k][j]). Corrected channel k = M[k][0]·B + M[k][1]·G + M[k][2]·R + M[k][3].
+    struct NxCColCalibMatrix {
+        float m[12] = {};
+    };
+
+    /// The chart's 20 reference colours, each (blue, green, red), colour 0 first.
+    struct NxCColCalibReferenceColorsList {
+        std::array<std::array<float, 3>, 20> colors = {};
+    };
+
+    /// Sixty floats: a flat copy of a reference list, colour k at 3k .. 3k + 2.
+    struct NxCColCalibFloatArray {
+        float values[60] = {};
+    };
+
+    /// Creates the chart's parameter set. Throws `OrvException` for an unknown value.
+    explicit CColorCalibration(Base::IParameterSetColorCalibrationTarget::EParameterSet set);
+    /// Uses the given parameter set (shared). A null pointer is accepted here;
+    /// the first segmentation then throws `OrvException`.
+    explicit CColorCalibration(std::shared_ptr<Base::IParameterSetColorCalibrationTarget> set);
+    /// Member-wise copy; the matrices share the other object's pixel data.
+    CColorCalibration(const CColorCalibration& other);
+    CColorCalibration& operator=(const CColorCalibration& other);
+    virtual ~CColorCalibration();
+
+    // ---- Input setters -------------------------------------------------------
+
+    /// Input image := (roi.bottom - roi.top) x (roi.right - roi.left) float BGR pixels
+    /// from `image`; full image := fullHeight x fullWidth float BGR pixels from
+    /// `fullImage`; region of interest := roi. Sizes must match the buffers.
+    void SetInputImage(float* image, CRect& roi, float* fullImage, int fullWidth, int fullHeight);
+    /// Input image and full image := rows x cols float BGR pixels from `image`;
+    /// region of interest := (0, 0, cols, rows).
+    void SetInputImage(float* image, int rows, int cols);
+    /// Optional 8-bit mask of full-image size; non-zero pixels are not used as white support.
+    void SetColorImageRoi(std::shared_ptr<Base::IImageData2D> image);
+    /// Optional white image used instead of the inpainted one when the chart type asks for it.
+    void SetExternalWhiteImg(std::shared_ptr<Base::IImageData2D> image);
+    /// Real white := white[0..2] (blue, green, red).
+    void setRealWhite(const float* white);
+    /// Stores a folder path; nothing reads it.
+    void SetDebugFolder(CString folder);
+    /// Empties the label image and the white image; everything else stays.
+    void reset();
+
+    // ---- Reference colours ---------------------------------------------------
+
+    /// Reads 60 floats: 20 (red, green, blue) triples; stores them as (blue, green, red).
+    void SetReferenceColorsRGB(const float* rgb);
+    /// The reference colours, (blue, green, red) each.
+    NxCColCalibReferenceColorsList GetReferenceColors() const;
+
+    // ---- Calibration pipeline ------------------------------------------------
+
+    /// Runs the calibration on the images held: white image (inpainted if missing,
+    /// or the external one), flat-field correction, trimmed patch means, 3 x 4 fit.
+    /// `whiteImageOut` receives the white image (full rows x cols x 3 floats) only
+    /// when this run computed it; `measuredColors` (optional) receives 20 (R, G, B)
+    /// triples; `pickedWhite` (optional) the white measured on the input image (B, G, R).
+    bool startColorCalibration(CbArray<float>& whiteImageOut, NxCColCalibMatrix& matrix,
+                               std::vector<std::vector<float>>* measuredColors,
+                               std::vector<float>* pickedWhite);
+    /// As above, first taking rows x cols float BGR pixels as input and full image.
+    bool startColorCalibration(float* image, int rows, int cols, CbArray<float>& whiteImageOut,
+                               NxCColCalibMatrix& matrix,
+                               std::vector<std::vector<float>>* measuredColors,
+                               std::vector<float>* pickedWhite);
+    /// As above, taking an 8-bit BGR input of the roi's size and an 8-bit full image.
+    bool startColorCalibration(const unsigned char* image, CRect& roi,
+                               const unsigned char* fullImage, int fullRows, int fullCols,
+                               CbArray<float>& whiteImageOut, NxCColCalibMatrix& matrix,
+                               std::vector<std::vector<float>>* measuredColors,
+                               std::vector<float>* pickedWhite);
+    /// As above, taking rows x cols 8-bit BGR pixels as input and full image.
+    bool startColorCalibration(const unsigned char* image, int rows, int cols,
+                               CbArray<float>& whiteImageOut, NxCColCalibMatrix& matrix,
+                               std::vector<std::vector<float>>* measuredColors,
+                               std::vector<float>* pickedWhite);
+
+    // ---- Segmentation entry points -------------------------------------------
+
+    /// Segments the input image; on success 20 seeds, labels, picked and real white
+    /// are set and `whiteOut[0..2]` receives the picked white (B, G, R).
+    bool precomputeSegmentation(float* whiteOut);
+    bool precomputeSegmentation(float* image, int rows, int cols, float* whiteOut);
+    bool precomputeSegmentation(const unsigned char* image, int rows, int cols, float* whiteOut);
+    /// Segments the input image again and merges its patches into those held;
+    /// true once exactly 20 distinct patches are known.
+    bool updateSegmentation(float* whiteOut);
+    bool updateSegmentation(const unsigned char* image, int rows, int cols, float* whiteOut);
+    bool updateSegmentation(const float* image, int rows, int cols, float* whiteOut);
+
+    // ---- Inpainting entry points ---------------------------------------------
+
+    /// Computes the white image of the full image by RBF inpainting of the chart's
+    /// white ground and copies it (rows x cols x 3 floats) to `whiteImageOut`.
+    bool precomputeInpainting(CbArray<float>& whiteImageOut);
+    bool precomputeInpainting(float* image, int rows, int cols, CbArray<float>& whiteImageOut);
+    /// Mean of the white image over a rectangle; (0, 0, 0) when the rectangle is
+    /// empty, not inside the white image, or no white image exists.
+    void GetMeanColorInpainting(int firstRow, int firstColumn, int rowCount, int columnCount,
+                                double& c0, double& c1, double& c2);
+
+    // ---- Chart analysis ------------------------------------------------------
+
+    /// Picked white := mean of `image` over the white-area mask inside the centred
+    /// stencil circle, eroded (see the white-reference documentation).
+    void computePickedWhite(cv::Mat& image);
+
+    // ---- Read access to the engine's state -----------------------------------
+
+    /// Seed points (x, y) of the found patches, input-image coordinates, in grid order.
+    const std::vector<std::array<int, 2>>& GetSegmentSeeds() const;
+    /// Label image of the input image (CV_32S; > 1 on patches); empty when not segmented.
+    const cv::Mat& GetSegmentLabels() const;
+    /// White image of the full image (CV_32FC3); empty when not computed.
+    const cv::Mat& GetWhiteImage() const;
+    /// The white-area mask (CV_8U, 1 on white ground, 0 on patch pixels).
+    const cv::Mat& GetWhiteAreaMask() const;
+    /// The input image (CV_32FC3).
+    const cv::Mat& GetInputImage() const;
+    /// The full image (CV_32FC3).
+    const cv::Mat& GetFullImage() const;
+    /// The region of interest of the input image inside the full image.
+    const CRect& GetRegionOfInterest() const;
+    /// The white measured on the chart (B, G, R, 0).
+    cv::Scalar GetPickedWhite() const;
+    /// The white the image is corrected to (B, G, R, 0).
+    cv::Scalar GetRealWhite() const;
+    /// The stored debug folder.
+    const CString& GetDebugFolder() const;
+    /// The parameter set.
+    std::shared_ptr<Base::IParameterSetColorCalibrationTarget> GetParameterSet() const;
+
+protected:
+    NxCColCalibReferenceColorsList convertFloatListToRefColorList(const float* values,
+                                                                   bool keepOrder) const;
+    NxCColCalibFloatArray convertRefColorListToFloatBGRList(
+        const NxCColCalibReferenceColorsList& list) const;
+
+    /// Trimmed mean (20 % cut at each end) per channel of the masked pixels of
+    /// three CV_32F planes; false when a channel has no masked pixel.
+    bool getMeanSegmentColor(std::vector<cv::Mat>& channels, const cv::Mat& mask,
+                             cv::Vec3d& meanColor);
+    /// True when `measured` (CV_32FC3, one colour per row) matches `reference`
+    /// better in reverse order (summed squared Lab distances); false for lists
+    /// shorter than 20.
+    bool invertDirection(cv::Mat& measured, const std::vector<float>& reference);
+
+    /// gain := realWhite[c] / whiteImage per pixel and channel (CV_32FC3).
+    static void computeWhiteGain(const cv::Mat& whiteImage, const double realWhite[3],
+                                 cv::Mat& gain);
+    /// result := image × gain, clamped above at 255; `result` is pre-allocated.
+    static void applyWhiteGain(const cv::Mat& image, const cv::Mat& gain, cv::Mat& result);
+    /// Least-squares 3 x 4 affine fit of `reference` (3n floats) on `measured`
+    /// (n x 1 CV_32FC3) into a 12 x 1 CV_32F `coefficients`.
+    static void fitColorCorrection(const cv::Mat& measured, const std::vector<float>& reference,
+                                   cv::Mat& coefficients);
+
+private:
+    bool runCalibrationCore(CbArray<float>& whiteImageOut, NxCColCalibMatrix& matrix,
+                            std::vector<std::vector<float>>* measuredColors,
+                            std::vector<float>* pickedWhite);
+
+    NxCColCalibReferenceColorsList m_referenceColors;
+    cv::Mat m_inputImage;
+    cv::Mat m_segmentLabels;
+    cv::Mat m_whiteImage;
+    cv::Mat m_whiteAreaMask;
+    cv::Mat m_fullImage;
+    CRect m_roi;
+    std::vector<std::array<int, 2>> m_segmentSeeds;
+    cv::Scalar m_pickedWhite;
+    cv::Scalar m_realWhite;
+    CString m_debugFolder;
+    std::shared_ptr<Base::IParameterSetColorCalibrationTarget> m_parameterSet;
+    std::shared_ptr<Base::IImageData2D> m_colorImageRoi;
+    std::shared_ptr<Base::IImageData2D> m_externalWhiteImg;
+};
+
+}  // namespace DataLayer

@@ -1,0 +1,124 @@
+#include "DataLayer/ShadeAnalysis/LeastSquares.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+using namespace DataLayer;
+
+namespace {
+
+// Plain column-by-column normal equations, as the kernel is defined.
+void referenceNormalEquations(const std::vector<double>& A, const std::vector<double>& b,
+                              std::vector<double>& P, std::vector<double>& r, int m, int n) {
+    P.assign(n * (n + 1) / 2, 0.0);
+    r.assign(n, 0.0);
+    for (int j = 0; j < n; ++j) {
+        for (int i = 0; i <= j; ++i) {
+            double s = 0.0;
+            for (int k = 0; k < m; ++k) s += A[k * n + j] * A[k * n + i];
+            P[j * (j + 1) / 2 + i] = s;
+        }
+        double s = 0.0;
+        for (int k = 0; k < m; ++k) s += A[k * n + j] * b[k];
+        r[j] = s;
+    }
+}
+
+}  // namespace
+
+TEST(LeastSquares, WorkedExampleInBothLayouts) {
+    const std::vector<double> rowMajor = {1, 0, 0, 2, 1, 1};
+    const std::vector<double> transposed = {1, 0, 1, 0, 2, 1};
+    const std::vector<double> b = {1, 2, 2};
+    for (const auto& [A, layout] : {std::pair{rowMajor, 0}, std::pair{transposed, 1}}) {
+        double P[3] = {};
+        double r[2] = {};
+        computeNormalEquations(A.data(), b.data(), P, r, 3, 2, layout);
+        EXPECT_EQ(P[0], 2.0);
+        EXPECT_EQ(P[1], 1.0);
+        EXPECT_EQ(P[2], 5.0);
+        EXPECT_EQ(r[0], 3.0);
+        EXPECT_EQ(r[1], 6.0);
+        double work[2];
+        ASSERT_TRUE(decomposeLDLT(P, 2, work));
+        EXPECT_DOUBLE_EQ(P[0], 2.0);
+        EXPECT_DOUBLE_EQ(P[1], 0.5);
+        EXPECT_DOUBLE_EQ(P[2], 4.5);
+        solveLDLT(P, r, 2, work);
+        EXPECT_NEAR(r[0], 1.0, 1e-15);
+        EXPECT_NEAR(r[1], 1.0, 1e-15);
+    }
+    // b = (1, 2, 3): r = (4, 7) and x = (13/9, 10/9).
+    const std::vector<double> b2 = {1, 2, 3};
+    double P[3];
+    double x[2];
+    double work[2];
+    computeNormalEquations(rowMajor.data(), b2.data(), P, x, 3, 2, 0);
+    EXPECT_EQ(x[0], 4.0);
+    EXPECT_EQ(x[1], 7.0);
+    ASSERT_TRUE(decomposeLDLT(P, 2, work));
+    solveLDLT(P, x, 2, work);
+    EXPECT_NEAR(x[0], 13.0 / 9.0, 1e-14);
+    EXPECT_NEAR(x[1], 10.0 / 9.0, 1e-14);
+}
+
+TEST(LeastSquares, SingularMatrixReportsNonPositivePivot) {
+    double P[3] = {1, 1, 1};
+    double work[2];
+    EXPECT_FALSE(decomposeLDLT(P, 2, work));
+    EXPECT_EQ(P[2], 0.0);
+}
+
+TEST(LeastSquares, EmptyProblemsAndBadLayoutWriteNothing) {
+    double P[1] = {42.0};
+    double r[1] = {42.0};
+    const double A[1] = {1.0};
+    const double b[1] = {1.0};
+    computeNormalEquations(A, b, P, r, 1, 0, 0);
+    computeNormalEquations(A, b, P, r, 1, 1, 2);
+    EXPECT_EQ(P[0], 42.0);
+    EXPECT_EQ(r[0], 42.0);
+    double work[1];
+    EXPECT_TRUE(decomposeLDLT(P, 0, work));
+    solveLDLT(P, r, 0, work);
+    EXPECT_EQ(r[0], 42.0);
+    // m = 0 gives zeros.
+    computeNormalEquations(A, b, P, r, 0, 1, 0);
+    EXPECT_EQ(P[0], 0.0);
+    EXPECT_EQ(r[0], 0.0);
+}
+
+TEST(LeastSquares, RowMajorAccumulationMatchesColumnDefinitionBitExactly) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> u(-3.0, 3.0);
+    const int m = 37;
+    const int n = 9;
+    std::vector<double> A(m * n);
+    std::vector<double> b(m);
+    for (auto& v : A) v = u(rng);
+    for (auto& v : b) v = u(rng);
+    std::vector<double> Pref;
+    std::vector<double> rref;
+    referenceNormalEquations(A, b, Pref, rref, m, n);
+    std::vector<double> P(n * (n + 1) / 2);
+    std::vector<double> r(n);
+    computeNormalEquations(A.data(), b.data(), P.data(), r.data(), m, n, 0);
+    for (size_t i = 0; i < P.size(); ++i) EXPECT_EQ(P[i], Pref[i]) << "packed entry " << i;
+    for (int j = 0; j < n; ++j) EXPECT_EQ(r[j], rref[j]) << "entry " << j;
+
+    // And the solve recovers an exactly consistent system's solution.
+    std::vector<double> xTrue(n);
+    for (auto& v : xTrue) v = u(rng);
+    for (int k = 0; k < m; ++k) {
+        b[k] = 0.0;
+        for (int j = 0; j < n; ++j) b[k] += A[k * n + j] * xTrue[j];
+    }
+    computeNormalEquations(A.data(), b.data(), P.data(), r.data(), m, n, 0);
+    std::vector<double> work(n);
+    ASSERT_TRUE(decomposeLDLT(P.data(), n, work.data()));
+    solveLDLT(P.data(), r.data(), n, work.data());
+    for (int j = 0; j < n; ++j) EXPECT_NEAR(r[j], xTrue[j], 1e-9);
+}

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "Base/IParameterSetColorCalibrationTarget.h"
+
+/// Synthetic photos of calibration charts with known ground truth, for the
+/// tests, the benchmarks and the command-line demo.
+namespace ChartSynth {
+
+using EChart = Base::IParameterSetColorCalibrationTarget::EParameterSet;
+
+/// One colour, (red, green, blue) on the 0..255 scale.
+using Rgb = std::array<float, 3>;
+
+/// How the photo's values are encoded.
+enum class Encoding {
+    eLinear,  ///< values proportional to light
+    eSrgb,    ///< the sRGB transfer curve applied to the linear values
+};
+
+/// What to render. Geometry is that of the chart type's parameter set: patch
+/// side `GetSegmentSideLength()`, centre-to-centre pitch `GetGridLength()`;
+/// CCT types have 4 rows x 5 columns, QCC types 5 rows x 4 columns.
+struct RenderOptions {
+    EChart chart = EChart::eCCTPrint;
+    /// Reference colours in the chart's reference order (colour k is reference position k).
+    std::array<Rgb, 20> referenceRgb{};
+    /// Photo size in pixels; 0 means the chart region plus a margin of 60 px on each side.
+    int photoWidth = 0;
+    int photoHeight = 0;
+    /// Extra white margin of the chart card around the outer patches, in patch pitches.
+    double cardMargin = 0.75;
+    /// Rotation of the chart in degrees (counter-clockwise in the image).
+    double rotationDeg = 0.0;
+    /// Position of the chart centre relative to the photo centre, sub-pixel.
+    double offsetX = 0.0;
+    double offsetY = 0.0;
+    /// Illumination: relative loss at the farthest corner of the chart region
+    /// (0.3 = 30 % darker there than at the brightest point), made of a radial
+    /// vignette and a linear gradient (`gradientShare` of the falloff, direction
+    /// `gradientAngleDeg`).
+    double falloff = 0.0;
+    double gradientShare = 0.5;
+    double gradientAngleDeg = 30.0;
+    /// Linear brightness of the white ground at full illumination (0..255).
+    float whiteLevel = 235.0f;
+    /// Camera colour transform applied to linear BGR colours: out = M·(B, G, R, 1).
+    cv::Matx34d cameraTransform = cv::Matx34d(1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0);
+    /// Gaussian blur sigma in pixels (0 = none).
+    double blurSigma = 0.0;
+    /// Gaussian noise sigma in output values (0 = none).
+    double noiseSigma = 0.0;
+    /// Supersampling factor per axis for anti-aliased edges.
+    int supersample = 4;
+    /// Round to 8-bit values (after noise) as a camera would.
+    bool quantize = true;
+    /// Encoding of the output photo.
+    Encoding encoding = Encoding::eLinear;
+    /// Seed of the noise.
+    std::uint64_t seed = 1;
+};
+
+/// A rendered photo with its ground truth.
+struct RenderedChart {
+    /// The photo, CV_32FC3, BGR, 0..255 (integral values when quantised).
+    cv::Mat photo;
+    /// The photo as CV_8UC3 (rounded and saturated).
+    cv::Mat photo8u;
+    /// The chart card's bounding box inside the photo (the region to segment).
+    cv::Rect chartRegion;
+    /// Patch centres in photo coordinates, in found order: rows top to bottom,
+    /// each from left to right, as the segmentation reports them.
+    std::vector<cv::Point2d> centers;
+    /// Reference position of each centre (the chart's colour index table entry).
+    std::vector<int> referenceIndex;
+    /// The illumination of the white ground at every photo pixel, CV_32FC3,
+    /// BGR, in the photo's encoding (what a perfect white image would hold).
+    cv::Mat whiteField;
+    /// Number of patch rows and columns.
+    int rows = 0;
+    int cols = 0;
+};
+
+/// Renders a chart photo.
+RenderedChart renderChart(const RenderOptions& options);
+
+/// Twenty colours like those of a real chart (skin tones, primaries, greys),
+/// (R, G, B), deterministic.
+std::array<Rgb, 20> defaultReferenceColors();
+
+/// Twenty random colours drawn like real chart colours from `seed`: mid-range
+/// saturation and lightness, some near-neutral greys including similar pairs,
+/// none too close to the white ground.
+std::array<Rgb, 20> randomReferenceColors(std::uint64_t seed);
+
+/// Number of patch rows and columns of a chart type.
+int chartRows(EChart chart);
+int chartCols(EChart chart);
+
+}  // namespace ChartSynth
