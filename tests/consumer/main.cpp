@@ -1,0 +1,24 @@
+// Uses the installed library: an engine, its parameter set and the exception type.
+#include <DataLayer/Errors/OrvException.h>
+#include <DataLayer/ShadeAnalysis/CColorCalibration.h>
+#include <DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h>
+#include <DataLayer/ShadeAnalysis/CRBFInpainting.h>
+
+#include <cstdio>
+
+int main() {
+    DataLayer::CColorCalibration engine(Base::IParameterSetColorCalibrationTarget::eQCCPrint);
+    if (engine.GetParameterSet()->GetColorIndexLut().at(1) != 5) {
+        return 1;
+    }
+    try {
+        DataLayer::CParameterSetColorCalibrationTarget bad(
+            static_cast<Base::IParameterSetColorCalibrationTarget::EParameterSet>(7));
+        return 2;
+    } catch (const std::exception& e) {
+        std::printf("caught: %s\n", e.what());
+    }
+    DataLayer::CRBFInpainting inpainting;
+    std::printf("consumer ok (threads %d)\n", inpainting.getConfig().threadCount);
+    return 0;
+}
