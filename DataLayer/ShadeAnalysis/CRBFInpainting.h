@@ -1,0 +1,164 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <oneapi/tbb/task_group.h>
+#include <opencv2/core.hpp>
+
+#include "Base/Export.h"
+
+namespace DataLayer {
+
+struct CRBFInpaintingTestAccess;
+
+/// Radial-basis-function inpainting of a colour image.
+///
+/// Rules shared by every operation below:
+/// - Colour images are CV_32FC3 on a 0..255 scale (255 in every channel is
+///   white); masks are CV_8UC1 of the image's size, non-zero meaning excluded.
+/// - Points are (column, row).
+/// - The support is every pixel that the support mask leaves free, whose CIE76
+///   distance from white is at most the configured threshold and that lies
+///   outside a border band; the rest is filled from a least-squares RBF fit
+///   through a grid of support samples, and the support itself is replaced by a
+///   masked Gaussian smoothing of the input.
+/// - Parallel work runs on the object's one task group; every operation waits
+///   for its tasks before it returns. One object is used by one thread at a time.
+/// - No operation throws on its own account; OpenCV errors propagate as
+///   `cv::Exception`, and an unknown basis selector raises
+///   `std::bad_function_call` from `approximate` or `fillValues`.
+class COLORCAL_EXPORT CRBFInpainting {
+public:
+    /// Configuration; the four flags are carried but not read.
+    struct Config {
+        /// A pixel whose Lab distance from white is greater than this is not support.
+        float whiteDistanceThreshold = 115.0f;
+        /// Width of the band along each image edge that is never support.
+        int borderWidth = 12;
+        /// Spacing in pixels of the grid of data samples.
+        int sampleStep = 12;
+        /// Spacing in pixels of the grid of RBF centres.
+        int centerStep = 48;
+        bool flag1 = false;
+        bool flag2 = false;
+        bool flag3 = false;
+        bool flag4 = false;
+        /// 0 multiquadric, 1 inverse multiquadric, 2 thin-plate spline.
+        int basisFunction = 0;
+        /// Tasks per parallel step; 0 or less means the hardware concurrency.
+        int threadCount = -1;
+    };
+
+    /// A point (column, row).
+    using Point = std::array<int, 2>;
+    /// A list of points.
+    using PointList = std::vector<Point>;
+    /// Basis value for the distance between two points.
+    using BasisFunction = std::function<double(const Point&, const Point&)>;
+
+    /// Uses the default configuration. (A default argument `= Config()` cannot
+    /// name a nested struct with member initialisers inside its own class.)
+    CRBFInpainting();
+    /// Copies the configuration, resolving a thread count of 0 or less to the
+    /// hardware concurrency (at least 1), and selects the basis function.
+    explicit CRBFInpainting(const Config& config);
+    ~CRBFInpainting();
+    CRBFInpainting(const CRBFInpainting&) = delete;
+    CRBFInpainting& operator=(const CRBFInpainting&) = delete;
+
+    /// Sets the input image (CV_32FC3, 0..255; shared, never written) and
+    /// discards the fit.
+    void setInputImage(const cv::Mat& image);
+    /// Sets the support mask (CV_8UC1, image size, non-zero = never support;
+    /// shared, never written) and discards the fit.
+    void setInputSupportMask(const cv::Mat& mask);
+    /// Discards the fit; the inputs stay.
+    void reset();
+
+    /// Builds the exclusion mask, the smoothed image, the centres and the
+    /// per-channel weights. Returns true only when it has just computed a fit;
+    /// false for missing inputs, an existing fit, no sample or no centre, or a
+    /// least-squares problem that cannot be solved.
+    bool approximate();
+
+    /// Fits if needed, then writes into `out` the smoothed image with every
+    /// pixel selected by `fillMask` (or by the exclusion mask when `fillMask` is
+    /// empty) replaced by the fitted field clamped to 0..255. Leaves `out`
+    /// untouched when no fit can be made.
+    void fillValues(const cv::Mat& fillMask, cv::Mat& out);
+
+    /// Fits if needed; `out` is left unchanged.
+    void fillValuesAVX(const cv::Mat& fillMask, cv::Mat& out);
+
+    /// Per-channel normalised Gaussian (19 x 19, sigma 9, reflected borders) of
+    /// the CV_32FC3 `src` under the CV_8UC1 `weights`: Gaussian(src·w) /
+    /// Gaussian(w). A pixel whose whole window has weight 0 becomes NaN.
+    void maskedGaussian(const cv::Mat& src, cv::Mat& dst, cv::Mat weights);
+
+    /// The configuration with the thread count resolved.
+    const Config& getConfig() const { return m_config; }
+
+private:
+    friend struct CRBFInpaintingTestAccess;
+
+    struct FastFree {
+        void operator()(double* p) const;
+    };
+    using AlignedArray = std::unique_ptr<double[], FastFree>;
+
+    static AlignedArray allocateAligned(std::int64_t count);
+    void releaseFit();
+
+    // ---- Fitting and filling ------------------------------------------------
+    static void resampCoords(const cv::Mat& mask, PointList& points, const int& step, bool all);
+    void computeWeightCache();
+    static void approximateSingleChannel(const cv::Mat& channel, const PointList& centres,
+                                         const PointList& samples, const cv::Mat& exclusionMask,
+                                         double* weights, const double* cache);
+    /// Fits the three channels of `image` at once (one normal matrix, three
+    /// right-hand sides). Returns false when no solution could be found.
+    bool approximateChannels(const cv::Mat& image, const PointList& centres,
+                             const PointList& samples, std::array<double*, 3> weights) const;
+    static double computeValueFromRBF(const double* weights, const PointList& centres,
+                                      const Point& point, const double* cache, const int& cols);
+    void fillRows(const cv::Mat& mask, cv::Mat& out) const;
+
+    static double bf_multiquadric(double r, double c);
+    static double bf_inverse_multiquadric(double r, double c);
+    static double thin_plate(double r);
+    static double radialDistance(const Point& p, const Point& q);
+    static double radialDistanceSq(const Point& p, const Point& q);
+    static float clamp(double v);
+
+    // ---- Masked filtering and Lab distances ---------------------------------
+    static void labDistances(const cv::Mat& a, const cv::Mat& b, cv::Mat& out);
+    static void labDistancesToWhite(const cv::Mat& a, cv::Mat& out);
+    void maskedGaussianSingleChannel(const cv::Mat& src, cv::Mat& dst, cv::Mat weights);
+    void maskedFiltering(const cv::Mat& src, cv::Mat& dst, const cv::Mat& kernel,
+                         const cv::Mat& weights);
+    static double weightedSum(const cv::Mat& window, const cv::Mat& weights);
+
+    /// Runs body(begin, end) on the task group over `count` items split into
+    /// the configured number of ranges (the remainder goes to the first range),
+    /// then waits.
+    void runRanges(int count, const std::function<void(int, int)>& body);
+
+    Config m_config;
+    cv::Mat m_inputImage;
+    cv::Mat m_supportMask;
+    cv::Mat m_smoothedImage;
+    cv::Mat m_exclusionMask;
+    std::array<AlignedArray, 3> m_weights;
+    AlignedArray m_weightCache;
+    int m_cacheRows = 0;
+    int m_cacheCols = 0;
+    PointList m_centres;
+    BasisFunction m_basisFunction;
+    tbb::task_group m_taskGroup;
+};
+
+}  // namespace DataLayer
