@@ -9,8 +9,38 @@
 /// the point count; zero points give zero clusters. The points stay owned by
 /// the caller and are read only during construction and `Run` (never in the
 /// destructor).
+///
+/// How `Run` works (all steps deterministic):
+/// 1. Binning. The finite points are quantised to a cubic grid of cell size
+///    radius / 4, addressed through a hash table (memory grows with the number
+///    of occupied cells, never with the coordinate range). Each occupied cell
+///    is a bin with the number of its points and their coordinate sum; points
+///    that coincide or nearly coincide thus cost one bin.
+/// 2. Mean shift. Each bin, taken in order of decreasing point count (ties by
+///    first appearance), starts at its points' mean and moves repeatedly to the
+///    mean of all points whose bin mean lies within `radius` (distance <=
+///    radius, Euclidean) of the current position: the flat-kernel mean shift,
+///    with every point stood in for by its bin's mean when deciding whether it
+///    lies in the window. The walk stops when a step is shorter than
+///    radius / 1000, after 100 steps, or as soon as it enters a cell whose bin
+///    already belongs to a mode; every bin it passed through then belongs to
+///    that mode (the walk's end point, or the mode of the cell it entered).
+/// 3. Mode merging. Modes are visited by decreasing number of points (ties by
+///    creation order); a mode within `radius` of an already kept mode joins the
+///    nearest such kept mode, otherwise it is kept. Each kept mode is a cluster.
+/// 4. Numbering. Clusters are numbered 0, 1, ... in the order of their first
+///    point in input order.
+///
+/// Degenerate input (never a crash, a hang or unbounded memory; `Run` then
+/// returns false, the partition stays complete):
+/// - points with a non-finite coordinate together form one cluster of their own;
+/// - a radius that is NaN or <= 0 makes every point its own cluster;
+/// - an infinite radius puts all finite points into one cluster (this is a
+///   valid window and `Run` returns true if every point is finite);
+/// - coordinates so far apart that the cell index would exceed 2^62 share the
+///   outermost cell of each axis (the result is then only approximate).
 class CMeanShiftClusterer3D {
-public:
+  public:
     /// `points` holds `count` x 3 doubles (x, y, z per point); `radius` is the
     /// window radius in the points' units.
     CMeanShiftClusterer3D(const double* points, std::size_t count, double radius);
@@ -18,18 +48,25 @@ public:
     CMeanShiftClusterer3D(const CMeanShiftClusterer3D&) = delete;
     CMeanShiftClusterer3D& operator=(const CMeanShiftClusterer3D&) = delete;
 
-    /// Clusters the points. Returns false only when it could not (for example a
-    /// non-finite coordinate or radius); every point then is its own... see the
-    /// implementation's documentation.
+    /// Clusters the points (see the class description). Returns false when
+    /// the input was degenerate: a radius that is NaN or <= 0, a point with a
+    /// non-finite coordinate, a null `points` with a non-zero count (all points
+    /// then form one cluster) or more points than an unsigned int can number
+    /// (likewise one cluster). Every point is assigned to exactly one cluster
+    /// in every case.
     bool Run();
     /// Number of clusters found by `Run` (0 before it).
     unsigned int GetNumClusters() const;
     /// Number of points assigned to `cluster` (0 for an index out of range).
     unsigned int GetClusterSize(unsigned int cluster) const;
-    /// Index of the cluster that point `point` was assigned to.
+    /// Index of the cluster that point `point` was assigned to; the largest
+    /// unsigned int for a point out of range or before `Run`.
     unsigned int GetClusterIndex(std::size_t point) const;
 
-private:
+  private:
+    void assignAllToOneCluster();
+    void assignEachToOwnCluster();
+
     const double* m_points;
     std::size_t m_count;
     double m_radius;
