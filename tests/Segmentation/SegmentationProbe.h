@@ -1,0 +1,52 @@
+#pragma once
+
+// Test access to the internal steps of the chart segmentation.
+
+#include <memory>
+
+#include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/CWatershedSegmentation.h"
+
+namespace SegmentationTest {
+
+class SegmentationProbe : public DataLayer::CWatershedSegmentation {
+  public:
+    using CWatershedSegmentation::CWatershedSegmentation;
+    using CWatershedSegmentation::filterGridPositions;
+    using CWatershedSegmentation::findClusterMarkers;
+    using CWatershedSegmentation::findClusterMarkersInMask;
+    using CWatershedSegmentation::generateGridPositions;
+    using CWatershedSegmentation::isNearSeed;
+    using CWatershedSegmentation::orderGridPositions;
+    using CWatershedSegmentation::refineGridByAffineFit;
+    using CWatershedSegmentation::selectPatchRegions;
+    using CWatershedSegmentation::tryGridFromSeed;
+
+    using CWatershedSegmentation::m_filteredImage;
+    using CWatershedSegmentation::m_gridStep1;
+    using CWatershedSegmentation::m_gridStep2;
+    using CWatershedSegmentation::m_inputImage;
+    using CWatershedSegmentation::m_labels;
+    using CWatershedSegmentation::m_patchCenters;
+    using CWatershedSegmentation::m_seeds;
+
+    /// Sets the image size seen by the grid steps without running the filter.
+    void setImageSize(int width, int height) {
+        m_inputImage = cv::Mat::zeros(height, width, CV_8UC3);
+        m_filteredImage = m_inputImage;
+    }
+    void setSteps(double x1, double y1, double x2, double y2) {
+        m_gridStep1[0] = x1;
+        m_gridStep1[1] = y1;
+        m_gridStep2[0] = x2;
+        m_gridStep2[1] = y2;
+    }
+};
+
+inline std::shared_ptr<Base::IParameterSetColorCalibrationTarget> parameterSet(
+    Base::IParameterSetColorCalibrationTarget::EParameterSet set =
+        Base::IParameterSetColorCalibrationTarget::eCCTPrint) {
+    return std::make_shared<DataLayer::CParameterSetColorCalibrationTarget>(set);
+}
+
+}  // namespace SegmentationTest
