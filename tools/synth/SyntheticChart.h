@@ -40,10 +40,13 @@ struct RenderOptions {
     /// Position of the chart centre relative to the photo centre, sub-pixel.
     double offsetX = 0.0;
     double offsetY = 0.0;
-    /// Illumination: relative loss at the farthest corner of the chart region
-    /// (0.3 = 30 % darker there than at the brightest point), made of a radial
-    /// vignette and a linear gradient (`gradientShare` of the falloff, direction
-    /// `gradientAngleDeg`).
+    /// Illumination: relative loss at the darkest corner of the chart card's
+    /// bounding box (0.3 = 30 % darker there than under full illumination), made
+    /// of a radial vignette around the chart centre and a linear gradient
+    /// (`gradientShare` of the falloff) that darkens towards `gradientAngleDeg`
+    /// (image angle, 0 = towards +x, 90 = towards +y). The illumination is
+    /// 1 - falloff * ((1 - share) * r^2 / rmax^2 + share * t), t running from 0
+    /// to 1 across the box, and never drops below 0.05.
     double falloff = 0.0;
     double gradientShare = 0.5;
     double gradientAngleDeg = 30.0;
@@ -86,7 +89,16 @@ struct RenderedChart {
     int cols = 0;
 };
 
-/// Renders a chart photo.
+/// Renders a chart photo. Throws `std::invalid_argument` for an unknown chart
+/// type, a photo side outside 0..16384, a supersampling factor outside 1..16,
+/// or non-finite geometry or noise parameters.
+///
+/// The reference colours are taken in the photo's encoding: with
+/// `Encoding::eSrgb` they are decoded to linear light first, so an identity
+/// camera under even illumination reproduces them exactly. Everything
+/// (card, patches and the darker surround) is lit by the illumination field in
+/// linear light, blurred, passed through `cameraTransform`, encoded, and then
+/// noise is added and the values are quantised.
 RenderedChart renderChart(const RenderOptions& options);
 
 /// Twenty colours like those of a real chart (skin tones, primaries, greys),
@@ -101,5 +113,17 @@ std::array<Rgb, 20> randomReferenceColors(std::uint64_t seed);
 /// Number of patch rows and columns of a chart type.
 int chartRows(EChart chart);
 int chartCols(EChart chart);
+
+/// Side of one patch of a chart type in photo pixels (the parameter set's
+/// `GetSegmentSideLength()`).
+double chartSideLength(EChart chart);
+
+/// Distance between neighbouring patch centres of a chart type in photo pixels
+/// (the parameter set's `GetGridLength()`).
+double chartPitch(EChart chart);
+
+/// The chart type's colour index table: found patch i (rows top to bottom,
+/// each left to right, chart upright) has reference position `lut[i]`.
+std::array<int, 20> chartColorIndexLut(EChart chart);
 
 }  // namespace ChartSynth
