@@ -190,6 +190,12 @@ protected:
                                    cv::Mat& coefficients);
 
 private:
+    /// out := a new CV_32FC3 matrix of rows x cols pixels copied (float) or converted
+    /// without scaling (8-bit) from an interleaved BGR buffer. False, with `out`
+    /// untouched, for a null buffer or a non-positive size.
+    static bool makeFloatImage(const float* data, int rows, int cols, cv::Mat& out);
+    static bool makeFloatImage(const unsigned char* data, int rows, int cols, cv::Mat& out);
+
     bool runCalibrationCore(CbArray<float>& whiteImageOut, NxCColCalibMatrix& matrix,
                             std::vector<std::vector<float>>* measuredColors,
                             std::vector<float>* pickedWhite);
