@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "synth/ColorScience.h"
+
+namespace {
+
+using ChartSynth::Lab;
+
+TEST(ColorScience, DeltaE2000MatchesAllPublishedReferencePairs) {
+    std::ifstream file(std::string(COLORCAL_TEST_DATA_DIR) + "/ciede2000_reference_pairs.csv");
+    ASSERT_TRUE(file.good());
+    std::string line;
+    int pairs = 0;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#' || line.rfind("pair", 0) == 0) {
+            continue;
+        }
+        std::replace(line.begin(), line.end(), ',', ' ');
+        std::istringstream fields(line);
+        int pair = 0;
+        Lab x;
+        Lab y;
+        double expected = 0.0;
+        ASSERT_TRUE(fields >> pair >> x.L >> x.a >> x.b >> y.L >> y.a >> y.b >> expected) << line;
+        // Published to four decimals; the formula is symmetric.
+        EXPECT_NEAR(ChartSynth::deltaE2000(x, y), expected, 5e-5) << "pair " << pair;
+        EXPECT_NEAR(ChartSynth::deltaE2000(y, x), expected, 5e-5) << "pair " << pair;
+        ++pairs;
+    }
+    EXPECT_EQ(pairs, 34);
+    EXPECT_EQ(ChartSynth::deltaE2000(Lab{50, 10, -10}, Lab{50, 10, -10}), 0.0);
+}
+
+TEST(ColorScience, SrgbTransferFollowsThePiecewiseCurveAtItsBreakpoints) {
+    // Encoding: linear segment up to 0.0031308, power segment above; the two meet.
+    const double linearBreak = 0.0031308 * 255.0;
+    EXPECT_NEAR(ChartSynth::srgbEncode(linearBreak), 12.92 * linearBreak, 1e-9);
+    EXPECT_NEAR(ChartSynth::srgbEncode(linearBreak * 0.5), 12.92 * linearBreak * 0.5, 1e-12);
+    EXPECT_NEAR(ChartSynth::srgbEncode(linearBreak * 1.0001), 0.04045 * 255.0, 1e-3);
+    EXPECT_NEAR(ChartSynth::srgbEncode(0.5 * 255.0),
+                (1.055 * std::pow(0.5, 1 / 2.4) - 0.055) * 255.0, 1e-9);
+    // Decoding: linear segment up to 0.04045, power segment above.
+    const double encodedBreak = 0.04045 * 255.0;
+    EXPECT_NEAR(ChartSynth::srgbDecode(encodedBreak), encodedBreak / 12.92, 1e-12);
+    EXPECT_NEAR(ChartSynth::srgbDecode(encodedBreak * 1.0001), linearBreak, 1e-3);
+    EXPECT_NEAR(ChartSynth::srgbDecode(0.5 * 255.0), std::pow((0.5 + 0.055) / 1.055, 2.4) * 255.0,
+                1e-9);
+    EXPECT_EQ(ChartSynth::srgbEncode(0.0), 0.0);
+    EXPECT_NEAR(ChartSynth::srgbEncode(255.0), 255.0, 1e-9);
+    EXPECT_NEAR(ChartSynth::srgbDecode(255.0), 255.0, 1e-9);
+    EXPECT_TRUE(std::isnan(ChartSynth::srgbDecode(std::nan(""))));
+}
+
+TEST(ColorScience, SrgbRoundTripOverAllCodesIsExactAndMonotonic) {
+    double previous = -1.0;
+    for (int code = 0; code < 256; ++code) {
+        const double linear = ChartSynth::srgbDecode(code);
+        EXPECT_GT(linear, previous);
+        previous = linear;
+        EXPECT_NEAR(ChartSynth::srgbEncode(linear), code, 1e-9);
+        EXPECT_EQ(std::lround(ChartSynth::srgbEncode(linear)), code);
+    }
+}
+
+TEST(ColorScience, LabOfWhiteGreyAndRoundTrip) {
+    const Lab white = ChartSynth::rgbToLab({255, 255, 255}, false);
+    EXPECT_NEAR(white.L, 100.0, 1e-3);
+    EXPECT_NEAR(white.a, 0.0, 1e-2);
+    EXPECT_NEAR(white.b, 0.0, 1e-2);
+    // Linear 0.18 grey is L* 49.5.
+    EXPECT_NEAR(ChartSynth::rgbToLab({0.18 * 255, 0.18 * 255, 0.18 * 255}, true).L, 49.496, 1e-2);
+    const std::array<double, 3> rgb{200.0, 40.0, 90.0};
+    const std::array<double, 3> back = ChartSynth::labToSrgb(ChartSynth::rgbToLab(rgb, false));
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_NEAR(back[k], rgb[k], 1e-3);
+    }
+}
+
+}  // namespace
