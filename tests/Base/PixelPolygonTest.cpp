@@ -1,0 +1,174 @@
+#include "Base/Algorithms/CPixelPolygon.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+using PixelSet = std::set<std::pair<int, int>>;  // (column, row)
+
+// Every pixel of an iteration; fails the test when a pixel comes twice.
+PixelSet collect(CPixelPolygon::AreaIterator it) {
+    PixelSet pixels;
+    for (; !it.AtEnd(); ++it) {
+        EXPECT_TRUE(pixels.insert({it->column, (*it).row}).second)
+            << "pixel (" << it->column << ", " << it->row << ") yielded twice";
+    }
+    return pixels;
+}
+
+// The boundary pixels of the rectangle [x0, x0 + w) x [y0, y0 + h) in walking
+// order: from the top-left pixel right, down, left and up, ending at the start.
+std::vector<ChainedPixel> rectangleChain(int x0, int y0, int w, int h) {
+    std::vector<ChainedPixel> chain;
+    for (int x = x0 + 1; x < x0 + w; ++x) chain.emplace_back(x, y0);
+    for (int y = y0 + 1; y < y0 + h; ++y) chain.emplace_back(x0 + w - 1, y);
+    for (int x = x0 + w - 2; x >= x0; --x) chain.emplace_back(x, y0 + h - 1);
+    for (int y = y0 + h - 2; y >= y0; --y) chain.emplace_back(x0, y);
+    return chain;
+}
+
+PixelSet rectanglePixels(int x0, int y0, int w, int h) {
+    PixelSet pixels;
+    for (int y = y0; y < y0 + h; ++y)
+        for (int x = x0; x < x0 + w; ++x) pixels.insert({x, y});
+    return pixels;
+}
+
+}  // namespace
+
+TEST(PixelPolygon, DefaultPolygonIsEmpty) {
+    const CPixelPolygon polygon;
+    EXPECT_EQ(polygon.GetArea(), 0);
+    EXPECT_EQ(polygon.GetPerimeter(), 0.0f);
+    EXPECT_TRUE(polygon.GetChain().empty());
+    EXPECT_TRUE(polygon.GetAreaAndMarginIterator().AtEnd());
+    EXPECT_TRUE(polygon.GetAreaIterator().AtEnd());
+    EXPECT_TRUE(CPixelPolygon::AreaIterator().AtEnd());
+}
+
+TEST(PixelPolygon, TracedSquareYieldsExactlyItsPixels) {
+    for (int side : {2, 3, 14}) {
+        const CPixelPolygon polygon(rectangleChain(5, -2, side, side), side * side,
+                                    4.0f * static_cast<float>(side - 1));
+        EXPECT_EQ(polygon.GetArea(), side * side);
+        EXPECT_EQ(polygon.GetPerimeter(), 4.0f * static_cast<float>(side - 1));
+        EXPECT_EQ(polygon.GetChain().size(), static_cast<std::size_t>(4 * (side - 1)));
+        EXPECT_EQ(collect(polygon.GetAreaAndMarginIterator()), rectanglePixels(5, -2, side, side));
+        EXPECT_EQ(collect(polygon.GetAreaIterator()), rectanglePixels(5, -2, side, side));
+    }
+}
+
+TEST(PixelPolygon, SinglePixelYieldsThatPixel) {
+    const CPixelPolygon polygon({ChainedPixel(7, 4)}, 1, 3.5449077f);
+    const PixelSet expected = {{7, 4}};
+    EXPECT_EQ(collect(polygon.GetAreaAndMarginIterator()), expected);
+    EXPECT_EQ(collect(polygon.GetAreaIterator()), expected);
+    EXPECT_EQ(polygon.GetArea(), 1);
+    EXPECT_EQ(polygon.GetPerimeter(), 3.5449077f);
+}
+
+TEST(PixelPolygon, HolesAreYielded) {
+    // The outline of a 5 x 5 square without its centre, and of a 7 x 7 ring with a 3 x 3 hole.
+    for (int side : {5, 7}) {
+        const CPixelPolygon polygon(rectangleChain(0, 0, side, side), side * side, 0.0f);
+        const PixelSet area = collect(polygon.GetAreaIterator());
+        EXPECT_EQ(area, rectanglePixels(0, 0, side, side));
+        EXPECT_EQ(area.count({side / 2, side / 2}), 1u);
+        EXPECT_EQ(collect(polygon.GetAreaAndMarginIterator()), area);
+    }
+}
+
+TEST(PixelPolygon, ThinAndDiagonalOutlinesEncloseNothingMore) {
+    // A horizontal line traced out and back, and a diagonal line.
+    const std::vector<ChainedPixel> line = {{1, 0}, {2, 0}, {3, 0}, {4, 0},
+                                            {3, 0}, {2, 0}, {1, 0}, {0, 0}};
+    EXPECT_EQ(collect(CPixelPolygon(line, 5, 8.0f).GetAreaIterator()),
+              (PixelSet{{0, 0}, {1, 0}, {2, 0}, {3, 0}, {4, 0}}));
+    const std::vector<ChainedPixel> diagonal = {{1, 1}, {2, 2}, {3, 3}, {2, 2}, {1, 1}, {0, 0}};
+    EXPECT_EQ(collect(CPixelPolygon(diagonal, 4, 8.485281f).GetAreaIterator()),
+              (PixelSet{{0, 0}, {1, 1}, {2, 2}, {3, 3}}));
+    // A diamond of diagonal steps: the 4-connected outside cannot slip through its corners.
+    const std::vector<ChainedPixel> diamond = {{3, 1}, {4, 2}, {3, 3}, {2, 4},
+                                               {1, 3}, {0, 2}, {1, 1}, {2, 0}};
+    const PixelSet filled = collect(CPixelPolygon(diamond, 13, 0.0f).GetAreaIterator());
+    EXPECT_EQ(filled.size(), 13u);
+    EXPECT_EQ(filled.count({2, 2}), 1u);
+    EXPECT_EQ(filled.count({1, 2}), 1u);
+    EXPECT_EQ(filled.count({0, 0}), 0u);
+}
+
+TEST(PixelPolygon, OutlinesOfRandomBlobsYieldTheFilledBlob) {
+    // Outer contours of random blobs (with holes) in walking order; the
+    // expected set is the contour polygon filled with its boundary.
+    std::mt19937 rng(5);
+    std::uniform_int_distribution<int> coord(2, 57);
+    std::uniform_int_distribution<int> size(1, 9);
+    for (int trial = 0; trial < 20; ++trial) {
+        cv::Mat image = cv::Mat::zeros(60, 60, CV_8U);
+        for (int k = 0; k < 12; ++k) {
+            cv::circle(image, {coord(rng), coord(rng)}, size(rng), cv::Scalar(255), cv::FILLED);
+        }
+        for (int k = 0; k < 6; ++k) {
+            cv::circle(image, {coord(rng), coord(rng)}, size(rng) / 2, cv::Scalar(0), cv::FILLED);
+        }
+        std::vector<std::vector<cv::Point>> contours;
+        cv::findContours(image, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
+        for (std::size_t c = 0; c < contours.size(); ++c) {
+            std::vector<ChainedPixel> chain;
+            for (const cv::Point& p : contours[c]) chain.emplace_back(p.x, p.y);
+            cv::Mat expected = cv::Mat::zeros(image.size(), CV_8U);
+            cv::drawContours(expected, contours, static_cast<int>(c), cv::Scalar(255), cv::FILLED);
+            PixelSet expectedSet;
+            for (int y = 0; y < expected.rows; ++y)
+                for (int x = 0; x < expected.cols; ++x)
+                    if (expected.at<unsigned char>(y, x) != 0) expectedSet.insert({x, y});
+            const CPixelPolygon polygon(chain, 0, 0.0f);
+            EXPECT_EQ(collect(polygon.GetAreaAndMarginIterator()), expectedSet)
+                << "trial " << trial << " contour " << c;
+        }
+    }
+}
+
+TEST(PixelPolygon, CopiesAndMovesKeepTheOutline) {
+    CPixelPolygon original(rectangleChain(0, 0, 4, 3), 12, 10.0f);
+    const PixelSet pixels = collect(original.GetAreaIterator());
+    CPixelPolygon copy(original);
+    CPixelPolygon assigned;
+    assigned = copy;
+    CPixelPolygon moved(std::move(original));
+    std::vector<CPixelPolygon> list;
+    list.push_back(moved);
+    list.push_back(std::move(moved));
+    for (const CPixelPolygon* p : {&copy, &assigned, &list[0], &list[1]}) {
+        EXPECT_EQ(p->GetArea(), 12);
+        EXPECT_EQ(p->GetPerimeter(), 10.0f);
+        EXPECT_EQ(p->GetChain().size(), 10u);
+        EXPECT_EQ(collect(p->GetAreaIterator()), pixels);
+    }
+    // An iterator outlives its polygon.
+    CPixelPolygon::AreaIterator it;
+    {
+        const CPixelPolygon temporary(rectangleChain(0, 0, 2, 2), 4, 4.0f);
+        it = temporary.GetAreaIterator();
+    }
+    EXPECT_EQ(collect(it).size(), 4u);
+}
+
+TEST(PixelPolygon, HugeOrOpenChainsYieldTheChainOnly) {
+    // Far-apart chain pixels: no dense fill of a 2^32-wide box.
+    const std::vector<ChainedPixel> wide = {{-2147483647 - 1, 0}, {2147483647, 5}, {0, 0}, {0, 0}};
+    EXPECT_EQ(collect(CPixelPolygon(wide, 0, 0.0f).GetAreaIterator()),
+              (PixelSet{{-2147483647 - 1, 0}, {0, 0}, {2147483647, 5}}));
+    // An outline with a gap encloses nothing.
+    std::vector<ChainedPixel> open = rectangleChain(0, 0, 5, 5);
+    open.erase(open.begin() + 2);
+    EXPECT_EQ(collect(CPixelPolygon(open, 0, 0.0f).GetAreaIterator()).size(), open.size());
+}
