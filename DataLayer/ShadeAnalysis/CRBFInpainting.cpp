@@ -1,21 +1,76 @@
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
 
 #include <algorithm>
+#include <cmath>
 #include <thread>
+
+#include <opencv2/imgproc.hpp>
 
 namespace DataLayer {
 
+namespace {
+
+/// Square of the (inverse) multiquadric's shape parameter, 125 pixels.
+constexpr double kShapeSq = 15625.0;
+
+double pointDistance(const CRBFInpainting::Point& p, const CRBFInpainting::Point& q) {
+    const double dx = static_cast<double>(p[0]) - static_cast<double>(q[0]);
+    const double dy = static_cast<double>(p[1]) - static_cast<double>(q[1]);
+    return std::sqrt(dx * dx + dy * dy);
+}
+
+}  // namespace
+
 void CRBFInpainting::FastFree::operator()(double* p) const { cv::fastFree(p); }
+
+CRBFInpainting::AlignedArray CRBFInpainting::allocateAligned(std::int64_t count) {
+    // cv::fastMalloc aligns to at least 32 bytes and throws cv::Exception when it
+    // runs out of memory.
+    return AlignedArray(
+        static_cast<double*>(cv::fastMalloc(static_cast<std::size_t>(count) * sizeof(double))));
+}
 
 CRBFInpainting::CRBFInpainting() : CRBFInpainting(Config{}) {}
 
 CRBFInpainting::CRBFInpainting(const Config& config) : m_config(config) {
+    switch (m_config.basisFunction) {
+        case 0:
+            m_basisFunction = [](const Point& p, const Point& q) {
+                const double r = pointDistance(p, q);
+                return std::sqrt(r * r + kShapeSq);
+            };
+            break;
+        case 1:
+            m_basisFunction = [](const Point& p, const Point& q) {
+                const double r = pointDistance(p, q);
+                return 1.0 / std::sqrt(r * r + kShapeSq);
+            };
+            break;
+        case 2:
+            m_basisFunction = [](const Point& p, const Point& q) {
+                const double r = pointDistance(p, q);
+                return r > 0.0 ? r * r * std::log(r) : 0.0;
+            };
+            break;
+        default:
+            // Left empty: the first weight-cache computation raises
+            // std::bad_function_call through the task group's wait.
+            break;
+    }
     if (m_config.threadCount <= 0) {
         m_config.threadCount = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
     }
 }
 
-CRBFInpainting::~CRBFInpainting() = default;
+CRBFInpainting::~CRBFInpainting() {
+    // Tasks never outlive an operation, but a wait here keeps destruction safe
+    // even if an operation was left by an exception.
+    m_taskGroup.cancel();
+    try {
+        m_taskGroup.wait();
+    } catch (...) {
+    }
+}
 
 void CRBFInpainting::setInputImage(const cv::Mat& image) {
     m_inputImage = image;
@@ -32,14 +87,178 @@ void CRBFInpainting::reset() { releaseFit(); }
 void CRBFInpainting::releaseFit() {
     for (auto& w : m_weights) w.reset();
     m_weightCache.reset();
+    m_cacheRows = 0;
+    m_cacheCols = 0;
 }
 
-bool CRBFInpainting::approximate() { return false; }
+void CRBFInpainting::runRanges(int count, const std::function<void(int, int)>& body) {
+    const int tasks = m_config.threadCount;
+    const int q = count / tasks;
+    int begin = 0;
+    for (int t = 0; t < tasks; ++t) {
+        const int end = begin + q + (t == 0 ? count % tasks : 0);
+        if (end > begin) {
+            m_taskGroup.run([&body, begin, end] { body(begin, end); });
+        }
+        begin = end;
+    }
+    m_taskGroup.wait();
+}
 
-void CRBFInpainting::fillValues(const cv::Mat&, cv::Mat&) {}
+void CRBFInpainting::runTasks(int count, const std::function<void(int)>& body) {
+    for (int t = 0; t < count; ++t) {
+        m_taskGroup.run([&body, t] { body(t); });
+    }
+    m_taskGroup.wait();
+}
 
-void CRBFInpainting::fillValuesAVX(const cv::Mat&, cv::Mat&) { approximate(); }
+// ---- Basis functions and small helpers ----------------------------------------
 
-void CRBFInpainting::maskedGaussian(const cv::Mat&, cv::Mat&, cv::Mat) {}
+double CRBFInpainting::bf_multiquadric(double r, double c) { return std::sqrt(r * r + c * c); }
+
+double CRBFInpainting::bf_inverse_multiquadric(double r, double c) {
+    return 1.0 / std::sqrt(r * r + c * c);
+}
+
+double CRBFInpainting::thin_plate(double r) { return r > 0.0 ? std::log(r) * r * r : 0.0; }
+
+double CRBFInpainting::radialDistance(const Point& p, const Point& q) {
+    return pointDistance(p, q);
+}
+
+double CRBFInpainting::radialDistanceSq(const Point& p, const Point& q) {
+    // The integer difference is taken in 64 bits so that no pair of ints overflows.
+    const double dx = static_cast<double>(
+        static_cast<float>(static_cast<std::int64_t>(p[0]) - static_cast<std::int64_t>(q[0])));
+    const double dy = static_cast<double>(
+        static_cast<float>(static_cast<std::int64_t>(p[1]) - static_cast<std::int64_t>(q[1])));
+    return dx * dx + dy * dy;
+}
+
+float CRBFInpainting::clamp(double v) {
+    if (v > 255.0) return 255.0f;
+    if (v < 0.0) return 0.0f;
+    return static_cast<float>(v);
+}
+
+// ---- Grid sampling and the weight cache ----------------------------------------
+
+void CRBFInpainting::resampCoords(const cv::Mat& mask, PointList& points, const int& step,
+                                  bool all) {
+    points.clear();
+    // A step below 1 would never advance; it yields no point.
+    if (step < 1 || mask.empty()) return;
+    if (!all) CV_CheckTypeEQ(mask.type(), CV_8UC1, "resampCoords needs an 8-bit mask");
+    const std::int64_t h = step / 2;
+    const std::int64_t rows = mask.rows;
+    const std::int64_t cols = mask.cols;
+    for (std::int64_t x = 0; x < cols - h; x += step) {
+        for (std::int64_t y = 0; y < rows - h; y += step) {
+            const int px = static_cast<int>(x + h);
+            const int py = static_cast<int>(y + h);
+            if (all || mask.at<uchar>(py, px) == 0) points.push_back({px, py});
+        }
+    }
+}
+
+void CRBFInpainting::computeWeightCache() {
+    m_weightCache.reset();
+    m_cacheRows = 0;
+    m_cacheCols = 0;
+    const int rows = m_inputImage.rows;
+    const int cols = m_inputImage.cols;
+    AlignedArray cache = allocateAligned(static_cast<std::int64_t>(rows) * cols);
+    double* data = cache.get();
+    const int selector = m_config.basisFunction;
+    const BasisFunction& basis = m_basisFunction;
+    runRanges(rows, [&](int y0, int y1) {
+        // The known selectors are evaluated inline with the stored function's
+        // formula; any other selector goes through the stored function, which
+        // is empty and throws std::bad_function_call.
+        const Point origin{0, 0};
+        for (int y = y0; y < y1; ++y) {
+            double* row = data + static_cast<std::int64_t>(y) * cols;
+            const double dy = static_cast<double>(y);
+            for (int x = 0; x < cols; ++x) {
+                const double dx = static_cast<double>(x);
+                const double r = std::sqrt(dx * dx + dy * dy);
+                double v;
+                if (selector == 0) {
+                    v = std::sqrt(r * r + kShapeSq);
+                } else if (selector == 1) {
+                    v = 1.0 / std::sqrt(r * r + kShapeSq);
+                } else if (selector == 2) {
+                    v = r > 0.0 ? r * r * std::log(r) : 0.0;
+                } else {
+                    v = basis(origin, Point{y, x});
+                }
+                row[x] = v;
+            }
+        }
+    });
+    m_weightCache = std::move(cache);
+    m_cacheRows = rows;
+    m_cacheCols = cols;
+}
+
+// ---- Fitting --------------------------------------------------------------------
+
+bool CRBFInpainting::approximate() {
+    if (m_supportMask.empty() || m_inputImage.empty() || m_weights[0]) return false;
+
+    CV_CheckTypeEQ(m_inputImage.type(), CV_32FC3, "the input image must be CV_32FC3");
+    CV_CheckTypeEQ(m_supportMask.type(), CV_8UC1, "the support mask must be CV_8UC1");
+    CV_Check(m_supportMask.size(), m_supportMask.size() == m_inputImage.size(),
+             "the support mask must have the input image's size");
+
+    const int rows = m_inputImage.rows;
+    const int cols = m_inputImage.cols;
+
+    // Support: free in the caller's mask and close enough to white.
+    cv::Mat distance;
+    labDistancesToWhite(m_inputImage, distance);
+    cv::Mat farFromWhite;
+    cv::compare(distance, static_cast<double>(m_config.whiteDistanceThreshold), farFromWhite,
+                cv::CMP_GT);
+    cv::Mat exclusion;
+    cv::bitwise_or(m_supportMask, farFromWhite, exclusion);
+
+    // Smoothing over the support, before the exclusion mask grows.
+    cv::Mat weights;
+    cv::subtract(cv::Scalar(1), exclusion, weights, cv::noArray(), CV_8U);
+    maskedGaussian(m_inputImage, m_smoothedImage, weights);
+
+    cv::dilate(exclusion, exclusion, cv::Mat::ones(7, 7, CV_8U), cv::Point(-1, -1), 1,
+               cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
+    const int bw = std::clamp(m_config.borderWidth, 0, std::max(rows, cols));
+    if (bw > 0) {
+        const int bx = std::min(bw, cols);
+        const int by = std::min(bw, rows);
+        exclusion(cv::Rect(0, 0, bx, rows)).setTo(255);
+        exclusion(cv::Rect(0, 0, cols, by)).setTo(255);
+        exclusion(cv::Rect(cols - bx, 0, bx, rows)).setTo(255);
+        exclusion(cv::Rect(0, rows - by, cols, by)).setTo(255);
+    }
+    m_exclusionMask = exclusion;
+
+    PointList samples;
+    resampCoords(m_exclusionMask, samples, m_config.sampleStep, false);
+    resampCoords(m_exclusionMask, m_centres, m_config.centerStep, false);
+
+    if (!m_weightCache) computeWeightCache();
+    if (samples.empty() || m_centres.empty()) return false;
+
+    const std::int64_t count = static_cast<std::int64_t>(m_centres.size()) + 4;
+    std::array<AlignedArray, 3> fitted{allocateAligned(count), allocateAligned(count),
+                                       allocateAligned(count)};
+    if (!approximateChannels(m_smoothedImage, m_centres, samples,
+                             {fitted[0].get(), fitted[1].get(), fitted[2].get()})) {
+        return false;
+    }
+    m_weights = std::move(fitted);
+    return true;
+}
+
+void CRBFInpainting::fillValuesAVX(const cv::Mat& /*fillMask*/, cv::Mat& /*out*/) { approximate(); }
 
 }  // namespace DataLayer

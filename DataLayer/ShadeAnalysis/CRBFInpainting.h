@@ -32,7 +32,7 @@ struct CRBFInpaintingTestAccess;
 ///   `cv::Exception`, and an unknown basis selector raises
 ///   `std::bad_function_call` from `approximate` or `fillValues`.
 class COLORCAL_EXPORT CRBFInpainting {
-public:
+  public:
     /// Configuration; the four flags are carried but not read.
     struct Config {
         /// A pixel whose Lab distance from white is greater than this is not support.
@@ -102,7 +102,22 @@ public:
     /// The configuration with the thread count resolved.
     const Config& getConfig() const { return m_config; }
 
-private:
+    /// How the last fit was solved.
+    struct FitDiagnostics {
+        /// Smallest and largest pivot of the L·D·Lᵀ factorisation of AᵀA.
+        double minPivot = 0.0;
+        double maxPivot = 0.0;
+        /// True when that factorisation had only positive, finite pivots and
+        /// gave finite weights.
+        bool factorised = false;
+        /// True when the weights came from the Householder QR of A instead.
+        bool usedQR = false;
+    };
+
+    /// Diagnostics of the last least-squares solve of `approximate`.
+    const FitDiagnostics& getFitDiagnostics() const { return m_fitDiagnostics; }
+
+  private:
     friend struct CRBFInpaintingTestAccess;
 
     struct FastFree {
@@ -116,16 +131,19 @@ private:
     // ---- Fitting and filling ------------------------------------------------
     static void resampCoords(const cv::Mat& mask, PointList& points, const int& step, bool all);
     void computeWeightCache();
-    static void approximateSingleChannel(const cv::Mat& channel, const PointList& centres,
+    /// Fits one channel on the calling thread (the exclusion mask is not read).
+    /// Returns false when no least-squares solution could be found.
+    static bool approximateSingleChannel(const cv::Mat& channel, const PointList& centres,
                                          const PointList& samples, const cv::Mat& exclusionMask,
                                          double* weights, const double* cache);
     /// Fits the three channels of `image` at once (one normal matrix, three
-    /// right-hand sides). Returns false when no solution could be found.
+    /// right-hand sides) on the task group. Returns false when no
+    /// least-squares solution could be found.
     bool approximateChannels(const cv::Mat& image, const PointList& centres,
-                             const PointList& samples, std::array<double*, 3> weights) const;
+                             const PointList& samples, std::array<double*, 3> weights);
     static double computeValueFromRBF(const double* weights, const PointList& centres,
                                       const Point& point, const double* cache, const int& cols);
-    void fillRows(const cv::Mat& mask, cv::Mat& out) const;
+    void fillRows(const cv::Mat& mask, cv::Mat& out);
 
     static double bf_multiquadric(double r, double c);
     static double bf_inverse_multiquadric(double r, double c);
@@ -146,6 +164,8 @@ private:
     /// the configured number of ranges (the remainder goes to the first range),
     /// then waits.
     void runRanges(int count, const std::function<void(int, int)>& body);
+    /// Runs body(0) .. body(count - 1) as tasks on the task group, then waits.
+    void runTasks(int count, const std::function<void(int)>& body);
 
     Config m_config;
     cv::Mat m_inputImage;
@@ -158,6 +178,7 @@ private:
     int m_cacheCols = 0;
     PointList m_centres;
     BasisFunction m_basisFunction;
+    FitDiagnostics m_fitDiagnostics;
     tbb::task_group m_taskGroup;
 };
 

@@ -1,0 +1,605 @@
+// Least-squares fit and evaluation of the RBF field of CRBFInpainting.
+//
+// The fit solves min ||A·w - b|| for the three colour channels at once, where
+// A(k, j) is the basis value between sample k and centre j (one lookup in the
+// weight cache). A is never stored whole: AᵀA and Aᵀb are accumulated over
+// blocks of samples, factored as L·D·Lᵀ, and solved for the three right-hand
+// sides. The normal matrix of smooth bases is often too badly conditioned for
+// that factorisation; then the same problem is solved by a Householder QR of
+// A, again accumulated over blocks of samples.
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+#include <oneapi/tbb/cache_aligned_allocator.h>
+
+#include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
+
+namespace DataLayer {
+
+namespace {
+
+using PointList = CRBFInpainting::PointList;
+using DoubleVector = std::vector<double, tbb::cache_aligned_allocator<double>>;
+using Executor = std::function<void(int, const std::function<void(int)>&)>;
+
+constexpr std::int64_t kPanel = 8;      // centres per packed panel of the normal-matrix kernel
+constexpr std::int64_t kBlock = 256;    // samples per block of the normal equations
+constexpr std::int64_t kQrBlock = 128;  // samples per block of the QR
+constexpr int kMaxRhs = 3;
+
+bool cpuHasAvx2Fma() {
+    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return has;
+}
+
+void runSerial(int count, const std::function<void(int)>& body) {
+    for (int i = 0; i < count; ++i) body(i);
+}
+
+/// The design matrix A(k, j) = cache[|dy|·cols + |dx|] of samples and centres,
+/// with up to three right-hand sides b(k, c).
+struct Problem {
+    const PointList& samples;
+    const PointList& centres;
+    const double* cache;
+    std::int64_t cacheCols;
+    const DoubleVector& rhs;  // N x nrhs, sample-major
+    int nrhs;
+
+    std::int64_t n() const { return static_cast<std::int64_t>(samples.size()); }
+    std::int64_t m() const { return static_cast<std::int64_t>(centres.size()); }
+    double a(std::int64_t k, std::int64_t j) const {
+        const auto& s = samples[static_cast<std::size_t>(k)];
+        const auto& c = centres[static_cast<std::size_t>(j)];
+        const std::int64_t dx = std::abs(static_cast<std::int64_t>(s[0]) - c[0]);
+        const std::int64_t dy = std::abs(static_cast<std::int64_t>(s[1]) - c[1]);
+        return cache[dy * cacheCols + dx];
+    }
+};
+
+// ---- Normal matrix kernels --------------------------------------------------------
+
+/// C(8 x 8, leading dimension ldc) += aᵀ·b for two packed panels of `depth`
+/// rows of 8 doubles.
+void panelProductGeneric(const double* a, const double* b, std::int64_t depth, double* c,
+                         std::int64_t ldc) {
+    for (std::int64_t half = 0; half < 2; ++half) {
+        double acc[4][kPanel] = {};
+        for (std::int64_t k = 0; k < depth; ++k) {
+            const double* ak = a + k * kPanel + half * 4;
+            const double* bk = b + k * kPanel;
+            for (int i = 0; i < 4; ++i) {
+                for (int j = 0; j < kPanel; ++j) acc[i][j] += ak[i] * bk[j];
+            }
+        }
+        for (int i = 0; i < 4; ++i) {
+            double* row = c + (half * 4 + i) * ldc;
+            for (int j = 0; j < kPanel; ++j) row[j] += acc[i][j];
+        }
+    }
+}
+
+__attribute__((target("avx2,fma"))) void panelProductAvx2(const double* a, const double* b,
+                                                          std::int64_t depth, double* c,
+                                                          std::int64_t ldc) {
+    for (std::int64_t half = 0; half < 2; ++half) {
+        __m256d c00 = _mm256_setzero_pd(), c01 = _mm256_setzero_pd();
+        __m256d c10 = _mm256_setzero_pd(), c11 = _mm256_setzero_pd();
+        __m256d c20 = _mm256_setzero_pd(), c21 = _mm256_setzero_pd();
+        __m256d c30 = _mm256_setzero_pd(), c31 = _mm256_setzero_pd();
+        for (std::int64_t k = 0; k < depth; ++k) {
+            const double* ak = a + k * kPanel + half * 4;
+            const __m256d b0 = _mm256_loadu_pd(b + k * kPanel);
+            const __m256d b1 = _mm256_loadu_pd(b + k * kPanel + 4);
+            __m256d s = _mm256_broadcast_sd(ak);
+            c00 = _mm256_fmadd_pd(s, b0, c00);
+            c01 = _mm256_fmadd_pd(s, b1, c01);
+            s = _mm256_broadcast_sd(ak + 1);
+            c10 = _mm256_fmadd_pd(s, b0, c10);
+            c11 = _mm256_fmadd_pd(s, b1, c11);
+            s = _mm256_broadcast_sd(ak + 2);
+            c20 = _mm256_fmadd_pd(s, b0, c20);
+            c21 = _mm256_fmadd_pd(s, b1, c21);
+            s = _mm256_broadcast_sd(ak + 3);
+            c30 = _mm256_fmadd_pd(s, b0, c30);
+            c31 = _mm256_fmadd_pd(s, b1, c31);
+        }
+        double* r = c + half * 4 * ldc;
+        const __m256d acc[4][2] = {{c00, c01}, {c10, c11}, {c20, c21}, {c30, c31}};
+        for (int i = 0; i < 4; ++i) {
+            double* row = r + i * ldc;
+            _mm256_storeu_pd(row, _mm256_add_pd(_mm256_loadu_pd(row), acc[i][0]));
+            _mm256_storeu_pd(row + 4, _mm256_add_pd(_mm256_loadu_pd(row + 4), acc[i][1]));
+        }
+    }
+}
+
+/// Dot product of two contiguous vectors.
+double dotGeneric(const double* x, const double* y, std::int64_t n) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::int64_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += x[i] * y[i];
+        s1 += x[i + 1] * y[i + 1];
+        s2 += x[i + 2] * y[i + 2];
+        s3 += x[i + 3] * y[i + 3];
+    }
+    for (; i < n; ++i) s0 += x[i] * y[i];
+    return (s0 + s1) + (s2 + s3);
+}
+
+__attribute__((target("avx2,fma"))) double dotAvx2(const double* x, const double* y,
+                                                   std::int64_t n) {
+    __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
+    std::int64_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        s0 = _mm256_fmadd_pd(_mm256_loadu_pd(x + i), _mm256_loadu_pd(y + i), s0);
+        s1 = _mm256_fmadd_pd(_mm256_loadu_pd(x + i + 4), _mm256_loadu_pd(y + i + 4), s1);
+    }
+    for (; i + 4 <= n; i += 4) {
+        s0 = _mm256_fmadd_pd(_mm256_loadu_pd(x + i), _mm256_loadu_pd(y + i), s0);
+    }
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, _mm256_add_pd(s0, s1));
+    double s = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    for (; i < n; ++i) s += x[i] * y[i];
+    return s;
+}
+
+double dot(const double* x, const double* y, std::int64_t n) {
+    return cpuHasAvx2Fma() ? dotAvx2(x, y, n) : dotGeneric(x, y, n);
+}
+
+/// Accumulates G = AᵀA (lower triangle, row-major, leading dimension ld, at
+/// least M rounded up to 8) and r = Aᵀb (nrhs x M) over blocks of samples.
+/// Every entry is summed in the same order whatever the task split.
+void formNormalEquations(const Problem& p, const Executor& run, DoubleVector& g, std::int64_t ld,
+                         DoubleVector& r) {
+    const std::int64_t n = p.n();
+    const std::int64_t m = p.m();
+    const std::int64_t panels = ld / kPanel;
+    DoubleVector packed(static_cast<std::size_t>(panels * kBlock * kPanel));
+    const bool avx2 = cpuHasAvx2Fma();
+    const int rowTasks = static_cast<int>(std::min<std::int64_t>(panels, 64));
+    for (std::int64_t k0 = 0; k0 < n; k0 += kBlock) {
+        const std::int64_t depth = std::min(kBlock, n - k0);
+        // Pack the block: panel q holds A(k0 + k, 8q + jj) at [q][k][jj].
+        run(static_cast<int>(panels), [&](int q) {
+            double* dst = packed.data() + q * kBlock * kPanel;
+            for (std::int64_t k = 0; k < depth; ++k) {
+                for (std::int64_t jj = 0; jj < kPanel; ++jj) {
+                    const std::int64_t j = q * kPanel + jj;
+                    dst[k * kPanel + jj] = j < m ? p.a(k0 + k, j) : 0.0;
+                }
+            }
+        });
+        // Tiles (qi, qj), qj <= qi, of the lower triangle; task t owns the panel
+        // rows qi = t, t + tasks, ... and the matching entries of r.
+        run(rowTasks, [&](int t) {
+            for (std::int64_t qi = t; qi < panels; qi += rowTasks) {
+                const double* a = packed.data() + qi * kBlock * kPanel;
+                for (std::int64_t qj = 0; qj <= qi; ++qj) {
+                    const double* b = packed.data() + qj * kBlock * kPanel;
+                    double* c = g.data() + (qi * kPanel) * ld + qj * kPanel;
+                    if (avx2) {
+                        panelProductAvx2(a, b, depth, c, ld);
+                    } else {
+                        panelProductGeneric(a, b, depth, c, ld);
+                    }
+                }
+                for (std::int64_t jj = 0; jj < kPanel; ++jj) {
+                    const std::int64_t j = qi * kPanel + jj;
+                    if (j >= m) break;
+                    for (int c = 0; c < p.nrhs; ++c) {
+                        double s = 0.0;
+                        for (std::int64_t k = 0; k < depth; ++k) {
+                            s += a[k * kPanel + jj] *
+                                 p.rhs[static_cast<std::size_t>((k0 + k) * p.nrhs + c)];
+                        }
+                        r[static_cast<std::size_t>(c * m + j)] += s;
+                    }
+                }
+            }
+        });
+    }
+}
+
+/// Factors the leading M x M block of G (lower triangle, leading dimension ld)
+/// in place as L·D·Lᵀ. Returns true when every pivot is positive and finite;
+/// the smallest and largest pivots are reported.
+bool factorLDLT(DoubleVector& g, std::int64_t ld, std::int64_t m, const Executor& run,
+                double& minPivot, double& maxPivot) {
+    DoubleVector work(static_cast<std::size_t>(m));
+    bool ok = true;
+    minPivot = std::numeric_limits<double>::infinity();
+    maxPivot = -std::numeric_limits<double>::infinity();
+    double* G = g.data();
+    constexpr std::int64_t kRowsPerTask = 64;
+    for (std::int64_t j = 0; j < m; ++j) {
+        double* lj = G + j * ld;
+        for (std::int64_t k = 0; k < j; ++k)
+            work[static_cast<std::size_t>(k)] = lj[k] * G[k * ld + k];
+        const double d = lj[j] - dot(lj, work.data(), j);
+        lj[j] = d;
+        if (!(d > 0.0) || !std::isfinite(d)) ok = false;
+        minPivot = std::min(minPivot, d);
+        maxPivot = std::max(maxPivot, d);
+        const std::int64_t below = m - j - 1;
+        auto updateRows = [&](std::int64_t i0, std::int64_t i1) {
+            for (std::int64_t i = i0; i < i1; ++i) {
+                double* li = G + i * ld;
+                li[j] = (li[j] - dot(li, work.data(), j)) / d;
+            }
+        };
+        if (below * j < 32768) {
+            updateRows(j + 1, m);
+        } else {
+            const int tasks = static_cast<int>((below + kRowsPerTask - 1) / kRowsPerTask);
+            run(tasks, [&](int t) {
+                const std::int64_t i0 = j + 1 + t * kRowsPerTask;
+                updateRows(i0, std::min(m, i0 + kRowsPerTask));
+            });
+        }
+    }
+    return ok;
+}
+
+/// Solves (L·D·Lᵀ)·x = x in place for one right-hand side.
+void solveLDLTInPlace(const DoubleVector& g, std::int64_t ld, std::int64_t m, double* x) {
+    const double* G = g.data();
+    for (std::int64_t i = 0; i < m; ++i) x[i] -= dot(G + i * ld, x, i);
+    for (std::int64_t i = 0; i < m; ++i) x[i] /= G[i * ld + i];
+    for (std::int64_t i = m - 1; i >= 0; --i) {
+        double s = x[i];
+        for (std::int64_t k = i + 1; k < m; ++k) s -= G[k * ld + i] * x[k];
+        x[i] = s;
+    }
+}
+
+// ---- Householder QR over blocks of samples --------------------------------------------
+
+/// Upper-trapezoidal factor of one group of samples: R is M x (M + nrhs),
+/// row-major; its last nrhs columns hold Qᵀb.
+struct Triangle {
+    std::int64_t m = 0;
+    std::int64_t width = 0;
+    DoubleVector r;
+    double& at(std::int64_t i, std::int64_t l) {
+        return r[static_cast<std::size_t>(i * width + l)];
+    }
+};
+
+__attribute__((target("avx2,fma"))) void axpyAvx2(double* y, const double* x, double s,
+                                                  std::int64_t n) {
+    const __m256d vs = _mm256_set1_pd(s);
+    std::int64_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        _mm256_storeu_pd(y + i,
+                         _mm256_fnmadd_pd(vs, _mm256_loadu_pd(x + i), _mm256_loadu_pd(y + i)));
+    }
+    for (; i < n; ++i) y[i] -= s * x[i];
+}
+
+/// y -= s·x.
+void axpy(double* y, const double* x, double s, std::int64_t n) {
+    if (cpuHasAvx2Fma()) {
+        axpyAvx2(y, x, s, n);
+        return;
+    }
+    for (std::int64_t i = 0; i < n; ++i) y[i] -= s * x[i];
+}
+
+/// Triangularises [R; B] in place, B column-major with `rows` rows and R's width
+/// of columns. With `structured`, column l of B has non-zeros only in rows <= l
+/// (B is itself a triangle), and reflector j touches only rows <= j.
+void eliminateBlock(Triangle& t, double* blk, std::int64_t rows, bool structured) {
+    for (std::int64_t j = 0; j < t.m; ++j) {
+        const std::int64_t len = structured ? std::min(rows, j + 1) : rows;
+        double* v = blk + j * rows;
+        const double sigma = dot(v, v, len);
+        if (sigma == 0.0) continue;
+        const double x0 = t.at(j, j);
+        const double alpha = std::sqrt(x0 * x0 + sigma);
+        const double beta = x0 >= 0.0 ? -alpha : alpha;
+        const double tau = (beta - x0) / beta;
+        const double scale = 1.0 / (x0 - beta);
+        for (std::int64_t k = 0; k < len; ++k) v[k] *= scale;
+        t.at(j, j) = beta;
+        for (std::int64_t l = j + 1; l < t.width; ++l) {
+            double* col = blk + l * rows;
+            const double s = tau * (t.at(j, l) + dot(v, col, len));
+            t.at(j, l) -= s;
+            axpy(col, v, s, len);
+        }
+    }
+}
+
+/// Least-squares solution of A·w ≈ b by Householder QR. The samples are split
+/// into a fixed number of groups (independent of the thread count), each
+/// triangularised block by block, and the triangles merged in order.
+bool solveByQR(const Problem& p, const Executor& run, std::array<double*, 3> out) {
+    const std::int64_t n = p.n();
+    const std::int64_t m = p.m();
+    const std::int64_t width = m + p.nrhs;
+    const int groups = static_cast<int>(std::clamp<std::int64_t>(n / 4096, 1, 4));
+    std::vector<Triangle> tri(static_cast<std::size_t>(groups));
+    run(groups, [&](int gi) {
+        Triangle& t = tri[static_cast<std::size_t>(gi)];
+        t.m = m;
+        t.width = width;
+        t.r.assign(static_cast<std::size_t>(m * width), 0.0);
+        const std::int64_t s0 = n * gi / groups;
+        const std::int64_t s1 = n * (gi + 1) / groups;
+        DoubleVector blk(static_cast<std::size_t>(width * kQrBlock));
+        for (std::int64_t k0 = s0; k0 < s1; k0 += kQrBlock) {
+            const std::int64_t rows = std::min(kQrBlock, s1 - k0);
+            for (std::int64_t l = 0; l < width; ++l) {
+                double* col = blk.data() + l * rows;
+                for (std::int64_t k = 0; k < rows; ++k) {
+                    col[k] = l < m ? p.a(k0 + k, l)
+                                   : p.rhs[static_cast<std::size_t>((k0 + k) * p.nrhs + (l - m))];
+                }
+            }
+            eliminateBlock(t, blk.data(), rows, false);
+        }
+    });
+    DoubleVector blk(static_cast<std::size_t>(width * m));
+    for (std::size_t gi = 1; gi < tri.size(); ++gi) {
+        // Column-major copy of the next triangle, merged into the first.
+        for (std::int64_t l = 0; l < width; ++l) {
+            for (std::int64_t i = 0; i < m; ++i)
+                blk[static_cast<std::size_t>(l * m + i)] = tri[gi].at(i, l);
+        }
+        eliminateBlock(tri[0], blk.data(), m, true);
+    }
+    Triangle& t = tri[0];
+    double maxDiag = 0.0;
+    for (std::int64_t j = 0; j < m; ++j) maxDiag = std::max(maxDiag, std::abs(t.at(j, j)));
+    if (!(maxDiag > 0.0) || !std::isfinite(maxDiag)) return false;
+    // Columns whose pivot is at rounding level carry no information; they get a
+    // zero weight rather than an amplified rounding error.
+    const double tol = static_cast<double>(m) * std::numeric_limits<double>::epsilon() * maxDiag;
+    for (int c = 0; c < p.nrhs; ++c) {
+        double* w = out[static_cast<std::size_t>(c)];
+        for (std::int64_t i = m - 1; i >= 0; --i) {
+            const double rii = t.at(i, i);
+            if (std::abs(rii) <= tol) {
+                w[i] = 0.0;
+                continue;
+            }
+            double s = t.at(i, m + c);
+            for (std::int64_t l = i + 1; l < m; ++l) s -= t.at(i, l) * w[l];
+            w[i] = s / rii;
+            if (!std::isfinite(w[i])) return false;
+        }
+    }
+    return true;
+}
+
+/// Solves the fit for up to three right-hand sides: normal equations first,
+/// Householder QR when their factorisation fails.
+bool solveLeastSquares(const Problem& p, const Executor& run, std::array<double*, 3> out,
+                       CRBFInpainting::FitDiagnostics& diag) {
+    const std::int64_t m = p.m();
+    const std::int64_t ld = (m + kPanel - 1) / kPanel * kPanel;
+    DoubleVector g(static_cast<std::size_t>(ld * ld), 0.0);
+    DoubleVector r(static_cast<std::size_t>(p.nrhs * m), 0.0);
+    formNormalEquations(p, run, g, ld, r);
+    diag.factorised = factorLDLT(g, ld, m, run, diag.minPivot, diag.maxPivot);
+    diag.usedQR = false;
+    if (diag.factorised) {
+        for (int c = 0; c < p.nrhs; ++c) {
+            double* w = out[static_cast<std::size_t>(c)];
+            std::copy(r.begin() + c * m, r.begin() + (c + 1) * m, w);
+            solveLDLTInPlace(g, ld, m, w);
+            for (std::int64_t j = 0; j < m; ++j) {
+                if (!std::isfinite(w[j])) diag.factorised = false;
+            }
+        }
+        if (diag.factorised) return true;
+    }
+    g = DoubleVector();
+    diag.usedQR = true;
+    return solveByQR(p, run, out);
+}
+
+// ---- Evaluation of the field ----------------------------------------------------------
+
+constexpr int kChunk = 12;  // pixels per register-blocked chunk of a row
+
+/// Field of the three channels at pixels x0 .. x0 + 11 of one row, centres in
+/// list order. rowOf[j] is the cache row of centre j for this image row.
+void chunkGeneric(const double* const* rowOf, const int* cx, const double* w3, std::int64_t m,
+                  int x0, double* out3) {
+    double acc[3][kChunk] = {};
+    for (std::int64_t j = 0; j < m; ++j) {
+        const double* row = rowOf[j];
+        for (int i = 0; i < kChunk; ++i) {
+            const double v = row[std::abs(x0 + i - cx[j])];
+            acc[0][i] += w3[3 * j] * v;
+            acc[1][i] += w3[3 * j + 1] * v;
+            acc[2][i] += w3[3 * j + 2] * v;
+        }
+    }
+    for (int c = 0; c < 3; ++c) {
+        for (int i = 0; i < kChunk; ++i) out3[c * kChunk + i] = acc[c][i];
+    }
+}
+
+__attribute__((target("avx2,fma"))) void chunkAvx2(const double* const* rowOf, const int* cx,
+                                                   const double* w3, std::int64_t m, int x0,
+                                                   double* out3) {
+    __m256d a00 = _mm256_setzero_pd(), a01 = _mm256_setzero_pd(), a02 = _mm256_setzero_pd();
+    __m256d a10 = _mm256_setzero_pd(), a11 = _mm256_setzero_pd(), a12 = _mm256_setzero_pd();
+    __m256d a20 = _mm256_setzero_pd(), a21 = _mm256_setzero_pd(), a22 = _mm256_setzero_pd();
+    for (std::int64_t j = 0; j < m; ++j) {
+        const double* row = rowOf[j];
+        const int c = cx[j];
+        __m256d v0, v1, v2;
+        if (x0 >= c) {
+            const double* q = row + (x0 - c);
+            v0 = _mm256_loadu_pd(q);
+            v1 = _mm256_loadu_pd(q + 4);
+            v2 = _mm256_loadu_pd(q + 8);
+        } else if (x0 + kChunk - 1 <= c) {
+            // Pixel i reads row[c - x0 - i]: the stretch backwards, reversed.
+            const double* q = row + (c - x0 - (kChunk - 1));
+            v0 = _mm256_permute4x64_pd(_mm256_loadu_pd(q + 8), 0x1B);
+            v1 = _mm256_permute4x64_pd(_mm256_loadu_pd(q + 4), 0x1B);
+            v2 = _mm256_permute4x64_pd(_mm256_loadu_pd(q), 0x1B);
+        } else {
+            alignas(32) double t[kChunk];
+            for (int i = 0; i < kChunk; ++i) t[i] = row[std::abs(x0 + i - c)];
+            v0 = _mm256_load_pd(t);
+            v1 = _mm256_load_pd(t + 4);
+            v2 = _mm256_load_pd(t + 8);
+        }
+        const __m256d w0 = _mm256_broadcast_sd(w3 + 3 * j);
+        const __m256d w1 = _mm256_broadcast_sd(w3 + 3 * j + 1);
+        const __m256d w2 = _mm256_broadcast_sd(w3 + 3 * j + 2);
+        a00 = _mm256_fmadd_pd(w0, v0, a00);
+        a01 = _mm256_fmadd_pd(w0, v1, a01);
+        a02 = _mm256_fmadd_pd(w0, v2, a02);
+        a10 = _mm256_fmadd_pd(w1, v0, a10);
+        a11 = _mm256_fmadd_pd(w1, v1, a11);
+        a12 = _mm256_fmadd_pd(w1, v2, a12);
+        a20 = _mm256_fmadd_pd(w2, v0, a20);
+        a21 = _mm256_fmadd_pd(w2, v1, a21);
+        a22 = _mm256_fmadd_pd(w2, v2, a22);
+    }
+    _mm256_storeu_pd(out3, a00);
+    _mm256_storeu_pd(out3 + 4, a01);
+    _mm256_storeu_pd(out3 + 8, a02);
+    _mm256_storeu_pd(out3 + 12, a10);
+    _mm256_storeu_pd(out3 + 16, a11);
+    _mm256_storeu_pd(out3 + 20, a12);
+    _mm256_storeu_pd(out3 + 24, a20);
+    _mm256_storeu_pd(out3 + 28, a21);
+    _mm256_storeu_pd(out3 + 32, a22);
+}
+
+}  // namespace
+
+bool CRBFInpainting::approximateSingleChannel(const cv::Mat& channel, const PointList& centres,
+                                              const PointList& samples,
+                                              const cv::Mat& /*exclusionMask*/, double* weights,
+                                              const double* cache) {
+    CV_CheckTypeEQ(channel.type(), CV_32FC1, "approximateSingleChannel needs a CV_32F channel");
+    if (centres.empty() || samples.empty() || weights == nullptr || cache == nullptr) return false;
+    DoubleVector rhs(samples.size());
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        rhs[k] = static_cast<double>(channel.at<float>(samples[k][1], samples[k][0]));
+    }
+    const Problem p{samples, centres, cache, channel.cols, rhs, 1};
+    FitDiagnostics diag;
+    return solveLeastSquares(p, runSerial, {weights, nullptr, nullptr}, diag);
+}
+
+bool CRBFInpainting::approximateChannels(const cv::Mat& image, const PointList& centres,
+                                         const PointList& samples, std::array<double*, 3> weights) {
+    CV_CheckTypeEQ(image.type(), CV_32FC3, "approximateChannels needs a CV_32FC3 image");
+    DoubleVector rhs(samples.size() * kMaxRhs);
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        const cv::Vec3f& v = image.at<cv::Vec3f>(samples[k][1], samples[k][0]);
+        for (int c = 0; c < kMaxRhs; ++c) rhs[k * kMaxRhs + static_cast<std::size_t>(c)] = v[c];
+    }
+    const Problem p{samples, centres, m_weightCache.get(), image.cols, rhs, kMaxRhs};
+    const Executor run = [this](int count, const std::function<void(int)>& body) {
+        runTasks(count, body);
+    };
+    return solveLeastSquares(p, run, weights, m_fitDiagnostics);
+}
+
+double CRBFInpainting::computeValueFromRBF(const double* weights, const PointList& centres,
+                                           const Point& point, const double* cache,
+                                           const int& cols) {
+    double value = 0.0;
+    for (std::size_t j = 0; j < centres.size(); ++j) {
+        const std::int64_t dy = std::abs(static_cast<std::int64_t>(centres[j][1]) - point[1]);
+        const std::int64_t dx = std::abs(static_cast<std::int64_t>(centres[j][0]) - point[0]);
+        value += weights[j] * cache[dy * cols + dx];
+    }
+    return value;
+}
+
+void CRBFInpainting::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
+    approximate();
+    if (!m_weights[0]) return;
+    const cv::Mat& mask =
+        (fillMask.data != nullptr && fillMask.total() > 0) ? fillMask : m_exclusionMask;
+    CV_CheckTypeEQ(mask.type(), CV_8UC1, "the fill mask must be CV_8UC1");
+    CV_Check(mask.size(), mask.size() == m_smoothedImage.size(),
+             "the fill mask must have the input image's size");
+    cv::Mat result = m_smoothedImage.clone();
+    fillRows(mask, result);
+    out = result;
+}
+
+void CRBFInpainting::fillRows(const cv::Mat& mask, cv::Mat& out) {
+    const int rows = out.rows;
+    const int cols = out.cols;
+    const std::int64_t m = static_cast<std::int64_t>(m_centres.size());
+    // Weights interleaved per centre so that one cache lookup serves all channels.
+    DoubleVector w3(static_cast<std::size_t>(3 * m));
+    std::vector<int> cx(static_cast<std::size_t>(m));
+    for (std::int64_t j = 0; j < m; ++j) {
+        for (int c = 0; c < 3; ++c)
+            w3[static_cast<std::size_t>(3 * j + c)] = m_weights[static_cast<std::size_t>(c)][j];
+        cx[static_cast<std::size_t>(j)] = m_centres[static_cast<std::size_t>(j)][0];
+    }
+    const double* cache = m_weightCache.get();
+    const bool avx2 = cpuHasAvx2Fma();
+    runRanges(rows, [&](int y0, int y1) {
+        std::vector<const double*> rowOf(static_cast<std::size_t>(m));
+        alignas(32) double chunk[3 * kChunk];
+        for (int y = y0; y < y1; ++y) {
+            const uchar* mk = mask.ptr<uchar>(y);
+            int xmin = 0;
+            while (xmin < cols && mk[xmin] == 0) ++xmin;
+            if (xmin == cols) continue;
+            int xmax = cols - 1;
+            while (mk[xmax] == 0) --xmax;
+            for (std::int64_t j = 0; j < m; ++j) {
+                const std::int64_t dy = std::abs(
+                    static_cast<std::int64_t>(m_centres[static_cast<std::size_t>(j)][1]) - y);
+                rowOf[static_cast<std::size_t>(j)] = cache + dy * cols;
+            }
+            float* o = out.ptr<float>(y);
+            auto store = [&](int x, double b, double g, double r) {
+                if (mk[x] == 0) return;
+                o[3 * x] = clamp(b);
+                o[3 * x + 1] = clamp(g);
+                o[3 * x + 2] = clamp(r);
+            };
+            int x = xmin;
+            for (; x + kChunk - 1 <= xmax; x += kChunk) {
+                if (avx2) {
+                    chunkAvx2(rowOf.data(), cx.data(), w3.data(), m, x, chunk);
+                } else {
+                    chunkGeneric(rowOf.data(), cx.data(), w3.data(), m, x, chunk);
+                }
+                for (int i = 0; i < kChunk; ++i) {
+                    store(x + i, chunk[i], chunk[kChunk + i], chunk[2 * kChunk + i]);
+                }
+            }
+            for (; x <= xmax; ++x) {
+                if (mk[x] == 0) continue;
+                double v[3] = {0.0, 0.0, 0.0};
+                for (std::int64_t j = 0; j < m; ++j) {
+                    const double b = rowOf[static_cast<std::size_t>(j)]
+                                          [std::abs(x - cx[static_cast<std::size_t>(j)])];
+                    for (int c = 0; c < 3; ++c) v[c] += w3[static_cast<std::size_t>(3 * j + c)] * b;
+                }
+                store(x, v[0], v[1], v[2]);
+            }
+        }
+    });
+}
+
+}  // namespace DataLayer
