@@ -60,15 +60,20 @@ public:
     /// Input image := (roi.bottom - roi.top) x (roi.right - roi.left) float BGR pixels
     /// from `image`; full image := fullHeight x fullWidth float BGR pixels from
     /// `fullImage`; region of interest := roi. Sizes must match the buffers.
+    /// Each image is taken into a newly allocated matrix, never shared with a
+    /// copy of this object. An image whose buffer is null or whose size is not
+    /// positive (an inverted roi, a zero or negative width or height) is left
+    /// empty instead, so nothing is read from the buffer; the roi is stored as given.
     void SetInputImage(float* image, CRect& roi, float* fullImage, int fullWidth, int fullHeight);
     /// Input image and full image := rows x cols float BGR pixels from `image`;
-    /// region of interest := (0, 0, cols, rows).
+    /// region of interest := (0, 0, cols, rows). A null buffer or a non-positive
+    /// size leaves both images empty.
     void SetInputImage(float* image, int rows, int cols);
     /// Optional 8-bit mask of full-image size; non-zero pixels are not used as white support.
     void SetColorImageRoi(std::shared_ptr<Base::IImageData2D> image);
     /// Optional white image used instead of the inpainted one when the chart type asks for it.
     void SetExternalWhiteImg(std::shared_ptr<Base::IImageData2D> image);
-    /// Real white := white[0..2] (blue, green, red).
+    /// Real white := white[0..2] (blue, green, red); component 3 is kept. Null is ignored.
     void setRealWhite(const float* white);
     /// Stores a folder path; nothing reads it.
     void SetDebugFolder(CString folder);
@@ -78,6 +83,7 @@ public:
     // ---- Reference colours ---------------------------------------------------
 
     /// Reads 60 floats: 20 (red, green, blue) triples; stores them as (blue, green, red).
+    /// Null is ignored.
     void SetReferenceColorsRGB(const float* rgb);
     /// The reference colours, (blue, green, red) each.
     NxCColCalibReferenceColorsList GetReferenceColors() const;
@@ -136,7 +142,10 @@ public:
     // ---- Chart analysis ------------------------------------------------------
 
     /// Picked white := mean of `image` over the white-area mask inside the centred
-    /// stencil circle, eroded (see the white-reference documentation).
+    /// stencil circle, eroded (see `measureStencilWhite` in WhiteStencil.h, which
+    /// falls back to a lighter erosion when the 13 x 13 x 2 one leaves nothing).
+    /// (0, 0, 0, 0) when the mask is not of the image's size (for example before
+    /// any segmentation), when no white ground is left, or without a parameter set.
     void computePickedWhite(cv::Mat& image);
 
     // ---- Read access to the engine's state -----------------------------------
@@ -171,21 +180,32 @@ protected:
         const NxCColCalibReferenceColorsList& list) const;
 
     /// Trimmed mean (20 % cut at each end) per channel of the masked pixels of
-    /// three CV_32F planes; false when a channel has no masked pixel.
+    /// three CV_32F planes; false when a channel has no masked pixel, or when
+    /// fewer than three planes are given or a plane is not CV_32F of the size of
+    /// the CV_8UC1 mask.
     bool getMeanSegmentColor(std::vector<cv::Mat>& channels, const cv::Mat& mask,
                              cv::Vec3d& meanColor);
     /// True when `measured` (CV_32FC3, one colour per row) matches `reference`
-    /// better in reverse order (summed squared Lab distances); false for lists
-    /// shorter than 20.
+    /// better in reverse order (summed squared Lab distances of the first 20
+    /// rows); false, without reading either list, when `measured` is not
+    /// CV_32FC3, has fewer than 20 rows, or `reference` holds fewer than its
+    /// rows x cols x 3 floats.
     bool invertDirection(cv::Mat& measured, const std::vector<float>& reference);
 
-    /// gain := realWhite[c] / whiteImage per pixel and channel (CV_32FC3).
+    /// gain := realWhite[c] / whiteImage per pixel and channel (CV_32FC3), in
+    /// single precision. Where that factor would not be usable (a white value that
+    /// is zero, negative or not finite, a quotient that overflows, or a real white
+    /// that is not finite or beyond the float range) the gain is 1: the pixel is
+    /// left uncorrected, so no infinity or NaN reaches the corrected image or the fit.
     static void computeWhiteGain(const cv::Mat& whiteImage, const double realWhite[3],
                                  cv::Mat& gain);
-    /// result := image × gain, clamped above at 255; `result` is pre-allocated.
+    /// result := image × gain, clamped above at 255 (no lower clamp). `image` and
+    /// `gain` are CV_32FC3 of one size (`cv::Exception` otherwise); `result` is
+    /// allocated to that size if it is not already.
     static void applyWhiteGain(const cv::Mat& image, const cv::Mat& gain, cv::Mat& result);
     /// Least-squares 3 x 4 affine fit of `reference` (3n floats) on `measured`
-    /// (n x 1 CV_32FC3) into a 12 x 1 CV_32F `coefficients`.
+    /// (n x 1 CV_32FC3, n >= 1) into a 12 x 1 CV_32F `coefficients` by SVD; a
+    /// wrong type or fewer than 3n reference floats throws `cv::Exception`.
     static void fitColorCorrection(const cv::Mat& measured, const std::vector<float>& reference,
                                    cv::Mat& coefficients);
 

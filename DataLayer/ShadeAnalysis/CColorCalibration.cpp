@@ -1,0 +1,136 @@
+#include "DataLayer/ShadeAnalysis/CColorCalibration.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+
+namespace DataLayer {
+
+namespace {
+
+/// White assumed before anything is measured or set.
+const cv::Scalar kDefaultWhite(200.0, 200.0, 200.0, 0.0);
+
+/// A new CV_32FC3 matrix of rows x cols holding rows * cols * 3 floats from
+/// `pixels`. A null buffer, a size that is not positive or does not fit an int,
+/// or a byte count beyond the address space gives an empty matrix instead, so
+/// that nothing is read from the buffer.
+cv::Mat copyFloatImage(const float* pixels, std::int64_t rows, std::int64_t cols) {
+    cv::Mat image;
+    if (pixels == nullptr || rows <= 0 || cols <= 0 || rows > INT_MAX || cols > INT_MAX ||
+        rows * cols > PTRDIFF_MAX / static_cast<std::int64_t>(3 * sizeof(float))) {
+        return image;
+    }
+    image.create(static_cast<int>(rows), static_cast<int>(cols), CV_32FC3);
+    std::memcpy(image.data, pixels, image.total() * image.elemSize());
+    return image;
+}
+
+}  // namespace
+
+CColorCalibration::CColorCalibration(Base::IParameterSetColorCalibrationTarget::EParameterSet set)
+    : m_pickedWhite(kDefaultWhite), m_realWhite(kDefaultWhite) {
+    m_parameterSet = std::make_shared<CParameterSetColorCalibrationTarget>(set);
+}
+
+CColorCalibration::CColorCalibration(std::shared_ptr<Base::IParameterSetColorCalibrationTarget> set)
+    : m_pickedWhite(kDefaultWhite), m_realWhite(kDefaultWhite), m_parameterSet(std::move(set)) {}
+
+CColorCalibration::CColorCalibration(const CColorCalibration& other) = default;
+CColorCalibration& CColorCalibration::operator=(const CColorCalibration& other) = default;
+CColorCalibration::~CColorCalibration() = default;
+
+void CColorCalibration::SetInputImage(float* image, CRect& roi, float* fullImage, int fullWidth,
+                                      int fullHeight) {
+    m_roi = roi;
+    m_inputImage = copyFloatImage(image, roi.Height(), roi.Width());
+    m_fullImage = copyFloatImage(fullImage, fullHeight, fullWidth);
+}
+
+void CColorCalibration::SetInputImage(float* image, int rows, int cols) {
+    m_inputImage = copyFloatImage(image, rows, cols);
+    m_fullImage = m_inputImage.clone();
+    m_roi = CRect(0, 0, cols, rows);
+}
+
+void CColorCalibration::SetColorImageRoi(std::shared_ptr<Base::IImageData2D> image) {
+    m_colorImageRoi = std::move(image);
+}
+
+void CColorCalibration::SetExternalWhiteImg(std::shared_ptr<Base::IImageData2D> image) {
+    m_externalWhiteImg = std::move(image);
+}
+
+void CColorCalibration::setRealWhite(const float* white) {
+    if (white == nullptr) {
+        return;
+    }
+    for (int c = 0; c < 3; ++c) {
+        m_realWhite[c] = static_cast<double>(white[c]);
+    }
+}
+
+void CColorCalibration::SetDebugFolder(CString folder) { m_debugFolder = std::move(folder); }
+
+void CColorCalibration::reset() {
+    m_segmentLabels = cv::Mat();
+    m_whiteImage = cv::Mat();
+}
+
+void CColorCalibration::SetReferenceColorsRGB(const float* rgb) {
+    if (rgb == nullptr) {
+        return;
+    }
+    m_referenceColors = convertFloatListToRefColorList(rgb, false);
+}
+
+CColorCalibration::NxCColCalibReferenceColorsList CColorCalibration::GetReferenceColors() const {
+    return m_referenceColors;
+}
+
+CColorCalibration::NxCColCalibReferenceColorsList CColorCalibration::convertFloatListToRefColorList(
+    const float* values, bool keepOrder) const {
+    NxCColCalibReferenceColorsList list;
+    if (values == nullptr) {
+        return list;
+    }
+    for (std::size_t k = 0; k < list.colors.size(); ++k) {
+        const float* triple = values + 3 * k;
+        list.colors[k] = keepOrder ? std::array<float, 3>{triple[0], triple[1], triple[2]}
+                                   : std::array<float, 3>{triple[2], triple[1], triple[0]};
+    }
+    return list;
+}
+
+CColorCalibration::NxCColCalibFloatArray CColorCalibration::convertRefColorListToFloatBGRList(
+    const NxCColCalibReferenceColorsList& list) const {
+    NxCColCalibFloatArray flat;
+    for (std::size_t k = 0; k < list.colors.size(); ++k) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            flat.values[3 * k + c] = list.colors[k][c];
+        }
+    }
+    return flat;
+}
+
+const std::vector<std::array<int, 2>>& CColorCalibration::GetSegmentSeeds() const {
+    return m_segmentSeeds;
+}
+const cv::Mat& CColorCalibration::GetSegmentLabels() const { return m_segmentLabels; }
+const cv::Mat& CColorCalibration::GetWhiteImage() const { return m_whiteImage; }
+const cv::Mat& CColorCalibration::GetWhiteAreaMask() const { return m_whiteAreaMask; }
+const cv::Mat& CColorCalibration::GetInputImage() const { return m_inputImage; }
+const cv::Mat& CColorCalibration::GetFullImage() const { return m_fullImage; }
+const CRect& CColorCalibration::GetRegionOfInterest() const { return m_roi; }
+cv::Scalar CColorCalibration::GetPickedWhite() const { return m_pickedWhite; }
+cv::Scalar CColorCalibration::GetRealWhite() const { return m_realWhite; }
+const CString& CColorCalibration::GetDebugFolder() const { return m_debugFolder; }
+std::shared_ptr<Base::IParameterSetColorCalibrationTarget> CColorCalibration::GetParameterSet()
+    const {
+    return m_parameterSet;
+}
+
+}  // namespace DataLayer

@@ -1,0 +1,275 @@
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include "DataLayer/ShadeAnalysis/CColorCalibration.h"
+#include "DataLayer/ShadeAnalysis/WhiteStencil.h"
+
+namespace {
+
+using DataLayer::CColorCalibration;
+using EParameterSet = Base::IParameterSetColorCalibrationTarget::EParameterSet;
+
+/// Exposes the protected chart-analysis steps.
+struct TestEngine : CColorCalibration {
+    TestEngine() : CColorCalibration(EParameterSet::eCCTPrint) {}
+    using CColorCalibration::applyWhiteGain;
+    using CColorCalibration::computeWhiteGain;
+    using CColorCalibration::fitColorCorrection;
+    using CColorCalibration::getMeanSegmentColor;
+    using CColorCalibration::invertDirection;
+};
+
+// ---- Trimmed mean ---------------------------------------------------------
+
+/// Three planes of `size`; channel c at the k-th masked pixel holds
+/// values[k] * (c + 1). The mask marks the first values.size() pixels in scan order.
+void makePatch(const std::vector<float>& values, cv::Size size, std::vector<cv::Mat>& planes,
+               cv::Mat& mask) {
+    planes.assign(3, cv::Mat());
+    for (int c = 0; c < 3; ++c) planes[c] = cv::Mat(size, CV_32F, cv::Scalar(1000.0f));
+    mask = cv::Mat::zeros(size, CV_8U);
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        const int r = static_cast<int>(k) / size.width;
+        const int x = static_cast<int>(k) % size.width;
+        mask.at<uchar>(r, x) = 255;
+        for (int c = 0; c < 3; ++c) planes[c].at<float>(r, x) = values[k] * (c + 1);
+    }
+}
+
+TEST(CColorCalibration, TrimmedMeanDropsTheOuterFifths) {
+    TestEngine engine;
+    std::vector<cv::Mat> planes;
+    cv::Mat mask;
+    cv::Vec3d mean;
+
+    makePatch({42.0f}, {5, 3}, planes, mask);  // n = 1: the pixel itself
+    ASSERT_TRUE(engine.getMeanSegmentColor(planes, mask, mean));
+    EXPECT_EQ(mean, cv::Vec3d(42.0, 84.0, 126.0));
+
+    makePatch({9.0f, 1.0f, 4.0f, 2.0f}, {5, 3}, planes, mask);  // n = 4: three smallest
+    ASSERT_TRUE(engine.getMeanSegmentColor(planes, mask, mean));
+    EXPECT_DOUBLE_EQ(mean[0], 7.0 / 3.0);
+    EXPECT_DOUBLE_EQ(mean[2], 21.0 / 3.0);
+
+    makePatch({10, 3, 7, 1, 9, 2, 8, 4, 6, 5}, {5, 3}, planes, mask);  // n = 10: 3 .. 8
+    ASSERT_TRUE(engine.getMeanSegmentColor(planes, mask, mean));
+    EXPECT_EQ(mean, cv::Vec3d(5.5, 11.0, 16.5));
+}
+
+TEST(CColorCalibration, TrimmedMeanRefusesEmptyOrMismatchedInput) {
+    TestEngine engine;
+    std::vector<cv::Mat> planes;
+    cv::Mat mask;
+    cv::Vec3d mean(-1.0, -1.0, -1.0);
+    makePatch({}, {4, 4}, planes, mask);
+    EXPECT_FALSE(engine.getMeanSegmentColor(planes, mask, mean));
+    EXPECT_EQ(mean, cv::Vec3d(-1.0, -1.0, -1.0));
+
+    makePatch({1.0f, 2.0f}, {4, 4}, planes, mask);
+    const cv::Mat smallMask = cv::Mat::ones(3, 3, CV_8U);
+    EXPECT_FALSE(engine.getMeanSegmentColor(planes, smallMask, mean));
+    std::vector<cv::Mat> twoPlanes(planes.begin(), planes.begin() + 2);
+    EXPECT_FALSE(engine.getMeanSegmentColor(twoPlanes, mask, mean));
+}
+
+// ---- Orientation ------------------------------------------------------------
+
+/// Twenty well-spread colours (B, G, R), fixed seed.
+std::vector<float> chartColours() {
+    std::vector<float> v(60);
+    cv::RNG rng(2024);
+    for (float& x : v) x = rng.uniform(20.0f, 235.0f);
+    return v;
+}
+
+cv::Mat asColumn(const std::vector<float>& v) {
+    return cv::Mat(static_cast<int>(v.size() / 3), 1, CV_32FC3, const_cast<float*>(v.data()))
+        .clone();
+}
+
+TEST(CColorCalibration, InvertDirectionDetectsReversedLists) {
+    TestEngine engine;
+    const std::vector<float> reference = chartColours();
+    cv::Mat same = asColumn(reference);
+    EXPECT_FALSE(engine.invertDirection(same, reference));
+
+    cv::Mat reversed;
+    cv::flip(same, reversed, 0);
+    EXPECT_TRUE(engine.invertDirection(reversed, reference));
+}
+
+TEST(CColorCalibration, InvertDirectionRefusesShortLists) {
+    TestEngine engine;
+    std::vector<float> reference = chartColours();
+    cv::Mat reversed;
+    cv::flip(asColumn(reference), reversed, 0);
+
+    cv::Mat shortMeasured = reversed.rowRange(0, 19).clone();
+    EXPECT_FALSE(engine.invertDirection(shortMeasured, reference));
+
+    std::vector<float> shortReference(reference.begin(), reference.end() - 3);
+    EXPECT_FALSE(engine.invertDirection(reversed, shortReference));
+
+    cv::Mat wrongType;
+    reversed.convertTo(wrongType, CV_64FC3);
+    EXPECT_FALSE(engine.invertDirection(wrongType, reference));
+}
+
+// ---- Colour-correction fit --------------------------------------------------
+
+cv::Mat fit(const cv::Mat& measured, const std::vector<float>& reference) {
+    cv::Mat coefficients(12, 1, CV_32F);
+    TestEngine::fitColorCorrection(measured, reference, coefficients);
+    return coefficients;
+}
+
+TEST(CColorCalibration, FitOfEqualColoursIsTheIdentity) {
+    const std::vector<float> colours = chartColours();
+    const cv::Mat m = fit(asColumn(colours), colours);
+    ASSERT_EQ(m.type(), CV_32F);
+    ASSERT_EQ(m.total(), 12u);
+    const float expected[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_NEAR(m.at<float>(i), expected[i], (i % 4 == 3) ? 1e-3 : 1e-5) << "element " << i;
+    }
+}
+
+TEST(CColorCalibration, FitRecoversScaleAndOffset) {
+    const std::vector<float> measured = chartColours();
+    std::vector<float> reference(measured.size());
+    for (std::size_t i = 0; i < measured.size(); ++i) reference[i] = measured[i] * 2.0f + 10.0f;
+    const cv::Mat m = fit(asColumn(measured), reference);
+    for (int k = 0; k < 3; ++k) {
+        for (int j = 0; j < 4; ++j) {
+            const float expected = (j == 3) ? 10.0f : (j == k ? 2.0f : 0.0f);
+            EXPECT_NEAR(m.at<float>(4 * k + j), expected, (j == 3) ? 2e-3 : 2e-5)
+                << "M[" << k << "][" << j << "]";
+        }
+    }
+}
+
+TEST(CColorCalibration, FitOfEqualMeasurementsStaysFinite) {
+    // Rank-deficient: every measured colour the same.
+    const std::vector<float> measured(60, 128.0f);
+    const cv::Mat m = fit(asColumn(measured), chartColours());
+    EXPECT_TRUE(cv::checkRange(m));
+}
+
+// ---- White gain ---------------------------------------------------------------
+
+TEST(CColorCalibration, GainIsExactlyOneWhereWhiteEqualsRealWhite) {
+    const double real[3] = {230.0, 231.0, 232.0};
+    const cv::Mat white(7, 9, CV_32FC3, cv::Scalar(230.0, 231.0, 232.0));
+    cv::Mat gain;
+    TestEngine::computeWhiteGain(white, real, gain);
+    ASSERT_EQ(gain.type(), CV_32FC3);
+    ASSERT_EQ(gain.size(), white.size());
+    EXPECT_EQ(cv::norm(gain, cv::Mat(white.size(), CV_32FC3, cv::Scalar::all(1.0)), cv::NORM_INF),
+              0.0);
+
+    cv::Mat image(7, 9, CV_32FC3);
+    cv::randu(image, cv::Scalar::all(0.0), cv::Scalar::all(300.0));
+    cv::Mat result = image.clone();
+    TestEngine::applyWhiteGain(image, gain, result);
+    cv::Mat clipped = cv::min(image, 255.0);
+    EXPECT_EQ(cv::norm(result, clipped, cv::NORM_INF), 0.0);
+}
+
+TEST(CColorCalibration, GainMatchesPlainDivisionAndClampsAt255) {
+    const double real[3] = {200.0, 210.5, 220.25};
+    cv::Mat white(31, 17, CV_32FC3);
+    cv::RNG rng(7);
+    rng.fill(white, cv::RNG::UNIFORM, cv::Scalar::all(20.0), cv::Scalar::all(250.0));
+    cv::Mat gain;
+    TestEngine::computeWhiteGain(white, real, gain);
+    for (int r = 0; r < white.rows; ++r) {
+        for (int x = 0; x < white.cols; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                const float expected = static_cast<float>(real[c]) / white.at<cv::Vec3f>(r, x)[c];
+                ASSERT_EQ(gain.at<cv::Vec3f>(r, x)[c], expected) << r << "," << x << "," << c;
+            }
+        }
+    }
+    cv::Mat image(1, 2, CV_32FC3, cv::Scalar(200.0, 100.0, 0.0));
+    cv::Mat twice(1, 2, CV_32FC3, cv::Scalar::all(2.0));
+    cv::Mat result = image.clone();
+    TestEngine::applyWhiteGain(image, twice, result);
+    EXPECT_EQ(result.at<cv::Vec3f>(0, 1), cv::Vec3f(255.0f, 200.0f, 0.0f));
+}
+
+TEST(CColorCalibration, UnusableWhiteLeavesPixelsUncorrected) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    cv::Mat white(1, 5, CV_32FC3, cv::Scalar::all(100.0));
+    white.at<cv::Vec3f>(0, 0) = cv::Vec3f(0.0f, -0.0f, -5.0f);
+    white.at<cv::Vec3f>(0, 1) = cv::Vec3f(inf, nan, -inf);
+    white.at<cv::Vec3f>(0, 2) = cv::Vec3f(1e-40f, 100.0f, 100.0f);  // quotient overflows
+    const double real[3] = {200.0, 200.0, 200.0};
+    cv::Mat gain;
+    TestEngine::computeWhiteGain(white, real, gain);
+    EXPECT_EQ(gain.at<cv::Vec3f>(0, 0), cv::Vec3f(1.0f, 1.0f, 1.0f));
+    EXPECT_EQ(gain.at<cv::Vec3f>(0, 1), cv::Vec3f(1.0f, 1.0f, 1.0f));
+    EXPECT_EQ(gain.at<cv::Vec3f>(0, 2), cv::Vec3f(1.0f, 2.0f, 2.0f));
+    EXPECT_EQ(gain.at<cv::Vec3f>(0, 3), cv::Vec3f(2.0f, 2.0f, 2.0f));
+
+    // Zero and positive input under a zero white: no NaN, no infinity.
+    cv::Mat image(1, 5, CV_32FC3, cv::Scalar(0.0, 50.0, 255.0));
+    cv::Mat result = image.clone();
+    TestEngine::applyWhiteGain(image, gain, result);
+    EXPECT_TRUE(cv::checkRange(result));
+    EXPECT_EQ(result.at<cv::Vec3f>(0, 0), cv::Vec3f(0.0f, 50.0f, 255.0f));
+
+    // A real white that is not finite or beyond float range also gives gain 1.
+    const double badReal[3] = {std::nan(""), 1e300, -std::numeric_limits<double>::infinity()};
+    TestEngine::computeWhiteGain(white, badReal, gain);
+    EXPECT_EQ(cv::norm(gain, cv::Mat(white.size(), CV_32FC3, cv::Scalar::all(1.0)), cv::NORM_INF),
+              0.0);
+}
+
+// ---- Picked white --------------------------------------------------------------
+
+TEST(CColorCalibration, PickedWhiteWithoutAMatchingMaskIsZero) {
+    TestEngine engine;
+    cv::Mat image(300, 300, CV_32FC3, cv::Scalar(210.0, 220.0, 230.0));
+    engine.computePickedWhite(image);  // no white-area mask yet: sizes differ
+    EXPECT_EQ(engine.GetPickedWhite(), cv::Scalar::all(0.0));
+
+    CColorCalibration noSet(std::shared_ptr<Base::IParameterSetColorCalibrationTarget>{});
+    noSet.computePickedWhite(image);
+    EXPECT_EQ(noSet.GetPickedWhite(), cv::Scalar::all(0.0));
+}
+
+TEST(CColorCalibration, StencilWhiteAveragesErodedGroundInTheCircle) {
+    // White ground 200 with a grey patch band across the centre; the circle of
+    // radius 85 holds ground above and below the band, wide enough to survive
+    // the 13 x 13 x 2 erosion.
+    cv::Mat image(300, 300, CV_32FC3, cv::Scalar(200.0, 201.0, 202.0));
+    cv::Mat ground = cv::Mat::ones(300, 300, CV_8U);
+    image.rowRange(130, 170).setTo(cv::Scalar(50.0, 60.0, 70.0));
+    ground.rowRange(130, 170).setTo(0);
+    // Brighter ground outside the circle must not count.
+    image.colRange(0, 40).setTo(cv::Scalar::all(250.0));
+    const cv::Scalar white = DataLayer::measureStencilWhite(image, ground, 85);
+    EXPECT_EQ(white, cv::Scalar(200.0, 201.0, 202.0, 0.0));
+}
+
+TEST(CColorCalibration, StencilWhiteOnAnAllPatchCentreFallsBackToTheImageGround) {
+    // The centre circle lies wholly on patch pixels: the circle gives nothing
+    // even before erosion, so the measurement falls back to the ground of the
+    // whole image eroded by one 3 x 3 step (here: the 240-valued border).
+    cv::Mat image(300, 300, CV_32FC3, cv::Scalar::all(240.0));
+    cv::Mat ground = cv::Mat::ones(300, 300, CV_8U);
+    image(cv::Rect(40, 40, 220, 220)).setTo(cv::Scalar(30.0, 90.0, 150.0));
+    ground(cv::Rect(40, 40, 220, 220)).setTo(0);
+    EXPECT_EQ(DataLayer::measureStencilWhite(image, ground, 85), cv::Scalar(240, 240, 240, 0));
+
+    // With no ground anywhere the white is zero.
+    EXPECT_EQ(DataLayer::measureStencilWhite(image, cv::Mat::zeros(300, 300, CV_8U), 85),
+              cv::Scalar::all(0.0));
+}
+
+}  // namespace
