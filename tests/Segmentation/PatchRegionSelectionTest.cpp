@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "DataLayer/ShadeAnalysis/RegionBoundaryTracer.h"
+#include "SegmentationProbe.h"
+
+namespace {
+
+using SegmentationTest::parameterSet;
+using SegmentationTest::SegmentationProbe;
+
+struct Selection {
+    cv::Mat labels;
+    cv::Mat centres;
+};
+
+Selection select(const cv::Mat& clusterLabels, int numClusters) {
+    SegmentationProbe probe(parameterSet());
+    Selection s;
+    s.labels = clusterLabels.clone();
+    s.centres = cv::Mat();
+    probe.selectPatchRegions(s.labels, numClusters, s.centres);
+    return s;
+}
+
+// The selection written plainly: full-image masks per region and a raster scan
+// from the top-left corner for every region.
+Selection selectReference(const cv::Mat& clusterLabels, int numClusters) {
+    const auto params = parameterSet();
+    Selection s;
+    s.labels = clusterLabels.clone();
+    cv::Mat a = clusterLabels.clone();
+    cv::Mat b = clusterLabels.clone();
+    cv::Mat unassigned = cv::Mat::ones(a.size(), CV_8U);
+    const double holeLimit =
+        static_cast<int>(params->GetAcceptedHoleRatio() * params->GetScaledPatchSize());
+    const float side = params->GetSegmentSideLength() * params->GetDownsamplingScale();
+    const float r0 = 4.0f * side / (side * side);
+    int k = 0;
+    for (int l = 0; l < numClusters; ++l) {
+        cv::Mat isL = (a == l);
+        std::vector<CPixelPolygon> candidates;
+        for (;;) {
+            cv::Point first(-1, -1);
+            for (int y = 0; y < b.rows && first.x < 0; ++y) {
+                for (int x = 0; x < b.cols; ++x) {
+                    if (b.at<int>(y, x) == l) {
+                        first = cv::Point(x, y);
+                        break;
+                    }
+                }
+            }
+            if (first.x < 0) {
+                break;
+            }
+            DataLayer::LabelRegionView view;
+            view.labels = b.ptr<int>();
+            view.isMember = [l](const int& v) { return v == l; };
+            view.width = b.cols;
+            view.height = b.rows;
+            CPixelPolygon polygon = DataLayer::traceRegionBoundary(view, first.x, first.y);
+            cv::Mat regionMask = cv::Mat::zeros(a.size(), CV_8U);
+            for (auto it = polygon.GetAreaAndMarginIterator(); !it.AtEnd(); ++it) {
+                regionMask.at<uchar>(it->row, it->column) = 1;
+            }
+            cv::Mat notL = 1 - isL;
+            const double holes = cv::sum(regionMask & notL)[0];
+            if (holes < holeLimit) {
+                candidates.push_back(polygon);
+            }
+            b.setTo(-1, regionMask & isL);
+        }
+        for (const CPixelPolygon& polygon : candidates) {
+            const float r = polygon.GetPerimeter() / static_cast<float>(polygon.GetArea());
+            const double d = static_cast<double>(r) - static_cast<double>(r0);
+            if (std::exp(-d * d / 0.020000000000000004) > 0.9) {
+                for (auto it = polygon.GetAreaAndMarginIterator(); !it.AtEnd(); ++it) {
+                    s.labels.at<int>(it->row, it->column) = k;
+                    unassigned.at<uchar>(it->row, it->column) = 0;
+                }
+                std::vector<int> xs;
+                std::vector<int> ys;
+                for (auto it = polygon.GetAreaIterator(); !it.AtEnd(); ++it) {
+                    xs.push_back(it->column);
+                    ys.push_back(it->row);
+                }
+                std::sort(xs.begin(), xs.end());
+                std::sort(ys.begin(), ys.end());
+                cv::Vec2i c(0, 0);
+                if (!xs.empty()) {
+                    c = cv::Vec2i(xs[xs.size() / 2], ys[ys.size() / 2]);
+                }
+                s.centres.push_back(c);
+                ++k;
+            }
+        }
+    }
+    s.labels.setTo(-1, unassigned);
+    return s;
+}
+
+cv::Mat blank(int width, int height) { return cv::Mat(height, width, CV_32S, cv::Scalar(-1)); }
+
+void expectSameSelection(const Selection& actual, const Selection& expected) {
+    ASSERT_EQ(actual.centres.rows, expected.centres.rows);
+    for (int i = 0; i < actual.centres.rows; ++i) {
+        EXPECT_EQ(actual.centres.at<cv::Vec2i>(i), expected.centres.at<cv::Vec2i>(i)) << i;
+    }
+    for (int y = 0; y < actual.labels.rows; ++y) {
+        for (int x = 0; x < actual.labels.cols; ++x) {
+            if (actual.labels.at<int>(y, x) != expected.labels.at<int>(y, x)) {
+                ADD_FAILURE() << "at " << y << "," << x << ": ref " << expected.labels.at<int>(y, x)
+                              << ", got " << actual.labels.at<int>(y, x);
+                return;
+            }
+        }
+    }
+}
+
+TEST(PatchRegionSelection, PatchSizedSquareIsKeptWithItsMedianCentre) {
+    cv::Mat labels = blank(40, 30);
+    labels(cv::Rect(5, 6, 14, 14)).setTo(0);
+    const Selection s = select(labels, 1);
+    ASSERT_EQ(s.centres.rows, 1);
+    EXPECT_EQ(s.centres.at<cv::Vec2i>(0), cv::Vec2i(5 + 7, 6 + 7));  // upper median
+    EXPECT_EQ(cv::countNonZero(s.labels == 0), 196);
+    EXPECT_EQ(cv::countNonZero(s.labels == -1), 40 * 30 - 196);
+}
+
+TEST(PatchRegionSelection, SmallSquareFailsTheShapeTest) {
+    cv::Mat labels = blank(40, 30);
+    labels(cv::Rect(5, 6, 10, 10)).setTo(0);
+    const Selection s = select(labels, 1);
+    EXPECT_TRUE(s.centres.empty());
+    EXPECT_EQ(cv::countNonZero(s.labels != -1), 0);
+}
+
+TEST(PatchRegionSelection, ForeignPixelsInsideTheOutlineAreLimited) {
+    // Hole limit trunc(0.03 * 784) = 23: 22 foreign pixels pass, 23 do not.
+    for (int foreign : {22, 23}) {
+        SCOPED_TRACE(foreign);
+        cv::Mat labels = blank(40, 30);
+        labels(cv::Rect(5, 6, 14, 14)).setTo(0);
+        for (int i = 0; i < foreign; ++i) {
+            labels.at<int>(6 + 2 + (i / 6) * 2, 5 + 2 + (i % 6) * 2) = 3;
+        }
+        const Selection s = select(labels, 4);
+        EXPECT_EQ(s.centres.rows, foreign == 22 ? 1 : 0);
+        if (foreign == 22) {
+            // The holes inside the kept outline carry the region's index.
+            EXPECT_EQ(s.labels.at<int>(8, 7), 0);
+        }
+    }
+}
+
+TEST(PatchRegionSelection, RegionsAreNumberedByClusterThenRasterOrder) {
+    cv::Mat labels = blank(60, 40);
+    labels(cv::Rect(40, 2, 14, 14)).setTo(1);   // cluster 1, first in raster order
+    labels(cv::Rect(2, 20, 14, 14)).setTo(1);   // cluster 1, second
+    labels(cv::Rect(22, 20, 15, 15)).setTo(0);  // cluster 0
+    const Selection s = select(labels, 3);      // cluster 2 has no pixel
+    ASSERT_EQ(s.centres.rows, 3);
+    EXPECT_EQ(s.centres.at<cv::Vec2i>(0), cv::Vec2i(22 + 7, 20 + 7));
+    EXPECT_EQ(s.centres.at<cv::Vec2i>(1), cv::Vec2i(40 + 7, 2 + 7));
+    EXPECT_EQ(s.centres.at<cv::Vec2i>(2), cv::Vec2i(2 + 7, 20 + 7));
+    EXPECT_EQ(s.labels.at<int>(25, 25), 0);
+    EXPECT_EQ(s.labels.at<int>(5, 45), 1);
+    EXPECT_EQ(s.labels.at<int>(25, 5), 2);
+}
+
+TEST(PatchRegionSelection, NoClustersLeaveEveryPixelUnassigned) {
+    cv::Mat labels = blank(20, 20);
+    labels(cv::Rect(2, 2, 14, 14)).setTo(0);
+    const Selection s = select(labels, 0);
+    EXPECT_TRUE(s.centres.empty());
+    EXPECT_EQ(cv::countNonZero(s.labels != -1), 0);
+    const Selection negative = select(labels, -5);
+    EXPECT_TRUE(negative.centres.empty());
+}
+
+TEST(PatchRegionSelection, TinyImagesAreHandled) {
+    for (const cv::Size size : {cv::Size(1, 1), cv::Size(3, 1), cv::Size(1, 4), cv::Size(0, 0)}) {
+        cv::Mat labels(size, CV_32S, cv::Scalar(0));
+        const Selection s = select(labels, 1);
+        EXPECT_TRUE(s.centres.empty());
+    }
+}
+
+// Random label images with patch-like blocks, stray blobs and noise: the
+// selection must equal the plain version pixel for pixel.
+TEST(PatchRegionSelection, EqualsThePlainFullImageVersion) {
+    cv::RNG rng(11);
+    for (int trial = 0; trial < 40; ++trial) {
+        SCOPED_TRACE(trial);
+        const int numClusters = 1 + rng.uniform(0, 6);
+        cv::Mat labels = blank(rng.uniform(40, 90), rng.uniform(30, 70));
+        for (int block = 0; block < 12; ++block) {
+            const int w = rng.uniform(8, 18);
+            const int h = rng.uniform(8, 18);
+            const int x = rng.uniform(-4, labels.cols);
+            const int y = rng.uniform(-4, labels.rows);
+            const cv::Rect r = cv::Rect(x, y, w, h) & cv::Rect(0, 0, labels.cols, labels.rows);
+            labels(r).setTo(rng.uniform(0, numClusters));
+        }
+        for (int i = 0; i < labels.rows * labels.cols / 20; ++i) {
+            labels.at<int>(rng.uniform(0, labels.rows), rng.uniform(0, labels.cols)) =
+                rng.uniform(-1, numClusters);
+        }
+        expectSameSelection(select(labels, numClusters), selectReference(labels, numClusters));
+    }
+}
+
+}  // namespace
