@@ -216,7 +216,13 @@ CWatershedSegmentation::~CWatershedSegmentation() = default;
 void CWatershedSegmentation::setInputImage(const cv::Mat& image) {
     cv::Mat image8u;
     image.convertTo(image8u, CV_8U, 1.0, 0.0);
-    cv::medianBlur(image8u, m_filteredImage, 9);
+    if (image8u.empty()) {
+        // Nothing to filter (the median filter refuses an empty image); the
+        // next segment() reports the missing image.
+        m_filteredImage = cv::Mat();
+    } else {
+        cv::medianBlur(image8u, m_filteredImage, 9);
+    }
     m_inputImage = image;
     m_labels = cv::Mat();
     m_seeds.clear();
