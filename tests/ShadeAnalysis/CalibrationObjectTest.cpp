@@ -9,6 +9,7 @@
 #include "DataLayer/Errors/OrvException.h"
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "synth/SyntheticChart.h"
 
 namespace {
 
@@ -221,6 +222,42 @@ TEST(CColorCalibration, ReferenceListConversionsRoundTrip) {
     other.SetReferenceColorsRGB(values.data());
     EXPECT_EQ(other.GetReferenceColors().colors,
               engine.convertFloatListToRefColorList(values.data(), false).colors);
+}
+
+// On a segmented synthetic chart: the picked white is the white ground's
+// colour, and reset empties only the label and white images.
+TEST(CColorCalibration, ResetAfterSegmentationEmptiesOnlyLabelsAndWhiteImage) {
+    ChartSynth::RenderOptions options;
+    options.chart = EParameterSet::eCCTPrint;
+    options.referenceRgb = ChartSynth::defaultReferenceColors();
+    options.whiteLevel = 230.0f;
+    const ChartSynth::RenderedChart chart = ChartSynth::renderChart(options);
+    cv::Mat photo = chart.photo.clone();
+
+    CColorCalibration engine(EParameterSet::eCCTPrint);
+    float white[3] = {};
+    ASSERT_TRUE(engine.precomputeSegmentation(photo.ptr<float>(), photo.rows, photo.cols, white));
+    ASSERT_EQ(engine.GetSegmentSeeds().size(), 20u);
+    ASSERT_FALSE(engine.GetSegmentLabels().empty());
+    const cv::Scalar picked = engine.GetPickedWhite();
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(picked[c], 230.0, 1.0) << "channel " << c;
+        EXPECT_FLOAT_EQ(white[c], static_cast<float>(picked[c]));
+    }
+    // The picked white is measured again from the same image and mask.
+    cv::Mat input = engine.GetInputImage().clone();
+    engine.computePickedWhite(input);
+    EXPECT_EQ(engine.GetPickedWhite(), picked);
+
+    const auto seeds = engine.GetSegmentSeeds();
+    const cv::Mat mask = engine.GetWhiteAreaMask();
+    engine.reset();
+    EXPECT_TRUE(engine.GetSegmentLabels().empty());
+    EXPECT_TRUE(engine.GetWhiteImage().empty());
+    EXPECT_EQ(engine.GetSegmentSeeds(), seeds);
+    EXPECT_EQ(engine.GetPickedWhite(), picked);
+    EXPECT_EQ(engine.GetWhiteAreaMask().data, mask.data);
+    EXPECT_FALSE(engine.GetInputImage().empty());
 }
 
 }  // namespace

@@ -237,6 +237,8 @@ TEST(CColorCalibration, PickedWhiteWithoutAMatchingMaskIsZero) {
     cv::Mat image(300, 300, CV_32FC3, cv::Scalar(210.0, 220.0, 230.0));
     engine.computePickedWhite(image);  // no white-area mask yet: sizes differ
     EXPECT_EQ(engine.GetPickedWhite(), cv::Scalar::all(0.0));
+    EXPECT_EQ(DataLayer::measureStencilWhite(image, cv::Mat::ones(200, 300, CV_8U), 85),
+              cv::Scalar::all(0.0));
 
     CColorCalibration noSet(std::shared_ptr<Base::IParameterSetColorCalibrationTarget>{});
     noSet.computePickedWhite(image);
