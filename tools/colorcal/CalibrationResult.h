@@ -1,0 +1,51 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "synth/SyntheticChart.h"
+
+namespace ColorCalCli {
+
+/// What the tool hands the engine; every colour in the working space (linear
+/// light after sRGB decoding, or the values untouched).
+struct EngineInput {
+    ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
+    cv::Mat photo;          ///< CV_32FC3, the whole photo
+    cv::Rect roi;           ///< the chart's region, inside the photo
+    cv::Mat support;        ///< CV_8U, photo size; non-zero: not usable white ground
+    cv::Mat externalWhite;  ///< CV_32FC3 of the photo's size, or empty
+    std::optional<std::array<double, 3>> realWhiteBgr;
+    std::array<std::array<double, 3>, 20> referenceRgb{};  ///< reference order
+};
+
+/// What the engine found, in the working space.
+struct EngineResult {
+    bool ok = false;
+    std::string error;  ///< why the calibration failed
+    /// Row-major 3 x 4 matrix: channel k = m[4k]·B + m[4k+1]·G + m[4k+2]·R + m[4k+3].
+    std::array<double, 12> matrix{};
+    std::array<double, 3> realWhiteBgr{};
+    std::array<double, 3> pickedWhiteBgr{};
+    std::vector<cv::Point2d> centers;  ///< photo coordinates, found order
+    std::vector<int> referenceIndex;   ///< reference position of each found patch
+    std::array<std::array<double, 3>, 20> measuredRgb{};  ///< reference order
+    cv::Mat labels;      ///< CV_32S of the region's size (> 1 on patches), may be empty
+    cv::Mat whiteImage;  ///< CV_32FC3 of the photo's size, may be empty
+    std::vector<std::pair<std::string, double>> timingsMs;
+};
+
+/// Runs the library's engine on `input`. Never throws for the engine's own
+/// failures: they come back as `ok == false` with the reason.
+EngineResult runEngine(const EngineInput& input);
+
+/// The matrix applied to a (B, G, R) colour.
+std::array<double, 3> applyMatrixBgr(const std::array<double, 12>& m,
+                                     const std::array<double, 3>& bgr);
+
+}  // namespace ColorCalCli

@@ -1,0 +1,158 @@
+#include "CalibrationSummary.h"
+
+#include "JsonWriter.h"
+#include "synth/ColorScience.h"
+
+namespace ColorCalCli {
+
+std::array<double, 3> applyMatrixBgr(const std::array<double, 12>& m,
+                                     const std::array<double, 3>& bgr) {
+    std::array<double, 3> out{};
+    for (int k = 0; k < 3; ++k) {
+        out[k] = m[4 * k] * bgr[0] + m[4 * k + 1] * bgr[1] + m[4 * k + 2] * bgr[2] + m[4 * k + 3];
+    }
+    return out;
+}
+
+std::string CalibrationSummary::matrixSpace() const {
+    return encoding == ValueEncoding::eNone ? "encoded" : "linear";
+}
+
+double toWorking(double fileValue, ValueEncoding encoding) {
+    return encoding == ValueEncoding::eSrgb ? ChartSynth::srgbDecode(fileValue) : fileValue;
+}
+
+double toFile(double workingValue, ValueEncoding encoding) {
+    return encoding == ValueEncoding::eSrgb ? ChartSynth::srgbEncode(workingValue) : workingValue;
+}
+
+CalibrationSummary summarize(const EngineResult& result, const ReferenceColors& fileReferences,
+                             ChartSynth::EChart chart, ValueEncoding encoding, bool valuesLinear,
+                             cv::Size imageSize, cv::Rect roi) {
+    CalibrationSummary summary;
+    summary.ok = result.ok;
+    summary.error = result.error;
+    summary.chart = chart;
+    summary.encoding = encoding;
+    summary.valuesLinear = valuesLinear;
+    summary.imageSize = imageSize;
+    summary.roi = roi;
+    summary.timingsMs = result.timingsMs;
+    if (!result.ok) {
+        return summary;
+    }
+    summary.matrix = result.matrix;
+    for (int c = 0; c < 3; ++c) {
+        summary.realWhiteBgr[c] = toFile(result.realWhiteBgr[c], encoding);
+        summary.pickedWhiteBgr[c] = toFile(result.pickedWhiteBgr[c], encoding);
+    }
+    std::vector<double> before;
+    std::vector<double> after;
+    for (std::size_t i = 0; i < result.centers.size(); ++i) {
+        const int index = result.referenceIndex[i];
+        if (index < 0 || index >= 20) {
+            continue;
+        }
+        PatchRow row;
+        row.referenceIndex = index;
+        row.center = result.centers[i];
+        const std::array<double, 3>& measured = result.measuredRgb[index];
+        const std::array<double, 3> corrected =
+            applyMatrixBgr(result.matrix, {measured[2], measured[1], measured[0]});
+        for (int c = 0; c < 3; ++c) {
+            row.measuredRgb[c] = toFile(measured[c], encoding);
+            row.correctedRgb[c] = toFile(corrected[2 - c], encoding);
+            row.referenceRgb[c] = fileReferences[index][c];
+        }
+        row.deltaEBefore = rgbDeltaE2000(row.measuredRgb, row.referenceRgb, valuesLinear);
+        row.deltaEAfter = rgbDeltaE2000(row.correctedRgb, row.referenceRgb, valuesLinear);
+        before.push_back(row.deltaEBefore);
+        after.push_back(row.deltaEAfter);
+        summary.patches.push_back(row);
+    }
+    summary.before = computeErrorStats(before);
+    summary.after = computeErrorStats(after);
+    return summary;
+}
+
+namespace {
+
+void writeStats(JsonWriter& json, const ErrorStats& stats) {
+    json.beginObject();
+    json.key("mean").value(stats.mean);
+    json.key("median").value(stats.median);
+    json.key("p90").value(stats.p90);
+    json.key("max").value(stats.max);
+    json.endObject();
+}
+
+}  // namespace
+
+std::string formatSummaryJson(const CalibrationSummary& s) {
+    JsonWriter json;
+    json.beginObject();
+    json.key("ok").value(s.ok);
+    if (s.ok) {
+        json.key("error").null();
+    } else {
+        json.key("error").value(s.error);
+    }
+    json.key("chart").value(chartName(s.chart));
+    json.key("encoding").value(encodingName(s.encoding));
+    json.key("matrix_space").value(s.matrixSpace());
+    json.key("image_size")
+        .beginArray(true)
+        .value(s.imageSize.width)
+        .value(s.imageSize.height)
+        .endArray();
+    json.key("roi")
+        .beginArray(true)
+        .value(s.roi.x)
+        .value(s.roi.y)
+        .value(s.roi.width)
+        .value(s.roi.height)
+        .endArray();
+    if (!s.ok) {
+        json.key("matrix").null();
+        json.key("real_white_bgr").null();
+        json.key("picked_white_bgr").null();
+        json.key("patches").beginArray().endArray();
+        json.key("delta_e2000_stats").null();
+        json.key("delta_e2000_stats_before").null();
+    } else {
+        json.key("matrix").beginArray();
+        for (int k = 0; k < 3; ++k) {
+            json.numbers(&s.matrix[4 * k], 4);
+        }
+        json.endArray();
+        json.key("real_white_bgr").numbers(s.realWhiteBgr.data(), 3);
+        json.key("picked_white_bgr").numbers(s.pickedWhiteBgr.data(), 3);
+        json.key("patches").beginArray();
+        for (const PatchRow& row : s.patches) {
+            json.beginObject();
+            json.key("reference_index").value(row.referenceIndex);
+            const double center[2] = {row.center.x, row.center.y};
+            json.key("center").numbers(center, 2);
+            json.key("measured_rgb").numbers(row.measuredRgb.data(), 3);
+            json.key("reference_rgb").numbers(row.referenceRgb.data(), 3);
+            json.key("corrected_rgb").numbers(row.correctedRgb.data(), 3);
+            json.key("delta_e2000").value(row.deltaEAfter);
+            json.key("delta_e2000_before").value(row.deltaEBefore);
+            json.endObject();
+        }
+        json.endArray();
+        json.key("delta_e2000_stats");
+        writeStats(json, s.after);
+        json.key("delta_e2000_stats_before");
+        writeStats(json, s.before);
+    }
+    json.key("timings_ms").beginObject();
+    for (const auto& [stage, ms] : s.timingsMs) {
+        json.key(stage).value(ms);
+    }
+    json.endObject();
+    json.endObject();
+    return json.str();
+}
+
+}  // namespace ColorCalCli

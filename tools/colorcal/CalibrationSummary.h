@@ -1,0 +1,66 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "CalibrationResult.h"
+#include "CommandLine.h"
+#include "ErrorStats.h"
+#include "ReferenceCsv.h"
+
+namespace ColorCalCli {
+
+/// One patch of the result, colours in the reference file's encoding.
+struct PatchRow {
+    int referenceIndex = 0;
+    cv::Point2d center;
+    std::array<double, 3> measuredRgb{};
+    std::array<double, 3> referenceRgb{};
+    std::array<double, 3> correctedRgb{};
+    double deltaEBefore = 0.0;  ///< measured (flat-field corrected) against reference
+    double deltaEAfter = 0.0;   ///< corrected with the matrix against reference
+};
+
+/// Everything the tool reports about one calibration.
+struct CalibrationSummary {
+    bool ok = false;
+    std::string error;
+    ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
+    ValueEncoding encoding = ValueEncoding::eSrgb;  ///< resolved, never eAuto
+    bool valuesLinear = false;  ///< whether the reported values are linear sRGB (for CIEDE2000)
+    std::array<double, 12> matrix{};
+    std::array<double, 3> realWhiteBgr{};
+    std::array<double, 3> pickedWhiteBgr{};
+    std::vector<PatchRow> patches;  ///< found order
+    ErrorStats before;
+    ErrorStats after;
+    cv::Size imageSize;
+    cv::Rect roi;
+    std::vector<std::pair<std::string, double>> timingsMs;
+
+    /// "linear" when the matrix works on linear light, "encoded" otherwise.
+    std::string matrixSpace() const;
+};
+
+/// The working-space value of a reference-file value and back (sRGB decoding
+/// and encoding for `ValueEncoding::eSrgb`, identity otherwise).
+double toWorking(double fileValue, ValueEncoding encoding);
+double toFile(double workingValue, ValueEncoding encoding);
+
+/// Builds the summary of an engine run: converts every colour back to the
+/// reference file's encoding, applies the matrix to the measured colours and
+/// computes CIEDE2000 before and after. `fileReferences` are the colours as
+/// read from the reference file. `valuesLinear` says how CIEDE2000 reads
+/// the file's values (linear sRGB or encoded sRGB).
+CalibrationSummary summarize(const EngineResult& result, const ReferenceColors& fileReferences,
+                             ChartSynth::EChart chart, ValueEncoding encoding, bool valuesLinear,
+                             cv::Size imageSize, cv::Rect roi);
+
+/// The JSON document of a summary.
+std::string formatSummaryJson(const CalibrationSummary& summary);
+
+}  // namespace ColorCalCli

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "synth/SyntheticChart.h"
+
+/// The pure parts of the `colorcal` command-line tool: argument, number and
+/// file-format parsing, colour statistics and JSON output. Nothing here calls
+/// the library, so it can be unit-tested and fuzzed on its own.
+namespace ColorCalCli {
+
+/// A usage or input error: the tool prints the message on one line and exits with 2.
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+/// How the values of the photo and of the reference file are encoded.
+enum class ValueEncoding {
+    eAuto,    ///< sRGB for 8-bit photos, linear for 16-bit and float photos
+    eSrgb,    ///< sRGB transfer curve; decoded to linear light before calibrating
+    eLinear,  ///< already linear light
+    eNone,    ///< passed through untouched
+};
+
+enum class Command { eCalibrate, eDemo, eRender, eHelp };
+
+/// Options of `colorcal calibrate`.
+struct CalibrateOptions {
+    ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
+    std::string image;
+    std::string reference;
+    std::optional<cv::Rect> roi;
+    std::string support;
+    std::string externalWhite;
+    std::optional<std::array<double, 3>> realWhiteBgr;
+    std::string json;
+    std::string whiteOut;
+    std::string correctedOut;
+    std::string report;
+    ValueEncoding encoding = ValueEncoding::eAuto;
+    bool linearRgb = false;
+};
+
+/// Options of `colorcal demo`.
+struct DemoOptions {
+    ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
+    std::string outDir = "colorcal-demo";
+};
+
+/// Options of `colorcal render`.
+struct RenderCommandOptions {
+    ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
+    std::string out;
+    std::string referenceOut;
+    std::string truthOut;
+    std::string whiteOut;
+    std::uint64_t seed = 1;
+    double rotationDeg = 2.5;
+    double noise = 1.5;
+    double falloff = 0.25;
+    int width = 0;  ///< 0: the chart with a margin
+    int height = 0;
+    ValueEncoding encoding = ValueEncoding::eSrgb;  ///< eSrgb or eLinear
+};
+
+/// A parsed command line. `help` is set by --help (or `colorcal help`); the
+/// options of a command asking for help are not checked further.
+struct CommandLine {
+    Command command = Command::eHelp;
+    bool help = false;
+    CalibrateOptions calibrate;
+    DemoOptions demo;
+    RenderCommandOptions render;
+};
+
+/// Parses the arguments after the program name. Throws `UsageError` naming
+/// the problem: no or an unknown subcommand, an unknown option, an option
+/// without its value or given twice, a malformed value, a missing required option.
+CommandLine parseCommandLine(const std::vector<std::string>& args);
+
+/// The help text of a command (`Command::eHelp`: the overview).
+std::string usageText(Command command);
+
+/// Chart type of a command-line name (cct-print, qcc-print, cct-xrite,
+/// qcc-xrite, qcc-print-small); throws `UsageError` for another name.
+ChartSynth::EChart parseChartName(std::string_view name);
+/// The command-line name of a chart type.
+std::string chartName(ChartSynth::EChart chart);
+
+/// Strict number parsing of a whole string: no blanks, no trailing characters,
+/// finite values only. Throw `UsageError` mentioning `what`.
+double parseDouble(std::string_view text, std::string_view what);
+long long parseInteger(std::string_view text, std::string_view what);
+
+/// "X,Y,W,H" with integers, W and H positive.
+cv::Rect parseRoi(std::string_view text);
+/// "A,B,C" with three finite numbers.
+std::array<double, 3> parseTriple(std::string_view text, std::string_view what);
+/// "WxH" with positive integers up to 16384.
+cv::Size parseSize(std::string_view text);
+
+/// Encoding name: srgb, linear or none.
+ValueEncoding parseEncoding(std::string_view name);
+std::string encodingName(ValueEncoding encoding);
+
+}  // namespace ColorCalCli

@@ -1,0 +1,345 @@
+#include "Commands.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "ImageConversion.h"
+#include "Report.h"
+#include "SyntheticPhoto.h"
+
+namespace ColorCalCli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+bool needsExternalWhite(ChartSynth::EChart chart) {
+    return chart == ChartSynth::EChart::eCCTXRite || chart == ChartSynth::EChart::eQCCXRite;
+}
+
+void writeTextFile(const std::string& path, const std::string& content, const std::string& what) {
+    std::ofstream file(path, std::ios::binary);
+    file << content;
+    file.close();
+    if (!file) {
+        throw UsageError("cannot write the " + what + " '" + path + "'");
+    }
+}
+
+void requireWritten(bool written, const std::string& path, const std::string& what) {
+    if (!written) {
+        throw UsageError("cannot write the " + what + " '" + path + "'");
+    }
+}
+
+std::string sizeText(const cv::Size& size) {
+    return std::to_string(size.width) + "x" + std::to_string(size.height);
+}
+
+/// The photo flat-field corrected (gain real white / white) and colour
+/// corrected, in the working space, clamped to 0..255.
+cv::Mat correctPhoto(const cv::Mat& photo, const cv::Mat& white,
+                     const std::array<double, 3>& realWhite, const std::array<double, 12>& m) {
+    cv::Mat corrected(photo.size(), CV_32FC3);
+    const cv::Matx34f matrix(
+        static_cast<float>(m[0]), static_cast<float>(m[1]), static_cast<float>(m[2]),
+        static_cast<float>(m[3]), static_cast<float>(m[4]), static_cast<float>(m[5]),
+        static_cast<float>(m[6]), static_cast<float>(m[7]), static_cast<float>(m[8]),
+        static_cast<float>(m[9]), static_cast<float>(m[10]), static_cast<float>(m[11]));
+    for (int y = 0; y < photo.rows; ++y) {
+        const auto* in = photo.ptr<cv::Vec3f>(y);
+        const auto* w = white.ptr<cv::Vec3f>(y);
+        auto* out = corrected.ptr<cv::Vec3f>(y);
+        for (int x = 0; x < photo.cols; ++x) {
+            cv::Vec3f flat;
+            for (int c = 0; c < 3; ++c) {
+                const double gain =
+                    w[x][c] > 0.0f && std::isfinite(w[x][c]) ? realWhite[c] / w[x][c] : 1.0;
+                flat[c] = static_cast<float>(std::min(255.0, in[x][c] * gain));
+            }
+            for (int k = 0; k < 3; ++k) {
+                const float v = matrix(k, 0) * flat[0] + matrix(k, 1) * flat[1] +
+                                matrix(k, 2) * flat[2] + matrix(k, 3);
+                out[x][k] = std::isfinite(v) ? std::clamp(v, 0.0f, 255.0f) : 0.0f;
+            }
+        }
+    }
+    return corrected;
+}
+
+}  // namespace
+
+CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool printJson) {
+    const Clock::time_point start = Clock::now();
+    const ReferenceColors fileReferences = readReferenceCsv(o.reference);
+    const LoadedImage photo = loadColorImage(o.image, "photo");
+    const cv::Size size = photo.bgr.size();
+
+    const cv::Rect roi = o.roi.value_or(cv::Rect(0, 0, size.width, size.height));
+    if (static_cast<long long>(roi.x) + roi.width > size.width ||
+        static_cast<long long>(roi.y) + roi.height > size.height) {
+        throw UsageError("--roi " + std::to_string(roi.x) + "," + std::to_string(roi.y) + "," +
+                         std::to_string(roi.width) + "," + std::to_string(roi.height) +
+                         " lies outside the photo (" + sizeText(size) + ")");
+    }
+
+    cv::Mat support;
+    if (!o.support.empty()) {
+        support = loadMask(o.support, "support mask");
+        if (support.size() != size) {
+            throw UsageError("the support mask '" + o.support + "' is " + sizeText(support.size()) +
+                             ", the photo " + sizeText(size));
+        }
+    } else {
+        support = cv::Mat(size, CV_8U, cv::Scalar(255));
+        support(roi).setTo(0);
+    }
+
+    ValueEncoding encoding = o.encoding;
+    if (encoding == ValueEncoding::eAuto) {
+        encoding = o.linearRgb || photo.sourceDepth != CV_8U ? ValueEncoding::eLinear
+                                                             : ValueEncoding::eSrgb;
+    }
+    const bool valuesLinear =
+        encoding == ValueEncoding::eLinear || (encoding == ValueEncoding::eNone && o.linearRgb);
+
+    EngineInput input;
+    input.chart = o.chart;
+    input.roi = roi;
+    input.support = support;
+    const bool srgb = encoding == ValueEncoding::eSrgb;
+    input.photo = srgb ? srgbDecodeImage(photo.bgr) : photo.bgr;
+    if (needsExternalWhite(o.chart) && o.externalWhite.empty()) {
+        throw UsageError("calibrate: chart type " + chartName(o.chart) +
+                         " needs --external-white (its white comes from a separate white image)");
+    }
+    if (!o.externalWhite.empty()) {
+        const LoadedImage white = loadColorImage(o.externalWhite, "external white image");
+        if (white.bgr.size() != size) {
+            throw UsageError("the external white image '" + o.externalWhite + "' is " +
+                             sizeText(white.bgr.size()) + ", the photo " + sizeText(size));
+        }
+        input.externalWhite = srgb ? srgbDecodeImage(white.bgr) : white.bgr;
+    }
+    if (o.realWhiteBgr) {
+        std::array<double, 3> white{};
+        for (int c = 0; c < 3; ++c) {
+            white[c] = toWorking((*o.realWhiteBgr)[c], encoding);
+        }
+        input.realWhiteBgr = white;
+    }
+    for (int k = 0; k < 20; ++k) {
+        for (int c = 0; c < 3; ++c) {
+            input.referenceRgb[k][c] = toWorking(fileReferences[k][c], encoding);
+        }
+    }
+    const double loadMs = millisecondsSince(start);
+
+    const EngineResult result = runEngine(input);
+    CalibrateRun run;
+    run.summary = summarize(result, fileReferences, o.chart, encoding, valuesLinear, size, roi);
+    run.summary.timingsMs.insert(run.summary.timingsMs.begin(), {"load", loadMs});
+
+    const Clock::time_point outputsStart = Clock::now();
+    if (result.ok) {
+        if (!o.whiteOut.empty()) {
+            const cv::Mat white = srgb ? srgbEncodeImage(result.whiteImage) : result.whiteImage;
+            requireWritten(writeFloatTiff(o.whiteOut, white), o.whiteOut, "white image");
+        }
+        if (!o.correctedOut.empty()) {
+            cv::Mat corrected =
+                correctPhoto(input.photo, result.whiteImage, result.realWhiteBgr, result.matrix);
+            if (srgb) {
+                corrected = srgbEncodeImage(corrected);
+            }
+            requireWritten(writeImage(o.correctedOut, corrected, photo.sourceDepth == CV_16U),
+                           o.correctedOut, "corrected image");
+        }
+        if (!o.report.empty()) {
+            ReportImages images;
+            const cv::Mat display =
+                encoding == ValueEncoding::eLinear ? srgbEncodeImage(photo.bgr) : photo.bgr;
+            display.convertTo(images.photoDisplay, CV_8UC3);
+            images.labels = result.labels;
+            images.whiteImage = result.whiteImage;
+            images.whiteLinear = encoding != ValueEncoding::eNone || o.linearRgb;
+            requireWritten(writeImage(o.report, renderReport(run.summary, images), false), o.report,
+                           "report");
+        }
+    }
+    run.summary.timingsMs.emplace_back("outputs", millisecondsSince(outputsStart));
+    run.summary.timingsMs.emplace_back("total", millisecondsSince(start));
+
+    const std::string json = formatSummaryJson(run.summary);
+    if (!o.json.empty()) {
+        writeTextFile(o.json, json, "JSON result");
+    } else if (printJson) {
+        out << json;
+    }
+    run.exitCode = result.ok ? 0 : 1;
+    return run;
+}
+
+int runRender(const RenderCommandOptions& o, std::ostream& out) {
+    const ChartSynth::RenderOptions options = makeRenderOptions(o);
+    const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
+    requireWritten(writeImage(o.out, rendered.photo, false), o.out, "photo");
+    writeTextFile(o.referenceOut,
+                  formatReferenceCsv(options.referenceRgb,
+                                     "reference colours of a synthetic " + chartName(o.chart) +
+                                         " chart, seed " + std::to_string(o.seed) + ", encoding " +
+                                         encodingName(o.encoding)),
+                  "reference file");
+    if (!o.truthOut.empty()) {
+        writeTextFile(o.truthOut, formatTruthJson(rendered, options), "ground truth");
+    }
+    if (!o.whiteOut.empty()) {
+        requireWritten(writeFloatTiff(o.whiteOut, rendered.whiteField), o.whiteOut, "white image");
+    }
+    out << "rendered a " << chartName(o.chart) << " chart photo of "
+        << sizeText(rendered.photo.size()) << " to " << o.out << " (references: " << o.referenceOut
+        << ")\n";
+    return 0;
+}
+
+int runDemo(const DemoOptions& o, std::ostream& out) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::create_directories(o.outDir, error);
+    if (error || !fs::is_directory(o.outDir)) {
+        throw UsageError("cannot create the output folder '" + o.outDir + "'");
+    }
+    const fs::path dir(o.outDir);
+    RenderCommandOptions render;
+    render.chart = o.chart;
+    render.rotationDeg = 3.0;
+    render.falloff = 0.3;
+    render.noise = 1.5;
+    render.encoding = ValueEncoding::eSrgb;
+    render.out = (dir / "photo.png").string();
+    render.referenceOut = (dir / "reference.csv").string();
+    render.truthOut = (dir / "truth.json").string();
+    ChartSynth::RenderOptions options = makeRenderOptions(render);
+    options.referenceRgb = ChartSynth::defaultReferenceColors();
+    const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
+    requireWritten(writeImage(render.out, rendered.photo, false), render.out, "photo");
+    writeTextFile(
+        render.referenceOut,
+        formatReferenceCsv(options.referenceRgb, "the demo chart's reference colours (sRGB)"),
+        "reference file");
+    writeTextFile(render.truthOut, formatTruthJson(rendered, options), "ground truth");
+
+    CalibrateOptions calibrate;
+    calibrate.chart = o.chart;
+    calibrate.image = render.out;
+    calibrate.reference = render.referenceOut;
+    if (needsExternalWhite(o.chart)) {
+        calibrate.externalWhite = (dir / "white.tiff").string();
+        requireWritten(writeFloatTiff(calibrate.externalWhite, rendered.whiteField),
+                       calibrate.externalWhite, "white image");
+    }
+    calibrate.encoding = ValueEncoding::eSrgb;
+    calibrate.json = (dir / "result.json").string();
+    calibrate.report = (dir / "report.png").string();
+    const CalibrateRun srgbRun = runCalibrate(calibrate, out, false);
+    calibrate.encoding = ValueEncoding::eNone;
+    calibrate.json = (dir / "result-none.json").string();
+    calibrate.report.clear();
+    const CalibrateRun noneRun = runCalibrate(calibrate, out, false);
+
+    out << "colorcal demo: a synthetic " << chartName(o.chart) << " chart photo ("
+        << sizeText(rendered.photo.size())
+        << ", sRGB-encoded, 30% illumination falloff, camera colour cast, noise 1.5)\n"
+        << "photo: " << render.out << "   references: " << render.referenceOut << "\n\n";
+    if (!srgbRun.summary.ok) {
+        out << "calibration failed: " << srgbRun.summary.error << "\n";
+        return 1;
+    }
+    const CalibrationSummary& s = srgbRun.summary;
+    out << "calibrated with --encoding srgb (matrix in linear light):\n"
+        << "patch  reference (r,g,b)  measured (r,g,b)   corrected (r,g,b)  CIEDE2000 before  "
+           "after\n";
+    std::array<const PatchRow*, 20> byIndex{};
+    for (const PatchRow& row : s.patches) {
+        byIndex[row.referenceIndex] = &row;
+    }
+    char line[200];
+    for (int k = 0; k < 20; ++k) {
+        const PatchRow* row = byIndex[k];
+        if (row == nullptr) {
+            std::snprintf(line, sizeof line, "%5d  (not found)\n", k);
+        } else {
+            std::snprintf(
+                line, sizeof line,
+                "%5d  %5.0f %4.0f %4.0f     %5.1f %5.1f %5.1f  %5.1f %5.1f %5.1f  %8.2f   %6.2f\n",
+                k, row->referenceRgb[0], row->referenceRgb[1], row->referenceRgb[2],
+                row->measuredRgb[0], row->measuredRgb[1], row->measuredRgb[2], row->correctedRgb[0],
+                row->correctedRgb[1], row->correctedRgb[2], row->deltaEBefore, row->deltaEAfter);
+        }
+        out << line;
+    }
+    out << "\nCIEDE2000 over the 20 patches            mean    max\n";
+    std::snprintf(line, sizeof line, "  before the matrix                     %6.2f %6.2f\n",
+                  s.before.mean, s.before.max);
+    out << line;
+    std::snprintf(line, sizeof line, "  after, --encoding srgb (linear fit)   %6.2f %6.2f\n",
+                  s.after.mean, s.after.max);
+    out << line;
+    if (noneRun.summary.ok) {
+        std::snprintf(line, sizeof line, "  after, --encoding none (encoded fit)  %6.2f %6.2f\n",
+                      noneRun.summary.after.mean, noneRun.summary.after.max);
+    } else {
+        std::snprintf(line, sizeof line, "  after, --encoding none: calibration failed\n");
+    }
+    out << line;
+    out << "\nreport: " << (dir / "report.png").string()
+        << "\nJSON:   " << (dir / "result.json").string() << " and "
+        << (dir / "result-none.json").string() << "\n";
+    return 0;
+}
+
+int runMain(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        args.emplace_back(argv[i]);
+    }
+    try {
+        const CommandLine line = parseCommandLine(args);
+        if (line.help) {
+            std::cout << usageText(line.command);
+            return 0;
+        }
+        switch (line.command) {
+            case Command::eCalibrate:
+                return runCalibrate(line.calibrate, std::cout, true).exitCode;
+            case Command::eDemo:
+                return runDemo(line.demo, std::cout);
+            case Command::eRender:
+                return runRender(line.render, std::cout);
+            case Command::eHelp:
+                std::cout << usageText(Command::eHelp);
+                return 0;
+        }
+    } catch (const UsageError& error) {
+        std::cerr << "colorcal: error: " << error.what() << "\n";
+        return 2;
+    } catch (const std::exception& error) {
+        std::cerr << "colorcal: error: " << error.what() << "\n";
+        return 2;
+    }
+    return 2;
+}
+
+}  // namespace ColorCalCli

@@ -1,0 +1,119 @@
+#include <chrono>
+#include <exception>
+#include <memory>
+
+#include "Base/CImageData2D.h"
+#include "Base/CRect.h"
+#include "Base/CbArray.h"
+#include "CalibrationResult.h"
+#include "DataLayer/ShadeAnalysis/CColorCalibration.h"
+
+namespace ColorCalCli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+EngineResult runEngine(const EngineInput& input) {
+    EngineResult result;
+    try {
+        DataLayer::CColorCalibration engine(input.chart);
+        float reference[60];
+        for (int k = 0; k < 20; ++k) {
+            for (int c = 0; c < 3; ++c) {
+                reference[3 * k + c] = static_cast<float>(input.referenceRgb[k][c]);
+            }
+        }
+        engine.SetReferenceColorsRGB(reference);
+
+        cv::Mat full = input.photo.isContinuous() ? input.photo : input.photo.clone();
+        cv::Mat region = full(input.roi).clone();
+        CRect roi(input.roi.x, input.roi.y, input.roi.x + input.roi.width,
+                  input.roi.y + input.roi.height);
+        engine.SetInputImage(region.ptr<float>(), roi, full.ptr<float>(), full.cols, full.rows);
+        const cv::Mat support =
+            input.support.isContinuous() ? input.support : input.support.clone();
+        engine.SetColorImageRoi(
+            std::make_shared<Base::CImageData2D>(support.cols, support.rows, 1, support.data));
+        if (!input.externalWhite.empty()) {
+            const cv::Mat white = input.externalWhite.isContinuous() ? input.externalWhite
+                                                                     : input.externalWhite.clone();
+            engine.SetExternalWhiteImg(
+                std::make_shared<Base::CImageData2D>(white.cols, white.rows, 12, white.data));
+        }
+
+        Clock::time_point start = Clock::now();
+        float picked[3] = {0.0f, 0.0f, 0.0f};
+        const bool segmented = engine.precomputeSegmentation(picked);
+        result.timingsMs.emplace_back("segmentation", millisecondsSince(start));
+        if (!segmented) {
+            result.error =
+                "segmentation failed: the chart's 20 patches were not found in the region";
+            return result;
+        }
+        if (input.realWhiteBgr) {
+            const float white[3] = {static_cast<float>((*input.realWhiteBgr)[0]),
+                                    static_cast<float>((*input.realWhiteBgr)[1]),
+                                    static_cast<float>((*input.realWhiteBgr)[2])};
+            engine.setRealWhite(white);
+        }
+
+        start = Clock::now();
+        CbArray<float> whiteOut;
+        const bool inpainted = engine.precomputeInpainting(whiteOut);
+        result.timingsMs.emplace_back("white_estimation", millisecondsSince(start));
+        if (!inpainted) {
+            result.error =
+                "white estimation failed: too little usable white ground around the patches";
+            return result;
+        }
+
+        start = Clock::now();
+        DataLayer::CColorCalibration::NxCColCalibMatrix matrix;
+        std::vector<std::vector<float>> measured;
+        std::vector<float> pickedWhite;
+        const bool calibrated =
+            engine.startColorCalibration(whiteOut, matrix, &measured, &pickedWhite);
+        result.timingsMs.emplace_back("calibration", millisecondsSince(start));
+        if (!calibrated) {
+            result.error = "calibration failed (see the library's log)";
+            return result;
+        }
+
+        for (int k = 0; k < 12; ++k) {
+            result.matrix[k] = matrix.m[k];
+        }
+        const cv::Scalar real = engine.GetRealWhite();
+        const cv::Scalar pickedScalar = engine.GetPickedWhite();
+        for (int c = 0; c < 3; ++c) {
+            result.realWhiteBgr[c] = real[c];
+            result.pickedWhiteBgr[c] = pickedScalar[c];
+        }
+        const std::vector<int>& lut = engine.GetParameterSet()->GetColorIndexLut();
+        const auto& seeds = engine.GetSegmentSeeds();
+        for (std::size_t i = 0; i < seeds.size(); ++i) {
+            result.centers.emplace_back(seeds[i][0] + input.roi.x, seeds[i][1] + input.roi.y);
+            result.referenceIndex.push_back(i < lut.size() ? lut[i] : -1);
+        }
+        for (std::size_t k = 0; k < measured.size() && k < 20; ++k) {
+            for (std::size_t c = 0; c < 3 && c < measured[k].size(); ++c) {
+                result.measuredRgb[k][c] = measured[k][c];
+            }
+        }
+        result.labels = engine.GetSegmentLabels().clone();
+        result.whiteImage = engine.GetWhiteImage().clone();
+        result.ok = true;
+    } catch (const std::exception& error) {
+        result.ok = false;
+        result.error = std::string("the library reported an error: ") + error.what();
+    }
+    return result;
+}
+
+}  // namespace ColorCalCli

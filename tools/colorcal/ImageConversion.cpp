@@ -1,0 +1,165 @@
+#include "ImageConversion.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <vector>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "CommandLine.h"
+#include "synth/ColorScience.h"
+
+namespace ColorCalCli {
+
+namespace {
+
+std::string lowerExtension(const std::string& path) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext;
+}
+
+template <typename Function>
+cv::Mat mapValues(const cv::Mat& src, Function f) {
+    CV_Assert(src.type() == CV_32FC3);
+    cv::Mat dst(src.size(), CV_32FC3);
+    tbb::parallel_for(tbb::blocked_range<int>(0, src.rows, 16),
+                      [&](const tbb::blocked_range<int>& r) {
+                          for (int y = r.begin(); y != r.end(); ++y) {
+                              const float* in = src.ptr<float>(y);
+                              float* out = dst.ptr<float>(y);
+                              for (int i = 0; i < 3 * src.cols; ++i) {
+                                  out[i] = static_cast<float>(f(static_cast<double>(in[i])));
+                              }
+                          }
+                      });
+    return dst;
+}
+
+}  // namespace
+
+LoadedImage toLibraryScale(const cv::Mat& raw, const std::string& what) {
+    if (raw.empty() || raw.dims != 2) {
+        throw UsageError(what + " holds no pixels");
+    }
+    cv::Mat three;
+    switch (raw.channels()) {
+        case 1:
+            cv::cvtColor(raw, three, cv::COLOR_GRAY2BGR);
+            break;
+        case 3:
+            three = raw;
+            break;
+        case 4:
+            cv::cvtColor(raw, three, cv::COLOR_BGRA2BGR);
+            break;
+        default:
+            throw UsageError(what + " has " + std::to_string(raw.channels()) +
+                             " channels (expected 1, 3 or 4)");
+    }
+    LoadedImage loaded;
+    loaded.sourceDepth = three.depth();
+    switch (three.depth()) {
+        case CV_8U:
+            three.convertTo(loaded.bgr, CV_32FC3);
+            break;
+        case CV_16U:
+            three.convertTo(loaded.bgr, CV_32FC3, 255.0 / 65535.0);
+            break;
+        case CV_32F:
+        case CV_64F: {
+            loaded.sourceDepth = CV_32F;
+            if (!cv::checkRange(three, true, nullptr, -1e30, 1e30)) {
+                throw UsageError(what + " holds values that are not finite");
+            }
+            double lo = 0.0;
+            double hi = 0.0;
+            cv::minMaxLoc(three.reshape(1), &lo, &hi);
+            three.convertTo(loaded.bgr, CV_32FC3, hi <= 1.0 ? 255.0 : 1.0);
+            break;
+        }
+        default:
+            throw UsageError(what +
+                             " has an unsupported pixel type (expected 8-bit, 16-bit or float)");
+    }
+    return loaded;
+}
+
+LoadedImage loadColorImage(const std::string& path, const std::string& what) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        throw UsageError("cannot read the " + what + " '" + path + "': no such file");
+    }
+    const cv::Mat raw = cv::imread(path, cv::IMREAD_UNCHANGED);
+    if (raw.empty()) {
+        throw UsageError("cannot read the " + what + " '" + path +
+                         "': not an image OpenCV can decode");
+    }
+    return toLibraryScale(raw, "the " + what + " '" + path + "'");
+}
+
+cv::Mat loadMask(const std::string& path, const std::string& what) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        throw UsageError("cannot read the " + what + " '" + path + "': no such file");
+    }
+    const cv::Mat raw = cv::imread(path, cv::IMREAD_UNCHANGED);
+    if (raw.empty()) {
+        throw UsageError("cannot read the " + what + " '" + path +
+                         "': not an image OpenCV can decode");
+    }
+    if (raw.depth() != CV_8U || raw.dims != 2) {
+        throw UsageError("the " + what + " '" + path + "' is not an 8-bit image");
+    }
+    if (raw.channels() == 1) {
+        return raw;
+    }
+    std::vector<cv::Mat> planes;
+    cv::split(raw, planes);
+    cv::Mat mask = cv::Mat::zeros(raw.size(), CV_8U);
+    for (const cv::Mat& plane : planes) {
+        mask |= plane;
+    }
+    return mask;
+}
+
+cv::Mat srgbDecodeImage(const cv::Mat& encoded) {
+    return mapValues(encoded, [](double v) { return ChartSynth::srgbDecode(v); });
+}
+
+cv::Mat srgbEncodeImage(const cv::Mat& linear) {
+    return mapValues(linear, [](double v) { return ChartSynth::srgbEncode(v); });
+}
+
+bool writeFloatTiff(const std::string& path, const cv::Mat& image) {
+    try {
+        return cv::imwrite(path, image);
+    } catch (const cv::Exception&) {
+        return false;
+    }
+}
+
+bool writeImage(const std::string& path, const cv::Mat& image, bool sixteenBit) {
+    const std::string ext = lowerExtension(path);
+    try {
+        if (ext == ".tif" || ext == ".tiff") {
+            return cv::imwrite(path, image);
+        }
+        cv::Mat out;
+        if (sixteenBit && (ext == ".png" || ext == ".pgm" || ext == ".ppm")) {
+            image.convertTo(out, CV_16UC3, 65535.0 / 255.0);
+        } else {
+            image.convertTo(out, CV_8UC3);
+        }
+        return cv::imwrite(path, out);
+    } catch (const cv::Exception&) {
+        return false;
+    }
+}
+
+}  // namespace ColorCalCli

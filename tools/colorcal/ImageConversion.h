@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+
+#include <opencv2/core.hpp>
+
+namespace ColorCalCli {
+
+/// A photo read from disk, on the library's scale.
+struct LoadedImage {
+    cv::Mat bgr;  ///< CV_32FC3, blue-green-red, 0..255 scale, in the file's own encoding
+    int sourceDepth = CV_8U;  ///< depth of the file: CV_8U, CV_16U or CV_32F
+};
+
+/// Brings a decoded image to CV_32FC3 on the 0..255 scale without losing
+/// precision: 8-bit values are kept, 16-bit values scaled by 255/65535, float
+/// images whose values all lie within 0..1 are scaled by 255 and other float
+/// images are taken as 0..255. Grey images are replicated to three channels,
+/// an alpha channel is dropped. Throws `UsageError` (naming `what`) for other
+/// depths or channel counts, and for float images holding NaN or infinity.
+LoadedImage toLibraryScale(const cv::Mat& raw, const std::string& what);
+
+/// Reads an image file with OpenCV's imgcodecs and converts it with
+/// `toLibraryScale`. Throws `UsageError` when the file is missing or unreadable.
+LoadedImage loadColorImage(const std::string& path, const std::string& what);
+
+/// Reads an 8-bit mask (one channel, or several merged: non-zero where any
+/// channel is); throws `UsageError` when it is missing, unreadable or not 8-bit.
+cv::Mat loadMask(const std::string& path, const std::string& what);
+
+/// sRGB decoding and encoding of every value of a CV_32FC3 image on the
+/// 0..255 scale (IEC 61966-2-1), into a new image.
+cv::Mat srgbDecodeImage(const cv::Mat& encoded);
+cv::Mat srgbEncodeImage(const cv::Mat& linear);
+
+/// Writes a CV_32FC3 image as a 3-channel 32-bit float TIFF; false on failure.
+bool writeFloatTiff(const std::string& path, const cv::Mat& image);
+
+/// Writes an image with imgcodecs: float TIFF for .tif/.tiff paths, otherwise
+/// rounded to 8 bits (16 bits when `sixteenBit` and the format keeps them).
+/// False when OpenCV cannot write the file.
+bool writeImage(const std::string& path, const cv::Mat& image, bool sixteenBit);
+
+}  // namespace ColorCalCli

@@ -1,0 +1,119 @@
+#include "ReferenceCsv.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "CommandLine.h"
+
+namespace ColorCalCli {
+
+namespace {
+
+std::string_view trim(std::string_view text) {
+    const auto isBlank = [](char c) {
+        return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+    };
+    while (!text.empty() && isBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+}  // namespace
+
+ReferenceColors parseReferenceCsv(std::string_view text) {
+    ReferenceColors colors{};
+    int count = 0;
+    int lineNumber = 0;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = text.find('\n', start);
+        std::string_view line =
+            text.substr(start, end == std::string_view::npos ? end : end - start);
+        start = end == std::string_view::npos ? text.size() + 1 : end + 1;
+        ++lineNumber;
+        const std::size_t hash = line.find('#');
+        if (hash != std::string_view::npos) {
+            line = line.substr(0, hash);
+        }
+        line = trim(line);
+        if (line.empty()) {
+            continue;
+        }
+        const std::string where = "line " + std::to_string(lineNumber);
+        if (line.find('\0') != std::string_view::npos) {
+            throw UsageError(where + ": contains a NUL character");
+        }
+        if (count == 20) {
+            throw UsageError(where + ": more than 20 colours");
+        }
+        std::array<std::string_view, 3> fields;
+        std::size_t fieldStart = 0;
+        for (int k = 0; k < 3; ++k) {
+            const std::size_t comma = line.find(',', fieldStart);
+            if ((k < 2) != (comma != std::string_view::npos)) {
+                throw UsageError(where + ": expected three numbers r,g,b");
+            }
+            fields[k] =
+                trim(line.substr(fieldStart, k < 2 ? comma - fieldStart : std::string_view::npos));
+            fieldStart = comma + 1;
+        }
+        for (int k = 0; k < 3; ++k) {
+            double value = 0.0;
+            try {
+                value = parseDouble(fields[k], where);
+            } catch (const UsageError&) {
+                throw UsageError(where + ": '" + std::string(fields[k].substr(0, 40)) +
+                                 "' is not a number");
+            }
+            if (value < 0.0 || value > 255.0) {
+                throw UsageError(where + ": value " + std::string(fields[k].substr(0, 40)) +
+                                 " outside 0..255");
+            }
+            colors[count][k] = static_cast<float>(value);
+        }
+        ++count;
+    }
+    if (count != 20) {
+        throw UsageError("expected 20 colours, found " + std::to_string(count));
+    }
+    return colors;
+}
+
+ReferenceColors readReferenceCsv(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw UsageError("cannot read the reference file '" + path + "' (missing or unreadable)");
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file.bad()) {
+        throw UsageError("cannot read the reference file '" + path + "'");
+    }
+    try {
+        return parseReferenceCsv(text.str());
+    } catch (const UsageError& error) {
+        throw UsageError("reference file '" + path + "', " + error.what());
+    }
+}
+
+std::string formatReferenceCsv(const ReferenceColors& colors, std::string_view comment) {
+    std::string out;
+    if (!comment.empty()) {
+        out += "# " + std::string(comment) + "\n";
+    }
+    out += "# r,g,b (0..255) in the chart's reference order\n";
+    char line[96];
+    for (const ChartSynth::Rgb& rgb : colors) {
+        std::snprintf(line, sizeof line, "%.6g,%.6g,%.6g\n", static_cast<double>(rgb[0]),
+                      static_cast<double>(rgb[1]), static_cast<double>(rgb[2]));
+        out += line;
+    }
+    return out;
+}
+
+}  // namespace ColorCalCli

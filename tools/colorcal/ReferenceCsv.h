@@ -1,0 +1,28 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "synth/SyntheticChart.h"
+
+namespace ColorCalCli {
+
+/// The chart's 20 reference colours, (r, g, b) each, in reference order.
+using ReferenceColors = std::array<ChartSynth::Rgb, 20>;
+
+/// Parses a reference file: 20 lines "r,g,b" with numbers in 0..255, in the
+/// chart's reference order. `#` starts a comment running to the end of the
+/// line; blank lines and blanks around the numbers are ignored; line ends may
+/// be "\n" or "\r\n". Throws `UsageError` naming the line ("line 7: ...")
+/// for a malformed line, and for fewer or more than 20 colours.
+ReferenceColors parseReferenceCsv(std::string_view text);
+
+/// Reads and parses a reference file; throws `UsageError` when it cannot be
+/// read or is malformed (the message names the file).
+ReferenceColors readReferenceCsv(const std::string& path);
+
+/// The text of a reference file holding `colors`, with a comment header.
+std::string formatReferenceCsv(const ReferenceColors& colors, std::string_view comment);
+
+}  // namespace ColorCalCli
