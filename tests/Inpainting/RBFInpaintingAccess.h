@@ -1,0 +1,163 @@
+#pragma once
+
+// Test access to the internals of CRBFInpainting, and plain reference versions
+// of its optimised operations.
+
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
+#include "DataLayer/ShadeAnalysis/LeastSquares.h"
+
+namespace DataLayer {
+
+struct CRBFInpaintingTestAccess {
+    using PointList = CRBFInpainting::PointList;
+    using Point = CRBFInpainting::Point;
+
+    static void resampCoords(const cv::Mat& mask, PointList& points, int step, bool all) {
+        CRBFInpainting::resampCoords(mask, points, step, all);
+    }
+    static double computeValueFromRBF(const double* w, const PointList& centres, const Point& p,
+                                      const double* cache, int cols) {
+        return CRBFInpainting::computeValueFromRBF(w, centres, p, cache, cols);
+    }
+    static bool approximateSingleChannel(const cv::Mat& channel, const PointList& centres,
+                                         const PointList& samples, double* w, const double* cache) {
+        return CRBFInpainting::approximateSingleChannel(channel, centres, samples, cv::Mat(), w,
+                                                        cache);
+    }
+    static bool approximateChannels(CRBFInpainting& o, const cv::Mat& image,
+                                    const PointList& centres, const PointList& samples,
+                                    std::array<double*, 3> w) {
+        return o.approximateChannels(image, centres, samples, w);
+    }
+    static float clamp(double v) { return CRBFInpainting::clamp(v); }
+    static double multiquadric(double r, double c) { return CRBFInpainting::bf_multiquadric(r, c); }
+    static double inverseMultiquadric(double r, double c) {
+        return CRBFInpainting::bf_inverse_multiquadric(r, c);
+    }
+    static double thinPlate(double r) { return CRBFInpainting::thin_plate(r); }
+    static double radialDistance(const Point& p, const Point& q) {
+        return CRBFInpainting::radialDistance(p, q);
+    }
+    static double radialDistanceSq(const Point& p, const Point& q) {
+        return CRBFInpainting::radialDistanceSq(p, q);
+    }
+    static void labDistances(const cv::Mat& a, const cv::Mat& b, cv::Mat& out) {
+        CRBFInpainting::labDistances(a, b, out);
+    }
+    static void labDistancesToWhite(const cv::Mat& a, cv::Mat& out) {
+        CRBFInpainting::labDistancesToWhite(a, out);
+    }
+    static double weightedSum(const cv::Mat& window, const cv::Mat& weights) {
+        return CRBFInpainting::weightedSum(window, weights);
+    }
+    static void maskedGaussianSingleChannel(CRBFInpainting& o, const cv::Mat& src, cv::Mat& dst,
+                                            const cv::Mat& weights) {
+        o.maskedGaussianSingleChannel(src, dst, weights);
+    }
+    static void maskedFiltering(CRBFInpainting& o, const cv::Mat& src, cv::Mat& dst,
+                                const cv::Mat& kernel, const cv::Mat& weights) {
+        o.maskedFiltering(src, dst, kernel, weights);
+    }
+    static void computeWeightCache(CRBFInpainting& o) { o.computeWeightCache(); }
+    static const double* cache(const CRBFInpainting& o) { return o.m_weightCache.get(); }
+    static const double* weights(const CRBFInpainting& o, int c) {
+        return o.m_weights[static_cast<std::size_t>(c)].get();
+    }
+    static const PointList& centres(const CRBFInpainting& o) { return o.m_centres; }
+    static const cv::Mat& smoothed(const CRBFInpainting& o) { return o.m_smoothedImage; }
+    static const cv::Mat& exclusion(const CRBFInpainting& o) { return o.m_exclusionMask; }
+};
+
+}  // namespace DataLayer
+
+namespace rbftest {
+
+using Access = DataLayer::CRBFInpaintingTestAccess;
+
+/// The masked Gaussian as a direct 19 x 19 window sum in double with
+/// reflected borders: Σ G·w·s / Σ G·w, NaN where every weight is 0.
+inline cv::Mat directMaskedGaussian(const cv::Mat& src, const cv::Mat& weights) {
+    const cv::Mat g = cv::getGaussianKernel(19, 9.0, CV_64F);
+    const cv::Mat kernel = g * g.t();
+    cv::Mat ps;
+    cv::Mat pw;
+    cv::copyMakeBorder(src, ps, 9, 9, 9, 9, cv::BORDER_REFLECT);
+    cv::copyMakeBorder(weights, pw, 9, 9, 9, 9, cv::BORDER_REFLECT);
+    const int channels = src.channels();
+    cv::Mat out(src.size(), src.type());
+    for (int y = 0; y < src.rows; ++y) {
+        for (int x = 0; x < src.cols; ++x) {
+            for (int c = 0; c < channels; ++c) {
+                double num = 0.0;
+                double den = 0.0;
+                for (int i = 0; i < 19; ++i) {
+                    for (int j = 0; j < 19; ++j) {
+                        const double w = kernel.at<double>(i, j) * pw.at<uchar>(y + i, x + j);
+                        num += w * ps.ptr<float>(y + i)[(x + j) * channels + c];
+                        den += w;
+                    }
+                }
+                out.ptr<float>(y)[x * channels + c] = static_cast<float>(num / den);
+            }
+        }
+    }
+    return out;
+}
+
+/// The design matrix of samples and centres, row-major, from a weight cache.
+inline std::vector<double> designMatrix(const Access::PointList& samples,
+                                        const Access::PointList& centres, const double* cache,
+                                        int cols) {
+    std::vector<double> a(samples.size() * centres.size());
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        for (std::size_t j = 0; j < centres.size(); ++j) {
+            const int dy = std::abs(samples[k][1] - centres[j][1]);
+            const int dx = std::abs(samples[k][0] - centres[j][0]);
+            a[k * centres.size() + j] = cache[static_cast<std::size_t>(dy) * cols + dx];
+        }
+    }
+    return a;
+}
+
+/// One channel fitted the plain way: A stored, normal equations, L·D·Lᵀ.
+/// Returns false when the factorisation meets a non-positive pivot.
+inline bool directFit(const cv::Mat& channel, const Access::PointList& samples,
+                      const Access::PointList& centres, const double* cache,
+                      std::vector<double>& w) {
+    const std::int64_t n = static_cast<std::int64_t>(samples.size());
+    const std::int64_t m = static_cast<std::int64_t>(centres.size());
+    const std::vector<double> a = designMatrix(samples, centres, cache, channel.cols);
+    std::vector<double> b(samples.size());
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        b[k] = channel.at<float>(samples[k][1], samples[k][0]);
+    }
+    std::vector<double> p(static_cast<std::size_t>(m * (m + 1) / 2));
+    std::vector<double> work(static_cast<std::size_t>(m));
+    w.assign(static_cast<std::size_t>(m), 0.0);
+    DataLayer::computeNormalEquations(a.data(), b.data(), p.data(), w.data(), n, m,
+                                      DataLayer::eRowMajor);
+    if (!DataLayer::decomposeLDLT(p.data(), m, work.data())) return false;
+    DataLayer::solveLDLT(p.data(), w.data(), m, work.data());
+    return true;
+}
+
+/// Root-mean-square residual of the field w at the samples of one channel.
+inline double rmsResidual(const cv::Mat& channel, const Access::PointList& samples,
+                          const Access::PointList& centres, const double* cache, const double* w) {
+    double sum = 0.0;
+    for (const auto& s : samples) {
+        const double v = Access::computeValueFromRBF(w, centres, s, cache, channel.cols) -
+                         channel.at<float>(s[1], s[0]);
+        sum += v * v;
+    }
+    return std::sqrt(sum / static_cast<double>(samples.size()));
+}
+
+}  // namespace rbftest

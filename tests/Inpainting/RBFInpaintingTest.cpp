@@ -1,0 +1,386 @@
+// Life cycle, configuration, sampling grid, basis values and filling of
+// CRBFInpainting.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include <opencv2/imgproc.hpp>
+
+#include "RBFInpaintingAccess.h"
+
+namespace {
+
+using DataLayer::CRBFInpainting;
+using rbftest::Access;
+
+/// A smooth near-white field with dark square holes; the support mask marks the
+/// squares grown by 3 pixels.
+struct Scene {
+    cv::Mat image;
+    cv::Mat mask;
+};
+
+Scene makeScene(int rows, int cols) {
+    Scene s;
+    s.image.create(rows, cols, CV_32FC3);
+    for (int y = 0; y < rows; ++y) {
+        for (int x = 0; x < cols; ++x) {
+            const double u = static_cast<double>(x) / cols;
+            const double v = static_cast<double>(y) / rows;
+            s.image.at<cv::Vec3f>(y, x) =
+                cv::Vec3f(static_cast<float>(210 + 20 * u - 10 * v),
+                          static_cast<float>(220 - 15 * u * v), static_cast<float>(200 + 25 * v));
+        }
+    }
+    s.mask = cv::Mat::zeros(rows, cols, CV_8UC1);
+    for (int y = 30; y + 20 < rows - 20; y += 50) {
+        for (int x = 30; x + 20 < cols - 20; x += 50) {
+            const cv::Rect square(x, y, 20, 20);
+            s.image(square).setTo(cv::Scalar(60, 90, 120));
+            s.mask(cv::Rect(x - 3, y - 3, 26, 26)).setTo(255);
+        }
+    }
+    return s;
+}
+
+CRBFInpainting::Config withThreads(int threads) {
+    CRBFInpainting::Config c;
+    c.threadCount = threads;
+    return c;
+}
+
+bool identical(const cv::Mat& a, const cv::Mat& b) {
+    if (a.size() != b.size() || a.type() != b.type()) return false;
+    const cv::Mat ca = a.clone();
+    const cv::Mat cb = b.clone();
+    return std::memcmp(ca.data, cb.data, ca.total() * ca.elemSize()) == 0;
+}
+
+int hardwareThreads() { return std::max(1, static_cast<int>(std::thread::hardware_concurrency())); }
+
+TEST(CRBFInpainting, ConfigurationDefaultsAndThreadCount) {
+    const CRBFInpainting inpainting;
+    const CRBFInpainting::Config& c = inpainting.getConfig();
+    EXPECT_EQ(c.whiteDistanceThreshold, 115.0f);
+    EXPECT_EQ(c.borderWidth, 12);
+    EXPECT_EQ(c.sampleStep, 12);
+    EXPECT_EQ(c.centerStep, 48);
+    EXPECT_FALSE(c.flag1 || c.flag2 || c.flag3 || c.flag4);
+    EXPECT_EQ(c.basisFunction, 0);
+    EXPECT_EQ(c.threadCount, hardwareThreads());
+
+    EXPECT_EQ(CRBFInpainting(withThreads(3)).getConfig().threadCount, 3);
+    EXPECT_EQ(CRBFInpainting(withThreads(0)).getConfig().threadCount, hardwareThreads());
+    EXPECT_EQ(CRBFInpainting(withThreads(-1)).getConfig().threadCount, hardwareThreads());
+}
+
+TEST(CRBFInpainting, BasisHelpersAndClamp) {
+    EXPECT_DOUBLE_EQ(Access::multiquadric(0.0, 125.0), 125.0);
+    EXPECT_DOUBLE_EQ(Access::inverseMultiquadric(0.0, 125.0), 0.008);
+    EXPECT_EQ(Access::thinPlate(0.0), 0.0);
+    EXPECT_NEAR(Access::thinPlate(5.0), 25.0 * std::log(5.0), 1e-12);
+    EXPECT_DOUBLE_EQ(Access::radialDistance({1, 2}, {4, 6}), 5.0);
+    EXPECT_DOUBLE_EQ(Access::radialDistanceSq({1, 2}, {4, 6}), 25.0);
+    // Extreme coordinates must not overflow the difference.
+    EXPECT_GT(Access::radialDistanceSq({INT_MIN, 0}, {INT_MAX, 0}), 1e18);
+
+    EXPECT_EQ(Access::clamp(300.0), 255.0f);
+    EXPECT_EQ(Access::clamp(-1.0), 0.0f);
+    EXPECT_EQ(Access::clamp(12.5), 12.5f);
+    EXPECT_TRUE(std::isnan(Access::clamp(std::nan(""))));
+}
+
+TEST(CRBFInpainting, WeightCacheHoldsBasisValuesOfEveryOffset) {
+    struct Case {
+        int basis;
+        double origin;
+        double at34;
+    };
+    const Case cases[] = {{0, 125.0, std::sqrt(25.0 + 15625.0)},
+                          {1, 0.008, 1.0 / std::sqrt(25.0 + 15625.0)},
+                          {2, 0.0, 25.0 * std::log(5.0)}};
+    for (const Case& c : cases) {
+        CRBFInpainting::Config config;
+        config.basisFunction = c.basis;
+        CRBFInpainting inpainting(config);
+        inpainting.setInputImage(cv::Mat(7, 9, CV_32FC3, cv::Scalar::all(200)));
+        Access::computeWeightCache(inpainting);
+        const double* cache = Access::cache(inpainting);
+        ASSERT_NE(cache, nullptr);
+        EXPECT_DOUBLE_EQ(cache[0], c.origin) << "basis " << c.basis;
+        EXPECT_DOUBLE_EQ(cache[4 * 9 + 3], c.at34) << "basis " << c.basis;
+        EXPECT_DOUBLE_EQ(cache[3 * 9 + 4], c.at34) << "basis " << c.basis;
+    }
+    EXPECT_NEAR(std::sqrt(25.0 + 15625.0), 125.09996, 1e-5);
+}
+
+TEST(CRBFInpainting, UnknownBasisRaisesBadFunctionCallThroughTheWait) {
+    CRBFInpainting::Config config;
+    config.basisFunction = 3;
+    CRBFInpainting inpainting(config);
+    const Scene s = makeScene(120, 140);
+    inpainting.setInputImage(s.image);
+    inpainting.setInputSupportMask(s.mask);
+    EXPECT_THROW(inpainting.approximate(), std::bad_function_call);
+    cv::Mat out;
+    EXPECT_THROW(inpainting.fillValues(cv::Mat(), out), std::bad_function_call);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(CRBFInpainting, ResampCoordsWalksColumnsThenRows) {
+    Access::PointList points;
+    const cv::Mat mask = cv::Mat::zeros(30, 40, CV_8UC1);
+    Access::resampCoords(mask, points, 12, true);
+    const Access::PointList expected{{6, 6}, {6, 18}, {18, 6}, {18, 18}, {30, 6}, {30, 18}};
+    EXPECT_EQ(points, expected);
+
+    // Step 1 lists every pixel (h = 0); an odd step 5 uses h = 2.
+    Access::resampCoords(cv::Mat::zeros(3, 4, CV_8UC1), points, 1, true);
+    EXPECT_EQ(points.size(), 12u);
+    EXPECT_EQ(points.front(), (Access::Point{0, 0}));
+    EXPECT_EQ(points.back(), (Access::Point{3, 2}));
+    Access::resampCoords(cv::Mat::zeros(11, 11, CV_8UC1), points, 5, true);
+    EXPECT_EQ(points, (Access::PointList{{2, 2}, {2, 7}, {7, 2}, {7, 7}}));
+
+    // Only free mask pixels are kept without `all`; the list is cleared first.
+    cv::Mat partly = mask.clone();
+    partly.at<uchar>(18, 6) = 1;
+    partly.at<uchar>(6, 30) = 255;
+    Access::resampCoords(partly, points, 12, false);
+    EXPECT_EQ(points, (Access::PointList{{6, 6}, {18, 6}, {18, 18}, {30, 18}}));
+
+    // A step below 1 yields nothing instead of never advancing.
+    Access::resampCoords(mask, points, 0, true);
+    EXPECT_TRUE(points.empty());
+    Access::resampCoords(mask, points, -4, true);
+    EXPECT_TRUE(points.empty());
+}
+
+TEST(CRBFInpainting, FitStateMachine) {
+    CRBFInpainting inpainting;
+    EXPECT_FALSE(inpainting.approximate());
+    EXPECT_EQ(Access::cache(inpainting), nullptr);
+    EXPECT_EQ(Access::weights(inpainting, 0), nullptr);
+
+    const Scene s = makeScene(150, 170);
+    inpainting.setInputImage(s.image);
+    EXPECT_FALSE(inpainting.approximate()) << "no support mask yet";
+    inpainting.setInputSupportMask(s.mask);
+    ASSERT_TRUE(inpainting.approximate());
+    const double* w0 = Access::weights(inpainting, 0);
+    const std::vector<double> before(w0, w0 + Access::centres(inpainting).size());
+    EXPECT_FALSE(inpainting.approximate());
+    EXPECT_EQ(Access::weights(inpainting, 0), w0);
+    EXPECT_EQ(std::vector<double>(w0, w0 + before.size()), before);
+
+    inpainting.reset();
+    EXPECT_EQ(Access::weights(inpainting, 0), nullptr);
+    EXPECT_EQ(Access::cache(inpainting), nullptr);
+    ASSERT_TRUE(inpainting.approximate());
+    ASSERT_NE(Access::cache(inpainting), nullptr);
+    const double* w1 = Access::weights(inpainting, 0);
+    EXPECT_EQ(std::vector<double>(w1, w1 + before.size()), before);
+
+    // New inputs of another size: the next fill fits again with a new cache.
+    const Scene t = makeScene(110, 260);
+    inpainting.setInputImage(t.image);
+    inpainting.setInputSupportMask(t.mask);
+    EXPECT_EQ(Access::cache(inpainting), nullptr);
+    cv::Mat out;
+    inpainting.fillValues(cv::Mat(), out);
+    EXPECT_EQ(out.size(), t.image.size());
+    EXPECT_EQ(out.type(), CV_32FC3);
+    const double* cache = Access::cache(inpainting);
+    ASSERT_NE(cache, nullptr);
+    EXPECT_DOUBLE_EQ(cache[109 * 260 + 259], std::sqrt(109.0 * 109 + 259.0 * 259 + 15625.0));
+}
+
+TEST(CRBFInpainting, FillMasksSelectTheReplacedPixels) {
+    const Scene s = makeScene(160, 190);
+    CRBFInpainting inpainting;
+    inpainting.setInputImage(s.image);
+    inpainting.setInputSupportMask(s.mask);
+
+    // An all-zero fill mask returns the smoothed image unchanged.
+    cv::Mat out;
+    inpainting.fillValues(cv::Mat::zeros(s.image.size(), CV_8UC1), out);
+    EXPECT_TRUE(identical(out, Access::smoothed(inpainting)));
+
+    // An empty fill mask fills exactly the exclusion mask, border band included,
+    // with the clamped field.
+    inpainting.fillValues(cv::Mat(), out);
+    const cv::Mat& excl = Access::exclusion(inpainting);
+    const cv::Mat& smooth = Access::smoothed(inpainting);
+    const auto& centres = Access::centres(inpainting);
+    EXPECT_EQ(cv::countNonZero(excl(cv::Rect(0, 0, 12, excl.rows))), 12 * excl.rows);
+    EXPECT_EQ(cv::countNonZero(excl(cv::Rect(0, excl.rows - 12, excl.cols, 12))), 12 * excl.cols);
+    EXPECT_EQ(cv::countNonZero(excl(cv::Rect(excl.cols - 12, 0, 12, excl.rows))), 12 * excl.rows);
+    int filled = 0;
+    for (int y = 0; y < out.rows; ++y) {
+        for (int x = 0; x < out.cols; ++x) {
+            const cv::Vec3f o = out.at<cv::Vec3f>(y, x);
+            for (int c = 0; c < 3; ++c) {
+                if (excl.at<uchar>(y, x) == 0) {
+                    ASSERT_EQ(o[c], smooth.at<cv::Vec3f>(y, x)[c]) << "at " << y << "," << x;
+                } else {
+                    const float ref = Access::clamp(
+                        Access::computeValueFromRBF(Access::weights(inpainting, c), centres, {x, y},
+                                                    Access::cache(inpainting), out.cols));
+                    ASSERT_NEAR(o[c], ref, 1e-3) << "at " << y << "," << x << " channel " << c;
+                }
+            }
+            filled += excl.at<uchar>(y, x) != 0;
+        }
+    }
+    EXPECT_GT(filled, 0);
+    EXPECT_EQ(cv::countNonZero(out.reshape(1) != out.reshape(1)), 0)
+        << "no NaN with the default mask";
+
+    // A caller's mask replaces only its own pixels.
+    cv::Mat mine = cv::Mat::zeros(s.image.size(), CV_8UC1);
+    mine(cv::Rect(50, 40, 30, 20)).setTo(7);
+    inpainting.fillValues(mine, out);
+    int changedOutside = 0;
+    int changedInside = 0;
+    for (int y = 0; y < out.rows; ++y) {
+        for (int x = 0; x < out.cols; ++x) {
+            const cv::Vec3f a = out.at<cv::Vec3f>(y, x);
+            const cv::Vec3f b = smooth.at<cv::Vec3f>(y, x);
+            const bool changed = std::memcmp(&a, &b, sizeof(a)) != 0;
+            (mine.at<uchar>(y, x) ? changedInside : changedOutside) += changed;
+        }
+    }
+    EXPECT_EQ(changedOutside, 0);
+    EXPECT_GT(changedInside, 0);
+}
+
+TEST(CRBFInpainting, NoCentreLeavesOutputUntouched) {
+    Scene s = makeScene(150, 150);
+    // Only a block between the centre grid lines (24, 72, 120) stays free:
+    // samples exist there after the dilation, centres do not.
+    s.mask.setTo(255);
+    s.mask(cv::Rect(30, 30, 31, 31)).setTo(0);
+    CRBFInpainting inpainting;
+    inpainting.setInputImage(s.image);
+    inpainting.setInputSupportMask(s.mask);
+    EXPECT_FALSE(inpainting.approximate());
+    EXPECT_EQ(Access::weights(inpainting, 0), nullptr);
+    EXPECT_TRUE(Access::centres(inpainting).empty());
+    Access::PointList samples;
+    Access::resampCoords(Access::exclusion(inpainting), samples, 12, false);
+    EXPECT_FALSE(samples.empty());
+
+    cv::Mat out(4, 4, CV_32FC3, cv::Scalar(1, 2, 3));
+    const cv::Mat before = out.clone();
+    inpainting.fillValues(cv::Mat(), out);
+    EXPECT_TRUE(identical(out, before));
+}
+
+TEST(CRBFInpainting, FillValuesAVXFitsButLeavesOutputUnchanged) {
+    const Scene s = makeScene(120, 120);
+    CRBFInpainting inpainting;
+    inpainting.setInputImage(s.image);
+    inpainting.setInputSupportMask(s.mask);
+    cv::Mat out(3, 5, CV_32FC3, cv::Scalar(9, 8, 7));
+    const cv::Mat before = out.clone();
+    inpainting.fillValuesAVX(cv::Mat(), out);
+    EXPECT_TRUE(identical(out, before));
+    EXPECT_NE(Access::weights(inpainting, 0), nullptr);
+    EXPECT_FALSE(inpainting.approximate());
+}
+
+TEST(CRBFInpainting, ResultDoesNotDependOnTheThreadCount) {
+    const Scene s = makeScene(60, 230);  // fewer rows than the largest thread count
+    cv::Mat reference;
+    for (const int threads : {1, 2, 3, 7, 1000}) {
+        CRBFInpainting inpainting(withThreads(threads));
+        inpainting.setInputImage(s.image);
+        inpainting.setInputSupportMask(s.mask);
+        cv::Mat out;
+        inpainting.fillValues(cv::Mat(), out);
+        ASSERT_FALSE(out.empty()) << threads << " threads";
+        if (reference.empty()) {
+            reference = out;
+        } else {
+            EXPECT_TRUE(identical(out, reference)) << threads << " threads";
+        }
+    }
+}
+
+TEST(CRBFInpainting, InvalidInputsThrowOpenCVErrorsWithoutTouchingOutput) {
+    const Scene s = makeScene(100, 100);
+    {
+        CRBFInpainting inpainting;
+        cv::Mat bytes;
+        s.image.convertTo(bytes, CV_8UC3);
+        inpainting.setInputImage(bytes);
+        inpainting.setInputSupportMask(s.mask);
+        EXPECT_THROW(inpainting.approximate(), cv::Exception);
+    }
+    {
+        CRBFInpainting inpainting;
+        inpainting.setInputImage(s.image);
+        inpainting.setInputSupportMask(s.mask(cv::Rect(0, 0, 60, 100)));
+        EXPECT_THROW(inpainting.approximate(), cv::Exception);
+        inpainting.setInputSupportMask(cv::Mat::zeros(100, 100, CV_16UC1));
+        EXPECT_THROW(inpainting.approximate(), cv::Exception);
+    }
+    {
+        CRBFInpainting inpainting;
+        inpainting.setInputImage(s.image);
+        inpainting.setInputSupportMask(s.mask);
+        cv::Mat out(2, 2, CV_32FC3, cv::Scalar::all(5));
+        const cv::Mat before = out.clone();
+        EXPECT_THROW(inpainting.fillValues(cv::Mat::zeros(99, 100, CV_8UC1), out), cv::Exception);
+        EXPECT_THROW(inpainting.fillValues(cv::Mat::zeros(100, 100, CV_32FC1), out), cv::Exception);
+        EXPECT_TRUE(identical(out, before));
+    }
+}
+
+TEST(CRBFInpainting, ExtremeConfigurationsStaySafe) {
+    const Scene s = makeScene(64, 80);
+    struct Case {
+        int border;
+        int sampleStep;
+        int centerStep;
+        bool fits;
+    };
+    const Case cases[] = {{-5, 12, 48, true},      {1000, 12, 48, false}, {12, 0, 48, false},
+                          {12, 12, -3, false},     {0, 2, 8, true},       {12, INT_MAX, 48, false},
+                          {INT_MAX, 12, 48, false}};
+    for (const Case& c : cases) {
+        CRBFInpainting::Config config;
+        config.borderWidth = c.border;
+        config.sampleStep = c.sampleStep;
+        config.centerStep = c.centerStep;
+        CRBFInpainting inpainting(config);
+        inpainting.setInputImage(s.image);
+        inpainting.setInputSupportMask(s.mask);
+        EXPECT_EQ(inpainting.approximate(), c.fits)
+            << c.border << " " << c.sampleStep << " " << c.centerStep;
+    }
+}
+
+TEST(CRBFInpainting, SupportExcludesColoursFarFromWhiteOnTheRealLabScale) {
+    // Mid grey is 46.4 from white in CIE76 (L* = 53.6); a saturated blue is
+    // farther than the default threshold.
+    const cv::Mat grey(2, 2, CV_32FC3, cv::Scalar::all(128));
+    cv::Mat distance;
+    Access::labDistancesToWhite(grey, distance);
+    EXPECT_NEAR(distance.at<float>(0, 0), 46.4, 0.2);
+
+    Scene s = makeScene(150, 150);
+    s.mask.setTo(0);
+    s.image(cv::Rect(60, 60, 30, 30)).setTo(cv::Scalar(180, 10, 10));
+    CRBFInpainting inpainting;
+    inpainting.setInputImage(s.image);
+    inpainting.setInputSupportMask(s.mask);
+    ASSERT_TRUE(inpainting.approximate());
+    EXPECT_EQ(cv::countNonZero(Access::exclusion(inpainting)(cv::Rect(60, 60, 30, 30))), 900);
+    EXPECT_EQ(Access::exclusion(inpainting).at<uchar>(40, 40), 0);
+}
+
+}  // namespace
