@@ -9,11 +9,13 @@
 
 namespace {
 
-constexpr double kCellsPerRadius = 4.0;             // bin cell size = radius / 4
+constexpr double kCellsPerRadius = 8.0;             // bin cell size = radius / 8
 constexpr int kMaxSteps = 100;                      // mean-shift steps per walk
 constexpr double kStopShiftFraction = 1e-3;         // a walk stops below radius / 1000
 constexpr double kMaxCell = 4611686018427387904.0;  // 2^62: cell indices stay far from overflow
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+constexpr std::size_t kInitialBinTableKeys = 4096;
+constexpr std::uint32_t kMaxCellRecords = kNone - 1;  // cells a walk may record
 
 using Vec3 = std::array<double, 3>;
 
@@ -25,9 +27,10 @@ struct CellKey {
 };
 
 // Cell index of an offset from the grid origin, floor(offset * inverseCell),
-// clamped to [0, 2^62]; NaN gives 0. Never converts an out-of-range double.
+// clamped to [0, 2^62]; NaN gives 0. Never converts an out-of-range double
+// (and, the value being positive there, truncation is the floor).
 std::int64_t cellCoord(double offset, double inverseCell) {
-    const double v = std::floor(offset * inverseCell);
+    const double v = offset * inverseCell;
     if (!(v > 0.0)) {
         return 0;
     }
@@ -47,13 +50,13 @@ struct Grid {
     }
 };
 
-// Open-addressing hash table from cell keys to 32-bit indices. Its capacity is
-// fixed at construction for at most `maxKeys` keys (load factor <= 1/2).
+// Open-addressing hash table from cell keys to 32-bit indices (never kNone),
+// sized for `expectedKeys` and doubled whenever it becomes half full.
 class CellTable {
   public:
-    explicit CellTable(std::size_t maxKeys) {
+    explicit CellTable(std::size_t expectedKeys) {
         std::size_t capacity = 16;
-        while (capacity < 2 * maxKeys) {
+        while (capacity < 2 * expectedKeys) {
             capacity *= 2;
         }
         m_mask = capacity - 1;
@@ -72,6 +75,9 @@ class CellTable {
         }
         m_keys[slot] = key;
         m_values[slot] = value;
+        if (2 * ++m_size > m_mask + 1) {
+            grow();
+        }
         return value;
     }
 
@@ -88,6 +94,24 @@ class CellTable {
     }
 
   private:
+    void grow() {
+        std::vector<CellKey> keys(2 * (m_mask + 1));
+        std::vector<std::uint32_t> values(keys.size(), kNone);
+        keys.swap(m_keys);
+        values.swap(m_values);
+        m_mask = m_keys.size() - 1;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (values[i] != kNone) {
+                std::size_t slot = hash(keys[i]);
+                while (m_values[slot] != kNone) {
+                    slot = (slot + 1) & m_mask;
+                }
+                m_keys[slot] = keys[i];
+                m_values[slot] = values[i];
+            }
+        }
+    }
+
     std::size_t hash(const CellKey& k) const {
         std::uint64_t h = static_cast<std::uint64_t>(k.x) * 0x9E3779B97F4A7C15ull;
         h ^= static_cast<std::uint64_t>(k.y) * 0xC2B2AE3D27D4EB4Full;
@@ -99,6 +123,7 @@ class CellTable {
     }
 
     std::size_t m_mask = 0;
+    std::size_t m_size = 0;
     std::vector<CellKey> m_keys;
     std::vector<std::uint32_t> m_values;
 };
@@ -151,44 +176,78 @@ class WindowIndex {
         for (std::size_t b = 0; b < count; ++b) {
             m_entries[fill[binCell[b]]++] = {means[b][0], means[b][1], means[b][2], weights[b]};
         }
+        m_aroundStart.assign(cellCount.size(), 0);
+        m_aroundEnd.assign(cellCount.size(), 0);
     }
 
     // Sum of weights and weighted sum of the bin means within `radius2`
-    // (squared) of `centre`.
-    void query(const Vec3& centre, double radius2, double& weight, Vec3& sum) const {
+    // (squared) of `centre`. The bins around an occupied cell are gathered
+    // into one list on the first query there, later queries scan that list.
+    void query(const Vec3& centre, double radius2, double& weight, Vec3& sum) {
         weight = 0.0;
         sum = {0.0, 0.0, 0.0};
         const CellKey c = m_grid.key(centre);
+        const std::uint32_t cell = m_cells.find(c);
+        if (cell != kNone) {
+            if (m_aroundEnd[cell] == 0) {
+                gatherAround(cell, c);
+            }
+            accumulate(m_around.data() + m_aroundStart[cell], m_around.data() + m_aroundEnd[cell],
+                       centre, radius2, weight, sum);
+            return;
+        }
+        forEachNeighbour(c, [&](std::uint32_t n) {
+            accumulate(m_entries.data() + m_cellStart[n], m_entries.data() + m_cellStart[n + 1],
+                       centre, radius2, weight, sum);
+        });
+    }
+
+  private:
+    template <typename Visit>
+    void forEachNeighbour(const CellKey& c, Visit visit) const {
         for (std::int64_t dz = -1; dz <= 1; ++dz) {
             for (std::int64_t dy = -1; dy <= 1; ++dy) {
                 for (std::int64_t dx = -1; dx <= 1; ++dx) {
-                    const std::uint32_t cell = m_cells.find({c.x + dx, c.y + dy, c.z + dz});
-                    if (cell == kNone) {
-                        continue;
-                    }
-                    const BinEntry* e = m_entries.data() + m_cellStart[cell];
-                    const BinEntry* end = m_entries.data() + m_cellStart[cell + 1];
-                    for (; e != end; ++e) {
-                        const double ex = e->x - centre[0];
-                        const double ey = e->y - centre[1];
-                        const double ez = e->z - centre[2];
-                        if (ex * ex + ey * ey + ez * ez <= radius2) {
-                            weight += e->weight;
-                            sum[0] += e->weight * e->x;
-                            sum[1] += e->weight * e->y;
-                            sum[2] += e->weight * e->z;
-                        }
+                    const std::uint32_t n = m_cells.find({c.x + dx, c.y + dy, c.z + dz});
+                    if (n != kNone) {
+                        visit(n);
                     }
                 }
             }
         }
     }
 
-  private:
+    void gatherAround(std::uint32_t cell, const CellKey& c) {
+        m_aroundStart[cell] = m_around.size();
+        forEachNeighbour(c, [&](std::uint32_t n) {
+            m_around.insert(m_around.end(), m_entries.begin() + m_cellStart[n],
+                            m_entries.begin() + m_cellStart[n + 1]);
+        });
+        m_aroundEnd[cell] = m_around.size();  // > 0: the cell holds a bin itself
+    }
+
+    static void accumulate(const BinEntry* e, const BinEntry* end, const Vec3& centre,
+                           double radius2, double& weight, Vec3& sum) {
+        for (; e != end; ++e) {
+            const double ex = e->x - centre[0];
+            const double ey = e->y - centre[1];
+            const double ez = e->z - centre[2];
+            if (ex * ex + ey * ey + ez * ez <= radius2) {
+                weight += e->weight;
+                sum[0] += e->weight * e->x;
+                sum[1] += e->weight * e->y;
+                sum[2] += e->weight * e->z;
+            }
+        }
+    }
+
     Grid m_grid;
     CellTable m_cells;
     std::vector<std::uint32_t> m_cellStart;
     std::vector<BinEntry> m_entries;
+    std::vector<std::size_t> m_aroundStart;
+    std::vector<std::size_t> m_aroundEnd;
+    std::vector<BinEntry> m_around;
 };
 
 }  // namespace
@@ -258,14 +317,22 @@ bool CMeanShiftClusterer3D::Run() {
     std::vector<std::uint32_t> pointBin(n, kNone);
     std::vector<Vec3> binSum;
     std::vector<double> binWeight;
-    CellTable bins(finiteCount);
+    // The table starts small (it grows): neighbouring image pixels mostly
+    // share few cells, and a small table stays in cache.
+    CellTable bins(std::min<std::size_t>(finiteCount, kInitialBinTableKeys));
+    CellKey lastKey = {-1, -1, -1};  // no real cell: cell indices are >= 0
+    std::uint32_t lastBin = kNone;
     for (std::size_t i = 0; i < n; ++i) {
         const Vec3 p = pointAt(i);
         if (!isFinite(p)) {
             continue;
         }
+        const CellKey key = binGrid.key(p);
         const auto next = static_cast<std::uint32_t>(binWeight.size());
-        const std::uint32_t b = bins.findOrInsert(binGrid.key(p), next);
+        // Runs of points in one cell (uniform image areas) skip the table.
+        const std::uint32_t b = key == lastKey ? lastBin : bins.findOrInsert(key, next);
+        lastKey = key;
+        lastBin = b;
         if (b == next) {
             binSum.push_back({0.0, 0.0, 0.0});
             binWeight.push_back(0.0);
@@ -283,19 +350,21 @@ bool CMeanShiftClusterer3D::Run() {
             binMean[b][k] = binSum[b][k] / binWeight[b];
         }
     }
-    const WindowIndex window(binMean, binWeight, windowGrid);
+    WindowIndex window(binMean, binWeight, windowGrid);
 
     // 2. Mean-shift walks from the bins, heaviest first.
     std::vector<std::uint32_t> order(binCount);
     std::iota(order.begin(), order.end(), 0u);
     std::stable_sort(order.begin(), order.end(),
                      [&](std::uint32_t a, std::uint32_t b) { return binWeight[a] > binWeight[b]; });
-    std::vector<std::uint32_t> binMode(binCount, kNone);
+    // The bin table also records every other cell a walk passed through;
+    // cellMode holds the mode of each recorded cell (bins first).
+    std::vector<std::uint32_t> cellMode(binCount, kNone);
     std::vector<std::uint32_t> visitedBy(binCount, kNone);
     std::vector<std::uint32_t> path;
     std::vector<Vec3> modes;
     for (const std::uint32_t seed : order) {
-        if (binMode[seed] != kNone) {
+        if (cellMode[seed] != kNone) {
             continue;
         }
         path.assign(1, seed);
@@ -315,15 +384,22 @@ bool CMeanShiftClusterer3D::Run() {
             }
             const double shift2 = squaredDistance(next, position);
             position = next;
-            const std::uint32_t b = bins.find(binGrid.key(position));
-            if (b != kNone) {
-                if (binMode[b] != kNone) {
-                    mode = binMode[b];
+            const auto fresh = static_cast<std::uint32_t>(cellMode.size());
+            const CellKey key = binGrid.key(position);
+            const std::uint32_t cell =
+                fresh < kMaxCellRecords ? bins.findOrInsert(key, fresh) : bins.find(key);
+            if (cell == fresh) {
+                cellMode.push_back(kNone);
+                visitedBy.push_back(kNone);
+            }
+            if (cell != kNone) {
+                if (cellMode[cell] != kNone) {
+                    mode = cellMode[cell];
                     break;
                 }
-                if (visitedBy[b] != seed) {
-                    visitedBy[b] = seed;
-                    path.push_back(b);
+                if (visitedBy[cell] != seed) {
+                    visitedBy[cell] = seed;
+                    path.push_back(cell);
                 }
             }
             if (shift2 <= stop2) {
@@ -334,8 +410,8 @@ bool CMeanShiftClusterer3D::Run() {
             mode = static_cast<std::uint32_t>(modes.size());
             modes.push_back(position);
         }
-        for (const std::uint32_t b : path) {
-            binMode[b] = mode;
+        for (const std::uint32_t cell : path) {
+            cellMode[cell] = mode;
         }
     }
 
@@ -343,7 +419,7 @@ bool CMeanShiftClusterer3D::Run() {
     const std::size_t modeCount = modes.size();
     std::vector<double> modeWeight(modeCount, 0.0);
     for (std::size_t b = 0; b < binCount; ++b) {
-        modeWeight[binMode[b]] += binWeight[b];
+        modeWeight[cellMode[b]] += binWeight[b];
     }
     std::vector<std::uint32_t> modeOrder(modeCount);
     std::iota(modeOrder.begin(), modeOrder.end(), 0u);
@@ -397,7 +473,7 @@ bool CMeanShiftClusterer3D::Run() {
     for (std::size_t i = 0; i < n; ++i) {
         std::uint32_t* slot = &nonFiniteCluster;
         if (pointBin[i] != kNone) {
-            slot = &clusterOfMode[modeRoot[binMode[pointBin[i]]]];
+            slot = &clusterOfMode[modeRoot[cellMode[pointBin[i]]]];
         }
         if (*slot == kNone) {
             *slot = static_cast<std::uint32_t>(m_clusterSize.size());

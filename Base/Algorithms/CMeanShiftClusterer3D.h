@@ -12,7 +12,7 @@
 ///
 /// How `Run` works (all steps deterministic):
 /// 1. Binning. The finite points are quantised to a cubic grid of cell size
-///    radius / 4, addressed through a hash table (memory grows with the number
+///    radius / 8, addressed through a hash table (memory grows with the number
 ///    of occupied cells, never with the coordinate range). Each occupied cell
 ///    is a bin with the number of its points and their coordinate sum; points
 ///    that coincide or nearly coincide thus cost one bin.
