@@ -16,15 +16,18 @@
 ///    of occupied cells, never with the coordinate range). Each occupied cell
 ///    is a bin with the number of its points and their coordinate sum; points
 ///    that coincide or nearly coincide thus cost one bin.
-/// 2. Mean shift. Each bin, taken in order of decreasing point count (ties by
-///    first appearance), starts at its points' mean and moves repeatedly to the
-///    mean of all points whose bin mean lies within `radius` (distance <=
-///    radius, Euclidean) of the current position: the flat-kernel mean shift,
-///    with every point stood in for by its bin's mean when deciding whether it
-///    lies in the window. The walk stops when a step is shorter than
-///    radius / 1000, after 100 steps, or as soon as it enters a cell whose bin
-///    already belongs to a mode; every bin it passed through then belongs to
-///    that mode (the walk's end point, or the mode of the cell it entered).
+/// 2. Mean shift. Each bin not yet assigned, taken in order of decreasing
+///    point count (ties by first appearance), starts a walk at its points'
+///    mean and moves repeatedly to the mean of all points whose bin mean lies
+///    within `radius` (distance <= radius, Euclidean) of the current position:
+///    the flat-kernel mean shift, with every point stood in for by its bin's
+///    mean when deciding whether it lies in the window (an error of at most
+///    half a cell diagonal, radius * 0.11, at the window's edge). The walk
+///    stops when a step is no longer than radius / 1000, after 100 steps, or
+///    as soon as it enters a cell (occupied or not) that an earlier walk passed
+///    through or ended in; it then takes that walk's mode, otherwise its end
+///    point is a new mode. Every cell the walk passed through, its starting bin
+///    included, belongs to that mode from then on.
 /// 3. Mode merging. Modes are visited by decreasing number of points (ties by
 ///    creation order); a mode within `radius` of an already kept mode joins the
 ///    nearest such kept mode, otherwise it is kept. Each kept mode is a cluster.
