@@ -22,7 +22,7 @@
 ///    within `radius` (distance <= radius, Euclidean) of the current position:
 ///    the flat-kernel mean shift, with every point stood in for by its bin's
 ///    mean when deciding whether it lies in the window (an error of at most
-///    half a cell diagonal, radius * 0.11, at the window's edge). The walk
+///    one cell diagonal, radius * 0.22, at the window's edge). The walk
 ///    stops when a step is no longer than radius / 1000, after 100 steps, or
 ///    as soon as it enters a cell (occupied or not) that an earlier walk passed
 ///    through or ended in; it then takes that walk's mode, otherwise its end
