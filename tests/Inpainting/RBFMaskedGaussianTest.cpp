@@ -1,0 +1,178 @@
+// The separable masked Gaussian and the Lab distances of CRBFInpainting against
+// direct versions.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include <opencv2/imgproc.hpp>
+
+#include "RBFInpaintingAccess.h"
+
+namespace {
+
+using DataLayer::CRBFInpainting;
+using rbftest::Access;
+
+cv::Mat randomImage(int rows, int cols, int type, cv::RNG& rng) {
+    cv::Mat m(rows, cols, type);
+    rng.fill(m, cv::RNG::UNIFORM, 0.0, 255.0);
+    return m;
+}
+
+/// Random 0/1 weights with a large all-zero rectangle.
+cv::Mat randomWeights(int rows, int cols, cv::RNG& rng, double density) {
+    cv::Mat u(rows, cols, CV_32F);
+    rng.fill(u, cv::RNG::UNIFORM, 0.0, 1.0);
+    cv::Mat w = (u < density) / 255;
+    w(cv::Rect(cols / 5, rows / 4, cols / 2, rows / 2)).setTo(0);
+    return w;
+}
+
+/// Same value within 1e-3 and NaN at exactly the same pixels.
+void expectMatches(const cv::Mat& fast, const cv::Mat& direct, const char* what) {
+    ASSERT_EQ(fast.size(), direct.size()) << what;
+    ASSERT_EQ(fast.type(), direct.type()) << what;
+    const int cn = fast.channels();
+    for (int y = 0; y < fast.rows; ++y) {
+        for (int i = 0; i < fast.cols * cn; ++i) {
+            const float a = fast.ptr<float>(y)[i];
+            const float r = direct.ptr<float>(y)[i];
+            if (std::isnan(r) || std::isnan(a)) {
+                ASSERT_TRUE(std::isnan(r) && std::isnan(a))
+                    << what << " at " << y << "," << i / cn << " channel " << i % cn << ": ref "
+                    << r << ", got " << a;
+            } else {
+                ASSERT_NEAR(a, r, 1e-3)
+                    << what << " at " << y << "," << i / cn << " channel " << i % cn;
+            }
+        }
+    }
+}
+
+TEST(CRBFInpaintingMaskedGaussian, MatchesDirectWindowSum) {
+    cv::RNG rng(20240611);
+    struct Size {
+        int rows;
+        int cols;
+        double density;
+    };
+    // Odd sizes, images smaller than the kernel, sparse and dense weights.
+    const Size sizes[] = {{37, 23, 0.5}, {64, 97, 0.05}, {1, 1, 1.0},  {1, 7, 0.6},
+                          {5, 3, 0.4},   {18, 2, 0.3},   {40, 41, 1.0}};
+    CRBFInpainting inpainting;
+    for (const Size& s : sizes) {
+        const cv::Mat src = randomImage(s.rows, s.cols, CV_32FC3, rng);
+        cv::Mat w = randomWeights(s.rows, s.cols, rng, s.density);
+        if (s.rows == 1 && s.cols == 1) w.setTo(1);
+        cv::Mat fast;
+        inpainting.maskedGaussian(src, fast, w);
+        expectMatches(fast, rbftest::directMaskedGaussian(src, w), "maskedGaussian");
+
+        std::vector<cv::Mat> channels;
+        cv::split(src, channels);
+        cv::Mat single;
+        Access::maskedGaussianSingleChannel(inpainting, channels[1], single, w);
+        expectMatches(single, rbftest::directMaskedGaussian(channels[1], w), "single channel");
+    }
+}
+
+TEST(CRBFInpaintingMaskedGaussian, LargeZeroAreasBecomeNaNExactly) {
+    cv::RNG rng(7);
+    const cv::Mat src = randomImage(90, 120, CV_32FC3, rng);
+    cv::Mat w = cv::Mat::zeros(90, 120, CV_8UC1);
+    w(cv::Rect(0, 0, 120, 10)).setTo(1);
+    w.at<uchar>(60, 100) = 3;  // a lone heavier weight
+    CRBFInpainting inpainting;
+    cv::Mat fast;
+    inpainting.maskedGaussian(src, fast, w);
+    expectMatches(fast, rbftest::directMaskedGaussian(src, w), "zero areas");
+    // The row just beyond the reach of the band is NaN, the one within it not.
+    EXPECT_FALSE(std::isnan(fast.at<cv::Vec3f>(18, 5)[0]));
+    EXPECT_TRUE(std::isnan(fast.at<cv::Vec3f>(19, 5)[0]));
+    // Around the lone pixel every value is that pixel's value.
+    EXPECT_NEAR(fast.at<cv::Vec3f>(55, 95)[2], src.at<cv::Vec3f>(60, 100)[2], 1e-3);
+}
+
+TEST(CRBFInpaintingMaskedGaussian, AllOnesEqualsGaussianBlur) {
+    cv::RNG rng(3);
+    const cv::Mat src = randomImage(53, 71, CV_32FC3, rng);
+    CRBFInpainting inpainting;
+    cv::Mat fast;
+    inpainting.maskedGaussian(src, fast, cv::Mat::ones(src.size(), CV_8UC1));
+    cv::Mat blur;
+    cv::GaussianBlur(src, blur, cv::Size(19, 19), 9.0, 9.0, cv::BORDER_REFLECT);
+    EXPECT_LE(cv::norm(fast, blur, cv::NORM_INF), 1e-3);
+}
+
+TEST(CRBFInpaintingMaskedGaussian, ThreadCountDoesNotChangeTheResult) {
+    cv::RNG rng(11);
+    const cv::Mat src = randomImage(13, 50, CV_32FC3, rng);
+    const cv::Mat w = randomWeights(13, 50, rng, 0.3);
+    cv::Mat reference;
+    for (const int threads : {1, 2, 5, 64}) {
+        CRBFInpainting::Config config;
+        config.threadCount = threads;
+        CRBFInpainting inpainting(config);
+        cv::Mat out;
+        inpainting.maskedGaussian(src, out, w);
+        if (reference.empty()) {
+            reference = out;
+        } else {
+            EXPECT_EQ(std::memcmp(out.data, reference.data, out.total() * out.elemSize()), 0)
+                << threads << " threads";
+        }
+    }
+}
+
+TEST(CRBFInpaintingMaskedGaussian, GeneralKernelFilteringAndWeightedSum) {
+    cv::RNG rng(5);
+    const cv::Mat src = randomImage(21, 17, CV_32FC1, rng);
+    const cv::Mat w = randomWeights(21, 17, rng, 0.5);
+    const cv::Mat g = cv::getGaussianKernel(19, 9.0, CV_64F);
+    CRBFInpainting inpainting;
+    cv::Mat direct;
+    Access::maskedFiltering(inpainting, src, direct, g * g.t(), w);
+    expectMatches(direct, rbftest::directMaskedGaussian(src, w), "maskedFiltering");
+
+    const cv::Mat three(4, 5, CV_32F, cv::Scalar(3.0));
+    cv::Mat weights(4, 5, CV_64F);
+    rng.fill(weights, cv::RNG::UNIFORM, 0.0, 1.0);
+    EXPECT_NEAR(Access::weightedSum(three, weights), 3.0, 1e-12);
+    EXPECT_TRUE(std::isnan(Access::weightedSum(three, cv::Mat::zeros(4, 5, CV_64F))));
+}
+
+TEST(CRBFInpaintingMaskedGaussian, RejectsMismatchedInputs) {
+    CRBFInpainting inpainting;
+    cv::Mat dst;
+    const cv::Mat src(10, 10, CV_32FC3, cv::Scalar::all(1));
+    EXPECT_THROW(inpainting.maskedGaussian(src, dst, cv::Mat::ones(10, 9, CV_8UC1)), cv::Exception);
+    EXPECT_THROW(inpainting.maskedGaussian(src, dst, cv::Mat::ones(10, 10, CV_32FC1)),
+                 cv::Exception);
+    EXPECT_THROW(inpainting.maskedGaussian(cv::Mat::ones(10, 10, CV_32FC1), dst,
+                                           cv::Mat::ones(10, 10, CV_8UC1)),
+                 cv::Exception);
+}
+
+TEST(CRBFInpaintingLab, DistancesToWhite) {
+    cv::RNG rng(9);
+    const cv::Mat a = randomImage(17, 29, CV_32FC3, rng);
+    cv::Mat self;
+    Access::labDistances(a, a, self);
+    EXPECT_EQ(cv::countNonZero(self), 0);
+
+    const cv::Mat white(a.size(), CV_32FC3, cv::Scalar::all(255));
+    cv::Mat general;
+    cv::Mat fast;
+    Access::labDistances(a, white, general);
+    Access::labDistancesToWhite(a, fast);
+    EXPECT_LE(cv::norm(general, fast, cv::NORM_INF), 1e-3);
+
+    // Values are on the real CIE76 scale: black is 100 from white.
+    const cv::Mat black(1, 1, CV_32FC3, cv::Scalar::all(0));
+    Access::labDistancesToWhite(black, fast);
+    EXPECT_NEAR(fast.at<float>(0, 0), 100.0, 0.1);
+}
+
+}  // namespace
