@@ -1,0 +1,152 @@
+// The whole calibration on a camera-sized photo, split by stage, beside one
+// Gaussian blur of the same photo as a machine-independent yardstick.
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include <opencv2/imgproc.hpp>
+
+#include "Base/CImageData2D.h"
+#include "DataLayer/ShadeAnalysis/CColorCalibration.h"
+#include "synth/SyntheticChart.h"
+
+namespace {
+
+using DataLayer::CColorCalibration;
+using EChart = Base::IParameterSetColorCalibrationTarget::EParameterSet;
+
+constexpr int kPhotoWidth = 2592;
+constexpr int kPhotoHeight = 1944;
+constexpr int kRegionWidth = 640;
+constexpr int kRegionHeight = 520;
+
+// A 2592 x 1944 photo of the printed CCT chart whose card nearly fills a
+// 640 x 520 region around the photo centre, lit unevenly.
+struct Scene {
+    ChartSynth::RenderedChart rendered;
+    cv::Mat input;
+    cv::Mat full;
+    CRect roi;
+    std::shared_ptr<Base::CImageData2D> support;
+    std::vector<float> reference;
+
+    Scene() {
+        ChartSynth::RenderOptions options;
+        options.chart = EChart::eCCTPrint;
+        options.referenceRgb = ChartSynth::defaultReferenceColors();
+        options.photoWidth = kPhotoWidth;
+        options.photoHeight = kPhotoHeight;
+        options.cardMargin = 1.4;
+        options.falloff = 0.3;
+        options.noiseSigma = 2.0;
+        options.supersample = 2;
+        rendered = ChartSynth::renderChart(options);
+        const cv::Rect region((kPhotoWidth - kRegionWidth) / 2, (kPhotoHeight - kRegionHeight) / 2,
+                              kRegionWidth, kRegionHeight);
+        input = rendered.photo(region).clone();
+        full = rendered.photo.clone();
+        roi = CRect(region.x, region.y, region.x + region.width, region.y + region.height);
+        cv::Mat mask(full.size(), CV_8UC1, cv::Scalar(255));
+        mask(rendered.chartRegion & region).setTo(0);
+        support = std::make_shared<Base::CImageData2D>(mask.cols, mask.rows, 1, mask.data);
+        for (const ChartSynth::Rgb& c : options.referenceRgb) {
+            reference.insert(reference.end(), c.begin(), c.end());
+        }
+    }
+
+    std::unique_ptr<CColorCalibration> engine() {
+        auto e = std::make_unique<CColorCalibration>(EChart::eCCTPrint);
+        e->SetInputImage(input.ptr<float>(), roi, full.ptr<float>(), full.cols, full.rows);
+        e->SetColorImageRoi(support);
+        e->SetReferenceColorsRGB(reference.data());
+        return e;
+    }
+};
+
+Scene& scene() {
+    static Scene s;
+    return s;
+}
+
+void BM_WholeCalibration(benchmark::State& state) {
+    auto engine = scene().engine();
+    CbArray<float> whiteOut;
+    CColorCalibration::NxCColCalibMatrix matrix;
+    for (auto _ : state) {
+        engine->reset();  // forget labels and white image: every run does all stages
+        if (!engine->startColorCalibration(whiteOut, matrix, nullptr, nullptr)) {
+            state.SkipWithError("calibration failed");
+            break;
+        }
+        benchmark::DoNotOptimize(matrix);
+    }
+}
+BENCHMARK(BM_WholeCalibration)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_StageSegmentation(benchmark::State& state) {
+    auto engine = scene().engine();
+    float white[3];
+    for (auto _ : state) {
+        if (!engine->precomputeSegmentation(white)) {
+            state.SkipWithError("segmentation failed");
+            break;
+        }
+        benchmark::DoNotOptimize(white);
+    }
+}
+BENCHMARK(BM_StageSegmentation)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Inpainting including its final blur (the labels are already there).
+void BM_StageInpainting(benchmark::State& state) {
+    auto engine = scene().engine();
+    float white[3];
+    if (!engine->precomputeSegmentation(white)) {
+        state.SkipWithError("segmentation failed");
+        return;
+    }
+    CbArray<float> whiteOut;
+    for (auto _ : state) {
+        if (!engine->precomputeInpainting(whiteOut)) {
+            state.SkipWithError("inpainting failed");
+            break;
+        }
+        benchmark::DoNotOptimize(whiteOut.GetData());
+    }
+}
+BENCHMARK(BM_StageInpainting)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The yardstick, and the blur stage of the inpainting: one 19 x 19 Gaussian
+// (sigma 9) of the whole photo.
+void BM_GaussianBlurOfThePhoto(benchmark::State& state) {
+    const cv::Mat& photo = scene().full;
+    cv::Mat out;
+    for (auto _ : state) {
+        cv::GaussianBlur(photo, out, cv::Size(19, 19), 9.0, 0.0, cv::BORDER_REFLECT_101);
+        benchmark::DoNotOptimize(out.data);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(photo.total() * 12));
+}
+BENCHMARK(BM_GaussianBlurOfThePhoto)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Flat-field correction, patch measurement and fit (the white image exists).
+void BM_StageCorrectionMeasurementFit(benchmark::State& state) {
+    auto engine = scene().engine();
+    CbArray<float> whiteOut;
+    CColorCalibration::NxCColCalibMatrix matrix;
+    if (!engine->startColorCalibration(whiteOut, matrix, nullptr, nullptr)) {
+        state.SkipWithError("calibration failed");
+        return;
+    }
+    for (auto _ : state) {
+        if (!engine->startColorCalibration(whiteOut, matrix, nullptr, nullptr)) {
+            state.SkipWithError("calibration failed");
+            break;
+        }
+        benchmark::DoNotOptimize(matrix);
+    }
+}
+BENCHMARK(BM_StageCorrectionMeasurementFit)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
