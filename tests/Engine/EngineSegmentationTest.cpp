@@ -104,6 +104,29 @@ TEST(EngineSegmentation, AnotherPatchCountFailsAndEmptiesTheLabels) {
     EXPECT_EQ(engine.GetRealWhite(), cv::Scalar(230.0, 231.0, 232.0, 0.0));
 }
 
+TEST(EngineSegmentation, MorePatchesThanTheChartHoldsFail) {
+    // A copy of the last patch of the top row one pitch further right, on a
+    // card wide enough to hold it: the grid grows beyond 20 positions.
+    const EChart chart = EChart::eCCTPrint;
+    ChartSynth::RenderOptions options = EngineTest::photoOptions(chart);
+    options.noiseSigma = 1.5;
+    options.cardMargin = 1.6;
+    ChartSynth::RenderedChart r = ChartSynth::renderChart(options);
+    const int half = static_cast<int>(0.5 * ChartSynth::chartSideLength(chart)) + 2;
+    const cv::Point c(r.centers[static_cast<std::size_t>(r.cols - 1)]);
+    const cv::Rect from(c.x - half, c.y - half, 2 * half, 2 * half);
+    r.photo(from).copyTo(
+        r.photo(from + cv::Point(static_cast<int>(ChartSynth::chartPitch(chart)), 0)));
+
+    CColorCalibration engine(chart);
+    cv::Mat input = chartInput(r);
+    float white[3] = {-1.0f, -1.0f, -1.0f};
+    EXPECT_FALSE(engine.precomputeSegmentation(input.ptr<float>(), input.rows, input.cols, white));
+    EXPECT_GT(engine.GetSegmentSeeds().size(), 20u);
+    EXPECT_TRUE(engine.GetSegmentLabels().empty());
+    EXPECT_EQ(white[0], -1.0f);
+}
+
 TEST(EngineSegmentation, WithoutAnInputImageNothingChanges) {
     CColorCalibration engine(EChart::eQCCPrint);
     float white[3] = {-1.0f, -1.0f, -1.0f};
