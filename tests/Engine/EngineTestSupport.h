@@ -5,6 +5,7 @@
 // would hand them to the engine.
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <optional>
