@@ -8,6 +8,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <tbb/global_control.h>
+
 #include "DataLayer/Errors/OrvException.h"
 #include "SegmentationProbe.h"
 #include "tools/synth/SyntheticChart.h"
@@ -42,6 +44,7 @@ ChartSynth::RenderedChart renderPhoto(EChart chart, double rotation, std::uint64
     options.falloff = 0.3;
     options.blurSigma = 1.0;
     options.seed = seed;
+    options.supersample = 2;
     return ChartSynth::renderChart(options);
 }
 
@@ -223,6 +226,29 @@ TEST(WatershedSegmentation, NonFinitePixelsDoNotSpoilTheWhite) {
     }
     cv::Mat allNan(120, 160, CV_32FC3, cv::Scalar::all(nan));
     EXPECT_FALSE(segmentImage(IParameterSetColorCalibrationTarget::eCCTPrint, allNan).ok);
+}
+
+// The input filter runs on strips in parallel; it must equal one 9 x 9 median
+// over the whole 8-bit image, borders included, whatever the thread count.
+TEST(WatershedSegmentation, InputFilterEqualsOneMedianOverTheWholeImage) {
+    cv::RNG rng(21);
+    for (const cv::Size size : {cv::Size(7, 5), cv::Size(131, 64), cv::Size(263, 129),
+                                cv::Size(640, 520), cv::Size(97, 411)}) {
+        SCOPED_TRACE(testing::Message() << size.width << "x" << size.height);
+        cv::Mat image(size, CV_32FC3);
+        rng.fill(image, cv::RNG::UNIFORM, -20.0, 280.0);
+        cv::Mat image8u;
+        image.convertTo(image8u, CV_8U);
+        cv::Mat expected;
+        cv::medianBlur(image8u, expected, 9);
+        for (int threads : {1, 2, 4}) {
+            tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
+            SegmentationProbe probe(parameterSet());
+            probe.setInputImage(image);
+            ASSERT_EQ(probe.m_filteredImage.type(), CV_8UC3);
+            EXPECT_EQ(cv::norm(probe.m_filteredImage, expected, cv::NORM_INF), 0.0) << threads;
+        }
+    }
 }
 
 TEST(WatershedSegmentation, ReclusteringWithoutBackgroundFindsNothing) {
