@@ -362,21 +362,40 @@ bool solveByQR(const Problem& p, const Executor& run, std::array<double*, 3> out
     double maxDiag = 0.0;
     for (std::int64_t j = 0; j < m; ++j) maxDiag = std::max(maxDiag, std::abs(t.at(j, j)));
     if (!(maxDiag > 0.0) || !std::isfinite(maxDiag)) return false;
-    // Columns whose pivot is at rounding level carry no information; they get a
-    // zero weight rather than an amplified rounding error.
     const double tol = static_cast<double>(m) * std::numeric_limits<double>::epsilon() * maxDiag;
-    for (int c = 0; c < p.nrhs; ++c) {
-        double* w = out[static_cast<std::size_t>(c)];
-        for (std::int64_t i = m - 1; i >= 0; --i) {
-            const double rii = t.at(i, i);
-            if (std::abs(rii) <= tol) {
-                w[i] = 0.0;
-                continue;
+    bool fullRank = true;
+    for (std::int64_t j = 0; j < m; ++j) fullRank = fullRank && std::abs(t.at(j, j)) > tol;
+    if (fullRank) {
+        // Back substitution in R is backward stable.
+        for (int c = 0; c < p.nrhs; ++c) {
+            double* w = out[static_cast<std::size_t>(c)];
+            for (std::int64_t i = m - 1; i >= 0; --i) {
+                double s = t.at(i, m + c);
+                for (std::int64_t l = i + 1; l < m; ++l) s -= t.at(i, l) * w[l];
+                w[i] = s / t.at(i, i);
             }
-            double s = t.at(i, m + c);
-            for (std::int64_t l = i + 1; l < m; ++l) s -= t.at(i, l) * w[l];
-            w[i] = s / rii;
-            if (!std::isfinite(w[i])) return false;
+        }
+    } else {
+        // Numerically rank-deficient: minimum-norm solution of R·w ≈ Qᵀb by SVD,
+        // which drops the directions at rounding level.
+        cv::Mat r(static_cast<int>(m), static_cast<int>(m), CV_64F, cv::Scalar(0));
+        cv::Mat rhs(static_cast<int>(m), p.nrhs, CV_64F);
+        for (std::int64_t i = 0; i < m; ++i) {
+            for (std::int64_t l = i; l < m; ++l)
+                r.at<double>(static_cast<int>(i), static_cast<int>(l)) = t.at(i, l);
+            for (int c = 0; c < p.nrhs; ++c)
+                rhs.at<double>(static_cast<int>(i), c) = t.at(i, m + c);
+        }
+        cv::Mat w;
+        cv::solve(r, rhs, w, cv::DECOMP_SVD);
+        for (int c = 0; c < p.nrhs; ++c) {
+            for (std::int64_t i = 0; i < m; ++i)
+                out[static_cast<std::size_t>(c)][i] = w.at<double>(static_cast<int>(i), c);
+        }
+    }
+    for (int c = 0; c < p.nrhs; ++c) {
+        for (std::int64_t i = 0; i < m; ++i) {
+            if (!std::isfinite(out[static_cast<std::size_t>(c)][i])) return false;
         }
     }
     return true;

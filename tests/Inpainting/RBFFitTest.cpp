@@ -1,0 +1,234 @@
+// The least-squares fit and the filling of CRBFInpainting against direct
+// versions, and the inpainted white of a rendered chart against its known field.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+#include "RBFInpaintingAccess.h"
+#include "synth/SyntheticChart.h"
+
+namespace {
+
+using DataLayer::CRBFInpainting;
+using rbftest::Access;
+
+/// Support mask built the way the engine builds it: everything outside the
+/// chart region and every patch excluded, grown by an 11 x 11 dilation, twice.
+cv::Mat chartSupport(const ChartSynth::RenderedChart& chart, ChartSynth::EChart type) {
+    cv::Mat support(chart.photo.size(), CV_8UC1, cv::Scalar(255));
+    support(chart.chartRegion).setTo(0);
+    const double half = ChartSynth::chartSideLength(type) / 2.0;
+    for (const cv::Point2d& c : chart.centers) {
+        cv::rectangle(support, cv::Point(cvRound(c.x - half), cvRound(c.y - half)),
+                      cv::Point(cvRound(c.x + half), cvRound(c.y + half)), cv::Scalar(255),
+                      cv::FILLED);
+    }
+    cv::dilate(support, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), 2);
+    return support;
+}
+
+ChartSynth::RenderedChart renderLitChart(ChartSynth::EChart type, double falloff) {
+    ChartSynth::RenderOptions o;
+    o.chart = type;
+    o.falloff = falloff;
+    o.noiseSigma = 1.0;
+    o.referenceRgb = ChartSynth::defaultReferenceColors();
+    return ChartSynth::renderChart(o);
+}
+
+/// Sample and centre grids of a fitted object, as approximate laid them out.
+void grids(const CRBFInpainting& o, Access::PointList& samples, Access::PointList& centres) {
+    Access::resampCoords(Access::exclusion(o), samples, o.getConfig().sampleStep, false);
+    centres = Access::centres(o);
+}
+
+TEST(CRBFInpaintingFit, FastFitEqualsDirectNormalEquationsWhenWellPosed) {
+    // Few, widely spaced inverse-multiquadric centres: the direct normal
+    // equations are well conditioned and serve as the reference.
+    cv::Mat image(200, 230, CV_32FC3);
+    cv::RNG rng(42);
+    rng.fill(image, cv::RNG::UNIFORM, 150.0, 250.0);
+    CRBFInpainting::Config config;
+    config.basisFunction = 1;
+    config.centerStep = 70;
+    CRBFInpainting inpainting(config);
+    inpainting.setInputImage(image);
+    inpainting.setInputSupportMask(cv::Mat::zeros(image.size(), CV_8UC1));
+    ASSERT_TRUE(inpainting.approximate());
+    EXPECT_TRUE(inpainting.getFitDiagnostics().factorised);
+
+    Access::PointList samples;
+    Access::PointList centres;
+    grids(inpainting, samples, centres);
+    std::vector<cv::Mat> channels;
+    cv::split(Access::smoothed(inpainting), channels);
+    const double* cache = Access::cache(inpainting);
+    for (int c = 0; c < 3; ++c) {
+        std::vector<double> direct;
+        ASSERT_TRUE(rbftest::directFit(channels[static_cast<std::size_t>(c)], samples, centres,
+                                       cache, direct));
+        std::vector<double> single(centres.size());
+        ASSERT_TRUE(Access::approximateSingleChannel(channels[static_cast<std::size_t>(c)], centres,
+                                                     samples, single.data(), cache));
+        const double* fast = Access::weights(inpainting, c);
+        for (std::size_t j = 0; j < centres.size(); ++j) {
+            const double tol = 1e-7 * std::max(1.0, std::abs(direct[j]));
+            ASSERT_NEAR(fast[j], direct[j], tol) << "channel " << c << " centre " << j;
+            ASSERT_NEAR(single[j], direct[j], tol) << "channel " << c << " centre " << j;
+        }
+    }
+}
+
+TEST(CRBFInpaintingFit, ChartFitIsTheLeastSquaresField) {
+    const auto type = ChartSynth::EChart::eCCTPrint;
+    const ChartSynth::RenderedChart chart = renderLitChart(type, 0.3);
+    CRBFInpainting inpainting;
+    inpainting.setInputImage(chart.photo);
+    inpainting.setInputSupportMask(chartSupport(chart, type));
+    ASSERT_TRUE(inpainting.approximate());
+    const CRBFInpainting::FitDiagnostics& diag = inpainting.getFitDiagnostics();
+
+    Access::PointList samples;
+    Access::PointList centres;
+    grids(inpainting, samples, centres);
+    std::vector<cv::Mat> channels;
+    cv::split(Access::smoothed(inpainting), channels);
+    const double* cache = Access::cache(inpainting);
+    const int cols = chart.photo.cols;
+
+    // Reference: SVD solve of the stored design matrix.
+    const std::vector<double> a = rbftest::designMatrix(samples, centres, cache, cols);
+    const cv::Mat A(static_cast<int>(samples.size()), static_cast<int>(centres.size()), CV_64F,
+                    const_cast<double*>(a.data()));
+    for (int c = 0; c < 3; ++c) {
+        const cv::Mat& ch = channels[static_cast<std::size_t>(c)];
+        cv::Mat b(static_cast<int>(samples.size()), 1, CV_64F);
+        for (std::size_t k = 0; k < samples.size(); ++k) {
+            b.at<double>(static_cast<int>(k)) = ch.at<float>(samples[k][1], samples[k][0]);
+        }
+        cv::Mat svd;
+        cv::solve(A, b, svd, cv::DECOMP_SVD);
+        const double best = rbftest::rmsResidual(ch, samples, centres, cache, svd.ptr<double>());
+        const double ours =
+            rbftest::rmsResidual(ch, samples, centres, cache, Access::weights(inpainting, c));
+        EXPECT_LE(ours, best * 1.001 + 1e-6) << "channel " << c;
+
+        // The plain normal equations either fail here or agree with the fit.
+        std::vector<double> direct;
+        if (rbftest::directFit(ch, samples, centres, cache, direct)) {
+            EXPECT_LE(rbftest::rmsResidual(ch, samples, centres, cache, direct.data()),
+                      ours * 1.5 + 1e-2);
+        } else {
+            EXPECT_TRUE(diag.usedQR);
+        }
+    }
+}
+
+TEST(CRBFInpaintingFit, FailedFactorisationFallsBackToQR) {
+    // Centres 10 pixels apart with a shape parameter of 125: AᵀA is singular
+    // to working precision and its factorisation meets non-positive pivots. Keeping Aᵀb as weights
+    // would be no fit at all; the QR solve reaches the residual of an SVD solve of A.
+    const cv::Mat image(120, 150, CV_32FC3, cv::Scalar(200, 210, 220));
+    cv::Mat channel(image.size(), CV_32FC1);
+    cv::RNG rng(1);
+    rng.fill(channel, cv::RNG::UNIFORM, 180.0, 230.0);
+    cv::Mat data;
+    cv::merge(std::vector<cv::Mat>{channel, channel, channel}, data);
+    CRBFInpainting inpainting;
+    inpainting.setInputImage(data);
+    Access::computeWeightCache(inpainting);
+    const double* cache = Access::cache(inpainting);
+    Access::PointList centres;
+    Access::resampCoords(cv::Mat::zeros(image.size(), CV_8UC1), centres, 10, true);
+    Access::PointList samples;
+    Access::resampCoords(cv::Mat::zeros(image.size(), CV_8UC1), samples, 7, true);
+
+    std::vector<double> direct;
+    EXPECT_FALSE(rbftest::directFit(channel, samples, centres, cache, direct));
+    std::vector<double> atb(centres.size(), 0.0);
+    const std::vector<double> a = rbftest::designMatrix(samples, centres, cache, image.cols);
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        for (std::size_t j = 0; j < centres.size(); ++j) {
+            atb[j] += a[k * centres.size() + j] * channel.at<float>(samples[k][1], samples[k][0]);
+        }
+    }
+    EXPECT_GT(rbftest::rmsResidual(channel, samples, centres, cache, atb.data()), 1e3);
+
+    const cv::Mat A(static_cast<int>(samples.size()), static_cast<int>(centres.size()), CV_64F,
+                    const_cast<double*>(a.data()));
+    cv::Mat b(static_cast<int>(samples.size()), 1, CV_64F);
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        b.at<double>(static_cast<int>(k)) = channel.at<float>(samples[k][1], samples[k][0]);
+    }
+    cv::Mat svd;
+    cv::solve(A, b, svd, cv::DECOMP_SVD);
+    const double best = rbftest::rmsResidual(channel, samples, centres, cache, svd.ptr<double>());
+
+    std::vector<std::vector<double>> w(3, std::vector<double>(centres.size()));
+    ASSERT_TRUE(Access::approximateChannels(inpainting, data, centres, samples,
+                                            {w[0].data(), w[1].data(), w[2].data()}));
+    EXPECT_TRUE(inpainting.getFitDiagnostics().usedQR);
+    EXPECT_FALSE(inpainting.getFitDiagnostics().factorised);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_LT(rbftest::rmsResidual(channel, samples, centres, cache,
+                                       w[static_cast<std::size_t>(c)].data()),
+                  best * 1.001 + 1e-6);
+    }
+    std::vector<double> single(centres.size());
+    ASSERT_TRUE(Access::approximateSingleChannel(channel, centres, samples, single.data(), cache));
+    EXPECT_LT(rbftest::rmsResidual(channel, samples, centres, cache, single.data()),
+              best * 1.001 + 1e-6);
+}
+
+TEST(CRBFInpaintingFit, FastFillEqualsFieldAtEveryPixel) {
+    const auto type = ChartSynth::EChart::eCCTXRite;
+    const ChartSynth::RenderedChart chart = renderLitChart(type, 0.2);
+    CRBFInpainting inpainting;
+    inpainting.setInputImage(chart.photo);
+    inpainting.setInputSupportMask(chartSupport(chart, type));
+    cv::Mat out;
+    inpainting.fillValues(cv::Mat::ones(chart.photo.size(), CV_8UC1), out);
+    ASSERT_FALSE(out.empty());
+    const auto& centres = Access::centres(inpainting);
+    const double* cache = Access::cache(inpainting);
+    for (int y = 0; y < out.rows; y += 7) {
+        for (int x = 0; x < out.cols; ++x) {
+            for (int c = 0; c < 3; ++c) {
+                const double ref = Access::computeValueFromRBF(Access::weights(inpainting, c),
+                                                               centres, {x, y}, cache, out.cols);
+                ASSERT_NEAR(out.at<cv::Vec3f>(y, x)[c], Access::clamp(ref), 1e-3)
+                    << "at " << y << "," << x << " channel " << c;
+            }
+        }
+    }
+}
+
+TEST(CRBFInpaintingFit, InpaintedWhiteFollowsTheTrueFieldAcrossTheChart) {
+    for (const auto type : {ChartSynth::EChart::eCCTXRite, ChartSynth::EChart::eQCCXRite,
+                            ChartSynth::EChart::eQCCPrint}) {
+        const ChartSynth::RenderedChart chart = renderLitChart(type, 0.3);
+        CRBFInpainting inpainting;
+        inpainting.setInputImage(chart.photo);
+        inpainting.setInputSupportMask(chartSupport(chart, type));
+        ASSERT_TRUE(inpainting.approximate());
+        cv::Mat white;
+        inpainting.fillValues(cv::Mat(), white);
+        // Over the chart card, patches included, the fitted white stays within
+        // 2 % of the true illumination of the white ground. The card's outer
+        // 15 pixels (anti-aliased edge, smoothing across it) are left out.
+        const cv::Rect card(chart.chartRegion.x + 15, chart.chartRegion.y + 15,
+                            chart.chartRegion.width - 30, chart.chartRegion.height - 30);
+        cv::Mat ratio;
+        cv::divide(white(card), chart.whiteField(card), ratio);
+        double lo = 0.0;
+        double hi = 0.0;
+        cv::minMaxLoc(ratio.reshape(1), &lo, &hi);
+        EXPECT_GT(lo, 0.98) << "chart " << static_cast<int>(type);
+        EXPECT_LT(hi, 1.02) << "chart " << static_cast<int>(type);
+    }
+}
+
+}  // namespace
