@@ -32,6 +32,7 @@ constexpr int kLineLabelSize = 492;
 constexpr int kLineTooManySeeds = 494;
 constexpr int kLineSeedOutside = 496;
 constexpr int kLineColorIndex = 498;
+constexpr int kLineInputNotFinite = 500;
 constexpr int kLineMeasuredNotFinite = 505;
 constexpr int kLineMatrixNotFinite = 510;
 
@@ -201,6 +202,13 @@ bool CColorCalibration::runCalibrationCore(CbArray<float>& whiteImageOut, NxCCol
             positions[static_cast<std::size_t>(i)] = p;
         }
         seedLabels[static_cast<std::size_t>(i)] = m_segmentLabels.at<int>(seed[1], seed[0]);
+    }
+
+    // Sorting values that are not numbers has no defined order: such input
+    // cannot be measured.
+    if (!cv::checkRange(input)) {
+        logError(kLineInputNotFinite, L"input image holds values that are not finite");
+        return false;
     }
 
     // 3.-5. Flat-field correction of the input image by its part of the white image.

@@ -421,18 +421,20 @@ TEST(EnginePipeline, NonFiniteInputIsNotReportedAsSuccess) {
     Matrix matrix;
     ASSERT_TRUE(engine.startColorCalibration(whiteOut, matrix, nullptr, nullptr));
 
-    // The same chart with every pixel of one patch not a number.
-    cv::Mat input = engine.GetInputImage().clone();
+    // The same chart with part of one patch not a number, or infinite.
     const auto& seed = engine.GetSegmentSeeds()[4];
-    cv::circle(input, cv::Point(seed[0], seed[1]), 40,
-               cv::Scalar::all(std::numeric_limits<float>::quiet_NaN()), cv::FILLED);
-    cv::Mat full = engine.GetFullImage().clone();
-    CRect roi = engine.GetRegionOfInterest();
-    engine.SetInputImage(input.ptr<float>(), roi, full.ptr<float>(), full.cols, full.rows);
-    LogCapture log;
-    Matrix m = sentinelMatrix();
-    EXPECT_FALSE(engine.startColorCalibration(whiteOut, m, nullptr, nullptr));
-    ASSERT_EQ(log.records().size(), 1u);
-    EXPECT_NE(log.records()[0].message.find(L"not finite"), std::wstring::npos);
-    EXPECT_TRUE(isSentinel(m));
+    for (float bad :
+         {std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::infinity()}) {
+        cv::Mat input = engine.GetInputImage().clone();
+        cv::circle(input, cv::Point(seed[0], seed[1]), 12, cv::Scalar::all(bad), cv::FILLED);
+        cv::Mat full = engine.GetFullImage().clone();
+        CRect roi = engine.GetRegionOfInterest();
+        engine.SetInputImage(input.ptr<float>(), roi, full.ptr<float>(), full.cols, full.rows);
+        LogCapture log;
+        Matrix m = sentinelMatrix();
+        EXPECT_FALSE(engine.startColorCalibration(whiteOut, m, nullptr, nullptr));
+        ASSERT_EQ(log.records().size(), 1u);
+        EXPECT_NE(log.records()[0].message.find(L"not finite"), std::wstring::npos);
+        EXPECT_TRUE(isSentinel(m));
+    }
 }
