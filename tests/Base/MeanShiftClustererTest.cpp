@@ -226,3 +226,46 @@ TEST(MeanShiftClusterer, NullPointsWithACount) {
     expectPartition(clusterer, 5);
     EXPECT_EQ(clusterer.GetClusterIndex(5), std::numeric_limits<unsigned int>::max());
 }
+
+TEST(MeanShiftClusterer, ChartLikePointsGroupPatchCoresLikeThePlainMeanShift) {
+    // A large white cloud, twelve tight patch clouds and blurred edge pixels
+    // mixing each patch with the white: the cores must be grouped as the plain
+    // mean shift groups them, whatever happens to the mixtures.
+    std::mt19937 rng(21);
+    std::uniform_real_distribution<double> where(-3.0, 3.0);
+    std::uniform_real_distribution<double> mix(0.0, 1.0);
+    const double radius = 0.4;
+    const std::array<double, 3> white = {2.5, 0.0, 0.0};
+    Points points;
+    addBlob(points, white, 0.04, 600, rng);
+    std::vector<std::array<double, 3>> patches;
+    while (patches.size() < 12) {
+        const std::array<double, 3> c = {where(rng), where(rng), where(rng)};
+        bool farEnough = std::hypot(c[0] - white[0], c[1], c[2]) > 2.5 * radius;
+        for (const auto& o : patches) {
+            farEnough =
+                farEnough && std::hypot(c[0] - o[0], c[1] - o[1], c[2] - o[2]) > 1.5 * radius;
+        }
+        if (farEnough) patches.push_back(c);
+    }
+    for (const auto& c : patches) addBlob(points, c, 0.04, 60, rng);
+    const std::size_t cores = points.size() / 3;
+    for (int i = 0; i < 400; ++i) {
+        const auto& c = patches[static_cast<std::size_t>(i) % patches.size()];
+        const double t = mix(rng);
+        for (int k = 0; k < 3; ++k) points.push_back(t * c[k] + (1.0 - t) * white[k]);
+    }
+    const std::size_t n = points.size() / 3;
+    CMeanShiftClusterer3D clusterer(points.data(), n, radius);
+    EXPECT_TRUE(clusterer.Run());
+    expectPartition(clusterer, n);
+    const std::vector<int> reference = referenceMeanShift(points, radius);
+    std::map<unsigned int, int> forward;
+    std::map<int, unsigned int> backward;
+    for (std::size_t i = 0; i < cores; ++i) {
+        const unsigned int c = clusterer.GetClusterIndex(i);
+        EXPECT_EQ(forward.emplace(c, reference[i]).first->second, reference[i]) << "point " << i;
+        EXPECT_EQ(backward.emplace(reference[i], c).first->second, c) << "point " << i;
+    }
+    EXPECT_GE(forward.size(), 10u);  // close patches may share a mode, most do not
+}
