@@ -1,0 +1,383 @@
+// Unit tests of the command-line tool's pure parts. The file name does not
+// end in "Test.cpp": the tool's core links no library, so these tests get a
+// target of their own (tests/cli.cmake).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "CalibrationSummary.h"
+#include "CommandLine.h"
+#include "ErrorStats.h"
+#include "ImageConversion.h"
+#include "JsonWriter.h"
+#include "ReferenceCsv.h"
+#include "Report.h"
+#include "synth/ColorScience.h"
+
+namespace {
+
+using namespace ColorCalCli;
+
+CommandLine parse(std::vector<std::string> args) { return parseCommandLine(args); }
+
+std::string usageMessage(std::vector<std::string> args) {
+    try {
+        parseCommandLine(args);
+    } catch (const UsageError& error) {
+        return error.what();
+    }
+    return "(accepted)";
+}
+
+std::string csvOf(int lines) {
+    std::string text;
+    for (int i = 0; i < lines; ++i) {
+        text += std::to_string(i) + "," + std::to_string(2 * i) + "," + std::to_string(3 * i) + "\n";
+    }
+    return text;
+}
+
+TEST(CliArguments, CalibrateTakesEveryOption) {
+    const CommandLine line =
+        parse({"calibrate", "--chart", "qcc-print-small", "--image", "p.png", "--reference=r.csv",
+               "--roi", "10,20,300,200", "--support", "m.png", "--external-white", "w.tiff",
+               "--real-white", "230,231.5,232", "--json", "o.json", "--white-out", "wo.tiff",
+               "--corrected-out", "c.png", "--report", "rep.png", "--encoding", "none", "--linear-rgb"});
+    EXPECT_EQ(line.command, Command::eCalibrate);
+    EXPECT_FALSE(line.help);
+    const CalibrateOptions& o = line.calibrate;
+    EXPECT_EQ(o.chart, ChartSynth::EChart::eQCCPrintSmall);
+    EXPECT_EQ(o.image, "p.png");
+    EXPECT_EQ(o.reference, "r.csv");
+    ASSERT_TRUE(o.roi.has_value());
+    EXPECT_EQ(*o.roi, cv::Rect(10, 20, 300, 200));
+    ASSERT_TRUE(o.realWhiteBgr.has_value());
+    EXPECT_DOUBLE_EQ((*o.realWhiteBgr)[1], 231.5);
+    EXPECT_EQ(o.encoding, ValueEncoding::eNone);
+    EXPECT_TRUE(o.linearRgb);
+    EXPECT_EQ(o.report, "rep.png");
+}
+
+TEST(CliArguments, HelpNeedsNoOtherOption) {
+    EXPECT_TRUE(parse({"calibrate", "--help"}).help);
+    EXPECT_TRUE(parse({"render", "-h"}).help);
+    EXPECT_TRUE(parse({"demo", "--help"}).help);
+    EXPECT_TRUE(parse({"--help"}).help);
+    for (Command c : {Command::eCalibrate, Command::eDemo, Command::eRender, Command::eHelp}) {
+        EXPECT_NE(usageText(c).find("Usage: colorcal"), std::string::npos);
+    }
+}
+
+TEST(CliArguments, RenderAndDemoDefaults) {
+    const CommandLine render = parse({"render", "--out", "p.png", "--reference-out", "r.csv",
+                                      "--size", "640x480", "--seed", "7", "--rotation", "-12.5"});
+    EXPECT_EQ(render.render.width, 640);
+    EXPECT_EQ(render.render.height, 480);
+    EXPECT_EQ(render.render.seed, 7u);
+    EXPECT_DOUBLE_EQ(render.render.rotationDeg, -12.5);
+    EXPECT_EQ(render.render.encoding, ValueEncoding::eSrgb);
+    const CommandLine demo = parse({"demo"});
+    EXPECT_EQ(demo.demo.chart, ChartSynth::EChart::eCCTPrint);
+    EXPECT_EQ(demo.demo.outDir, "colorcal-demo");
+}
+
+TEST(CliArguments, MalformedCommandLinesNameTheProblem) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {{}, "no command"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"calibrate", "--image", "p.png", "--reference", "r.csv"}, "missing required option --chart"},
+        {{"calibrate", "--chart", "cct-print", "--reference", "r.csv"}, "missing required option --image"},
+        {{"calibrate", "--chart", "cct-paint"}, "unknown chart type 'cct-paint'"},
+        {{"calibrate", "--chart"}, "--chart needs a value"},
+        {{"calibrate", "--chart", "cct-print", "--chart", "qcc-print"}, "--chart given twice"},
+        {{"calibrate", "--colour", "x"}, "unknown option '--colour'"},
+        {{"calibrate", "stray"}, "unexpected argument 'stray'"},
+        {{"calibrate", "--roi", "1,2,3"}, "is not X,Y,W,H"},
+        {{"calibrate", "--roi", "1,2,0,5"}, "is empty"},
+        {{"calibrate", "--roi", "1,2,-3,5"}, "outside"},
+        {{"calibrate", "--roi", "1,2,3x,5"}, "not an integer"},
+        {{"calibrate", "--roi", "99999999999999999999,0,1,1"}, "not an integer"},
+        {{"calibrate", "--real-white", "1,2"}, "not three numbers"},
+        {{"calibrate", "--real-white", "nan,2,3"}, "not a finite number"},
+        {{"calibrate", "--real-white", "0,2,3"}, "(0, 255]"},
+        {{"calibrate", "--encoding", "gamma"}, "unknown encoding 'gamma'"},
+        {{"calibrate", "--linear-rgb=yes"}, "takes no value"},
+        {{"calibrate", "--json="}, "empty value"},
+        {{"calibrate", "--chart", "cct-print", "--image", "p", "--reference", "r", "--encoding", "srgb",
+          "--linear-rgb"},
+         "contradicts"},
+        {{"render", "--out", "p.png"}, "missing required option --reference-out"},
+        {{"render", "--size", "640*480"}, "is not WxH"},
+        {{"render", "--size", "0x480"}, "1x1..16384x16384"},
+        {{"render", "--noise", "-1"}, "0..100"},
+        {{"render", "--falloff", "1e400"}, "not a finite number"},
+        {{"render", "--rotation", " 5"}, "not a number"},
+        {{"render", "--seed", "-3"}, "negative"},
+        {{"render", "--encoding", "none"}, "srgb or linear"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_NE(usageMessage(c.args).find(c.expected), std::string::npos)
+            << "got: " << usageMessage(c.args) << "; expected: " << c.expected;
+    }
+}
+
+TEST(CliArguments, RandomArgumentsNeverEscapeAsAnythingButUsageErrors) {
+    const std::vector<std::string> words = {"calibrate", "render", "demo", "--chart", "--roi", "--size",
+                                            "--seed", "1,2,3,4", "x", "--", "-", "=", "--json=",
+                                            "--encoding", "nan", "1e999", "qcc-xrite", "--help", ""};
+    std::mt19937 rng(5);
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::vector<std::string> args;
+        const int n = static_cast<int>(rng() % 7);
+        for (int i = 0; i < n; ++i) {
+            std::string word = words[rng() % words.size()];
+            if (rng() % 5 == 0) {
+                word += static_cast<char>(rng() % 256);
+            }
+            args.push_back(word);
+        }
+        try {
+            parseCommandLine(args);
+        } catch (const UsageError&) {
+        }
+    }
+}
+
+TEST(ReferenceCsvParsing, AcceptsCommentsBlanksAndCrLf) {
+    std::string text = "# chart references\r\n\r\n";
+    text += "  12.5 , 0 ,255  # first\r\n";
+    for (int i = 1; i < 20; ++i) {
+        text += std::to_string(i) + "," + std::to_string(i + 1) + "," + std::to_string(i + 2) + "\r\n";
+    }
+    text += "# trailing comment";
+    const ReferenceColors colors = parseReferenceCsv(text);
+    EXPECT_FLOAT_EQ(colors[0][0], 12.5f);
+    EXPECT_FLOAT_EQ(colors[0][2], 255.0f);
+    EXPECT_FLOAT_EQ(colors[19][2], 21.0f);
+    // Formatting and parsing again gives the same colours.
+    EXPECT_EQ(parseReferenceCsv(formatReferenceCsv(colors, "again")), colors);
+}
+
+TEST(ReferenceCsvParsing, MalformedLinesAreReportedWithTheirNumber) {
+    struct Case {
+        std::string text;
+        const char* expected;
+    };
+    std::string bad = csvOf(2) + "# comment\n1,2\n" + csvOf(17);
+    std::string outOfRange = csvOf(5) + "1,256,3\n";
+    std::string word = "red,green,blue\n" + csvOf(20);
+    std::string extra = csvOf(3) + "1,2,3,4\n";
+    std::string nul = csvOf(1) + std::string("1,2,\0", 5) + "3\n";
+    const Case cases[] = {
+        {bad, "line 4: expected three numbers"},
+        {outOfRange, "line 6: value 256 outside 0..255"},
+        {word, "line 1: 'red' is not a number"},
+        {extra, "line 4: expected three numbers"},
+        {nul, "line 2"},
+        {csvOf(19), "expected 20 colours, found 19"},
+        {csvOf(21), "line 21: more than 20 colours"},
+        {"", "found 0"},
+        {csvOf(4) + "1,,3\n", "line 5"},
+        {csvOf(4) + "1,2,-0.5\n", "outside 0..255"},
+        {csvOf(4) + "1,2,inf\n", "line 5"},
+    };
+    for (const Case& c : cases) {
+        try {
+            parseReferenceCsv(c.text);
+            ADD_FAILURE() << "accepted: " << c.expected;
+        } catch (const UsageError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.expected), std::string::npos)
+                << error.what() << " / expected " << c.expected;
+        }
+    }
+}
+
+TEST(ReferenceCsvParsing, RandomBytesNeverCrash) {
+    std::mt19937 rng(11);
+    const std::string valid = csvOf(20);
+    for (int trial = 0; trial < 2000; ++trial) {
+        std::string text = valid;
+        const int edits = 1 + static_cast<int>(rng() % 6);
+        for (int e = 0; e < edits; ++e) {
+            const std::size_t at = rng() % (text.size() + 1);
+            switch (rng() % 3) {
+                case 0:
+                    text.insert(at, 1, static_cast<char>(rng() % 256));
+                    break;
+                case 1:
+                    if (at < text.size()) {
+                        text.erase(at, 1);
+                    }
+                    break;
+                default:
+                    if (at < text.size()) {
+                        text[at] = static_cast<char>(rng() % 256);
+                    }
+            }
+        }
+        try {
+            const ReferenceColors colors = parseReferenceCsv(text);
+            for (const auto& rgb : colors) {
+                for (float v : rgb) {
+                    EXPECT_TRUE(v >= 0.0f && v <= 255.0f);
+                }
+            }
+        } catch (const UsageError&) {
+        }
+    }
+}
+
+TEST(JsonWriterTest, NestsEscapesAndWritesNonFiniteAsNull) {
+    JsonWriter json;
+    json.beginObject();
+    json.key("text").value("a\"b\\c\nd\x01");
+    json.key("n").value(1.5);
+    json.key("bad").value(std::nan(""));
+    json.key("list").beginArray(true).value(1).value(true).null().endArray();
+    json.key("empty").beginArray().endArray();
+    json.key("nested").beginObject().key("x").value(-2).endObject();
+    json.endObject();
+    EXPECT_EQ(json.str(),
+              "{\n  \"text\": \"a\\\"b\\\\c\\nd\\u0001\",\n  \"n\": 1.5,\n  \"bad\": null,\n"
+              "  \"list\": [1, true, null],\n  \"empty\": [],\n  \"nested\": {\n    \"x\": -2\n  }\n}\n");
+    JsonWriter misuse;
+    misuse.beginObject();
+    EXPECT_THROW(misuse.value(1), std::logic_error);
+    EXPECT_THROW(misuse.str(), std::logic_error);
+    EXPECT_THROW(misuse.endArray(), std::logic_error);
+}
+
+TEST(ErrorStatistics, MatchSortedOrderStatistics) {
+    std::vector<double> values = {5, 1, 4, 2, 3, 10, 9, 8, 7, 6};
+    const ErrorStats stats = computeErrorStats(values);
+    EXPECT_DOUBLE_EQ(stats.mean, 5.5);
+    EXPECT_DOUBLE_EQ(stats.median, 5.5);
+    EXPECT_DOUBLE_EQ(stats.p90, 9.1);  // position 0.9 * 9 = 8.1 between 9 and 10
+    EXPECT_DOUBLE_EQ(stats.max, 10.0);
+    const ErrorStats one = computeErrorStats({2.0});
+    EXPECT_DOUBLE_EQ(one.median, 2.0);
+    EXPECT_DOUBLE_EQ(one.p90, 2.0);
+    EXPECT_DOUBLE_EQ(computeErrorStats({}).max, 0.0);
+    EXPECT_TRUE(std::isnan(computeErrorStats({1.0, std::nan("")}).mean));
+}
+
+TEST(ImageScale, SixteenBitAndFloatPhotosKeepTheirPrecision) {
+    cv::Mat sixteen(2, 2, CV_16UC3, cv::Scalar(65535, 1, 32768));
+    const LoadedImage a = toLibraryScale(sixteen, "test");
+    EXPECT_EQ(a.sourceDepth, CV_16U);
+    EXPECT_FLOAT_EQ(a.bgr.at<cv::Vec3f>(0, 0)[0], 255.0f);
+    EXPECT_NEAR(a.bgr.at<cv::Vec3f>(0, 0)[1], 255.0 / 65535.0, 1e-9);
+    EXPECT_NEAR(a.bgr.at<cv::Vec3f>(1, 1)[2], 32768.0 * 255.0 / 65535.0, 1e-3);
+
+    cv::Mat unit(1, 2, CV_32FC3, cv::Scalar(0.5, 1.0, 0.25));
+    EXPECT_FLOAT_EQ(toLibraryScale(unit, "t").bgr.at<cv::Vec3f>(0, 1)[0], 127.5f);
+    cv::Mat full(1, 2, CV_32FC3, cv::Scalar(100.25, 3, 250));
+    EXPECT_FLOAT_EQ(toLibraryScale(full, "t").bgr.at<cv::Vec3f>(0, 0)[0], 100.25f);
+
+    cv::Mat grey(3, 3, CV_8UC1, cv::Scalar(7));
+    const LoadedImage g = toLibraryScale(grey, "t");
+    EXPECT_EQ(g.bgr.type(), CV_32FC3);
+    EXPECT_FLOAT_EQ(g.bgr.at<cv::Vec3f>(2, 2)[2], 7.0f);
+    cv::Mat rgba(1, 1, CV_8UC4, cv::Scalar(1, 2, 3, 4));
+    EXPECT_FLOAT_EQ(toLibraryScale(rgba, "t").bgr.at<cv::Vec3f>(0, 0)[2], 3.0f);
+
+    cv::Mat nan(1, 1, CV_32FC3, cv::Scalar(std::nan(""), 0, 0));
+    EXPECT_THROW(toLibraryScale(nan, "t"), UsageError);
+    EXPECT_THROW(toLibraryScale(cv::Mat(2, 2, CV_16SC3), "t"), UsageError);
+    EXPECT_THROW(toLibraryScale(cv::Mat(2, 2, CV_8UC2), "t"), UsageError);
+    EXPECT_THROW(toLibraryScale(cv::Mat(), "t"), UsageError);
+}
+
+TEST(ImageScale, SrgbImageConversionMatchesTheScalarCurve) {
+    cv::Mat codes(16, 16, CV_32FC3);
+    for (int i = 0; i < 256; ++i) {
+        codes.at<cv::Vec3f>(i / 16, i % 16) = cv::Vec3f(static_cast<float>(i), 0.0f, 255.0f);
+    }
+    const cv::Mat linear = srgbDecodeImage(codes);
+    const cv::Mat back = srgbEncodeImage(linear);
+    for (int i = 0; i < 256; ++i) {
+        EXPECT_NEAR(linear.at<cv::Vec3f>(i / 16, i % 16)[0], ChartSynth::srgbDecode(i), 1e-3);
+        EXPECT_NEAR(back.at<cv::Vec3f>(i / 16, i % 16)[0], i, 1e-3);
+    }
+}
+
+/// An engine result with measured = reference, an identity matrix and whites.
+EngineResult perfectResult(const ReferenceColors& references, ValueEncoding encoding) {
+    EngineResult result;
+    result.ok = true;
+    result.matrix = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+    result.realWhiteBgr = {toWorking(240, encoding), toWorking(241, encoding), toWorking(242, encoding)};
+    result.pickedWhiteBgr = result.realWhiteBgr;
+    for (int i = 0; i < 20; ++i) {
+        result.centers.emplace_back(10.0 * i, 5.0);
+        result.referenceIndex.push_back((i % 4) * 5 + i / 4);
+    }
+    for (int k = 0; k < 20; ++k) {
+        for (int c = 0; c < 3; ++c) {
+            result.measuredRgb[k][c] = toWorking(references[k][c], encoding);
+        }
+    }
+    return result;
+}
+
+TEST(Summary, ReportsColoursInTheReferenceFilesEncoding) {
+    const ReferenceColors references = ChartSynth::defaultReferenceColors();
+    for (ValueEncoding encoding : {ValueEncoding::eSrgb, ValueEncoding::eLinear, ValueEncoding::eNone}) {
+        const CalibrationSummary s = summarize(perfectResult(references, encoding), references,
+                                               ChartSynth::EChart::eQCCPrint, encoding,
+                                               encoding == ValueEncoding::eLinear, {640, 480}, {0, 0, 640, 480});
+        EXPECT_EQ(s.matrixSpace(), encoding == ValueEncoding::eNone ? "encoded" : "linear");
+        ASSERT_EQ(s.patches.size(), 20u);
+        EXPECT_EQ(s.patches[1].referenceIndex, 5);
+        EXPECT_NEAR(s.realWhiteBgr[0], 240.0, 1e-9);
+        for (const PatchRow& row : s.patches) {
+            for (int c = 0; c < 3; ++c) {
+                EXPECT_NEAR(row.measuredRgb[c], references[row.referenceIndex][c], 1e-9);
+                EXPECT_NEAR(row.correctedRgb[c], references[row.referenceIndex][c], 1e-9);
+            }
+            EXPECT_NEAR(row.deltaEAfter, 0.0, 1e-6);
+        }
+        const std::string json = formatSummaryJson(s);
+        EXPECT_NE(json.find("\"matrix_space\": \"" + s.matrixSpace() + "\""), std::string::npos);
+        EXPECT_NE(json.find("\"error\": null"), std::string::npos);
+    }
+}
+
+TEST(Summary, CorrectedColoursApplyTheMatrixInBlueGreenRedOrder) {
+    const ReferenceColors references = ChartSynth::defaultReferenceColors();
+    EngineResult result = perfectResult(references, ValueEncoding::eLinear);
+    // Output blue = 0.5 * input red + 10; green and red unchanged.
+    result.matrix = {0, 0, 0.5, 10, 0, 1, 0, 0, 0, 0, 1, 0};
+    const CalibrationSummary s = summarize(result, references, ChartSynth::EChart::eCCTPrint,
+                                           ValueEncoding::eLinear, true, {10, 10}, {0, 0, 10, 10});
+    for (const PatchRow& row : s.patches) {
+        EXPECT_NEAR(row.correctedRgb[2], 0.5 * row.measuredRgb[0] + 10.0, 1e-9);
+        EXPECT_NEAR(row.correctedRgb[0], row.measuredRgb[0], 1e-9);
+    }
+    EXPECT_GT(s.after.max, 0.0);
+    EXPECT_EQ(worstPatches(s).size(), 5u);
+    const cv::Mat report = renderReport(s, ReportImages{});
+    EXPECT_EQ(report.type(), CV_8UC3);
+}
+
+TEST(Summary, FailedRunsGiveTheReasonAndNullResults) {
+    EngineResult failed;
+    failed.error = "segmentation failed";
+    const CalibrationSummary s = summarize(failed, ChartSynth::defaultReferenceColors(),
+                                           ChartSynth::EChart::eCCTXRite, ValueEncoding::eSrgb, false,
+                                           {10, 10}, {0, 0, 10, 10});
+    const std::string json = formatSummaryJson(s);
+    EXPECT_NE(json.find("\"ok\": false"), std::string::npos);
+    EXPECT_NE(json.find("\"error\": \"segmentation failed\""), std::string::npos);
+    EXPECT_NE(json.find("\"matrix\": null"), std::string::npos);
+    EXPECT_NE(json.find("\"chart\": \"cct-xrite\""), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+# Exit statuses and messages of colorcal on bad input: status 2 and one line on
+# standard error naming the problem; status 1 with ok: false when the
+# calibration itself fails; --help everywhere.
+include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
+set(dir ${WORK}/bad-input)
+file(REMOVE_RECURSE ${dir})
+render_chart(${dir} cct-print 1 --size 700x600)
+set(photo ${dir}/photo.png)
+set(ref ${dir}/reference.csv)
+
+# Expects exit status 2 and exactly one stderr line matching `pattern`.
+function(expect_usage_error pattern)
+  run_colorcal(e ${ARGN})
+  if(NOT e_RC EQUAL 2)
+    message(FATAL_ERROR "colorcal ${ARGN}: exit ${e_RC}, expected 2\n${e_ERR}")
+  endif()
+  if(NOT e_ERR MATCHES "${pattern}")
+    message(FATAL_ERROR "colorcal ${ARGN}: stderr '${e_ERR}' does not match '${pattern}'")
+  endif()
+  string(REGEX MATCHALL "\n" newlines "${e_ERR}")
+  list(LENGTH newlines lines)
+  if(NOT lines EQUAL 1 OR NOT e_ERR MATCHES "^colorcal: error: ")
+    message(FATAL_ERROR "colorcal ${ARGN}: stderr is not one 'colorcal: error:' line: '${e_ERR}'")
+  endif()
+endfunction()
+
+set(base calibrate --chart cct-print --image ${photo} --reference ${ref})
+
+expect_usage_error("no command")
+expect_usage_error("unknown command 'paint'" paint)
+expect_usage_error("unknown chart type 'cct-paper'" calibrate --chart cct-paper --image ${photo} --reference ${ref})
+expect_usage_error("missing required option --reference" calibrate --chart cct-print --image ${photo})
+expect_usage_error("unknown option '--colour'" ${base} --colour red)
+expect_usage_error("cannot read the photo '${dir}/missing.png': no such file"
+  calibrate --chart cct-print --image ${dir}/missing.png --reference ${ref})
+file(WRITE ${dir}/not-an-image.png "plain text\n")
+expect_usage_error("cannot read the photo .*not an image"
+  calibrate --chart cct-print --image ${dir}/not-an-image.png --reference ${ref})
+expect_usage_error("cannot read the reference file '${dir}/missing.csv'"
+  calibrate --chart cct-print --image ${photo} --reference ${dir}/missing.csv)
+
+# A reference file with a malformed third line, and one with 19 colours.
+file(STRINGS ${ref} ref_lines REGEX "^[0-9]")
+list(SUBLIST ref_lines 0 2 good_two)
+list(SUBLIST ref_lines 3 17 rest)
+string(REPLACE ";" "\n" good_two "${good_two}")
+string(REPLACE ";" "\n" rest "${rest}")
+file(WRITE ${dir}/bad-line.csv "${good_two}\n12,x,9\n${rest}\n")
+expect_usage_error("reference file '.*bad-line.csv', line 3: 'x' is not a number"
+  calibrate --chart cct-print --image ${photo} --reference ${dir}/bad-line.csv)
+list(SUBLIST ref_lines 0 19 nineteen)
+string(REPLACE ";" "\n" nineteen "${nineteen}")
+file(WRITE ${dir}/short.csv "${nineteen}\n")
+expect_usage_error("expected 20 colours, found 19"
+  calibrate --chart cct-print --image ${photo} --reference ${dir}/short.csv)
+
+# Regions and masks that do not fit the photo.
+expect_usage_error("--roi 600,500,200,200 lies outside the photo \\(700x600\\)" ${base} --roi 600,500,200,200)
+expect_usage_error("--roi: '1,2,3' is not X,Y,W,H" ${base} --roi 1,2,3)
+run_expect(0 r render --chart cct-print --out ${dir}/small.png --reference-out ${dir}/small.csv --size 64x48)
+expect_usage_error("support mask '.*small.png' is not an 8-bit|support mask '.*small.png' is 64x48, the photo 700x600"
+  ${base} --support ${dir}/small.png)
+expect_usage_error("external white image '.*small.png' is 64x48, the photo 700x600"
+  ${base} --external-white ${dir}/small.png)
+expect_usage_error("chart type cct-xrite needs --external-white"
+  calibrate --chart cct-xrite --image ${photo} --reference ${ref})
+expect_usage_error("unknown encoding 'gamma'" ${base} --encoding gamma)
+expect_usage_error("--real-white: '1,2' is not three numbers" ${base} --real-white 1,2)
+expect_usage_error("cannot write the JSON result" ${base} --json ${dir}/no-such-folder/out.json)
+
+# A region holding no chart: the calibration fails, status 1, ok false with the reason.
+run_expect(1 f ${base} --roi 0,0,50,50 --json ${dir}/failed.json)
+file(READ ${dir}/failed.json failed)
+string(JSON ok GET "${failed}" ok)
+expect("failed run: ok false" ok STREQUAL "OFF")
+string(JSON reason GET "${failed}" error)
+expect("failed run names the reason (${reason})" reason MATCHES "segmentation failed")
+string(JSON patches LENGTH "${failed}" patches)
+expect("failed run: no patches" patches EQUAL 0)
+
+# --help on every subcommand.
+foreach(command calibrate demo render)
+  run_expect(0 h ${command} --help)
+  expect("${command} --help prints its usage" h_OUT MATCHES "Usage: colorcal ${command}")
+endforeach()
+run_expect(0 h --help)
+expect("--help lists the commands" h_OUT MATCHES "calibrate.*demo.*render")

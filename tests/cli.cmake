@@ -1,0 +1,30 @@
+# Tests of the colorcal command-line tool: unit tests of its pure parts and
+# integration tests that run the executable on rendered chart photos.
+if(TARGET colorcal_cli AND TARGET colorcal_cli_core)
+  add_executable(colorcal_cli_unit_tests ${CMAKE_CURRENT_SOURCE_DIR}/Cli/CliUnitTests.cpp)
+  target_link_libraries(colorcal_cli_unit_tests PRIVATE colorcal_cli_core GTest::gtest GTest::gtest_main)
+  colorcal_warnings(colorcal_cli_unit_tests)
+  gtest_discover_tests(colorcal_cli_unit_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+
+  set(_cli_work ${CMAKE_CURRENT_BINARY_DIR}/cli-work)
+  set(_cli_run ${CMAKE_COMMAND} -DCOLORCAL=$<TARGET_FILE:colorcal_cli> -DWORK=${_cli_work})
+
+  # One end-to-end calibration per chart type, and one comparison of the
+  # encodings. The seeds pick reference colours that the segmentation
+  # separates in both the decoded and the encoded photo (the small chart's
+  # narrow white gaps make it the most demanding).
+  foreach(_case cct-print:1:2 qcc-print:1:1 cct-xrite:1:2 qcc-xrite:1:1 qcc-print-small:2:2)
+    string(REPLACE ":" ";" _parts ${_case})
+    list(GET _parts 0 _chart)
+    list(GET _parts 1 _seed)
+    list(GET _parts 2 _encoding_seed)
+    add_test(NAME cli.calibrate.${_chart}
+      COMMAND ${_cli_run} -DCHART=${_chart} -DSEED=${_seed} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/calibrate_chart.cmake)
+    add_test(NAME cli.encoding.${_chart}
+      COMMAND ${_cli_run} -DCHART=${_chart} -DSEED=${_encoding_seed} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/encoding.cmake)
+    set_tests_properties(cli.calibrate.${_chart} cli.encoding.${_chart} PROPERTIES TIMEOUT 300)
+  endforeach()
+  add_test(NAME cli.bad_input COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/bad_input.cmake)
+  add_test(NAME cli.demo COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/demo.cmake)
+  set_tests_properties(cli.bad_input cli.demo PROPERTIES TIMEOUT 300)
+endif()
