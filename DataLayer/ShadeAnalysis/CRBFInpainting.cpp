@@ -215,13 +215,20 @@ bool CRBFInpainting::approximate() {
     const int cols = m_inputImage.cols;
 
     // Support: free in the caller's mask and close enough to white.
-    cv::Mat distance;
-    labDistancesToWhite(m_inputImage, distance);
-    cv::Mat farFromWhite;
-    cv::compare(distance, static_cast<double>(m_config.whiteDistanceThreshold), farFromWhite,
-                cv::CMP_GT);
-    cv::Mat exclusion;
-    cv::bitwise_or(m_supportMask, farFromWhite, exclusion);
+    // The Lab test matters only where the caller's mask leaves pixels free, so
+    // it runs on the bounding box of those pixels; outside it the mask already
+    // excludes everything.
+    cv::Mat exclusion = m_supportMask.clone();
+    const cv::Rect freeBox = cv::boundingRect(m_supportMask == 0);
+    if (!freeBox.empty()) {
+        cv::Mat distance;
+        labDistancesToWhite(m_inputImage(freeBox), distance);
+        cv::Mat farFromWhite;
+        cv::compare(distance, static_cast<double>(m_config.whiteDistanceThreshold), farFromWhite,
+                    cv::CMP_GT);
+        cv::Mat box = exclusion(freeBox);
+        cv::bitwise_or(box, farFromWhite, box);
+    }
 
     // Smoothing over the support, before the exclusion mask grows.
     cv::Mat weights;

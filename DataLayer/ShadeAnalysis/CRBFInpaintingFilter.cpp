@@ -1,5 +1,6 @@
 // Masked Gaussian smoothing and Lab distances of CRBFInpainting.
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -32,12 +33,18 @@ cv::Mat toLab(const cv::Mat& bgr) {
 /// and every kernel tap is above 1e-2, so the float sum is exactly 0 precisely
 /// when every weight of the 19 x 19 window is 0; those pixels become NaN.
 /// Rows [y0, y1) of every output are written.
+/// Only the pixels of `reach` are computed; the caller has made sure that
+/// every other pixel's window holds no weight, so it is NaN.
 void separableMaskedRows(const std::vector<cv::Mat>& products, const cv::Mat& weightF,
-                         const std::vector<float>& g, std::vector<cv::Mat>& outputs, int y0,
-                         int y1) {
+                         const std::vector<float>& g, std::vector<cv::Mat>& outputs,
+                         const cv::Rect& reach, int y0, int y1) {
     const int rows = weightF.rows;
     const int cols = weightF.cols;
     const std::size_t planes = products.size();
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    // Columns of vertical sums that the horizontal pass of `reach` reads.
+    const int v0 = std::max(0, reach.x - kRadius);
+    const int v1 = std::min(cols, reach.x + reach.width + kRadius);
     const int padded = cols + 2 * kRadius;
     std::vector<int> colIndex(static_cast<std::size_t>(padded));
     for (int i = 0; i < padded; ++i) {
@@ -50,10 +57,13 @@ void separableMaskedRows(const std::vector<cv::Mat>& products, const cv::Mat& we
                                          std::vector<float>(static_cast<std::size_t>(padded)));
     std::vector<float> acc(static_cast<std::size_t>(cols));
     std::vector<float> den(static_cast<std::size_t>(cols));
-    std::vector<const float*> srcRows(kKernelSize);
     for (int y = y0; y < y1; ++y) {
-        for (int k = 0; k < kKernelSize; ++k) {
-            srcRows[static_cast<std::size_t>(k)] = nullptr;
+        if (y < reach.y || y >= reach.y + reach.height || reach.width <= 0) {
+            for (std::size_t p = 0; p < planes; ++p) {
+                float* o = outputs[p].ptr<float>(y);
+                std::fill(o, o + cols, nan);
+            }
+            continue;
         }
         for (std::size_t p = 0; p <= planes; ++p) {
             const cv::Mat& plane = p < planes ? products[p] : weightF;
@@ -63,10 +73,12 @@ void separableMaskedRows(const std::vector<cv::Mat>& products, const cv::Mat& we
                 const int r = cv::borderInterpolate(y + k - kRadius, rows, cv::BORDER_REFLECT);
                 const float* s = plane.ptr<float>(r);
                 const float gk = g[static_cast<std::size_t>(k)];
-                for (int x = 0; x < cols; ++x) a[x] += gk * s[x];
+                for (int x = v0; x < v1; ++x) a[x] += gk * s[x];
             }
             float* v = vert[p].data();
-            for (int i = 0; i < padded; ++i) v[i] = a[colIndex[static_cast<std::size_t>(i)]];
+            for (int i = reach.x; i < reach.x + reach.width + 2 * kRadius; ++i) {
+                v[i] = a[colIndex[static_cast<std::size_t>(i)]];
+            }
         }
         // Horizontal pass of the weights.
         {
@@ -76,7 +88,7 @@ void separableMaskedRows(const std::vector<cv::Mat>& products, const cv::Mat& we
             for (int k = 0; k < kKernelSize; ++k) {
                 const float gk = g[static_cast<std::size_t>(k)];
                 const float* vk = v + k;
-                for (int x = 0; x < cols; ++x) d[x] += gk * vk[x];
+                for (int x = reach.x; x < reach.x + reach.width; ++x) d[x] += gk * vk[x];
             }
         }
         for (std::size_t p = 0; p < planes; ++p) {
@@ -86,14 +98,31 @@ void separableMaskedRows(const std::vector<cv::Mat>& products, const cv::Mat& we
             for (int k = 0; k < kKernelSize; ++k) {
                 const float gk = g[static_cast<std::size_t>(k)];
                 const float* vk = v + k;
-                for (int x = 0; x < cols; ++x) a[x] += gk * vk[x];
+                for (int x = reach.x; x < reach.x + reach.width; ++x) a[x] += gk * vk[x];
             }
             float* o = outputs[p].ptr<float>(y);
             const float* d = den.data();
-            constexpr float nan = std::numeric_limits<float>::quiet_NaN();
-            for (int x = 0; x < cols; ++x) o[x] = d[x] > 0.0f ? a[x] / d[x] : nan;
+            std::fill(o, o + reach.x, nan);
+            for (int x = reach.x; x < reach.x + reach.width; ++x) {
+                o[x] = d[x] > 0.0f ? a[x] / d[x] : nan;
+            }
+            std::fill(o + reach.x + reach.width, o + cols, nan);
         }
     }
+}
+
+/// The pixels whose 19 x 19 window can hold a non-zero weight: the weights'
+/// bounding box grown by the kernel radius. A reflected window position lies
+/// within the radius of its pixel as long as each side is at least a kernel
+/// long; smaller images are computed whole.
+cv::Rect weightReach(const cv::Mat& weights) {
+    const cv::Rect all(0, 0, weights.cols, weights.rows);
+    if (weights.rows < kKernelSize || weights.cols < kKernelSize) return all;
+    const cv::Rect box = cv::boundingRect(weights);
+    if (box.empty()) return cv::Rect();
+    return cv::Rect(box.x - kRadius, box.y - kRadius, box.width + 2 * kRadius,
+                    box.height + 2 * kRadius) &
+           all;
 }
 
 std::vector<float> gaussianTaps() {
@@ -166,8 +195,10 @@ void CRBFInpainting::maskedGaussian(const cv::Mat& src, cv::Mat& dst, cv::Mat we
         outputs[c].create(src.rows, src.cols, CV_32F);
     }
     const std::vector<float> g = gaussianTaps();
-    runRanges(src.rows,
-              [&](int y0, int y1) { separableMaskedRows(products, weightF, g, outputs, y0, y1); });
+    const cv::Rect reach = weightReach(weights);
+    runRanges(src.rows, [&](int y0, int y1) {
+        separableMaskedRows(products, weightF, g, outputs, reach, y0, y1);
+    });
     cv::merge(outputs, dst);
 }
 
@@ -187,8 +218,10 @@ void CRBFInpainting::maskedGaussianSingleChannel(const cv::Mat& src, cv::Mat& ds
     cv::multiply(src, weightF, products[0]);
     std::vector<cv::Mat> outputs{cv::Mat(src.rows, src.cols, CV_32F)};
     const std::vector<float> g = gaussianTaps();
-    runRanges(src.rows,
-              [&](int y0, int y1) { separableMaskedRows(products, weightF, g, outputs, y0, y1); });
+    const cv::Rect reach = weightReach(weights);
+    runRanges(src.rows, [&](int y0, int y1) {
+        separableMaskedRows(products, weightF, g, outputs, reach, y0, y1);
+    });
     dst = outputs[0];
 }
 

@@ -93,6 +93,15 @@ TEST(CRBFInpaintingMaskedGaussian, LargeZeroAreasBecomeNaNExactly) {
     EXPECT_TRUE(std::isnan(fast.at<cv::Vec3f>(19, 5)[0]));
     // Around the lone pixel every value is that pixel's value.
     EXPECT_NEAR(fast.at<cv::Vec3f>(55, 95)[2], src.at<cv::Vec3f>(60, 100)[2], 1e-3);
+
+    // Weights confined to an interior block, near an edge and in a corner.
+    for (const cv::Rect block :
+         {cv::Rect(50, 40, 6, 5), cv::Rect(3, 70, 9, 20), cv::Rect(115, 0, 5, 2)}) {
+        w.setTo(0);
+        w(block).setTo(1);
+        inpainting.maskedGaussian(src, fast, w);
+        expectMatches(fast, rbftest::directMaskedGaussian(src, w), "weight block");
+    }
 }
 
 TEST(CRBFInpaintingMaskedGaussian, AllOnesEqualsGaussianBlur) {

@@ -1,0 +1,159 @@
+// RBF inpainting on a 2592 x 1944 photo: the chart-sized support the engine
+// uses, the worst case of the whole photo as support, and the baselines of one
+// plain Gaussian blur and the direct per-pixel masked Gaussian.
+
+#include <benchmark/benchmark.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
+#include "synth/SyntheticChart.h"
+
+namespace {
+
+using DataLayer::CRBFInpainting;
+
+constexpr int kWidth = 2592;
+constexpr int kHeight = 1944;
+
+struct Photo {
+    ChartSynth::RenderedChart chart;
+    cv::Mat patches;  // non-zero on the patches, grown as the engine grows them
+};
+
+const Photo& photo() {
+    static const Photo p = [] {
+        Photo out;
+        ChartSynth::RenderOptions o;
+        o.chart = ChartSynth::EChart::eCCTXRite;
+        o.photoWidth = kWidth;
+        o.photoHeight = kHeight;
+        o.falloff = 0.3;
+        o.noiseSigma = 1.0;
+        o.supersample = 1;
+        o.referenceRgb = ChartSynth::defaultReferenceColors();
+        out.chart = ChartSynth::renderChart(o);
+        out.patches = cv::Mat::zeros(out.chart.photo.size(), CV_8UC1);
+        const double half = ChartSynth::chartSideLength(o.chart) / 2.0;
+        for (const cv::Point2d& c : out.chart.centers) {
+            cv::rectangle(out.patches, cv::Point(cvRound(c.x - half), cvRound(c.y - half)),
+                          cv::Point(cvRound(c.x + half), cvRound(c.y + half)), cv::Scalar(255),
+                          cv::FILLED);
+        }
+        return out;
+    }();
+    return p;
+}
+
+/// Support of the engine: only the chart card's white ground.
+cv::Mat chartSupport() {
+    const Photo& p = photo();
+    cv::Mat support(p.chart.photo.size(), CV_8UC1, cv::Scalar(255));
+    support(p.chart.chartRegion).setTo(0);
+    support.setTo(255, p.patches);
+    cv::dilate(support, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), 2);
+    return support;
+}
+
+/// Worst case: every pixel but the patches may serve as support.
+cv::Mat wholePhotoSupport() {
+    cv::Mat support = photo().patches.clone();
+    cv::dilate(support, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), 2);
+    return support;
+}
+
+void runInpainting(benchmark::State& state, const cv::Mat& support) {
+    const cv::Mat& image = photo().chart.photo;
+    CRBFInpainting::FitDiagnostics diag;
+    std::size_t centres = 0;
+    for (auto _ : state) {
+        CRBFInpainting inpainting;
+        inpainting.setInputImage(image);
+        inpainting.setInputSupportMask(support);
+        if (!inpainting.approximate()) state.SkipWithError("approximate failed");
+        cv::Mat out;
+        inpainting.fillValues(cv::Mat(), out);
+        benchmark::DoNotOptimize(out.data);
+        diag = inpainting.getFitDiagnostics();
+    }
+    (void)centres;
+    state.counters["minPivot"] = diag.minPivot;
+    state.counters["maxPivot"] = diag.maxPivot;
+    state.counters["factorised"] = diag.factorised ? 1 : 0;
+    state.counters["usedQR"] = diag.usedQR ? 1 : 0;
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(image.total()) * 12);
+}
+
+void BM_InpaintChartSupport(benchmark::State& state) {
+    const cv::Mat support = chartSupport();
+    runInpainting(state, support);
+}
+BENCHMARK(BM_InpaintChartSupport)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_InpaintWholePhotoSupport(benchmark::State& state) {
+    const cv::Mat support = wholePhotoSupport();
+    runInpainting(state, support);
+}
+BENCHMARK(BM_InpaintWholePhotoSupport)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+void BM_MaskedGaussianSeparable(benchmark::State& state) {
+    const cv::Mat& image = photo().chart.photo;
+    const cv::Mat weights = chartSupport() == 0;
+    CRBFInpainting inpainting;
+    cv::Mat out;
+    for (auto _ : state) {
+        inpainting.maskedGaussian(image, out, weights / 255);
+        benchmark::DoNotOptimize(out.data);
+    }
+}
+BENCHMARK(BM_MaskedGaussianSeparable)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_GaussianBlurBaseline(benchmark::State& state) {
+    const cv::Mat& image = photo().chart.photo;
+    cv::Mat out;
+    for (auto _ : state) {
+        cv::GaussianBlur(image, out, cv::Size(19, 19), 9.0, 9.0, cv::BORDER_REFLECT);
+        benchmark::DoNotOptimize(out.data);
+    }
+}
+BENCHMARK(BM_GaussianBlurBaseline)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+/// The direct masked Gaussian: a 19 x 19 window product and sum per pixel and
+/// channel, on a 512 x 512 crop.
+void BM_MaskedGaussianDirect512(benchmark::State& state) {
+    const cv::Rect crop(photo().chart.chartRegion.x, photo().chart.chartRegion.y, 512, 512);
+    const cv::Mat src = photo().chart.photo(crop).clone();
+    const cv::Mat weights = (chartSupport()(crop) == 0) / 255;
+    const cv::Mat g = cv::getGaussianKernel(19, 9.0, CV_64F);
+    const cv::Mat kernel = g * g.t();
+    cv::Mat out(src.size(), CV_32FC3);
+    for (auto _ : state) {
+        cv::Mat ps;
+        cv::Mat pw;
+        cv::copyMakeBorder(src, ps, 9, 9, 9, 9, cv::BORDER_REFLECT);
+        cv::copyMakeBorder(weights, pw, 9, 9, 9, 9, cv::BORDER_REFLECT);
+        for (int y = 0; y < src.rows; ++y) {
+            for (int x = 0; x < src.cols; ++x) {
+                for (int c = 0; c < 3; ++c) {
+                    double num = 0.0;
+                    double den = 0.0;
+                    for (int i = 0; i < 19; ++i) {
+                        const float* s = ps.ptr<float>(y + i) + 3 * x + c;
+                        const uchar* w = pw.ptr<uchar>(y + i) + x;
+                        const double* k = kernel.ptr<double>(i);
+                        for (int j = 0; j < 19; ++j) {
+                            const double kw = k[j] * w[j];
+                            num += kw * s[3 * j];
+                            den += kw;
+                        }
+                    }
+                    out.at<cv::Vec3f>(y, x)[c] = static_cast<float>(num / den);
+                }
+            }
+        }
+        benchmark::DoNotOptimize(out.data);
+    }
+}
+BENCHMARK(BM_MaskedGaussianDirect512)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
