@@ -717,7 +717,14 @@ bool CWatershedSegmentation::segment() {
         m_seeds.push_back({c[0], c[1]});
     }
     cv::watershed(m_filteredImage, m_labels);
-    recluster(kReclusterRadius);
+    // Each pass clusters what the previous floods left as background; a pass
+    // that finds new patches may uncover more, so passes repeat until one finds
+    // nothing, at most the parameter set's number of times in all.
+    const unsigned int maxPasses = m_parameterSet->GetMaximumNumberOfReclusteringOperations();
+    bool found = recluster(kReclusterRadius);
+    for (unsigned int pass = 1; found && pass < maxPasses; ++pass) {
+        found = recluster(kReclusterRadius);
+    }
 
     bool accepted = false;
     // tryGridFromSeed reads m_seeds, which it never changes; iterate over a copy
