@@ -479,6 +479,14 @@ std::vector<std::array<int, 2>> CWatershedSegmentation::generateGridPositions(
         return q[0] > 0.0 && q[0] < width && q[1] > 0.0 && q[1] < height;
     };
     std::vector<std::array<int, 2>> positions;
+    // A zero or non-finite step would never leave the image.
+    const bool usable = std::isfinite(step1[0]) && std::isfinite(step1[1]) &&
+                        std::isfinite(step2[0]) && std::isfinite(step2[1]) &&
+                        (step1[0] != 0.0 || step1[1] != 0.0) &&
+                        (step2[0] != 0.0 || step2[1] != 0.0);
+    if (!usable) {
+        return positions;
+    }
     // Appends the row through `base` (walking both ways along step2); returns
     // whether it appended anything.
     auto walkRow = [&](const double base[2]) {

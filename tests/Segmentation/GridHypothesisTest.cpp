@@ -102,6 +102,15 @@ TEST(GridHypothesis, PositionsOnTheImageEdgeAreOutside) {
     EXPECT_EQ(wider.size(), 4u);
 }
 
+TEST(GridHypothesis, ZeroStepGivesNoPositions) {
+    SegmentationProbe probe(parameterSet());
+    probe.setImageSize(100, 100);
+    const double u[2] = {50.0, 0.0};
+    const double zero[2] = {0.0, 0.0};
+    EXPECT_TRUE(probe.generateGridPositions({50, 50}, u, zero).empty());
+    EXPECT_TRUE(probe.generateGridPositions({50, 50}, zero, u).empty());
+}
+
 TEST(GridHypothesis, GridPositionsRoundHalfToEven) {
     SegmentationProbe probe(parameterSet());
     probe.setImageSize(200, 200);
