@@ -35,17 +35,38 @@ std::string usageMessage(std::vector<std::string> args) {
 std::string csvOf(int lines) {
     std::string text;
     for (int i = 0; i < lines; ++i) {
-        text += std::to_string(i) + "," + std::to_string(2 * i) + "," + std::to_string(3 * i) + "\n";
+        text +=
+            std::to_string(i) + "," + std::to_string(2 * i) + "," + std::to_string(3 * i) + "\n";
     }
     return text;
 }
 
 TEST(CliArguments, CalibrateTakesEveryOption) {
-    const CommandLine line =
-        parse({"calibrate", "--chart", "qcc-print-small", "--image", "p.png", "--reference=r.csv",
-               "--roi", "10,20,300,200", "--support", "m.png", "--external-white", "w.tiff",
-               "--real-white", "230,231.5,232", "--json", "o.json", "--white-out", "wo.tiff",
-               "--corrected-out", "c.png", "--report", "rep.png", "--encoding", "none", "--linear-rgb"});
+    const CommandLine line = parse({"calibrate",
+                                    "--chart",
+                                    "qcc-print-small",
+                                    "--image",
+                                    "p.png",
+                                    "--reference=r.csv",
+                                    "--roi",
+                                    "10,20,300,200",
+                                    "--support",
+                                    "m.png",
+                                    "--external-white",
+                                    "w.tiff",
+                                    "--real-white",
+                                    "230,231.5,232",
+                                    "--json",
+                                    "o.json",
+                                    "--white-out",
+                                    "wo.tiff",
+                                    "--corrected-out",
+                                    "c.png",
+                                    "--report",
+                                    "rep.png",
+                                    "--encoding",
+                                    "none",
+                                    "--linear-rgb"});
     EXPECT_EQ(line.command, Command::eCalibrate);
     EXPECT_FALSE(line.help);
     const CalibrateOptions& o = line.calibrate;
@@ -92,8 +113,10 @@ TEST(CliArguments, MalformedCommandLinesNameTheProblem) {
     const Case cases[] = {
         {{}, "no command"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
-        {{"calibrate", "--image", "p.png", "--reference", "r.csv"}, "missing required option --chart"},
-        {{"calibrate", "--chart", "cct-print", "--reference", "r.csv"}, "missing required option --image"},
+        {{"calibrate", "--image", "p.png", "--reference", "r.csv"},
+         "missing required option --chart"},
+        {{"calibrate", "--chart", "cct-print", "--reference", "r.csv"},
+         "missing required option --image"},
         {{"calibrate", "--chart", "cct-paint"}, "unknown chart type 'cct-paint'"},
         {{"calibrate", "--chart"}, "--chart needs a value"},
         {{"calibrate", "--chart", "cct-print", "--chart", "qcc-print"}, "--chart given twice"},
@@ -110,8 +133,8 @@ TEST(CliArguments, MalformedCommandLinesNameTheProblem) {
         {{"calibrate", "--encoding", "gamma"}, "unknown encoding 'gamma'"},
         {{"calibrate", "--linear-rgb=yes"}, "takes no value"},
         {{"calibrate", "--json="}, "empty value"},
-        {{"calibrate", "--chart", "cct-print", "--image", "p", "--reference", "r", "--encoding", "srgb",
-          "--linear-rgb"},
+        {{"calibrate", "--chart", "cct-print", "--image", "p", "--reference", "r", "--encoding",
+          "srgb", "--linear-rgb"},
          "contradicts"},
         {{"render", "--out", "p.png"}, "missing required option --reference-out"},
         {{"render", "--size", "640*480"}, "is not WxH"},
@@ -129,9 +152,10 @@ TEST(CliArguments, MalformedCommandLinesNameTheProblem) {
 }
 
 TEST(CliArguments, RandomArgumentsNeverEscapeAsAnythingButUsageErrors) {
-    const std::vector<std::string> words = {"calibrate", "render", "demo", "--chart", "--roi", "--size",
-                                            "--seed", "1,2,3,4", "x", "--", "-", "=", "--json=",
-                                            "--encoding", "nan", "1e999", "qcc-xrite", "--help", ""};
+    const std::vector<std::string> words = {
+        "calibrate", "render", "demo",      "--chart", "--roi", "--size",  "--seed",
+        "1,2,3,4",   "x",      "--",        "-",       "=",     "--json=", "--encoding",
+        "nan",       "1e999",  "qcc-xrite", "--help",  ""};
     std::mt19937 rng(5);
     for (int trial = 0; trial < 3000; ++trial) {
         std::vector<std::string> args;
@@ -154,7 +178,8 @@ TEST(ReferenceCsvParsing, AcceptsCommentsBlanksAndCrLf) {
     std::string text = "# chart references\r\n\r\n";
     text += "  12.5 , 0 ,255  # first\r\n";
     for (int i = 1; i < 20; ++i) {
-        text += std::to_string(i) + "," + std::to_string(i + 1) + "," + std::to_string(i + 2) + "\r\n";
+        text +=
+            std::to_string(i) + "," + std::to_string(i + 1) + "," + std::to_string(i + 2) + "\r\n";
     }
     text += "# trailing comment";
     const ReferenceColors colors = parseReferenceCsv(text);
@@ -244,9 +269,10 @@ TEST(JsonWriterTest, NestsEscapesAndWritesNonFiniteAsNull) {
     json.key("empty").beginArray().endArray();
     json.key("nested").beginObject().key("x").value(-2).endObject();
     json.endObject();
-    EXPECT_EQ(json.str(),
-              "{\n  \"text\": \"a\\\"b\\\\c\\nd\\u0001\",\n  \"n\": 1.5,\n  \"bad\": null,\n"
-              "  \"list\": [1, true, null],\n  \"empty\": [],\n  \"nested\": {\n    \"x\": -2\n  }\n}\n");
+    EXPECT_EQ(
+        json.str(),
+        "{\n  \"text\": \"a\\\"b\\\\c\\nd\\u0001\",\n  \"n\": 1.5,\n  \"bad\": null,\n"
+        "  \"list\": [1, true, null],\n  \"empty\": [],\n  \"nested\": {\n    \"x\": -2\n  }\n}\n");
     JsonWriter misuse;
     misuse.beginObject();
     EXPECT_THROW(misuse.value(1), std::logic_error);
@@ -313,7 +339,8 @@ EngineResult perfectResult(const ReferenceColors& references, ValueEncoding enco
     EngineResult result;
     result.ok = true;
     result.matrix = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
-    result.realWhiteBgr = {toWorking(240, encoding), toWorking(241, encoding), toWorking(242, encoding)};
+    result.realWhiteBgr = {toWorking(240, encoding), toWorking(241, encoding),
+                           toWorking(242, encoding)};
     result.pickedWhiteBgr = result.realWhiteBgr;
     for (int i = 0; i < 20; ++i) {
         result.centers.emplace_back(10.0 * i, 5.0);
@@ -329,10 +356,11 @@ EngineResult perfectResult(const ReferenceColors& references, ValueEncoding enco
 
 TEST(Summary, ReportsColoursInTheReferenceFilesEncoding) {
     const ReferenceColors references = ChartSynth::defaultReferenceColors();
-    for (ValueEncoding encoding : {ValueEncoding::eSrgb, ValueEncoding::eLinear, ValueEncoding::eNone}) {
-        const CalibrationSummary s = summarize(perfectResult(references, encoding), references,
-                                               ChartSynth::EChart::eQCCPrint, encoding,
-                                               encoding == ValueEncoding::eLinear, {640, 480}, {0, 0, 640, 480});
+    for (ValueEncoding encoding :
+         {ValueEncoding::eSrgb, ValueEncoding::eLinear, ValueEncoding::eNone}) {
+        const CalibrationSummary s = summarize(
+            perfectResult(references, encoding), references, ChartSynth::EChart::eQCCPrint,
+            encoding, encoding == ValueEncoding::eLinear, {640, 480}, {0, 0, 640, 480});
         EXPECT_EQ(s.matrixSpace(), encoding == ValueEncoding::eNone ? "encoded" : "linear");
         ASSERT_EQ(s.patches.size(), 20u);
         EXPECT_EQ(s.patches[1].referenceIndex, 5);
@@ -370,9 +398,9 @@ TEST(Summary, CorrectedColoursApplyTheMatrixInBlueGreenRedOrder) {
 TEST(Summary, FailedRunsGiveTheReasonAndNullResults) {
     EngineResult failed;
     failed.error = "segmentation failed";
-    const CalibrationSummary s = summarize(failed, ChartSynth::defaultReferenceColors(),
-                                           ChartSynth::EChart::eCCTXRite, ValueEncoding::eSrgb, false,
-                                           {10, 10}, {0, 0, 10, 10});
+    const CalibrationSummary s =
+        summarize(failed, ChartSynth::defaultReferenceColors(), ChartSynth::EChart::eCCTXRite,
+                  ValueEncoding::eSrgb, false, {10, 10}, {0, 0, 10, 10});
     const std::string json = formatSummaryJson(s);
     EXPECT_NE(json.find("\"ok\": false"), std::string::npos);
     EXPECT_NE(json.find("\"error\": \"segmentation failed\""), std::string::npos);

@@ -250,6 +250,9 @@ int runDemo(const DemoOptions& o, std::ostream& out) {
         requireWritten(writeFloatTiff(calibrate.externalWhite, rendered.whiteField),
                        calibrate.externalWhite, "white image");
     }
+    // A host knows where the chart is; the card's box keeps the darker
+    // surround out of the white estimate.
+    calibrate.roi = rendered.chartRegion;
     calibrate.encoding = ValueEncoding::eSrgb;
     calibrate.json = (dir / "result.json").string();
     calibrate.report = (dir / "report.png").string();

@@ -1,6 +1,7 @@
 #include "ImageConversion.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <filesystem>
 #include <vector>
@@ -129,7 +130,21 @@ cv::Mat loadMask(const std::string& path, const std::string& what) {
 }
 
 cv::Mat srgbDecodeImage(const cv::Mat& encoded) {
-    return mapValues(encoded, [](double v) { return ChartSynth::srgbDecode(v); });
+    // 8-bit photos hold whole codes only: a table of the 256 codes answers
+    // them exactly and spares a power per value.
+    std::array<double, 256> table{};
+    for (int code = 0; code < 256; ++code) {
+        table[code] = ChartSynth::srgbDecode(code);
+    }
+    return mapValues(encoded, [&table](double v) {
+        if (v >= 0.0 && v <= 255.0) {
+            const auto code = static_cast<int>(v);
+            if (code == v) {
+                return table[code];
+            }
+        }
+        return ChartSynth::srgbDecode(v);
+    });
 }
 
 cv::Mat srgbEncodeImage(const cv::Mat& linear) {
