@@ -17,6 +17,8 @@
 #include "Report.h"
 #include "synth/ColorScience.h"
 
+#include <opencv2/imgcodecs.hpp>
+
 namespace {
 
 using namespace ColorCalCli;
@@ -319,6 +321,27 @@ TEST(ImageScale, SixteenBitAndFloatPhotosKeepTheirPrecision) {
     EXPECT_THROW(toLibraryScale(cv::Mat(2, 2, CV_16SC3), "t"), UsageError);
     EXPECT_THROW(toLibraryScale(cv::Mat(2, 2, CV_8UC2), "t"), UsageError);
     EXPECT_THROW(toLibraryScale(cv::Mat(), "t"), UsageError);
+}
+
+TEST(ImageScale, SixteenBitPngAndFloatTiffFilesReadBackOnTheLibraryScale) {
+    const std::string dir = ::testing::TempDir();
+    cv::Mat sixteen(4, 5, CV_16UC3);
+    cv::randu(sixteen, 0, 65536);
+    ASSERT_TRUE(cv::imwrite(dir + "/colorcal-16.png", sixteen));
+    const LoadedImage a = loadColorImage(dir + "/colorcal-16.png", "photo");
+    EXPECT_EQ(a.sourceDepth, CV_16U);
+    cv::Mat expected;
+    sixteen.convertTo(expected, CV_32FC3, 255.0 / 65535.0);
+    EXPECT_LE(cv::norm(a.bgr, expected, cv::NORM_INF), 1e-4);
+
+    cv::Mat white(4, 5, CV_32FC3, cv::Scalar(200.5, 230.25, 241.125));
+    ASSERT_TRUE(writeFloatTiff(dir + "/colorcal-white.tiff", white));
+    const LoadedImage b = loadColorImage(dir + "/colorcal-white.tiff", "white");
+    EXPECT_EQ(b.sourceDepth, CV_32F);
+    EXPECT_EQ(cv::norm(b.bgr, white, cv::NORM_INF), 0.0);
+
+    EXPECT_THROW(loadColorImage(dir + "/colorcal-missing.png", "photo"), UsageError);
+    EXPECT_THROW(loadMask(dir + "/colorcal-16.png", "mask"), UsageError);  // not 8-bit
 }
 
 TEST(ImageScale, SrgbImageConversionMatchesTheScalarCurve) {

@@ -152,8 +152,11 @@ cv::Mat srgbEncodeImage(const cv::Mat& linear) {
 }
 
 bool writeFloatTiff(const std::string& path, const cv::Mat& image) {
+    // OpenCV compresses float TIFFs with the lossy LogLuv scheme unless told
+    // otherwise, which changes values by about 1 %; LZW keeps them exact.
+    constexpr int kTiffCompressionLzw = 5;
     try {
-        return cv::imwrite(path, image);
+        return cv::imwrite(path, image, {cv::IMWRITE_TIFF_COMPRESSION, kTiffCompressionLzw});
     } catch (const cv::Exception&) {
         return false;
     }
@@ -163,7 +166,7 @@ bool writeImage(const std::string& path, const cv::Mat& image, bool sixteenBit) 
     const std::string ext = lowerExtension(path);
     try {
         if (ext == ".tif" || ext == ".tiff") {
-            return cv::imwrite(path, image);
+            return writeFloatTiff(path, image);
         }
         cv::Mat out;
         if (sixteenBit && (ext == ".png" || ext == ".pgm" || ext == ".ppm")) {

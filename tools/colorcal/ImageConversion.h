@@ -33,7 +33,8 @@ cv::Mat loadMask(const std::string& path, const std::string& what);
 cv::Mat srgbDecodeImage(const cv::Mat& encoded);
 cv::Mat srgbEncodeImage(const cv::Mat& linear);
 
-/// Writes a CV_32FC3 image as a 3-channel 32-bit float TIFF; false on failure.
+/// Writes a CV_32FC3 image as a 3-channel 32-bit float TIFF, losslessly (LZW);
+/// false on failure.
 bool writeFloatTiff(const std::string& path, const cv::Mat& image);
 
 /// Writes an image with imgcodecs: float TIFF for .tif/.tiff paths, otherwise
