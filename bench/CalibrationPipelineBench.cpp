@@ -10,6 +10,7 @@
 
 #include "Base/CImageData2D.h"
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
+#include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
 #include "synth/SyntheticChart.h"
 
 namespace {
@@ -116,6 +117,39 @@ void BM_StageInpainting(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_StageInpainting)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The RBF part of the inpainting alone: fit and fill on the support mask that
+// the engine builds (host support, patches, dilation), without the final blur.
+void BM_StageRBFFitAndFill(benchmark::State& state) {
+    Scene& sc = scene();
+    auto engine = sc.engine();
+    float white[3];
+    if (!engine->precomputeSegmentation(white)) {
+        state.SkipWithError("segmentation failed");
+        return;
+    }
+    cv::Mat support(sc.full.rows, sc.full.cols, CV_8UC1,
+                    const_cast<unsigned char*>(sc.support->GetData()));
+    support = support.clone();
+    cv::Mat region = support(cv::Rect(sc.roi.left, sc.roi.top, sc.input.cols, sc.input.rows));
+    const cv::Mat patches = engine->GetSegmentLabels() > 1.0;
+    patches.copyTo(region, region == 0);
+    cv::dilate(support, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), 2,
+               cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
+    cv::Mat out;
+    for (auto _ : state) {
+        DataLayer::CRBFInpainting inpainting{DataLayer::CRBFInpainting::Config()};
+        inpainting.setInputImage(sc.full);
+        inpainting.setInputSupportMask(support);
+        if (!inpainting.approximate()) {
+            state.SkipWithError("approximation failed");
+            break;
+        }
+        inpainting.fillValues(cv::Mat(), out);
+        benchmark::DoNotOptimize(out.data);
+    }
+}
+BENCHMARK(BM_StageRBFFitAndFill)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The yardstick, and the blur stage of the inpainting: one 19 x 19 Gaussian
 // (sigma 9) of the whole photo.
