@@ -27,4 +27,13 @@ if(TARGET colorcal_cli AND TARGET colorcal_cli_core)
   add_test(NAME cli.bad_input COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/bad_input.cmake)
   add_test(NAME cli.demo COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/demo.cmake)
   set_tests_properties(cli.bad_input cli.demo PROPERTIES TIMEOUT 300)
+
+  # The installed tool runs from the scratch prefix that the package test
+  # installs into (tests/package.cmake), finding the library beside it.
+  if(COLORCAL_INSTALL AND NOT COLORCAL_SANITIZE)
+    add_test(NAME cli.installed
+      COMMAND ${CMAKE_BINARY_DIR}/package-test/prefix/bin/colorcal demo --out ${_cli_work}/installed-demo)
+    set_tests_properties(cli.installed PROPERTIES FIXTURES_REQUIRED colorcal_package TIMEOUT 300
+      PASS_REGULAR_EXPRESSION "after, --encoding srgb")
+  endif()
 endif()
