@@ -119,6 +119,13 @@ TEST(EngineInpainting, SupportImagesThatDoNotFitThrowWhatAPixelWalkMeetsFirst) {
     // The size test comes first: an empty image of the wrong depth is out of range.
     expectMessage(mask(0, h, 3), "pixel index (0, 0) outside (0, " + std::to_string(h) + ")");
 
+    // A support image of the right size without pixel data is not read.
+    engine.SetColorImageRoi(std::make_shared<EngineTest::NoPixelsImage>(w, h, 1));
+    CbArray<float> none;
+    EXPECT_FALSE(engine.precomputeInpainting(none));
+    EXPECT_TRUE(engine.GetSegmentLabels().empty());
+    ASSERT_TRUE(engine.precomputeSegmentation(white));
+
     // A larger support image is read with its own row length.
     cv::Mat wide(h + 2, w + 7, CV_8UC1, cv::Scalar(255));
     wide(r.chartRegion).setTo(0);

@@ -282,6 +282,17 @@ TEST(EnginePipeline, ExternalWhiteImagesAreCheckedForPresenceAndShape) {
         EXPECT_FALSE(isSentinel(matrix));
         EXPECT_EQ(cv::norm(engine.GetWhiteImage(), inpainted, cv::NORM_INF), 0.0);
     }
+
+    // A host image of the right shape without pixel data is not read.
+    engine.SetExternalWhiteImg(
+        std::make_shared<EngineTest::NoPixelsImage>(r.photo.cols, r.photo.rows, 12));
+    LogCapture log;
+    CbArray<float> whiteOut;
+    Matrix matrix;
+    EXPECT_TRUE(engine.startColorCalibration(whiteOut, matrix, nullptr, nullptr));
+    ASSERT_EQ(log.records().size(), 1u);
+    EXPECT_EQ(log.records()[0].message, L"external white image has no pixel data");
+    EXPECT_EQ(cv::norm(engine.GetWhiteImage(), inpainted, cv::NORM_INF), 0.0);
 }
 
 TEST(EnginePipeline, ExternalWhiteEqualToTheRealWhiteGivesUnitGain) {

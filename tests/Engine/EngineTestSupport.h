@@ -84,6 +84,22 @@ class TestParameterSet : public Base::IParameterSetColorCalibrationTarget {
     std::vector<int> m_lut;
 };
 
+/// A host image that reports a size but has no pixel data.
+class NoPixelsImage : public Base::IImageData2D {
+  public:
+    NoPixelsImage(int width, int height, int bytesPerPixel)
+        : m_width(width), m_height(height), m_bytes(bytesPerPixel) {}
+    const unsigned char* GetData() const override { return nullptr; }
+    int GetBytesPerPixel() const override { return m_bytes; }
+    int GetWidth() const override { return m_width; }
+    int GetHeight() const override { return m_height; }
+
+  private:
+    int m_width;
+    int m_height;
+    int m_bytes;
+};
+
 /// Reference colours as `SetReferenceColorsRGB` reads them: 20 (R, G, B) triples.
 inline std::vector<float> referenceFloats(const std::array<ChartSynth::Rgb, 20>& rgb) {
     std::vector<float> values;
