@@ -69,7 +69,8 @@ expect_usage_error("--real-white: '1,2' is not three numbers" ${base} --real-whi
 expect_usage_error("cannot write the JSON result" ${base} --json ${dir}/no-such-folder/out.json)
 
 # A region holding no chart: the calibration fails, status 1, ok false with the reason.
-run_expect(1 f ${base} --roi 0,0,50,50 --json ${dir}/failed.json)
+run_expect(1 f ${base} --roi 0,0,50,50 --json ${dir}/failed.json --report ${dir}/failed.png)
+expect("a failed run still writes its report" EXISTS ${dir}/failed.png)
 file(READ ${dir}/failed.json failed)
 string(JSON ok GET "${failed}" ok)
 expect("failed run: ok false" ok STREQUAL "OFF")

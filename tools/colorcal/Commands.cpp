@@ -167,17 +167,18 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
             requireWritten(writeImage(o.correctedOut, corrected, photo.sourceDepth == CV_16U),
                            o.correctedOut, "corrected image");
         }
-        if (!o.report.empty()) {
-            ReportImages images;
-            const cv::Mat display =
-                encoding == ValueEncoding::eLinear ? srgbEncodeImage(photo.bgr) : photo.bgr;
-            display.convertTo(images.photoDisplay, CV_8UC3);
-            images.labels = result.labels;
-            images.whiteImage = result.whiteImage;
-            images.whiteLinear = encoding != ValueEncoding::eNone || o.linearRgb;
-            requireWritten(writeImage(o.report, renderReport(run.summary, images), false), o.report,
-                           "report");
-        }
+    }
+    // The report is written for a failed run too: it shows the photo and the reason.
+    if (!o.report.empty()) {
+        ReportImages images;
+        const cv::Mat display =
+            encoding == ValueEncoding::eLinear ? srgbEncodeImage(photo.bgr) : photo.bgr;
+        display.convertTo(images.photoDisplay, CV_8UC3);
+        images.labels = result.labels;
+        images.whiteImage = result.whiteImage;
+        images.whiteLinear = encoding != ValueEncoding::eNone || o.linearRgb;
+        requireWritten(writeImage(o.report, renderReport(run.summary, images), false), o.report,
+                       "report");
     }
     run.summary.timingsMs.emplace_back("outputs", millisecondsSince(outputsStart));
     run.summary.timingsMs.emplace_back("total", millisecondsSince(start));

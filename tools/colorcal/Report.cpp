@@ -212,6 +212,10 @@ cv::Mat renderReport(const CalibrationSummary& summary, const ReportImages& imag
              std::to_string(summary.roi.width) + "x" + std::to_string(summary.roi.height),
          {20, 52}, 0.45, kMuted);
 
+    if (!summary.ok) {
+        text(canvas, "calibration failed: " + summary.error, {420, 52}, 0.5, kBad, 1);
+    }
+
     // Photo panel.
     const cv::Rect photoBox(20, 60, 720, kPanelHeight);
     if (!images.photoDisplay.empty()) {
@@ -263,6 +267,9 @@ cv::Mat renderReport(const CalibrationSummary& summary, const ReportImages& imag
     }
 
     // Matrix and statistics.
+    if (!summary.ok) {
+        return canvas;
+    }
     text(canvas, "colour matrix (rows: output blue, green, red; columns: B, G, R, offset)",
          {20, textTop}, 0.5);
     const char* names[3] = {"B'", "G'", "R'"};
