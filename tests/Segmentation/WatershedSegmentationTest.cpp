@@ -156,6 +156,17 @@ TEST(WatershedSegmentation, ChartNearTheImageBorderFails) {
     EXPECT_FALSE(segmentImage(chart, cropWithGap(photo, chart, 4)).ok);
 }
 
+TEST(WatershedSegmentation, ChartRotatedFarFromTheImageAxesFails) {
+    const EChart chart = IParameterSetColorCalibrationTarget::eCCTPrint;
+    const ChartSynth::RenderedChart photo = renderPhoto(chart, 30.0, 6);
+    SegmentationProbe segmentation(parameterSet(chart));
+    segmentation.setInputImage(photo.photo(photo.chartRegion));
+    EXPECT_FALSE(segmentation.segment());
+    // The grid was found, but its steps cannot be told apart as rows and columns.
+    EXPECT_GT(segmentation.m_seeds.size(), 10u);
+    EXPECT_FALSE(segmentation.m_patchCenters.empty());
+}
+
 TEST(WatershedSegmentation, PhotoWithoutAChartFails) {
     cv::Mat photo(520, 640, CV_32FC3);
     cv::RNG rng(9);
