@@ -1,6 +1,7 @@
 // Measuring the chart's patches: the trimmed mean colour of one patch and the
 // test whether a list of measured colours runs against the reference order.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 
@@ -51,7 +52,11 @@ bool CColorCalibration::getMeanSegmentColor(std::vector<cv::Mat>& channels, cons
         if (values.empty()) {
             return false;
         }
-        std::sort(values.begin(), values.end());
+        // Ascending, with any not-a-number values ordered last, so that the
+        // comparison stays a strict weak ordering whatever the pixels hold.
+        std::sort(values.begin(), values.end(), [](float a, float b) {
+            return a < b || (std::isnan(b) && !std::isnan(a));
+        });
 
         // Drop the lowest and the highest fifth; the bounds are truncated
         // single-precision products, and at least one value is kept.

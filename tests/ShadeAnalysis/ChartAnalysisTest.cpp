@@ -60,6 +60,18 @@ TEST(CColorCalibration, TrimmedMeanDropsTheOuterFifths) {
     EXPECT_EQ(mean, cv::Vec3d(5.5, 11.0, 16.5));
 }
 
+TEST(CColorCalibration, TrimmedMeanOrdersNotANumberLast) {
+    // NaN values must not break the sort; they sort to the top fifth and are cut.
+    TestEngine engine;
+    std::vector<cv::Mat> planes;
+    cv::Mat mask;
+    cv::Vec3d mean;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    makePatch({nan, 10, 3, 7, 1, 9, 2, 8, 4, 6, 5, nan}, {5, 3}, planes, mask);  // lo 2, hi 9
+    ASSERT_TRUE(engine.getMeanSegmentColor(planes, mask, mean));
+    EXPECT_DOUBLE_EQ(mean[0], (3 + 4 + 5 + 6 + 7 + 8 + 9) / 7.0);
+}
+
 TEST(CColorCalibration, TrimmedMeanRefusesEmptyOrMismatchedInput) {
     TestEngine engine;
     std::vector<cv::Mat> planes;
