@@ -8,7 +8,7 @@ seconds=${1:-60}
 COLORCAL_WITH_CLANG=1 bash scripts/deps.sh
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCOLORCAL_FUZZ=ON -DCOLORCAL_SANITIZE=ON -DCOLORCAL_TESTS=OFF -DCOLORCAL_BENCH=OFF \
-  -DCOLORCAL_TOOLS=OFF -DCOLORCAL_INSTALL=OFF >/dev/null
+  -DCOLORCAL_TOOLS=ON -DCOLORCAL_INSTALL=OFF >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
 
 status=0
