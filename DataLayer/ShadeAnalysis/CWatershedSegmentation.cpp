@@ -94,8 +94,10 @@ void parallelMedianBlur(const cv::Mat& src, cv::Mat& dst, int ksize) {
     constexpr int kMinStripRows = 64;
     const int halo = ksize / 2;
     dst.create(src.size(), src.type());
-    const int strips =
-        std::max(1, std::min(src.rows / kMinStripRows, tbb::this_task_arena::max_concurrency()));
+    // Several strips per thread, so that a thread the system delays holds up
+    // only a small part of the image.
+    const int strips = std::max(
+        1, std::min(src.rows / kMinStripRows, 4 * tbb::this_task_arena::max_concurrency()));
     if (strips == 1) {
         cv::medianBlur(src, dst, ksize);
         return;
