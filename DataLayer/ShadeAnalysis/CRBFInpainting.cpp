@@ -203,6 +203,14 @@ void CRBFInpainting::computeWeightCache() {
 
 // ---- Fitting --------------------------------------------------------------------
 
+bool CRBFInpainting::fitSizeSupported(std::int64_t samples, std::int64_t centres) {
+    // The solve holds an M x M normal matrix and costs about N·M² multiply-adds
+    // (more when the factorisation fails and the stable fallback runs). Tiny
+    // grid steps would otherwise ask for gigabytes and hours.
+    if (samples < 1 || centres < 1 || centres > kMaxCentres) return false;
+    return samples <= kMaxNormalWork / (centres * centres);
+}
+
 bool CRBFInpainting::approximate() {
     if (m_supportMask.empty() || m_inputImage.empty() || m_weights[0]) return false;
 
@@ -254,6 +262,10 @@ bool CRBFInpainting::approximate() {
 
     if (!m_weightCache) computeWeightCache();
     if (samples.empty() || m_centres.empty()) return false;
+    if (!fitSizeSupported(static_cast<std::int64_t>(samples.size()),
+                          static_cast<std::int64_t>(m_centres.size()))) {
+        return false;
+    }
 
     const std::int64_t count = static_cast<std::int64_t>(m_centres.size()) + 4;
     std::array<AlignedArray, 3> fitted{allocateAligned(count), allocateAligned(count),

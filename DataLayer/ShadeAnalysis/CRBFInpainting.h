@@ -79,10 +79,18 @@ class COLORCAL_EXPORT CRBFInpainting {
     /// Discards the fit; the inputs stay.
     void reset();
 
+    /// Largest number of centres a fit accepts (the normal matrix alone takes
+    /// M² doubles, 128 MiB at this bound).
+    static constexpr std::int64_t kMaxCentres = 4096;
+    /// Largest accepted product N·M² of samples and squared centres, the
+    /// multiply-adds of the normal equations (about ten seconds of work).
+    static constexpr std::int64_t kMaxNormalWork = std::int64_t{1} << 38;
+
     /// Builds the exclusion mask, the smoothed image, the centres and the
     /// per-channel weights. Returns true only when it has just computed a fit;
-    /// false for missing inputs, an existing fit, no sample or no centre, or a
-    /// least-squares problem that cannot be solved.
+    /// false for missing inputs, an existing fit, no sample or no centre, a
+    /// problem larger than `kMaxCentres` / `kMaxNormalWork` allow (tiny grid
+    /// steps), or a least-squares problem that cannot be solved.
     bool approximate();
 
     /// Fits if needed, then writes into `out` the smoothed image with every
@@ -130,6 +138,9 @@ class COLORCAL_EXPORT CRBFInpainting {
 
     // ---- Fitting and filling ------------------------------------------------
     static void resampCoords(const cv::Mat& mask, PointList& points, const int& step, bool all);
+    /// True when a fit of `samples` samples and `centres` centres stays within
+    /// `kMaxCentres` and `kMaxNormalWork`.
+    static bool fitSizeSupported(std::int64_t samples, std::int64_t centres);
     void computeWeightCache();
     /// Fits one channel on the calling thread (the exclusion mask is not read).
     /// Returns false when no least-squares solution could be found.

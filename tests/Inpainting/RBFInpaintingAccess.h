@@ -36,6 +36,9 @@ struct CRBFInpaintingTestAccess {
                                     std::array<double*, 3> w) {
         return o.approximateChannels(image, centres, samples, w);
     }
+    static bool fitSizeSupported(std::int64_t samples, std::int64_t centres) {
+        return CRBFInpainting::fitSizeSupported(samples, centres);
+    }
     static float clamp(double v) { return CRBFInpainting::clamp(v); }
     static double multiquadric(double r, double c) { return CRBFInpainting::bf_multiquadric(r, c); }
     static double inverseMultiquadric(double r, double c) {

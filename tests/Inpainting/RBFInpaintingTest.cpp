@@ -348,9 +348,11 @@ TEST(CRBFInpainting, ExtremeConfigurationsStaySafe) {
         int centerStep;
         bool fits;
     };
-    const Case cases[] = {{-5, 12, 48, true},      {1000, 12, 48, false}, {12, 0, 48, false},
-                          {12, 12, -3, false},     {0, 2, 8, true},       {12, INT_MAX, 48, false},
-                          {INT_MAX, 12, 48, false}};
+    // Steps of 1 make every pixel a sample and a centre: 5120 unknowns, more
+    // than a fit accepts, refused at once instead of a dense solve of that size.
+    const Case cases[] = {{-5, 12, 48, true},       {1000, 12, 48, false}, {12, 0, 48, false},
+                          {12, 12, -3, false},      {0, 2, 8, true},       {12, INT_MAX, 48, false},
+                          {INT_MAX, 12, 48, false}, {0, 1, 1, false},      {INT_MIN, 1, 1, false}};
     for (const Case& c : cases) {
         CRBFInpainting::Config config;
         config.borderWidth = c.border;
@@ -362,6 +364,15 @@ TEST(CRBFInpainting, ExtremeConfigurationsStaySafe) {
         EXPECT_EQ(inpainting.approximate(), c.fits)
             << c.border << " " << c.sampleStep << " " << c.centerStep;
     }
+
+    // The whole of a 2592 x 1944 photo as support at the default steps stays
+    // within the bounds; overflow-prone products are refused, not wrapped.
+    EXPECT_TRUE(Access::fitSizeSupported(35000, 2200));
+    EXPECT_TRUE(Access::fitSizeSupported(1, CRBFInpainting::kMaxCentres));
+    EXPECT_FALSE(Access::fitSizeSupported(1, CRBFInpainting::kMaxCentres + 1));
+    EXPECT_FALSE(Access::fitSizeSupported(INT64_MAX, 2));
+    EXPECT_FALSE(Access::fitSizeSupported(INT64_MAX, INT64_MAX));
+    EXPECT_FALSE(Access::fitSizeSupported(0, 10));
 }
 
 TEST(CRBFInpainting, SupportExcludesColoursFarFromWhiteOnTheRealLabScale) {
