@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 #include <opencv2/core.hpp>
 
@@ -26,8 +27,12 @@ struct CRBFInpaintingTestAccess;
 ///   outside a border band; the rest is filled from a least-squares RBF fit
 ///   through a grid of support samples, and the support itself is replaced by a
 ///   masked Gaussian smoothing of the input.
-/// - Parallel work runs on the object's one task group; every operation waits
-///   for its tasks before it returns. One object is used by one thread at a time.
+/// - Parallel work runs on the object's one task group, inside the object's
+///   task arena of `threadCount` threads; every operation waits for its tasks
+///   before it returns. One object is used by one thread at a time. Results do
+///   not depend on the thread count.
+/// - Input pixels that are not finite never count as support and never reach
+///   the fit; the masked Gaussian never reads a pixel of weight 0.
 /// - No operation throws on its own account; OpenCV errors propagate as
 ///   `cv::Exception`, and an unknown basis selector raises
 ///   `std::bad_function_call` from `approximate` or `fillValues`.
@@ -49,7 +54,8 @@ class COLORCAL_EXPORT CRBFInpainting {
         bool flag4 = false;
         /// 0 multiquadric, 1 inverse multiquadric, 2 thin-plate spline.
         int basisFunction = 0;
-        /// Tasks per parallel step; 0 or less means the hardware concurrency.
+        /// Threads a parallel step may use; 0 or less means the hardware
+        /// concurrency.
         int threadCount = -1;
     };
 
@@ -104,7 +110,9 @@ class COLORCAL_EXPORT CRBFInpainting {
 
     /// Per-channel normalised Gaussian (19 x 19, sigma 9, reflected borders) of
     /// the CV_32FC3 `src` under the CV_8UC1 `weights`: Gaussian(src·w) /
-    /// Gaussian(w). A pixel whose whole window has weight 0 becomes NaN.
+    /// Gaussian(w). A pixel whose whole window has weight 0 becomes NaN. Pixels
+    /// of weight 0 are not read, so their values may be anything; a NaN or an
+    /// infinity of non-zero weight spreads over its window. `dst` may be `src`.
     void maskedGaussian(const cv::Mat& src, cv::Mat& dst, cv::Mat weights);
 
     /// The configuration with the thread count resolved.
@@ -164,18 +172,29 @@ class COLORCAL_EXPORT CRBFInpainting {
     static float clamp(double v);
 
     // ---- Masked filtering and Lab distances ---------------------------------
+    /// Lab distance of every pixel pair; NaN where a channel of either is not finite.
     static void labDistances(const cv::Mat& a, const cv::Mat& b, cv::Mat& out);
+    /// Lab distance of every pixel from white; NaN where a channel is not finite.
     static void labDistancesToWhite(const cv::Mat& a, cv::Mat& out);
+    /// Sets to 255 the bytes of `exclusion` (CV_8UC1, `image`'s size) whose
+    /// pixel is farther from white than `threshold` or not finite.
+    static void excludeFarFromWhite(const cv::Mat& image, float threshold, cv::Mat& exclusion);
     void maskedGaussianSingleChannel(const cv::Mat& src, cv::Mat& dst, cv::Mat weights);
     void maskedFiltering(const cv::Mat& src, cv::Mat& dst, const cv::Mat& kernel,
                          const cv::Mat& weights);
     static double weightedSum(const cv::Mat& window, const cv::Mat& weights);
 
-    /// Runs body(begin, end) on the task group over `count` items split into
-    /// the configured number of ranges (the remainder goes to the first range),
-    /// then waits.
-    void runRanges(int count, const std::function<void(int, int)>& body);
-    /// Runs body(0) .. body(count - 1) as tasks on the task group, then waits.
+    /// Masked Gaussian of a CV_32FC1 or CV_32FC3 `src` into a new `dst`; with
+    /// `exclusion`, a weight byte of 0 weighs 1 and any other byte 0.
+    void maskedGaussianImpl(const cv::Mat& src, const cv::Mat& weights, bool exclusion,
+                            cv::Mat& dst);
+    /// Bounding box of the zero bytes of a CV_8UC1 mask; empty when there are none.
+    static cv::Rect zeroBoundingBox(const cv::Mat& mask);
+    /// Runs body(begin, end) over ranges of [0, count) of at least `grain`
+    /// items on the task group inside the arena, then waits.
+    void parallelRows(int count, int grain, const std::function<void(int, int)>& body);
+    /// Runs body(0) .. body(count - 1) as tasks on the task group inside the
+    /// arena, then waits.
     void runTasks(int count, const std::function<void(int)>& body);
 
     Config m_config;
@@ -190,6 +209,7 @@ class COLORCAL_EXPORT CRBFInpainting {
     PointList m_centres;
     BasisFunction m_basisFunction;
     FitDiagnostics m_fitDiagnostics;
+    tbb::task_arena m_arena;
     tbb::task_group m_taskGroup;
 };
 

@@ -1,6 +1,7 @@
 // Masked Gaussian smoothing and Lab distances of CRBFInpainting.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -18,107 +19,179 @@ constexpr double kKernelSigma = 9.0;
 constexpr int kRadius = kKernelSize / 2;
 
 /// Lab of a CV_32FC3 0..255 BGR image. OpenCV's float conversion expects 0..1
-/// and clips above, so the image is scaled first.
-cv::Mat toLab(const cv::Mat& bgr) {
+/// and clips above, so the image is scaled first. Pixels with a channel that is
+/// not finite are converted as black (a NaN would reach the conversion's table
+/// lookups) and marked in `nonFinite` (CV_8UC1, 255 there, 0 elsewhere).
+cv::Mat toLab(const cv::Mat& bgr, cv::Mat& nonFinite) {
     cv::Mat scaled;
     bgr.convertTo(scaled, CV_32F, 1.0 / 255.0);
+    nonFinite.create(bgr.rows, bgr.cols, CV_8UC1);
+    for (int y = 0; y < scaled.rows; ++y) {
+        float* p = scaled.ptr<float>(y);
+        uchar* m = nonFinite.ptr<uchar>(y);
+        for (int x = 0; x < scaled.cols; ++x) {
+            float* px = p + 3 * static_cast<std::size_t>(x);
+            const bool finite =
+                std::isfinite(px[0]) && std::isfinite(px[1]) && std::isfinite(px[2]);
+            m[x] = finite ? 0 : 255;
+            if (!finite) px[0] = px[1] = px[2] = 0.0f;
+        }
+    }
     cv::Mat lab;
     cv::cvtColor(scaled, lab, cv::COLOR_BGR2Lab);
     return lab;
 }
 
-/// Normalised convolution of `planes.size()` CV_32F planes under the weights:
-/// each output is Gaussian(plane·w) / Gaussian(w) with the separable 19-tap
-/// kernel and reflected borders. All terms of the weight sum are non-negative
-/// and every kernel tap is above 1e-2, so the float sum is exactly 0 precisely
-/// when every weight of the 19 x 19 window is 0; those pixels become NaN.
-/// Rows [y0, y1) of every output are written.
-/// Only the pixels of `reach` are computed; the caller has made sure that
-/// every other pixel's window holds no weight, so it is NaN.
-void separableMaskedRows(const std::vector<cv::Mat>& products, const cv::Mat& weightF,
-                         const std::vector<float>& g, std::vector<cv::Mat>& outputs,
-                         const cv::Rect& reach, int y0, int y1) {
-    const int rows = weightF.rows;
-    const int cols = weightF.cols;
-    const std::size_t planes = products.size();
-    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
-    // Columns of vertical sums that the horizontal pass of `reach` reads.
-    const int v0 = std::max(0, reach.x - kRadius);
-    const int v1 = std::min(cols, reach.x + reach.width + kRadius);
-    const int padded = cols + 2 * kRadius;
-    std::vector<int> colIndex(static_cast<std::size_t>(padded));
-    for (int i = 0; i < padded; ++i) {
-        colIndex[static_cast<std::size_t>(i)] =
-            cv::borderInterpolate(i - kRadius, cols, cv::BORDER_REFLECT);
-    }
-    // Vertical sums of every plane (products, then weights) for one row, padded
-    // by reflection for the horizontal pass.
-    std::vector<std::vector<float>> vert(planes + 1,
-                                         std::vector<float>(static_cast<std::size_t>(padded)));
-    std::vector<float> acc(static_cast<std::size_t>(cols));
-    std::vector<float> den(static_cast<std::size_t>(cols));
-    for (int y = y0; y < y1; ++y) {
-        if (y < reach.y || y >= reach.y + reach.height || reach.width <= 0) {
-            for (std::size_t p = 0; p < planes; ++p) {
-                float* o = outputs[p].ptr<float>(y);
-                std::fill(o, o + cols, nan);
-            }
-            continue;
-        }
-        for (std::size_t p = 0; p <= planes; ++p) {
-            const cv::Mat& plane = p < planes ? products[p] : weightF;
-            float* a = acc.data();
-            std::fill(acc.begin(), acc.end(), 0.0f);
-            for (int k = 0; k < kKernelSize; ++k) {
-                const int r = cv::borderInterpolate(y + k - kRadius, rows, cv::BORDER_REFLECT);
-                const float* s = plane.ptr<float>(r);
-                const float gk = g[static_cast<std::size_t>(k)];
-                for (int x = v0; x < v1; ++x) a[x] += gk * s[x];
-            }
-            float* v = vert[p].data();
-            for (int i = reach.x; i < reach.x + reach.width + 2 * kRadius; ++i) {
-                v[i] = a[colIndex[static_cast<std::size_t>(i)]];
-            }
-        }
-        // Horizontal pass of the weights.
-        {
-            const float* v = vert[planes].data();
-            float* d = den.data();
-            std::fill(den.begin(), den.end(), 0.0f);
-            for (int k = 0; k < kKernelSize; ++k) {
-                const float gk = g[static_cast<std::size_t>(k)];
-                const float* vk = v + k;
-                for (int x = reach.x; x < reach.x + reach.width; ++x) d[x] += gk * vk[x];
-            }
-        }
-        for (std::size_t p = 0; p < planes; ++p) {
-            const float* v = vert[p].data();
-            float* a = acc.data();
-            std::fill(acc.begin(), acc.end(), 0.0f);
-            for (int k = 0; k < kKernelSize; ++k) {
-                const float gk = g[static_cast<std::size_t>(k)];
-                const float* vk = v + k;
-                for (int x = reach.x; x < reach.x + reach.width; ++x) a[x] += gk * vk[x];
-            }
-            float* o = outputs[p].ptr<float>(y);
-            const float* d = den.data();
-            std::fill(o, o + reach.x, nan);
-            for (int x = reach.x; x < reach.x + reach.width; ++x) {
-                o[x] = d[x] > 0.0f ? a[x] / d[x] : nan;
-            }
-            std::fill(o + reach.x + reach.width, o + cols, nan);
+/// Normalised convolution of a CV_32FC1 or CV_32FC3 image under weights,
+/// written row by row: each output is Gaussian(src·w) / Gaussian(w) per
+/// channel with the separable 19-tap kernel and reflected borders. All terms of
+/// the weight sum are non-negative and every kernel tap is above 1e-2, so the
+/// float sum is exactly 0 precisely when every weight of the 19 x 19 window is
+/// 0; those pixels become NaN. A pixel of weight 0 contributes nothing, whatever
+/// its value (it is never multiplied), so NaN or infinite values there cannot
+/// leak into the result.
+///
+/// Only the pixels of `reach` are computed; the caller has made sure that every
+/// other pixel's window holds no weight, so it is NaN. The weighted source rows
+/// are formed once per task into a ring of 19 rows, the vertical pass runs over
+/// the columns the horizontal pass of `reach` reads.
+class MaskedRows {
+  public:
+    /// `exclusion` true: a weight byte of 0 means weight 1, anything else 0.
+    MaskedRows(const cv::Mat& src, const cv::Mat& weights, bool exclusion, const cv::Rect& reach,
+               const std::vector<float>& taps, cv::Mat& dst)
+        : m_src(src),
+          m_weights(weights),
+          m_exclusion(exclusion),
+          m_reach(reach),
+          m_taps(taps),
+          m_dst(dst),
+          m_channels(src.channels()),
+          m_planes(src.channels() + 1),
+          m_v0(std::max(0, reach.x - kRadius)),
+          m_v1(std::min(src.cols, reach.x + reach.width + kRadius)) {
+        const int padded = src.cols + 2 * kRadius;
+        m_colIndex.resize(static_cast<std::size_t>(padded));
+        for (int i = 0; i < padded; ++i) {
+            m_colIndex[static_cast<std::size_t>(i)] =
+                cv::borderInterpolate(i - kRadius, src.cols, cv::BORDER_REFLECT);
         }
     }
-}
 
-/// The pixels whose 19 x 19 window can hold a non-zero weight: the weights'
-/// bounding box grown by the kernel radius. A reflected window position lies
+    void operator()(int y0, int y1) const {
+        const int cols = m_src.cols;
+        const int cn = m_channels;
+        constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+        const int width = std::max(0, m_v1 - m_v0);
+        const std::size_t planeSize = static_cast<std::size_t>(width);
+        const std::size_t slotSize = planeSize * static_cast<std::size_t>(m_planes);
+        std::vector<float> ring(slotSize * kKernelSize);
+        std::array<int, kKernelSize> slotRow;
+        slotRow.fill(std::numeric_limits<int>::min());
+        const int padded = m_reach.width + 2 * kRadius;
+        std::vector<float> vert(static_cast<std::size_t>(std::max(0, padded) * m_planes));
+        std::vector<float> acc(planeSize);
+        std::vector<float> horiz(static_cast<std::size_t>(std::max(0, m_reach.width) * m_planes));
+        std::array<const float*, kKernelSize> rowsOfWindow{};
+        for (int y = y0; y < y1; ++y) {
+            float* o = m_dst.ptr<float>(y);
+            if (y < m_reach.y || y >= m_reach.y + m_reach.height || m_reach.width <= 0) {
+                std::fill(o, o + static_cast<std::size_t>(cols) * cn, nan);
+                continue;
+            }
+            for (int k = 0; k < kKernelSize; ++k) {
+                const int j = y + k - kRadius;
+                const int slot = ((j % kKernelSize) + kKernelSize) % kKernelSize;
+                float* base = ring.data() + static_cast<std::size_t>(slot) * slotSize;
+                if (slotRow[static_cast<std::size_t>(slot)] != j) {
+                    weightRow(cv::borderInterpolate(j, m_src.rows, cv::BORDER_REFLECT), base,
+                              planeSize);
+                    slotRow[static_cast<std::size_t>(slot)] = j;
+                }
+                rowsOfWindow[static_cast<std::size_t>(k)] = base;
+            }
+            // Vertical sums of every plane, spread onto the reflected padding.
+            for (int p = 0; p < m_planes; ++p) {
+                const std::size_t offset = static_cast<std::size_t>(p) * planeSize;
+                std::fill(acc.begin(), acc.end(), 0.0f);
+                for (int k = 0; k < kKernelSize; ++k) {
+                    verticalStep(acc.data(), rowsOfWindow[static_cast<std::size_t>(k)] + offset,
+                                 m_taps[static_cast<std::size_t>(k)], width);
+                }
+                float* v = vert.data() + static_cast<std::size_t>(p) * padded;
+                for (int i = 0; i < padded; ++i) {
+                    v[i] = acc[static_cast<std::size_t>(
+                        m_colIndex[static_cast<std::size_t>(m_reach.x + i)] - m_v0)];
+                }
+                float* h = horiz.data() + static_cast<std::size_t>(p) * m_reach.width;
+                std::fill(h, h + m_reach.width, 0.0f);
+                for (int k = 0; k < kKernelSize; ++k) {
+                    verticalStep(h, v + k, m_taps[static_cast<std::size_t>(k)], m_reach.width);
+                }
+            }
+            std::fill(o, o + static_cast<std::size_t>(m_reach.x) * cn, nan);
+            const float* den = horiz.data() + static_cast<std::size_t>(cn) * m_reach.width;
+            for (int i = 0; i < m_reach.width; ++i) {
+                float* px = o + static_cast<std::size_t>(m_reach.x + i) * cn;
+                const float d = den[i];
+                for (int c = 0; c < cn; ++c) {
+                    px[c] = d > 0.0f ? horiz[static_cast<std::size_t>(c) * m_reach.width +
+                                             static_cast<std::size_t>(i)] /
+                                           d
+                                     : nan;
+                }
+            }
+            std::fill(o + static_cast<std::size_t>(m_reach.x + m_reach.width) * cn,
+                      o + static_cast<std::size_t>(cols) * cn, nan);
+        }
+    }
+
+  private:
+    /// Planes 0 .. cn - 1 of `base` := weight · channel, plane cn := weight, for
+    /// the columns [v0, v1) of source row r.
+    void weightRow(int r, float* base, std::size_t planeSize) const {
+        const float* s = m_src.ptr<float>(r);
+        const uchar* w = m_weights.ptr<uchar>(r);
+        const int cn = m_channels;
+        float* wp = base + static_cast<std::size_t>(cn) * planeSize;
+        for (int x = m_v0; x < m_v1; ++x) {
+            const std::size_t i = static_cast<std::size_t>(x - m_v0);
+            const float wf = m_exclusion ? (w[x] == 0 ? 1.0f : 0.0f) : static_cast<float>(w[x]);
+            wp[i] = wf;
+            for (int c = 0; c < cn; ++c) {
+                base[static_cast<std::size_t>(c) * planeSize + i] =
+                    wf != 0.0f ? s[static_cast<std::size_t>(x) * cn + c] * wf : 0.0f;
+            }
+        }
+    }
+
+    /// acc[i] += g · src[i] for i < n.
+    __attribute__((target_clones("avx2", "default"))) static void verticalStep(float* acc,
+                                                                               const float* src,
+                                                                               float g, int n) {
+        for (int i = 0; i < n; ++i) acc[i] += g * src[i];
+    }
+
+    const cv::Mat& m_src;
+    const cv::Mat& m_weights;
+    bool m_exclusion;
+    cv::Rect m_reach;
+    const std::vector<float>& m_taps;
+    cv::Mat& m_dst;
+    int m_channels;
+    int m_planes;
+    int m_v0;
+    int m_v1;
+    std::vector<int> m_colIndex;
+};
+
+/// The pixels whose 19 x 19 window can hold a non-zero weight: the bounding
+/// box `box` of the non-zero weights grown by the kernel radius. A reflected window position lies
 /// within the radius of its pixel as long as each side is at least a kernel
 /// long; smaller images are computed whole.
-cv::Rect weightReach(const cv::Mat& weights) {
-    const cv::Rect all(0, 0, weights.cols, weights.rows);
-    if (weights.rows < kKernelSize || weights.cols < kKernelSize) return all;
-    const cv::Rect box = cv::boundingRect(weights);
+cv::Rect weightReach(const cv::Size& size, const cv::Rect& box) {
+    const cv::Rect all(0, 0, size.width, size.height);
+    if (size.height < kKernelSize || size.width < kKernelSize) return all;
     if (box.empty()) return cv::Rect();
     return cv::Rect(box.x - kRadius, box.y - kRadius, box.width + 2 * kRadius,
                     box.height + 2 * kRadius) &
@@ -140,8 +213,10 @@ void CRBFInpainting::labDistances(const cv::Mat& a, const cv::Mat& b, cv::Mat& o
     CV_CheckTypeEQ(a.type(), CV_32FC3, "labDistances needs CV_32FC3 images");
     CV_CheckTypeEQ(b.type(), CV_32FC3, "labDistances needs CV_32FC3 images");
     CV_Check(b.size(), a.size() == b.size(), "labDistances needs images of one size");
-    const cv::Mat labA = toLab(a);
-    const cv::Mat labB = toLab(b);
+    cv::Mat badA;
+    cv::Mat badB;
+    const cv::Mat labA = toLab(a, badA);
+    const cv::Mat labB = toLab(b, badB);
     std::vector<cv::Mat> ca;
     std::vector<cv::Mat> cb;
     cv::split(labA, ca);
@@ -154,25 +229,80 @@ void CRBFInpainting::labDistances(const cv::Mat& a, const cv::Mat& b, cv::Mat& o
         cv::add(accumulator, sq, accumulator);
     }
     cv::sqrt(accumulator, accumulator);
+    accumulator.setTo(std::numeric_limits<float>::quiet_NaN(), badA | badB);
     out = accumulator;
 }
 
 void CRBFInpainting::labDistancesToWhite(const cv::Mat& a, cv::Mat& out) {
     CV_CheckTypeEQ(a.type(), CV_32FC3, "labDistances needs a CV_32FC3 image");
-    const cv::Mat labA = toLab(a);
+    cv::Mat bad;
+    const cv::Mat labA = toLab(a, bad);
     const cv::Mat white(1, 1, CV_32FC3, cv::Scalar(255, 255, 255));
-    const cv::Vec3f w = toLab(white).at<cv::Vec3f>(0, 0);
+    cv::Mat whiteBad;
+    const cv::Vec3f w = toLab(white, whiteBad).at<cv::Vec3f>(0, 0);
     out.create(a.rows, a.cols, CV_32F);
     for (int y = 0; y < a.rows; ++y) {
         const cv::Vec3f* lab = labA.ptr<cv::Vec3f>(y);
+        const uchar* b = bad.ptr<uchar>(y);
         float* o = out.ptr<float>(y);
         for (int x = 0; x < a.cols; ++x) {
             const float d0 = lab[x][0] - w[0];
             const float d1 = lab[x][1] - w[1];
             const float d2 = lab[x][2] - w[2];
-            o[x] = std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
+            o[x] = b[x] != 0 ? std::numeric_limits<float>::quiet_NaN()
+                             : std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
         }
     }
+}
+
+void CRBFInpainting::excludeFarFromWhite(const cv::Mat& image, float threshold,
+                                         cv::Mat& exclusion) {
+    cv::Mat distance;
+    labDistancesToWhite(image, distance);
+    const double limit = static_cast<double>(threshold);
+    for (int y = 0; y < distance.rows; ++y) {
+        const float* d = distance.ptr<float>(y);
+        uchar* e = exclusion.ptr<uchar>(y);
+        for (int x = 0; x < distance.cols; ++x) {
+            if (static_cast<double>(d[x]) > limit || std::isnan(d[x])) e[x] = 255;
+        }
+    }
+}
+
+cv::Rect CRBFInpainting::zeroBoundingBox(const cv::Mat& mask) {
+    int x0 = mask.cols;
+    int x1 = -1;
+    int y0 = mask.rows;
+    int y1 = -1;
+    for (int y = 0; y < mask.rows; ++y) {
+        const uchar* m = mask.ptr<uchar>(y);
+        const uchar* first = std::find(m, m + mask.cols, uchar{0});
+        if (first == m + mask.cols) continue;
+        y0 = std::min(y0, y);
+        y1 = y;
+        x0 = std::min(x0, static_cast<int>(first - m));
+        int last = mask.cols - 1;
+        while (m[last] != 0) --last;
+        x1 = std::max(x1, last);
+    }
+    if (y1 < 0) return cv::Rect();
+    return cv::Rect(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
+}
+
+void CRBFInpainting::maskedGaussianImpl(const cv::Mat& src, const cv::Mat& weights, bool exclusion,
+                                        cv::Mat& dst) {
+    if (src.empty()) {
+        dst.release();
+        return;
+    }
+    // A new matrix, so that dst may share src's data.
+    cv::Mat result(src.rows, src.cols, src.type());
+    const std::vector<float> taps = gaussianTaps();
+    const cv::Rect reach =
+        weightReach(src.size(), exclusion ? zeroBoundingBox(weights) : cv::boundingRect(weights));
+    const MaskedRows rowsOf(src, weights, exclusion, reach, taps, result);
+    parallelRows(src.rows, 8, [&](int y0, int y1) { rowsOf(y0, y1); });
+    dst = result;
 }
 
 void CRBFInpainting::maskedGaussian(const cv::Mat& src, cv::Mat& dst, cv::Mat weights) {
@@ -180,26 +310,7 @@ void CRBFInpainting::maskedGaussian(const cv::Mat& src, cv::Mat& dst, cv::Mat we
     CV_CheckTypeEQ(weights.type(), CV_8UC1, "maskedGaussian needs CV_8UC1 weights");
     CV_Check(weights.size(), weights.size() == src.size(),
              "maskedGaussian needs weights of the image's size");
-    if (src.empty()) {
-        dst.release();
-        return;
-    }
-    cv::Mat weightF;
-    weights.convertTo(weightF, CV_32F);
-    std::vector<cv::Mat> channels;
-    cv::split(src, channels);
-    std::vector<cv::Mat> products(3);
-    std::vector<cv::Mat> outputs(3);
-    for (std::size_t c = 0; c < 3; ++c) {
-        cv::multiply(channels[c], weightF, products[c]);
-        outputs[c].create(src.rows, src.cols, CV_32F);
-    }
-    const std::vector<float> g = gaussianTaps();
-    const cv::Rect reach = weightReach(weights);
-    runRanges(src.rows, [&](int y0, int y1) {
-        separableMaskedRows(products, weightF, g, outputs, reach, y0, y1);
-    });
-    cv::merge(outputs, dst);
+    maskedGaussianImpl(src, weights, false, dst);
 }
 
 void CRBFInpainting::maskedGaussianSingleChannel(const cv::Mat& src, cv::Mat& dst,
@@ -208,21 +319,7 @@ void CRBFInpainting::maskedGaussianSingleChannel(const cv::Mat& src, cv::Mat& ds
     CV_CheckTypeEQ(weights.type(), CV_8UC1, "maskedGaussianSingleChannel needs CV_8UC1 weights");
     CV_Check(weights.size(), weights.size() == src.size(),
              "maskedGaussianSingleChannel needs weights of the channel's size");
-    if (src.empty()) {
-        dst.release();
-        return;
-    }
-    cv::Mat weightF;
-    weights.convertTo(weightF, CV_32F);
-    std::vector<cv::Mat> products(1);
-    cv::multiply(src, weightF, products[0]);
-    std::vector<cv::Mat> outputs{cv::Mat(src.rows, src.cols, CV_32F)};
-    const std::vector<float> g = gaussianTaps();
-    const cv::Rect reach = weightReach(weights);
-    runRanges(src.rows, [&](int y0, int y1) {
-        separableMaskedRows(products, weightF, g, outputs, reach, y0, y1);
-    });
-    dst = outputs[0];
+    maskedGaussianImpl(src, weights, false, dst);
 }
 
 void CRBFInpainting::maskedFiltering(const cv::Mat& src, cv::Mat& dst, const cv::Mat& kernel,
@@ -241,7 +338,7 @@ void CRBFInpainting::maskedFiltering(const cv::Mat& src, cv::Mat& dst, const cv:
     cv::Mat paddedWeights;
     cv::copyMakeBorder(src, paddedSrc, ry, ry, rx, rx, cv::BORDER_REFLECT);
     cv::copyMakeBorder(weights, paddedWeights, ry, ry, rx, rx, cv::BORDER_REFLECT);
-    runRanges(src.rows, [&](int y0, int y1) {
+    parallelRows(src.rows, 1, [&](int y0, int y1) {
         cv::Mat product;
         for (int y = y0; y < y1; ++y) {
             for (int x = 0; x < src.cols; ++x) {

@@ -432,6 +432,14 @@ bool solveLeastSquares(const Problem& p, const Executor& run, std::array<double*
 
 constexpr int kChunk = 12;  // pixels per register-blocked chunk of a row
 
+/// CRBFInpainting::clamp, inlined into the filling: 255 above 255, 0 below 0,
+/// otherwise the value as float (a NaN passes through).
+inline float clampToRange(double v) {
+    if (v > 255.0) return 255.0f;
+    if (v < 0.0) return 0.0f;
+    return static_cast<float>(v);
+}
+
 /// Field of the three channels at pixels x0 .. x0 + 11 of one row, centres in
 /// list order. rowOf[j] is the cache row of centre j for this image row.
 void chunkGeneric(const double* const* rowOf, const int* cx, const double* w3, std::int64_t m,
@@ -555,13 +563,23 @@ void CRBFInpainting::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
     CV_CheckTypeEQ(mask.type(), CV_8UC1, "the fill mask must be CV_8UC1");
     CV_Check(mask.size(), mask.size() == m_smoothedImage.size(),
              "the fill mask must have the input image's size");
-    cv::Mat result = m_smoothedImage.clone();
+    // Every pixel of the result is written below. The caller's buffer is reused
+    // only when nothing else refers to it; otherwise `out` gets a new one, as a
+    // deep copy would.
+    cv::Mat result;
+    const bool reusable = out.size() == m_smoothedImage.size() && out.type() == CV_32FC3 &&
+                          out.isContinuous() && !out.isSubmatrix() && out.u != nullptr &&
+                          out.u->refcount == 1;
+    if (reusable) {
+        result = out;
+    } else {
+        result.create(m_smoothedImage.size(), CV_32FC3);
+    }
     fillRows(mask, result);
     out = result;
 }
 
 void CRBFInpainting::fillRows(const cv::Mat& mask, cv::Mat& out) {
-    const int rows = out.rows;
     const int cols = out.cols;
     const std::int64_t m = static_cast<std::int64_t>(m_centres.size());
     // Weights interleaved per centre so that one cache lookup serves all channels.
@@ -574,30 +592,55 @@ void CRBFInpainting::fillRows(const cv::Mat& mask, cv::Mat& out) {
     }
     const double* cache = m_weightCache.get();
     const bool avx2 = cpuHasAvx2Fma();
-    runRanges(rows, [&](int y0, int y1) {
+    const cv::Mat& smoothed = m_smoothedImage;
+    parallelRows(out.rows, 4, [&](int y0, int y1) {
         std::vector<const double*> rowOf(static_cast<std::size_t>(m));
         alignas(32) double chunk[3 * kChunk];
         for (int y = y0; y < y1; ++y) {
             const uchar* mk = mask.ptr<uchar>(y);
+            const float* s = smoothed.ptr<float>(y);
+            float* o = out.ptr<float>(y);
             int xmin = 0;
             while (xmin < cols && mk[xmin] == 0) ++xmin;
-            if (xmin == cols) continue;
+            if (xmin == cols) {
+                std::copy(s, s + 3 * static_cast<std::size_t>(cols), o);
+                continue;
+            }
             int xmax = cols - 1;
             while (mk[xmax] == 0) --xmax;
+            std::copy(s, s + 3 * static_cast<std::size_t>(xmin), o);
+            std::copy(s + 3 * static_cast<std::size_t>(xmax + 1),
+                      s + 3 * static_cast<std::size_t>(cols),
+                      o + 3 * static_cast<std::size_t>(xmax + 1));
             for (std::int64_t j = 0; j < m; ++j) {
                 const std::int64_t dy = std::abs(
                     static_cast<std::int64_t>(m_centres[static_cast<std::size_t>(j)][1]) - y);
                 rowOf[static_cast<std::size_t>(j)] = cache + dy * cols;
             }
-            float* o = out.ptr<float>(y);
             auto store = [&](int x, double b, double g, double r) {
-                if (mk[x] == 0) return;
-                o[3 * x] = clamp(b);
-                o[3 * x + 1] = clamp(g);
-                o[3 * x + 2] = clamp(r);
+                const std::size_t i = 3 * static_cast<std::size_t>(x);
+                if (mk[x] == 0) {
+                    o[i] = s[i];
+                    o[i + 1] = s[i + 1];
+                    o[i + 2] = s[i + 2];
+                } else {
+                    o[i] = clampToRange(b);
+                    o[i + 1] = clampToRange(g);
+                    o[i + 2] = clampToRange(r);
+                }
             };
             int x = xmin;
             for (; x + kChunk - 1 <= xmax; x += kChunk) {
+                // Chunks without a selected pixel (the support between masked
+                // stretches of a row) keep the smoothed values.
+                uchar any = 0;
+                for (int i = 0; i < kChunk; ++i) any |= mk[x + i];
+                if (any == 0) {
+                    std::copy(s + 3 * static_cast<std::size_t>(x),
+                              s + 3 * static_cast<std::size_t>(x + kChunk),
+                              o + 3 * static_cast<std::size_t>(x));
+                    continue;
+                }
                 if (avx2) {
                     chunkAvx2(rowOf.data(), cx.data(), w3.data(), m, x, chunk);
                 } else {
@@ -608,7 +651,10 @@ void CRBFInpainting::fillRows(const cv::Mat& mask, cv::Mat& out) {
                 }
             }
             for (; x <= xmax; ++x) {
-                if (mk[x] == 0) continue;
+                if (mk[x] == 0) {
+                    store(x, 0.0, 0.0, 0.0);
+                    continue;
+                }
                 double v[3] = {0.0, 0.0, 0.0};
                 for (std::int64_t j = 0; j < m; ++j) {
                     const double b = rowOf[static_cast<std::size_t>(j)]

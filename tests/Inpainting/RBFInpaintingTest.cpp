@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <limits>
 #include <thread>
 
 #include <opencv2/imgproc.hpp>
@@ -373,6 +375,41 @@ TEST(CRBFInpainting, ExtremeConfigurationsStaySafe) {
     EXPECT_FALSE(Access::fitSizeSupported(INT64_MAX, 2));
     EXPECT_FALSE(Access::fitSizeSupported(INT64_MAX, INT64_MAX));
     EXPECT_FALSE(Access::fitSizeSupported(0, 10));
+}
+
+TEST(CRBFInpainting, PixelsThatAreNotFiniteNeverBecomeSupport) {
+    const Scene s = makeScene(150, 170);
+    CRBFInpainting clean;
+    clean.setInputImage(s.image);
+    clean.setInputSupportMask(s.mask);
+    cv::Mat expected;
+    clean.fillValues(cv::Mat(), expected);
+    ASSERT_FALSE(expected.empty());
+
+    // Scattered NaN and infinite pixels, some on sample and centre positions
+    // (6, 6) and (24, 24), inside the support.
+    cv::Mat image = s.image.clone();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const cv::Point bad[] = {{6, 6}, {24, 24}, {100, 20}, {140, 130}, {18, 90}};
+    for (std::size_t i = 0; i < std::size(bad); ++i) {
+        image.at<cv::Vec3f>(bad[i]) =
+            i % 2 == 0 ? cv::Vec3f(nan, 200, 200) : cv::Vec3f(200, -inf, inf);
+    }
+    CRBFInpainting inpainting;
+    inpainting.setInputImage(image);
+    inpainting.setInputSupportMask(s.mask);
+    ASSERT_TRUE(inpainting.approximate());
+    for (const cv::Point& p : bad) {
+        EXPECT_NE(Access::exclusion(inpainting).at<uchar>(p), 0) << p;
+    }
+    cv::Mat out;
+    inpainting.fillValues(cv::Mat(), out);
+    ASSERT_EQ(out.size(), s.image.size());
+    EXPECT_EQ(cv::countNonZero(out.reshape(1) != out.reshape(1)), 0) << "no NaN";
+    EXPECT_TRUE(cv::checkRange(out, true, nullptr, 0.0, 255.0));
+    // Losing a few support pixels changes the smooth field only slightly.
+    EXPECT_LT(cv::norm(out, expected, cv::NORM_INF), 2.0);
 }
 
 TEST(CRBFInpainting, SupportExcludesColoursFarFromWhiteOnTheRealLabScale) {

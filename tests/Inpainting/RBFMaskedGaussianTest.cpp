@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include <opencv2/imgproc.hpp>
 
@@ -164,6 +165,35 @@ TEST(CRBFInpaintingMaskedGaussian, RejectsMismatchedInputs) {
                  cv::Exception);
 }
 
+TEST(CRBFInpaintingMaskedGaussian, ValuesOfZeroWeightAreNeverRead) {
+    cv::RNG rng(17);
+    const cv::Mat clean = randomImage(40, 44, CV_32FC3, rng);
+    const cv::Mat w = randomWeights(40, 44, rng, 0.5);
+    // Poison every pixel of weight 0: the result must not change.
+    cv::Mat poisoned = clean.clone();
+    const float bad[] = {std::numeric_limits<float>::quiet_NaN(),
+                         std::numeric_limits<float>::infinity(),
+                         -std::numeric_limits<float>::infinity()};
+    for (int y = 0; y < w.rows; ++y) {
+        for (int x = 0; x < w.cols; ++x) {
+            if (w.at<uchar>(y, x) == 0) {
+                poisoned.at<cv::Vec3f>(y, x) = cv::Vec3f::all(bad[(x + y) % 3]);
+            }
+        }
+    }
+    CRBFInpainting inpainting;
+    cv::Mat fromClean;
+    cv::Mat fromPoisoned;
+    inpainting.maskedGaussian(clean, fromClean, w);
+    inpainting.maskedGaussian(poisoned, fromPoisoned, w);
+    expectMatches(fromPoisoned, fromClean, "poisoned zero weights");
+
+    // dst may be src.
+    cv::Mat inPlace = clean.clone();
+    inpainting.maskedGaussian(inPlace, inPlace, w);
+    expectMatches(inPlace, fromClean, "in place");
+}
+
 TEST(CRBFInpaintingLab, DistancesToWhite) {
     cv::RNG rng(9);
     const cv::Mat a = randomImage(17, 29, CV_32FC3, rng);
@@ -182,6 +212,19 @@ TEST(CRBFInpaintingLab, DistancesToWhite) {
     const cv::Mat black(1, 1, CV_32FC3, cv::Scalar::all(0));
     Access::labDistancesToWhite(black, fast);
     EXPECT_NEAR(fast.at<float>(0, 0), 100.0, 0.1);
+
+    // Pixels with a channel that is not finite have no distance; the others
+    // are unaffected.
+    cv::Mat odd(1, 4, CV_32FC3, cv::Scalar::all(128));
+    odd.at<cv::Vec3f>(0, 1)[2] = std::numeric_limits<float>::quiet_NaN();
+    odd.at<cv::Vec3f>(0, 2)[0] = std::numeric_limits<float>::infinity();
+    odd.at<cv::Vec3f>(0, 3)[1] = -std::numeric_limits<float>::infinity();
+    Access::labDistancesToWhite(odd, fast);
+    EXPECT_NEAR(fast.at<float>(0, 0), 46.4, 0.2);
+    for (int x = 1; x < 4; ++x) EXPECT_TRUE(std::isnan(fast.at<float>(0, x))) << x;
+    Access::labDistances(odd, cv::Mat(odd.size(), CV_32FC3, cv::Scalar::all(255)), general);
+    EXPECT_NEAR(general.at<float>(0, 0), 46.4, 0.2);
+    for (int x = 1; x < 4; ++x) EXPECT_TRUE(std::isnan(general.at<float>(0, x))) << x;
 }
 
 }  // namespace
