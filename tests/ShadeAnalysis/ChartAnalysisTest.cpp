@@ -40,47 +40,33 @@ void makePatch(const std::vector<float>& values, cv::Size size, std::vector<cv::
     }
 }
 
-TEST(CColorCalibration, TrimmedMeanDropsTheOuterFifths) {
-    TestEngine engine;
-    std::vector<cv::Mat> planes;
-    cv::Mat mask;
-    cv::Vec3d mean;
-
-    makePatch({42.0f}, {5, 3}, planes, mask);  // n = 1: the pixel itself
-    ASSERT_TRUE(engine.getMeanSegmentColor(planes, mask, mean));
-    EXPECT_EQ(mean, cv::Vec3d(42.0, 84.0, 126.0));
-
-    makePatch({9.0f, 1.0f, 4.0f, 2.0f}, {5, 3}, planes, mask);  // n = 4: three smallest
-    ASSERT_TRUE(engine.getMeanSegmentColor(planes, mask, mean));
-    EXPECT_DOUBLE_EQ(mean[0], 7.0 / 3.0);
-    EXPECT_DOUBLE_EQ(mean[2], 21.0 / 3.0);
-
-    makePatch({10, 3, 7, 1, 9, 2, 8, 4, 6, 5}, {5, 3}, planes, mask);  // n = 10: 3 .. 8
-    ASSERT_TRUE(engine.getMeanSegmentColor(planes, mask, mean));
-    EXPECT_EQ(mean, cv::Vec3d(5.5, 11.0, 16.5));
-}
-
-TEST(CColorCalibration, TrimmedMeanOrdersNotANumberLast) {
-    // NaN values must not break the sort; they sort to the top fifth and are cut.
-    TestEngine engine;
-    std::vector<cv::Mat> planes;
-    cv::Mat mask;
-    cv::Vec3d mean;
+TEST(CColorCalibration, TrimmedMeanDropsTheOuterFifthsAndOrdersNotANumberLast) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    makePatch({nan, 10, 3, 7, 1, 9, 2, 8, 4, 6, 5, nan}, {5, 3}, planes, mask);  // lo 2, hi 9
-    ASSERT_TRUE(engine.getMeanSegmentColor(planes, mask, mean));
-    EXPECT_DOUBLE_EQ(mean[0], (3 + 4 + 5 + 6 + 7 + 8 + 9) / 7.0);
-}
-
-TEST(CColorCalibration, TrimmedMeanRefusesEmptyOrMismatchedInput) {
+    struct Case {
+        std::vector<float> values;
+        double mean;  // of channel 0; channel c holds (c + 1) times the values
+    };
+    const Case cases[] = {
+        {{42.0f}, 42.0},                                         // n = 1: the pixel itself
+        {{9.0f, 1.0f, 4.0f, 2.0f}, 7.0 / 3.0},                   // n = 4: three smallest
+        {{10, 3, 7, 1, 9, 2, 8, 4, 6, 5}, 5.5},                  // n = 10: 3 .. 8
+        {{nan, 10, 3, 7, 1, 9, 2, 8, 4, 6, 5, nan}, 42.0 / 7.0}  // NaN sorts high and is cut
+    };
     TestEngine engine;
     std::vector<cv::Mat> planes;
     cv::Mat mask;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.values.size());
+        makePatch(c.values, {5, 3}, planes, mask);
+        cv::Vec3d mean;
+        ASSERT_TRUE(engine.getMeanSegmentColor(planes, mask, mean));
+        for (int k = 0; k < 3; ++k) EXPECT_DOUBLE_EQ(mean[k], c.mean * (k + 1));
+    }
+    // Empty or mismatched input is refused and leaves the mean alone.
     cv::Vec3d mean(-1.0, -1.0, -1.0);
     makePatch({}, {4, 4}, planes, mask);
     EXPECT_FALSE(engine.getMeanSegmentColor(planes, mask, mean));
     EXPECT_EQ(mean, cv::Vec3d(-1.0, -1.0, -1.0));
-
     makePatch({1.0f, 2.0f}, {4, 4}, planes, mask);
     const cv::Mat smallMask = cv::Mat::ones(3, 3, CV_8U);
     EXPECT_FALSE(engine.getMeanSegmentColor(planes, smallMask, mean));
@@ -103,29 +89,19 @@ cv::Mat asColumn(const std::vector<float>& v) {
         .clone();
 }
 
-TEST(CColorCalibration, InvertDirectionDetectsReversedLists) {
+TEST(CColorCalibration, InvertDirectionDetectsReversedListsAndRefusesShortOnes) {
     TestEngine engine;
     const std::vector<float> reference = chartColours();
     cv::Mat same = asColumn(reference);
     EXPECT_FALSE(engine.invertDirection(same, reference));
-
     cv::Mat reversed;
     cv::flip(same, reversed, 0);
     EXPECT_TRUE(engine.invertDirection(reversed, reference));
-}
-
-TEST(CColorCalibration, InvertDirectionRefusesShortLists) {
-    TestEngine engine;
-    std::vector<float> reference = chartColours();
-    cv::Mat reversed;
-    cv::flip(asColumn(reference), reversed, 0);
 
     cv::Mat shortMeasured = reversed.rowRange(0, 19).clone();
     EXPECT_FALSE(engine.invertDirection(shortMeasured, reference));
-
-    std::vector<float> shortReference(reference.begin(), reference.end() - 3);
+    const std::vector<float> shortReference(reference.begin(), reference.end() - 3);
     EXPECT_FALSE(engine.invertDirection(reversed, shortReference));
-
     cv::Mat wrongType;
     reversed.convertTo(wrongType, CV_64FC3);
     EXPECT_FALSE(engine.invertDirection(wrongType, reference));
@@ -133,71 +109,45 @@ TEST(CColorCalibration, InvertDirectionRefusesShortLists) {
 
 // ---- Colour-correction fit --------------------------------------------------
 
-cv::Mat fit(const cv::Mat& measured, const std::vector<float>& reference) {
-    cv::Mat coefficients(12, 1, CV_32F);
-    TestEngine::fitColorCorrection(measured, reference, coefficients);
-    return coefficients;
-}
-
-TEST(CColorCalibration, FitOfEqualColoursIsTheIdentity) {
-    const std::vector<float> colours = chartColours();
-    const cv::Mat m = fit(asColumn(colours), colours);
-    ASSERT_EQ(m.type(), CV_32F);
-    ASSERT_EQ(m.total(), 12u);
-    const float expected[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
-    for (int i = 0; i < 12; ++i) {
-        EXPECT_NEAR(m.at<float>(i), expected[i], (i % 4 == 3) ? 1e-3 : 1e-5) << "element " << i;
-    }
-}
-
-TEST(CColorCalibration, FitRecoversScaleAndOffset) {
+TEST(CColorCalibration, FitRecoversTheIdentityAndScaleWithOffset) {
     const std::vector<float> measured = chartColours();
-    std::vector<float> reference(measured.size());
-    for (std::size_t i = 0; i < measured.size(); ++i) reference[i] = measured[i] * 2.0f + 10.0f;
-    const cv::Mat m = fit(asColumn(measured), reference);
-    for (int k = 0; k < 3; ++k) {
-        for (int j = 0; j < 4; ++j) {
-            const float expected = (j == 3) ? 10.0f : (j == k ? 2.0f : 0.0f);
-            EXPECT_NEAR(m.at<float>(4 * k + j), expected, (j == 3) ? 2e-3 : 2e-5)
-                << "M[" << k << "][" << j << "]";
+    for (const float scale : {1.0f, 2.0f}) {
+        const float offset = scale == 1.0f ? 0.0f : 10.0f;
+        SCOPED_TRACE(scale);
+        std::vector<float> reference(measured.size());
+        for (std::size_t i = 0; i < measured.size(); ++i) {
+            reference[i] = measured[i] * scale + offset;
+        }
+        cv::Mat m(12, 1, CV_32F);
+        TestEngine::fitColorCorrection(asColumn(measured), reference, m);
+        ASSERT_EQ(m.type(), CV_32F);
+        ASSERT_EQ(m.total(), 12u);
+        for (int k = 0; k < 3; ++k) {
+            for (int j = 0; j < 4; ++j) {
+                const float expected = (j == 3) ? offset : (j == k ? scale : 0.0f);
+                EXPECT_NEAR(m.at<float>(4 * k + j), expected, scale * ((j == 3) ? 1e-3 : 1e-5))
+                    << "M[" << k << "][" << j << "]";
+            }
         }
     }
-}
-
-TEST(CColorCalibration, FitOfEqualMeasurementsStaysFinite) {
-    // Rank-deficient: every measured colour the same.
-    const std::vector<float> measured(60, 128.0f);
-    const cv::Mat m = fit(asColumn(measured), chartColours());
+    // Rank-deficient: every measured colour the same. The fit stays finite.
+    cv::Mat m(12, 1, CV_32F);
+    TestEngine::fitColorCorrection(asColumn(std::vector<float>(60, 128.0f)), measured, m);
     EXPECT_TRUE(cv::checkRange(m));
 }
 
 // ---- White gain ---------------------------------------------------------------
 
-TEST(CColorCalibration, GainIsExactlyOneWhereWhiteEqualsRealWhite) {
-    const double real[3] = {230.0, 231.0, 232.0};
-    const cv::Mat white(7, 9, CV_32FC3, cv::Scalar(230.0, 231.0, 232.0));
-    cv::Mat gain;
-    TestEngine::computeWhiteGain(white, real, gain);
-    ASSERT_EQ(gain.type(), CV_32FC3);
-    ASSERT_EQ(gain.size(), white.size());
-    EXPECT_EQ(cv::norm(gain, cv::Mat(white.size(), CV_32FC3, cv::Scalar::all(1.0)), cv::NORM_INF),
-              0.0);
-
-    cv::Mat image(7, 9, CV_32FC3);
-    cv::randu(image, cv::Scalar::all(0.0), cv::Scalar::all(300.0));
-    cv::Mat result = image.clone();
-    TestEngine::applyWhiteGain(image, gain, result);
-    cv::Mat clipped = cv::min(image, 255.0);
-    EXPECT_EQ(cv::norm(result, clipped, cv::NORM_INF), 0.0);
-}
-
-TEST(CColorCalibration, GainMatchesPlainDivisionAndClampsAt255) {
+TEST(CColorCalibration, GainIsThePlainQuotientAndApplyingItClampsAt255) {
     const double real[3] = {200.0, 210.5, 220.25};
     cv::Mat white(31, 17, CV_32FC3);
     cv::RNG rng(7);
     rng.fill(white, cv::RNG::UNIFORM, cv::Scalar::all(20.0), cv::Scalar::all(250.0));
+    white.row(0).setTo(cv::Scalar(real[0], real[1], real[2]));  // gain exactly one
     cv::Mat gain;
     TestEngine::computeWhiteGain(white, real, gain);
+    ASSERT_EQ(gain.type(), CV_32FC3);
+    ASSERT_EQ(gain.size(), white.size());
     for (int r = 0; r < white.rows; ++r) {
         for (int x = 0; x < white.cols; ++x) {
             for (int c = 0; c < 3; ++c) {
@@ -206,11 +156,16 @@ TEST(CColorCalibration, GainMatchesPlainDivisionAndClampsAt255) {
             }
         }
     }
-    cv::Mat image(1, 2, CV_32FC3, cv::Scalar(200.0, 100.0, 0.0));
-    cv::Mat twice(1, 2, CV_32FC3, cv::Scalar::all(2.0));
+    EXPECT_EQ(gain.at<cv::Vec3f>(0, 3), cv::Vec3f(1.0f, 1.0f, 1.0f));
+
+    cv::Mat image(1, 3, CV_32FC3, cv::Scalar(200.0, 100.0, 0.0));
+    image.at<cv::Vec3f>(0, 2) = cv::Vec3f(300.0f, 254.5f, 7.0f);
+    cv::Mat gains(1, 3, CV_32FC3, cv::Scalar::all(2.0));
+    gains.at<cv::Vec3f>(0, 2) = cv::Vec3f(1.0f, 1.0f, 1.0f);
     cv::Mat result = image.clone();
-    TestEngine::applyWhiteGain(image, twice, result);
+    TestEngine::applyWhiteGain(image, gains, result);
     EXPECT_EQ(result.at<cv::Vec3f>(0, 1), cv::Vec3f(255.0f, 200.0f, 0.0f));
+    EXPECT_EQ(result.at<cv::Vec3f>(0, 2), cv::Vec3f(255.0f, 254.5f, 7.0f));  // gain one clips too
 }
 
 TEST(CColorCalibration, UnusableWhiteLeavesPixelsUncorrected) {
@@ -244,46 +199,36 @@ TEST(CColorCalibration, UnusableWhiteLeavesPixelsUncorrected) {
 
 // ---- Picked white --------------------------------------------------------------
 
-TEST(CColorCalibration, PickedWhiteWithoutAMatchingMaskIsZero) {
-    TestEngine engine;
-    cv::Mat image(300, 300, CV_32FC3, cv::Scalar(210.0, 220.0, 230.0));
-    engine.computePickedWhite(image);  // no white-area mask yet: sizes differ
-    EXPECT_EQ(engine.GetPickedWhite(), cv::Scalar::all(0.0));
-    EXPECT_EQ(DataLayer::measureStencilWhite(image, cv::Mat::ones(200, 300, CV_8U), 85),
-              cv::Scalar::all(0.0));
-
-    CColorCalibration noSet(std::shared_ptr<Base::IParameterSetColorCalibrationTarget>{});
-    noSet.computePickedWhite(image);
-    EXPECT_EQ(noSet.GetPickedWhite(), cv::Scalar::all(0.0));
-}
-
-TEST(CColorCalibration, StencilWhiteAveragesErodedGroundInTheCircle) {
-    // White ground 200 with a grey patch band across the centre; the circle of
+TEST(CColorCalibration, StencilWhiteAveragesTheCircleGroundOrFallsBackToTheImageGround) {
+    // White ground with a grey patch band across the centre; the circle of
     // radius 85 holds ground above and below the band, wide enough to survive
-    // the 13 x 13 x 2 erosion.
+    // the 13 x 13 x 2 erosion. Brighter ground outside the circle must not count.
     cv::Mat image(300, 300, CV_32FC3, cv::Scalar(200.0, 201.0, 202.0));
     cv::Mat ground = cv::Mat::ones(300, 300, CV_8U);
     image.rowRange(130, 170).setTo(cv::Scalar(50.0, 60.0, 70.0));
     ground.rowRange(130, 170).setTo(0);
-    // Brighter ground outside the circle must not count.
     image.colRange(0, 40).setTo(cv::Scalar::all(250.0));
-    const cv::Scalar white = DataLayer::measureStencilWhite(image, ground, 85);
-    EXPECT_EQ(white, cv::Scalar(200.0, 201.0, 202.0, 0.0));
-}
+    EXPECT_EQ(DataLayer::measureStencilWhite(image, ground, 85), cv::Scalar(200, 201, 202, 0));
 
-TEST(CColorCalibration, StencilWhiteOnAnAllPatchCentreFallsBackToTheImageGround) {
-    // The centre circle lies wholly on patch pixels: the circle gives nothing
-    // even before erosion, so the measurement falls back to the ground of the
-    // whole image eroded by one 3 x 3 step (here: the 240-valued border).
-    cv::Mat image(300, 300, CV_32FC3, cv::Scalar::all(240.0));
-    cv::Mat ground = cv::Mat::ones(300, 300, CV_8U);
+    // The centre circle lies wholly on patch pixels: the measurement falls back
+    // to the ground of the whole image eroded by one 3 x 3 step (the border).
+    image.setTo(cv::Scalar::all(240.0));
+    ground.setTo(1);
     image(cv::Rect(40, 40, 220, 220)).setTo(cv::Scalar(30.0, 90.0, 150.0));
     ground(cv::Rect(40, 40, 220, 220)).setTo(0);
     EXPECT_EQ(DataLayer::measureStencilWhite(image, ground, 85), cv::Scalar(240, 240, 240, 0));
 
-    // With no ground anywhere the white is zero.
+    // No ground anywhere, or a mask of another size: zero.
     EXPECT_EQ(DataLayer::measureStencilWhite(image, cv::Mat::zeros(300, 300, CV_8U), 85),
               cv::Scalar::all(0.0));
+    EXPECT_EQ(DataLayer::measureStencilWhite(image, cv::Mat::ones(200, 300, CV_8U), 85),
+              cv::Scalar::all(0.0));
+    TestEngine engine;
+    engine.computePickedWhite(image);  // no white-area mask yet
+    EXPECT_EQ(engine.GetPickedWhite(), cv::Scalar::all(0.0));
+    CColorCalibration noSet(std::shared_ptr<Base::IParameterSetColorCalibrationTarget>{});
+    noSet.computePickedWhite(image);
+    EXPECT_EQ(noSet.GetPickedWhite(), cv::Scalar::all(0.0));
 }
 
 }  // namespace

@@ -34,59 +34,38 @@ TEST(LeastSquares, WorkedExampleInBothLayouts) {
     const std::vector<double> transposed = {1, 0, 1, 0, 2, 1};
     const std::vector<double> b = {1, 2, 2};
     for (const auto& [A, layout] : {std::pair{rowMajor, 0}, std::pair{transposed, 1}}) {
-        double P[3] = {};
-        double r[2] = {};
-        computeNormalEquations(A.data(), b.data(), P, r, 3, 2, layout);
-        EXPECT_EQ(P[0], 2.0);
-        EXPECT_EQ(P[1], 1.0);
-        EXPECT_EQ(P[2], 5.0);
-        EXPECT_EQ(r[0], 3.0);
-        EXPECT_EQ(r[1], 6.0);
+        std::vector<double> P(3);
+        std::vector<double> r(2);
         double work[2];
-        ASSERT_TRUE(decomposeLDLT(P, 2, work));
-        EXPECT_DOUBLE_EQ(P[0], 2.0);
-        EXPECT_DOUBLE_EQ(P[1], 0.5);
-        EXPECT_DOUBLE_EQ(P[2], 4.5);
-        solveLDLT(P, r, 2, work);
+        computeNormalEquations(A.data(), b.data(), P.data(), r.data(), 3, 2, layout);
+        EXPECT_EQ(P, (std::vector<double>{2, 1, 5}));
+        EXPECT_EQ(r, (std::vector<double>{3, 6}));
+        ASSERT_TRUE(decomposeLDLT(P.data(), 2, work));
+        EXPECT_EQ(P, (std::vector<double>{2, 0.5, 4.5}));
+        solveLDLT(P.data(), r.data(), 2, work);
         EXPECT_NEAR(r[0], 1.0, 1e-15);
         EXPECT_NEAR(r[1], 1.0, 1e-15);
     }
-    // b = (1, 2, 3): r = (4, 7) and x = (13/9, 10/9).
-    const std::vector<double> b2 = {1, 2, 3};
-    double P[3];
-    double x[2];
-    double work[2];
-    computeNormalEquations(rowMajor.data(), b2.data(), P, x, 3, 2, 0);
-    EXPECT_EQ(x[0], 4.0);
-    EXPECT_EQ(x[1], 7.0);
-    ASSERT_TRUE(decomposeLDLT(P, 2, work));
-    solveLDLT(P, x, 2, work);
-    EXPECT_NEAR(x[0], 13.0 / 9.0, 1e-14);
-    EXPECT_NEAR(x[1], 10.0 / 9.0, 1e-14);
 }
 
-TEST(LeastSquares, SingularMatrixReportsNonPositivePivot) {
-    double P[3] = {1, 1, 1};
+TEST(LeastSquares, SingularEmptyAndBadLayoutProblems) {
+    double singular[3] = {1, 1, 1};
     double work[2];
-    EXPECT_FALSE(decomposeLDLT(P, 2, work));
-    EXPECT_EQ(P[2], 0.0);
-}
+    EXPECT_FALSE(decomposeLDLT(singular, 2, work));  // non-positive pivot
+    EXPECT_EQ(singular[2], 0.0);
 
-TEST(LeastSquares, EmptyProblemsAndBadLayoutWriteNothing) {
     double P[1] = {42.0};
     double r[1] = {42.0};
     const double A[1] = {1.0};
     const double b[1] = {1.0};
     computeNormalEquations(A, b, P, r, 1, 0, 0);
-    computeNormalEquations(A, b, P, r, 1, 1, 2);
+    computeNormalEquations(A, b, P, r, 1, 1, 2);  // no such layout: nothing written
     EXPECT_EQ(P[0], 42.0);
     EXPECT_EQ(r[0], 42.0);
-    double work[1];
     EXPECT_TRUE(decomposeLDLT(P, 0, work));
     solveLDLT(P, r, 0, work);
     EXPECT_EQ(r[0], 42.0);
-    // m = 0 gives zeros.
-    computeNormalEquations(A, b, P, r, 0, 1, 0);
+    computeNormalEquations(A, b, P, r, 0, 1, 0);  // m = 0 gives zeros
     EXPECT_EQ(P[0], 0.0);
     EXPECT_EQ(r[0], 0.0);
 }
