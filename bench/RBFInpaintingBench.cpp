@@ -80,7 +80,8 @@ void runInpainting(benchmark::State& state, const cv::Mat& support) {
     state.counters["minPivot"] = diag.minPivot;
     state.counters["maxPivot"] = diag.maxPivot;
     state.counters["factorised"] = diag.factorised ? 1 : 0;
-    state.counters["usedQR"] = diag.usedQR ? 1 : 0;
+    state.counters["usedFallback"] = diag.usedFallback ? 1 : 0;
+    state.counters["rank"] = static_cast<double>(diag.rank);
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(image.total()) * 12);
 }
 

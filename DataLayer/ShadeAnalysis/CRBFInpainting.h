@@ -126,8 +126,11 @@ class COLORCAL_EXPORT CRBFInpainting {
         /// True when that factorisation had only positive, finite pivots and
         /// gave finite weights.
         bool factorised = false;
-        /// True when the weights came from the Householder QR of A instead.
-        bool usedQR = false;
+        /// True when the weights came from the pivoted fallback instead.
+        bool usedFallback = false;
+        /// Centres with a weight: all of them after the factorisation, those
+        /// the pivoting kept after the fallback.
+        std::int64_t rank = 0;
     };
 
     /// Diagnostics of the last least-squares solve of `approximate`.

@@ -5,8 +5,8 @@
 // weight cache). A is never stored whole: AᵀA and Aᵀb are accumulated over
 // blocks of samples, factored as L·D·Lᵀ, and solved for the three right-hand
 // sides. The normal matrix of smooth bases is often too badly conditioned for
-// that factorisation; then the same problem is solved by a Householder QR of
-// A, again accumulated over blocks of samples.
+// that factorisation; then it is factored again with diagonal pivoting and the
+// fit is made through the centres the pivoting keeps (see solveLeastSquares).
 
 #include <immintrin.h>
 
@@ -28,9 +28,8 @@ using PointList = CRBFInpainting::PointList;
 using DoubleVector = std::vector<double, tbb::cache_aligned_allocator<double>>;
 using Executor = std::function<void(int, const std::function<void(int)>&)>;
 
-constexpr std::int64_t kPanel = 8;      // centres per packed panel of the normal-matrix kernel
-constexpr std::int64_t kBlock = 256;    // samples per block of the normal equations
-constexpr std::int64_t kQrBlock = 128;  // samples per block of the QR
+constexpr std::int64_t kPanel = 8;    // centres per packed panel of the normal-matrix kernel
+constexpr std::int64_t kBlock = 256;  // samples per block of the normal equations
 constexpr int kMaxRhs = 3;
 
 bool cpuHasAvx2Fma() {
@@ -262,156 +261,209 @@ void solveLDLTInPlace(const DoubleVector& g, std::int64_t ld, std::int64_t m, do
     }
 }
 
-// ---- Householder QR over blocks of samples --------------------------------------------
+// ---- Pivoted factorisation for the ill-posed case -----------------------------------
 
-/// Upper-trapezoidal factor of one group of samples: R is M x (M + nrhs),
-/// row-major; its last nrhs columns hold Qᵀb.
-struct Triangle {
-    std::int64_t m = 0;
-    std::int64_t width = 0;
-    DoubleVector r;
-    double& at(std::int64_t i, std::int64_t l) {
-        return r[static_cast<std::size_t>(i * width + l)];
-    }
-};
-
-__attribute__((target("avx2,fma"))) void axpyAvx2(double* y, const double* x, double s,
-                                                  std::int64_t n) {
-    const __m256d vs = _mm256_set1_pd(s);
-    std::int64_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        _mm256_storeu_pd(y + i,
-                         _mm256_fnmadd_pd(vs, _mm256_loadu_pd(x + i), _mm256_loadu_pd(y + i)));
-    }
-    for (; i < n; ++i) y[i] -= s * x[i];
+/// Swaps rows and columns a < b of the symmetric matrix held in the lower
+/// triangle of G (order m, leading dimension ld).
+void symmetricSwap(double* G, std::int64_t ld, std::int64_t m, std::int64_t a, std::int64_t b) {
+    auto at = [G, ld](std::int64_t i, std::int64_t j) -> double& { return G[i * ld + j]; };
+    for (std::int64_t k = 0; k < a; ++k) std::swap(at(a, k), at(b, k));
+    std::swap(at(a, a), at(b, b));
+    for (std::int64_t i = a + 1; i < b; ++i) std::swap(at(i, a), at(b, i));
+    for (std::int64_t i = b + 1; i < m; ++i) std::swap(at(i, a), at(i, b));
 }
 
-/// y -= s·x.
-void axpy(double* y, const double* x, double s, std::int64_t n) {
-    if (cpuHasAvx2Fma()) {
-        axpyAvx2(y, x, s, n);
-        return;
-    }
-    for (std::int64_t i = 0; i < n; ++i) y[i] -= s * x[i];
-}
+/// Factors P·G·Pᵀ = L·D·Lᵀ with diagonal pivoting (the largest remaining
+/// diagonal of the Schur complement first), in place in the lower triangle of
+/// G, and stops when no remaining pivot exceeds `tol`. Returns the rank r: the
+/// leading r columns hold L (unit diagonal implied) and D; perm[k] is the
+/// original index of pivot k. The updates of the trailing matrix run a block
+/// of kPivotBlock columns at a time through the normal-matrix kernel. G needs
+/// one spare panel of rows and columns beyond m rounded up to 8.
+constexpr std::int64_t kPivotBlock = 32;
 
-/// Triangularises [R; B] in place, B column-major with `rows` rows and R's width
-/// of columns. With `structured`, column l of B has non-zeros only in rows <= l
-/// (B is itself a triangle), and reflector j touches only rows <= j.
-void eliminateBlock(Triangle& t, double* blk, std::int64_t rows, bool structured) {
-    for (std::int64_t j = 0; j < t.m; ++j) {
-        const std::int64_t len = structured ? std::min(rows, j + 1) : rows;
-        double* v = blk + j * rows;
-        const double sigma = dot(v, v, len);
-        if (sigma == 0.0) continue;
-        const double x0 = t.at(j, j);
-        const double alpha = std::sqrt(x0 * x0 + sigma);
-        const double beta = x0 >= 0.0 ? -alpha : alpha;
-        const double tau = (beta - x0) / beta;
-        const double scale = 1.0 / (x0 - beta);
-        for (std::int64_t k = 0; k < len; ++k) v[k] *= scale;
-        t.at(j, j) = beta;
-        for (std::int64_t l = j + 1; l < t.width; ++l) {
-            double* col = blk + l * rows;
-            const double s = tau * (t.at(j, l) + dot(v, col, len));
-            t.at(j, l) -= s;
-            axpy(col, v, s, len);
+std::int64_t factorPivoted(DoubleVector& g, std::int64_t ld, std::int64_t m, double tol,
+                           const Executor& run, std::vector<std::int64_t>& perm) {
+    double* G = g.data();
+    auto at = [G, ld](std::int64_t i, std::int64_t j) -> double& { return G[i * ld + j]; };
+    perm.resize(static_cast<std::size_t>(m));
+    DoubleVector diag(static_cast<std::size_t>(m));
+    for (std::int64_t i = 0; i < m; ++i) {
+        perm[static_cast<std::size_t>(i)] = i;
+        diag[static_cast<std::size_t>(i)] = at(i, i);
+    }
+    DoubleVector work(static_cast<std::size_t>(kPivotBlock));
+    DoubleVector packedX;
+    DoubleVector packedY;
+    const bool avx2 = cpuHasAvx2Fma();
+    for (std::int64_t k0 = 0; k0 < m; k0 += kPivotBlock) {
+        const std::int64_t kb = std::min(kPivotBlock, m - k0);
+        for (std::int64_t j = k0; j < k0 + kb; ++j) {
+            std::int64_t p = j;
+            for (std::int64_t i = j + 1; i < m; ++i) {
+                if (diag[static_cast<std::size_t>(i)] > diag[static_cast<std::size_t>(p)]) p = i;
+            }
+            if (!(diag[static_cast<std::size_t>(p)] > tol)) return j;
+            if (p != j) {
+                symmetricSwap(G, ld, m, j, p);
+                std::swap(diag[static_cast<std::size_t>(j)], diag[static_cast<std::size_t>(p)]);
+                std::swap(perm[static_cast<std::size_t>(j)], perm[static_cast<std::size_t>(p)]);
+            }
+            // Column j from the columns of this block before it (left-looking);
+            // earlier blocks are already in the trailing matrix.
+            const std::int64_t done = j - k0;
+            for (std::int64_t k = 0; k < done; ++k) {
+                work[static_cast<std::size_t>(k)] = at(j, k0 + k) * at(k0 + k, k0 + k);
+            }
+            const double d = at(j, j) - dot(&at(j, k0), work.data(), done);
+            if (!(d > tol) || !std::isfinite(d)) return j;
+            at(j, j) = d;
+            const std::int64_t below = m - j - 1;
+            auto columnRows = [&](std::int64_t i0, std::int64_t i1) {
+                for (std::int64_t i = i0; i < i1; ++i) {
+                    double& lij = at(i, j);
+                    lij = (lij - dot(&at(i, k0), work.data(), done)) / d;
+                }
+            };
+            if (below * done < 65536) {
+                columnRows(j + 1, m);
+            } else {
+                constexpr std::int64_t kRows = 256;
+                run(static_cast<int>((below + kRows - 1) / kRows), [&](int t) {
+                    const std::int64_t i0 = j + 1 + t * kRows;
+                    columnRows(i0, std::min(m, i0 + kRows));
+                });
+            }
+            for (std::int64_t i = j + 1; i < m; ++i) {
+                const double l = at(i, j);
+                diag[static_cast<std::size_t>(i)] -= l * l * d;
+            }
         }
-    }
-}
-
-/// Least-squares solution of A·w ≈ b by Householder QR. The samples are split
-/// into a fixed number of groups (independent of the thread count), each
-/// triangularised block by block, and the triangles merged in order.
-bool solveByQR(const Problem& p, const Executor& run, std::array<double*, 3> out) {
-    const std::int64_t n = p.n();
-    const std::int64_t m = p.m();
-    const std::int64_t width = m + p.nrhs;
-    const int groups = static_cast<int>(std::clamp<std::int64_t>(n / 4096, 1, 4));
-    std::vector<Triangle> tri(static_cast<std::size_t>(groups));
-    run(groups, [&](int gi) {
-        Triangle& t = tri[static_cast<std::size_t>(gi)];
-        t.m = m;
-        t.width = width;
-        t.r.assign(static_cast<std::size_t>(m * width), 0.0);
-        const std::int64_t s0 = n * gi / groups;
-        const std::int64_t s1 = n * (gi + 1) / groups;
-        DoubleVector blk(static_cast<std::size_t>(width * kQrBlock));
-        for (std::int64_t k0 = s0; k0 < s1; k0 += kQrBlock) {
-            const std::int64_t rows = std::min(kQrBlock, s1 - k0);
-            for (std::int64_t l = 0; l < width; ++l) {
-                double* col = blk.data() + l * rows;
-                for (std::int64_t k = 0; k < rows; ++k) {
-                    col[k] = l < m ? p.a(k0 + k, l)
-                                   : p.rhs[static_cast<std::size_t>((k0 + k) * p.nrhs + (l - m))];
+        // Trailing update: G(i, l) -= Σ_k L(i, k)·D(k)·L(l, k) over this block,
+        // for t0 <= l <= i, on tiles of 8 x 8 starting at t0.
+        const std::int64_t t0 = k0 + kb;
+        if (t0 >= m) break;
+        const std::int64_t panels = (m - t0 + kPanel - 1) / kPanel;
+        packedX.assign(static_cast<std::size_t>(panels * kb * kPanel), 0.0);
+        packedY.assign(static_cast<std::size_t>(panels * kb * kPanel), 0.0);
+        for (std::int64_t q = 0; q < panels; ++q) {
+            for (std::int64_t ii = 0; ii < kPanel; ++ii) {
+                const std::int64_t i = t0 + q * kPanel + ii;
+                if (i >= m) break;
+                for (std::int64_t k = 0; k < kb; ++k) {
+                    const std::size_t idx = static_cast<std::size_t>((q * kb + k) * kPanel + ii);
+                    packedX[idx] = at(i, k0 + k);
+                    packedY[idx] = -at(i, k0 + k) * at(k0 + k, k0 + k);
                 }
             }
-            eliminateBlock(t, blk.data(), rows, false);
         }
-    });
-    DoubleVector blk(static_cast<std::size_t>(width * m));
-    for (std::size_t gi = 1; gi < tri.size(); ++gi) {
-        // Column-major copy of the next triangle, merged into the first.
-        for (std::int64_t l = 0; l < width; ++l) {
-            for (std::int64_t i = 0; i < m; ++i)
-                blk[static_cast<std::size_t>(l * m + i)] = tri[gi].at(i, l);
-        }
-        eliminateBlock(tri[0], blk.data(), m, true);
-    }
-    Triangle& t = tri[0];
-    double maxDiag = 0.0;
-    for (std::int64_t j = 0; j < m; ++j) maxDiag = std::max(maxDiag, std::abs(t.at(j, j)));
-    if (!(maxDiag > 0.0) || !std::isfinite(maxDiag)) return false;
-    const double tol = static_cast<double>(m) * std::numeric_limits<double>::epsilon() * maxDiag;
-    bool fullRank = true;
-    for (std::int64_t j = 0; j < m; ++j) fullRank = fullRank && std::abs(t.at(j, j)) > tol;
-    if (fullRank) {
-        // Back substitution in R is backward stable.
-        for (int c = 0; c < p.nrhs; ++c) {
-            double* w = out[static_cast<std::size_t>(c)];
-            for (std::int64_t i = m - 1; i >= 0; --i) {
-                double s = t.at(i, m + c);
-                for (std::int64_t l = i + 1; l < m; ++l) s -= t.at(i, l) * w[l];
-                w[i] = s / t.at(i, i);
+        const int rowTasks = static_cast<int>(std::min<std::int64_t>(panels, 64));
+        run(rowTasks, [&](int t) {
+            for (std::int64_t qi = t; qi < panels; qi += rowTasks) {
+                const double* a = packedX.data() + qi * kb * kPanel;
+                for (std::int64_t qj = 0; qj <= qi; ++qj) {
+                    const double* b = packedY.data() + qj * kb * kPanel;
+                    double* c = &at(t0 + qi * kPanel, t0 + qj * kPanel);
+                    if (avx2) {
+                        panelProductAvx2(a, b, kb, c, ld);
+                    } else {
+                        panelProductGeneric(a, b, kb, c, ld);
+                    }
+                }
             }
-        }
-    } else {
-        // Numerically rank-deficient: minimum-norm solution of R·w ≈ Qᵀb by SVD,
-        // which drops the directions at rounding level.
-        cv::Mat r(static_cast<int>(m), static_cast<int>(m), CV_64F, cv::Scalar(0));
-        cv::Mat rhs(static_cast<int>(m), p.nrhs, CV_64F);
-        for (std::int64_t i = 0; i < m; ++i) {
-            for (std::int64_t l = i; l < m; ++l)
-                r.at<double>(static_cast<int>(i), static_cast<int>(l)) = t.at(i, l);
-            for (int c = 0; c < p.nrhs; ++c)
-                rhs.at<double>(static_cast<int>(i), c) = t.at(i, m + c);
-        }
-        cv::Mat w;
-        cv::solve(r, rhs, w, cv::DECOMP_SVD);
-        for (int c = 0; c < p.nrhs; ++c) {
-            for (std::int64_t i = 0; i < m; ++i)
-                out[static_cast<std::size_t>(c)][i] = w.at<double>(static_cast<int>(i), c);
-        }
+        });
     }
-    for (int c = 0; c < p.nrhs; ++c) {
-        for (std::int64_t i = 0; i < m; ++i) {
-            if (!std::isfinite(out[static_cast<std::size_t>(c)][i])) return false;
-        }
-    }
-    return true;
+    return m;
 }
 
-/// Solves the fit for up to three right-hand sides: normal equations first,
-/// Householder QR when their factorisation fails.
+/// Solves the leading rank x rank system of the pivoted factor for one
+/// right-hand side given in original order; the weights of the centres past
+/// the rank are 0.
+void solvePivoted(const DoubleVector& g, std::int64_t ld, std::int64_t m, std::int64_t rank,
+                  const std::vector<std::int64_t>& perm, const double* rhs, double* w) {
+    const double* G = g.data();
+    DoubleVector z(static_cast<std::size_t>(rank));
+    for (std::int64_t k = 0; k < rank; ++k) {
+        z[static_cast<std::size_t>(k)] = rhs[perm[static_cast<std::size_t>(k)]];
+    }
+    for (std::int64_t i = 0; i < rank; ++i)
+        z[static_cast<std::size_t>(i)] -= dot(G + i * ld, z.data(), i);
+    for (std::int64_t i = 0; i < rank; ++i) z[static_cast<std::size_t>(i)] /= G[i * ld + i];
+    for (std::int64_t i = rank - 1; i >= 0; --i) {
+        double s = z[static_cast<std::size_t>(i)];
+        for (std::int64_t k = i + 1; k < rank; ++k)
+            s -= G[k * ld + i] * z[static_cast<std::size_t>(k)];
+        z[static_cast<std::size_t>(i)] = s;
+    }
+    std::fill(w, w + m, 0.0);
+    for (std::int64_t k = 0; k < rank; ++k)
+        w[perm[static_cast<std::size_t>(k)]] = z[static_cast<std::size_t>(k)];
+}
+
+/// g := Aᵀ(b - A·w) for every right-hand side, restricted to the centres with
+/// a non-zero weight in A·w. Sums run in a fixed order whatever the task split.
+void residualGradient(const Problem& p, const Executor& run, const std::array<double*, 3>& w,
+                      const std::vector<std::int64_t>& used, DoubleVector& grad) {
+    const std::int64_t n = p.n();
+    const std::int64_t m = p.m();
+    const int nrhs = p.nrhs;
+    DoubleVector res(static_cast<std::size_t>(n * nrhs));
+    constexpr std::int64_t kRows = 512;
+    const int sampleTasks = static_cast<int>((n + kRows - 1) / kRows);
+    run(sampleTasks, [&](int t) {
+        const std::int64_t k1 = std::min(n, (t + 1) * kRows);
+        for (std::int64_t k = t * kRows; k < k1; ++k) {
+            double v[kMaxRhs] = {0.0, 0.0, 0.0};
+            for (const std::int64_t j : used) {
+                const double a = p.a(k, j);
+                for (int c = 0; c < nrhs; ++c) v[c] += a * w[static_cast<std::size_t>(c)][j];
+            }
+            for (int c = 0; c < nrhs; ++c) {
+                const std::size_t i = static_cast<std::size_t>(k * nrhs + c);
+                res[i] = p.rhs[i] - v[c];
+            }
+        }
+    });
+    grad.assign(static_cast<std::size_t>(nrhs * m), 0.0);
+    constexpr std::int64_t kCentres = 16;
+    const std::int64_t u = static_cast<std::int64_t>(used.size());
+    run(static_cast<int>((u + kCentres - 1) / kCentres), [&](int t) {
+        const std::int64_t i1 = std::min(u, (t + 1) * kCentres);
+        for (std::int64_t i = t * kCentres; i < i1; ++i) {
+            const std::int64_t j = used[static_cast<std::size_t>(i)];
+            double s[kMaxRhs] = {0.0, 0.0, 0.0};
+            for (std::int64_t k = 0; k < n; ++k) {
+                const double a = p.a(k, j);
+                for (int c = 0; c < nrhs; ++c)
+                    s[c] += a * res[static_cast<std::size_t>(k * nrhs + c)];
+            }
+            for (int c = 0; c < nrhs; ++c) grad[static_cast<std::size_t>(c * m + j)] = s[c];
+        }
+    });
+}
+
+/// Solves the fit for up to three right-hand sides. The normal equations are
+/// factored as L·D·Lᵀ first. When that meets a pivot that is not positive (AᵀA
+/// singular to working precision, common for smooth bases on dense centres),
+/// the copy of AᵀA is factored again with diagonal pivoting, stopping at pivots
+/// at rounding level (m·ε times the largest diagonal entry): the weights are
+/// the least-squares fit through the centres that the pivoting selects, the
+/// other centres weigh 0. Two steps of iterative refinement with residuals
+/// computed from A itself (not from AᵀA) then make that fit as accurate as the
+/// selected system allows.
 bool solveLeastSquares(const Problem& p, const Executor& run, std::array<double*, 3> out,
                        CRBFInpainting::FitDiagnostics& diag) {
     const std::int64_t m = p.m();
-    const std::int64_t ld = (m + kPanel - 1) / kPanel * kPanel;
+    // One spare panel, so that the pivoted factorisation's 8 x 8 tiles may
+    // start at any row.
+    const std::int64_t ld = (m + kPanel - 1) / kPanel * kPanel + kPanel;
     DoubleVector g(static_cast<std::size_t>(ld * ld), 0.0);
     DoubleVector r(static_cast<std::size_t>(p.nrhs * m), 0.0);
     formNormalEquations(p, run, g, ld, r);
+    DoubleVector normal(g);
     diag.factorised = factorLDLT(g, ld, m, run, diag.minPivot, diag.maxPivot);
-    diag.usedQR = false;
+    diag.usedFallback = false;
+    diag.rank = m;
     if (diag.factorised) {
         for (int c = 0; c < p.nrhs; ++c) {
             double* w = out[static_cast<std::size_t>(c)];
@@ -424,8 +476,37 @@ bool solveLeastSquares(const Problem& p, const Executor& run, std::array<double*
         if (diag.factorised) return true;
     }
     g = DoubleVector();
-    diag.usedQR = true;
-    return solveByQR(p, run, out);
+    diag.usedFallback = true;
+    double maxDiag = 0.0;
+    for (std::int64_t i = 0; i < m; ++i)
+        maxDiag = std::max(maxDiag, normal[static_cast<std::size_t>(i * ld + i)]);
+    if (!(maxDiag > 0.0) || !std::isfinite(maxDiag)) return false;
+    const double tol = static_cast<double>(m) * std::numeric_limits<double>::epsilon() * maxDiag;
+    std::vector<std::int64_t> perm;
+    const std::int64_t rank = factorPivoted(normal, ld, m, tol, run, perm);
+    diag.rank = rank;
+    if (rank == 0) return false;
+    for (int c = 0; c < p.nrhs; ++c) {
+        solvePivoted(normal, ld, m, rank, perm, r.data() + c * m, out[static_cast<std::size_t>(c)]);
+    }
+    std::vector<std::int64_t> used(perm.begin(), perm.begin() + rank);
+    std::sort(used.begin(), used.end());
+    DoubleVector grad;
+    DoubleVector step(static_cast<std::size_t>(m));
+    for (int iteration = 0; iteration < 2; ++iteration) {
+        residualGradient(p, run, out, used, grad);
+        for (int c = 0; c < p.nrhs; ++c) {
+            solvePivoted(normal, ld, m, rank, perm, grad.data() + c * m, step.data());
+            double* w = out[static_cast<std::size_t>(c)];
+            for (std::int64_t j = 0; j < m; ++j) w[j] += step[static_cast<std::size_t>(j)];
+        }
+    }
+    for (int c = 0; c < p.nrhs; ++c) {
+        for (std::int64_t i = 0; i < m; ++i) {
+            if (!std::isfinite(out[static_cast<std::size_t>(c)][i])) return false;
+        }
+    }
+    return true;
 }
 
 // ---- Evaluation of the field ----------------------------------------------------------

@@ -122,65 +122,133 @@ TEST(CRBFInpaintingFit, ChartFitIsTheLeastSquaresField) {
             EXPECT_LE(rbftest::rmsResidual(ch, samples, centres, cache, direct.data()),
                       ours * 1.5 + 1e-2);
         } else {
-            EXPECT_TRUE(diag.usedQR);
+            EXPECT_TRUE(diag.usedFallback);
         }
     }
 }
 
-TEST(CRBFInpaintingFit, FailedFactorisationFallsBackToQR) {
+/// Weights over all centres from an SVD least-squares solve of the design
+/// matrix (row-major, m columns) restricted to `columns`; the rest are 0.
+std::vector<double> svdFit(const std::vector<double>& a, std::size_t m, const cv::Mat& b,
+                           const std::vector<std::size_t>& columns) {
+    cv::Mat sub(b.rows, static_cast<int>(columns.size()), CV_64F);
+    for (int k = 0; k < b.rows; ++k) {
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            sub.at<double>(k, static_cast<int>(i)) =
+                a[static_cast<std::size_t>(k) * m + columns[i]];
+        }
+    }
+    cv::Mat x;
+    cv::solve(sub, b, x, cv::DECOMP_SVD);
+    std::vector<double> w(m, 0.0);
+    for (std::size_t i = 0; i < columns.size(); ++i)
+        w[columns[i]] = x.at<double>(static_cast<int>(i));
+    return w;
+}
+
+TEST(CRBFInpaintingFit, FailedFactorisationFallsBackToPivotedFit) {
     // Centres 10 pixels apart with a shape parameter of 125: AᵀA is singular
-    // to working precision and its factorisation meets non-positive pivots. Keeping Aᵀb as weights
-    // would be no fit at all; the QR solve reaches the residual of an SVD solve of A.
-    const cv::Mat image(120, 150, CV_32FC3, cv::Scalar(200, 210, 220));
-    cv::Mat channel(image.size(), CV_32FC1);
+    // to working precision and its factorisation meets non-positive pivots.
+    // Keeping Aᵀb as weights would be no fit at all. The fallback fits through
+    // the centres that a pivoted factorisation of AᵀA keeps; its residual is
+    // that of an SVD solve of the same problem. Against an SVD solve through
+    // every centre it gives up the directions of A below about √(M·ε) of the
+    // largest: nothing measurable for a smooth field, a little for pure noise.
+    const cv::Size size(150, 120);
+    cv::Mat noise(size, CV_32FC1);
     cv::RNG rng(1);
-    rng.fill(channel, cv::RNG::UNIFORM, 180.0, 230.0);
+    rng.fill(noise, cv::RNG::UNIFORM, 180.0, 230.0);
+    auto field = [](int x, int y) {
+        return 200.0 + 20.0 * std::sin(x / 40.0) + 10.0 * std::cos(y / 30.0);
+    };
+    cv::Mat smooth(size, CV_32FC1);
+    for (int y = 0; y < size.height; ++y) {
+        for (int x = 0; x < size.width; ++x) {
+            smooth.at<float>(y, x) = static_cast<float>(field(x, y) + rng.gaussian(1.0));
+        }
+    }
+    const cv::Mat level(size, CV_32FC1, cv::Scalar(215));
+    const std::vector<cv::Mat> channels{noise, smooth, level};
     cv::Mat data;
-    cv::merge(std::vector<cv::Mat>{channel, channel, channel}, data);
+    cv::merge(channels, data);
     CRBFInpainting inpainting;
     inpainting.setInputImage(data);
     Access::computeWeightCache(inpainting);
     const double* cache = Access::cache(inpainting);
     Access::PointList centres;
-    Access::resampCoords(cv::Mat::zeros(image.size(), CV_8UC1), centres, 10, true);
+    Access::resampCoords(cv::Mat::zeros(size, CV_8UC1), centres, 10, true);
     Access::PointList samples;
-    Access::resampCoords(cv::Mat::zeros(image.size(), CV_8UC1), samples, 7, true);
+    Access::resampCoords(cv::Mat::zeros(size, CV_8UC1), samples, 7, true);
+    const std::size_t m = centres.size();
 
     std::vector<double> direct;
-    EXPECT_FALSE(rbftest::directFit(channel, samples, centres, cache, direct));
-    std::vector<double> atb(centres.size(), 0.0);
-    const std::vector<double> a = rbftest::designMatrix(samples, centres, cache, image.cols);
+    EXPECT_FALSE(rbftest::directFit(noise, samples, centres, cache, direct));
+    const std::vector<double> a = rbftest::designMatrix(samples, centres, cache, size.width);
+    std::vector<double> atb(m, 0.0);
     for (std::size_t k = 0; k < samples.size(); ++k) {
-        for (std::size_t j = 0; j < centres.size(); ++j) {
-            atb[j] += a[k * centres.size() + j] * channel.at<float>(samples[k][1], samples[k][0]);
+        for (std::size_t j = 0; j < m; ++j) {
+            atb[j] += a[k * m + j] * noise.at<float>(samples[k][1], samples[k][0]);
         }
     }
-    EXPECT_GT(rbftest::rmsResidual(channel, samples, centres, cache, atb.data()), 1e3);
+    EXPECT_GT(rbftest::rmsResidual(noise, samples, centres, cache, atb.data()), 1e3);
 
-    const cv::Mat A(static_cast<int>(samples.size()), static_cast<int>(centres.size()), CV_64F,
-                    const_cast<double*>(a.data()));
-    cv::Mat b(static_cast<int>(samples.size()), 1, CV_64F);
-    for (std::size_t k = 0; k < samples.size(); ++k) {
-        b.at<double>(static_cast<int>(k)) = channel.at<float>(samples[k][1], samples[k][0]);
-    }
-    cv::Mat svd;
-    cv::solve(A, b, svd, cv::DECOMP_SVD);
-    const double best = rbftest::rmsResidual(channel, samples, centres, cache, svd.ptr<double>());
-
-    std::vector<std::vector<double>> w(3, std::vector<double>(centres.size()));
+    std::vector<std::vector<double>> w(3, std::vector<double>(m));
     ASSERT_TRUE(Access::approximateChannels(inpainting, data, centres, samples,
                                             {w[0].data(), w[1].data(), w[2].data()}));
-    EXPECT_TRUE(inpainting.getFitDiagnostics().usedQR);
-    EXPECT_FALSE(inpainting.getFitDiagnostics().factorised);
+    const CRBFInpainting::FitDiagnostics diag = inpainting.getFitDiagnostics();
+    EXPECT_TRUE(diag.usedFallback);
+    EXPECT_FALSE(diag.factorised);
+    EXPECT_GT(diag.rank, 10);
+    EXPECT_LT(diag.rank, static_cast<std::int64_t>(m));
+
+    std::vector<std::size_t> all(m);
+    for (std::size_t j = 0; j < m; ++j) all[j] = j;
+    std::vector<double> fullFit[3];
     for (int c = 0; c < 3; ++c) {
-        EXPECT_LT(rbftest::rmsResidual(channel, samples, centres, cache,
-                                       w[static_cast<std::size_t>(c)].data()),
-                  best * 1.001 + 1e-6);
+        const cv::Mat& ch = channels[static_cast<std::size_t>(c)];
+        const std::vector<double>& ours = w[static_cast<std::size_t>(c)];
+        std::vector<std::size_t> kept;
+        for (std::size_t j = 0; j < m; ++j) {
+            if (ours[j] != 0.0) kept.push_back(j);
+        }
+        EXPECT_EQ(static_cast<std::int64_t>(kept.size()), diag.rank) << "channel " << c;
+        cv::Mat b(static_cast<int>(samples.size()), 1, CV_64F);
+        for (std::size_t k = 0; k < samples.size(); ++k) {
+            b.at<double>(static_cast<int>(k)) = ch.at<float>(samples[k][1], samples[k][0]);
+        }
+        const double residual = rbftest::rmsResidual(ch, samples, centres, cache, ours.data());
+        const std::vector<double> same = svdFit(a, m, b, kept);
+        fullFit[c] = svdFit(a, m, b, all);
+        EXPECT_LE(residual,
+                  rbftest::rmsResidual(ch, samples, centres, cache, same.data()) * 1.001 + 1e-6)
+            << "channel " << c;
     }
-    std::vector<double> single(centres.size());
-    ASSERT_TRUE(Access::approximateSingleChannel(channel, centres, samples, single.data(), cache));
-    EXPECT_LT(rbftest::rmsResidual(channel, samples, centres, cache, single.data()),
-              best * 1.001 + 1e-6);
+    // Pure noise: the fit through every centre follows a little more of it.
+    EXPECT_LE(rbftest::rmsResidual(noise, samples, centres, cache, w[0].data()),
+              rbftest::rmsResidual(noise, samples, centres, cache, fullFit[0].data()) * 1.25);
+    // A smooth field with noise: the fallback recovers the field at least as
+    // well as the fit through every centre, which follows more of the noise.
+    auto fieldError = [&](const std::vector<double>& weights) {
+        double sum = 0.0;
+        for (const auto& p : samples) {
+            const double d =
+                Access::computeValueFromRBF(weights.data(), centres, p, cache, size.width) -
+                field(p[0], p[1]);
+            sum += d * d;
+        }
+        return std::sqrt(sum / static_cast<double>(samples.size()));
+    };
+    EXPECT_LE(fieldError(w[1]), fieldError(fullFit[1]));
+    EXPECT_LT(fieldError(w[1]), 0.5);
+    // A constant is kept to a hundredth of a level.
+    EXPECT_LT(rbftest::rmsResidual(level, samples, centres, cache, w[2].data()), 1e-2);
+
+    // The single-channel fit takes the same path.
+    std::vector<double> single(m);
+    ASSERT_TRUE(Access::approximateSingleChannel(noise, centres, samples, single.data(), cache));
+    for (std::size_t j = 0; j < m; ++j) {
+        ASSERT_NEAR(single[j], w[0][j], 1e-9 * std::max(1.0, std::abs(w[0][j]))) << j;
+    }
 }
 
 TEST(CRBFInpaintingFit, FastFillEqualsFieldAtEveryPixel) {
