@@ -64,22 +64,18 @@ TEST(ColorScience, SrgbRoundTripOverAllCodesIsExactAndMonotonic) {
         EXPECT_GT(linear, previous);
         previous = linear;
         EXPECT_NEAR(ChartSynth::srgbEncode(linear), code, 1e-9);
-        EXPECT_EQ(std::lround(ChartSynth::srgbEncode(linear)), code);
     }
 }
 
-TEST(ColorScience, LabOfWhiteGreyAndRoundTrip) {
+TEST(ColorScience, LabOfWhiteAndMidGreyAndRoundTrip) {
     const Lab white = ChartSynth::rgbToLab({255, 255, 255}, false);
     EXPECT_NEAR(white.L, 100.0, 1e-3);
-    EXPECT_NEAR(white.a, 0.0, 1e-2);
-    EXPECT_NEAR(white.b, 0.0, 1e-2);
+    EXPECT_NEAR(std::hypot(white.a, white.b), 0.0, 1e-2);
     // Linear 0.18 grey is L* 49.5.
     EXPECT_NEAR(ChartSynth::rgbToLab({0.18 * 255, 0.18 * 255, 0.18 * 255}, true).L, 49.496, 1e-2);
     const std::array<double, 3> rgb{200.0, 40.0, 90.0};
     const std::array<double, 3> back = ChartSynth::labToSrgb(ChartSynth::rgbToLab(rgb, false));
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_NEAR(back[k], rgb[k], 1e-3);
-    }
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(back[k], rgb[k], 1e-3);
 }
 
 }  // namespace
