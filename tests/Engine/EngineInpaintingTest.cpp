@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 #include <opencv2/imgproc.hpp>
 
@@ -9,188 +11,15 @@
 #include "Engine/EngineTestSupport.h"
 
 using DataLayer::CColorCalibration;
-using EngineTest::EChart;
+using namespace EngineTest;
 
 namespace {
 
-ChartSynth::RenderedChart renderLit(EChart chart) {
-    ChartSynth::RenderOptions options = EngineTest::photoOptions(chart);
-    options.falloff = 0.3;
-    options.noiseSigma = 1.0;
-    options.photoWidth = 760;
-    options.photoHeight = 640;
-    return ChartSynth::renderChart(options);
+cv::Vec3d meanColor(CColorCalibration& engine, int row, int col, int rows, int cols) {
+    cv::Vec3d c(7.0, 7.0, 7.0);
+    engine.GetMeanColorInpainting(row, col, rows, cols, c[0], c[1], c[2]);
+    return c;
 }
-
-std::string thrownMessage(CColorCalibration& engine) {
-    CbArray<float> out;
-    try {
-        engine.precomputeInpainting(out);
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(nothing thrown)";
-}
-
-}  // namespace
-
-TEST(EngineInpainting, InterpolatesTheWhiteGroundOverTheChart) {
-    const ChartSynth::RenderedChart r = renderLit(EChart::eCCTPrint);
-    CColorCalibration engine(EChart::eCCTPrint);
-    EngineTest::setPhoto(engine, r);
-
-    CbArray<float> out;
-    ASSERT_TRUE(engine.precomputeInpainting(out));
-    const cv::Mat& white = engine.GetWhiteImage();
-    ASSERT_EQ(white.size(), r.photo.size());
-    ASSERT_EQ(white.type(), CV_32FC3);
-    ASSERT_EQ(out.GetSize(), static_cast<std::size_t>(white.total() * 3));
-    EXPECT_EQ(std::memcmp(out.GetData(), white.ptr<float>(), out.GetSize() * sizeof(float)), 0);
-    EXPECT_EQ(engine.GetSegmentSeeds().size(), 20u);
-
-    // Across the patches the white follows the true illumination of the ground.
-    double worst = 0.0;
-    for (const cv::Point2d& c : r.centers) {
-        const cv::Vec3f w = white.at<cv::Vec3f>(cv::Point(c));
-        const cv::Vec3f t = r.whiteField.at<cv::Vec3f>(cv::Point(c));
-        for (int ch = 0; ch < 3; ++ch) {
-            worst = std::max(worst, std::abs(double(w[ch]) - t[ch]) / t[ch]);
-        }
-    }
-    EXPECT_LT(worst, 0.03);
-
-    // The mean over a rectangle is the plain mean of the white image there.
-    double c0 = 0.0;
-    double c1 = 0.0;
-    double c2 = 0.0;
-    const cv::Rect box(r.chartRegion.x + 10, r.chartRegion.y + 20, 30, 40);
-    engine.GetMeanColorInpainting(box.y, box.x, box.height, box.width, c0, c1, c2);
-    const cv::Scalar mean = cv::mean(white(box));
-    EXPECT_NEAR(c0, mean[0], 1e-3);
-    EXPECT_NEAR(c1, mean[1], 1e-3);
-    EXPECT_NEAR(c2, mean[2], 1e-3);
-}
-
-TEST(EngineInpainting, WithoutSupportImageFailsAndEmptiesLabelsAndWhite) {
-    const ChartSynth::RenderedChart r = renderLit(EChart::eCCTPrint);
-    CColorCalibration engine(EChart::eCCTPrint);
-    EngineTest::setPhoto(engine, r);
-    engine.SetColorImageRoi(nullptr);
-    CbArray<float> out;
-    EXPECT_FALSE(engine.precomputeInpainting(out));
-    EXPECT_TRUE(engine.GetSegmentLabels().empty());
-    EXPECT_TRUE(engine.GetWhiteImage().empty());
-    EXPECT_EQ(out.GetSize(), 0u);
-    // The segmentation itself succeeded: its seeds stay.
-    EXPECT_EQ(engine.GetSegmentSeeds().size(), 20u);
-}
-
-TEST(EngineInpainting, SupportImagesThatDoNotFitThrowWhatAPixelWalkMeetsFirst) {
-    const ChartSynth::RenderedChart r = renderLit(EChart::eCCTPrint);
-    const int w = r.photo.cols;
-    const int h = r.photo.rows;
-    CColorCalibration engine(EChart::eCCTPrint);
-    EngineTest::setPhoto(engine, r);
-    float white[3];
-    ASSERT_TRUE(engine.precomputeSegmentation(white));
-
-    const auto expectMessage = [&](std::shared_ptr<Base::IImageData2D> image,
-                                   const std::string& message) {
-        engine.SetColorImageRoi(std::move(image));
-        EXPECT_EQ(thrownMessage(engine), message);
-        // A throw leaves the segmentation in place.
-        EXPECT_FALSE(engine.GetSegmentLabels().empty());
-    };
-    const auto mask = [](int width, int height, int bytes) {
-        return std::make_shared<Base::CImageData2D>(width, height, bytes);
-    };
-    // One row short: the first column runs out at row h - 1.
-    expectMessage(mask(w, h - 1, 1), "pixel index (0, " + std::to_string(h - 1) + ") outside (" +
-                                         std::to_string(w) + ", " + std::to_string(h - 1) + ")");
-    // One column short: the last column is the first to fail, at row 0.
-    expectMessage(mask(w - 1, h, 1), "pixel index (" + std::to_string(w - 1) + ", 0) outside (" +
-                                         std::to_string(w - 1) + ", " + std::to_string(h) + ")");
-    // Both short: the column walk meets the missing row first.
-    expectMessage(mask(w - 5, h - 3, 1), "pixel index (0, " + std::to_string(h - 3) +
-                                             ") outside (" + std::to_string(w - 5) + ", " +
-                                             std::to_string(h - 3) + ")");
-    expectMessage(mask(0, 0, 1), "pixel index (0, 0) outside (0, 0)");
-    expectMessage(mask(w, h, 3), "invalid template parameter");
-    // The size test comes first: an empty image of the wrong depth is out of range.
-    expectMessage(mask(0, h, 3), "pixel index (0, 0) outside (0, " + std::to_string(h) + ")");
-
-    // A support image of the right size without pixel data is not read.
-    engine.SetColorImageRoi(std::make_shared<EngineTest::NoPixelsImage>(w, h, 1));
-    CbArray<float> none;
-    EXPECT_FALSE(engine.precomputeInpainting(none));
-    EXPECT_TRUE(engine.GetSegmentLabels().empty());
-    ASSERT_TRUE(engine.precomputeSegmentation(white));
-
-    // A larger support image is read with its own row length.
-    cv::Mat wide(h + 2, w + 7, CV_8UC1, cv::Scalar(255));
-    wide(r.chartRegion).setTo(0);
-    engine.SetColorImageRoi(
-        std::make_shared<Base::CImageData2D>(wide.cols, wide.rows, 1, wide.data));
-    CbArray<float> out;
-    EXPECT_TRUE(engine.precomputeInpainting(out));
-}
-
-TEST(EngineInpainting, MeanColorOutsideTheWhiteImageIsZero) {
-    const ChartSynth::RenderedChart r = renderLit(EChart::eQCCPrintSmall);
-    CColorCalibration engine(EChart::eQCCPrintSmall);
-    double c[3] = {7.0, 7.0, 7.0};
-    // No white image yet.
-    engine.GetMeanColorInpainting(0, 0, 5, 5, c[0], c[1], c[2]);
-    EXPECT_EQ(cv::Vec3d(c[0], c[1], c[2]), cv::Vec3d(0, 0, 0));
-
-    EngineTest::setPhoto(engine, r);
-    CbArray<float> out;
-    ASSERT_TRUE(engine.precomputeInpainting(out));
-    const int rows = r.photo.rows;
-    const int cols = r.photo.cols;
-    struct Box {
-        int row, col, rowCount, colCount;
-    };
-    for (const Box& b : {Box{0, 0, 0, 5}, Box{0, 0, 5, 0}, Box{-1, 0, 5, 5}, Box{0, -1, 5, 5},
-                         Box{rows - 4, 0, 5, 5}, Box{0, cols - 4, 5, 5}, Box{0, 0, -5, 5},
-                         Box{rows, cols, 1, 1}, Box{1, 1, INT32_MAX, 1}}) {
-        c[0] = c[1] = c[2] = 7.0;
-        engine.GetMeanColorInpainting(b.row, b.col, b.rowCount, b.colCount, c[0], c[1], c[2]);
-        EXPECT_EQ(cv::Vec3d(c[0], c[1], c[2]), cv::Vec3d(0, 0, 0))
-            << b.row << " " << b.col << " " << b.rowCount << " " << b.colCount;
-    }
-    // The last pixel alone is inside.
-    engine.GetMeanColorInpainting(rows - 1, cols - 1, 1, 1, c[0], c[1], c[2]);
-    EXPECT_EQ(c[0], double(engine.GetWhiteImage().at<cv::Vec3f>(rows - 1, cols - 1)[0]));
-}
-
-TEST(EngineInpainting, InputOutsideTheFullImageIsRefused) {
-    const ChartSynth::RenderedChart r = renderLit(EChart::eCCTPrint);
-    CColorCalibration engine(EChart::eCCTPrint);
-    EngineTest::setPhoto(engine, r);
-    float white[3];
-    ASSERT_TRUE(engine.precomputeSegmentation(white));
-
-    // A new input image of the same size at a region reaching past the full image.
-    cv::Mat input = r.photo(r.chartRegion).clone();
-    cv::Mat full = r.photo.clone();
-    CRect roi(full.cols - input.cols + 10, 0, full.cols + 10, input.rows);
-    engine.SetInputImage(input.ptr<float>(), roi, full.ptr<float>(), full.cols, full.rows);
-    CbArray<float> out;
-    EXPECT_FALSE(engine.precomputeInpainting(out));
-    EXPECT_TRUE(engine.GetWhiteImage().empty());
-
-    // An input image of another size than the labels held.
-    EngineTest::setPhoto(engine, r);
-    ASSERT_TRUE(engine.precomputeSegmentation(white));
-    cv::Mat smaller = input(cv::Rect(0, 0, input.cols - 2, input.rows)).clone();
-    EXPECT_FALSE(
-        engine.precomputeInpainting(smaller.ptr<float>(), smaller.rows, smaller.cols, out));
-    EXPECT_TRUE(engine.GetWhiteImage().empty());
-    EXPECT_FALSE(engine.precomputeInpainting(nullptr, 4, 4, out));
-}
-
-namespace {
 
 // The white image computed step by step, the support mask pixel by pixel,
 // column after column, straight from the host image's bytes.
@@ -212,8 +41,7 @@ cv::Mat referenceWhite(const CColorCalibration& engine, const Base::IImageData2D
             }
         }
     }
-    cv::dilate(support, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), 2,
-               cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
+    cv::dilate(support, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), 2);
     DataLayer::CRBFInpainting inpainting{DataLayer::CRBFInpainting::Config()};
     inpainting.setInputImage(full);
     inpainting.setInputSupportMask(support);
@@ -228,11 +56,10 @@ cv::Mat referenceWhite(const CColorCalibration& engine, const Base::IImageData2D
 
 }  // namespace
 
-TEST(EngineInpainting, WhiteImageEqualsTheStepByStepComputation) {
-    const ChartSynth::RenderedChart r = renderLit(EChart::eQCCPrint);
+TEST(EngineInpainting, InterpolatesTheWhiteGroundOverTheChart) {
+    const ChartSynth::RenderedChart& r = photo(EChart::eQCCPrint);
     CColorCalibration engine(EChart::eQCCPrint);
-    EngineTest::setPhoto(engine, r);
-
+    setPhoto(engine, r);
     // A host image wider and taller than the photo, with scattered marks on
     // the card that the engine must keep excluded.
     cv::Mat host(r.photo.rows + 3, r.photo.cols + 5, CV_8UC1, cv::Scalar(255));
@@ -248,7 +75,127 @@ TEST(EngineInpainting, WhiteImageEqualsTheStepByStepComputation) {
 
     CbArray<float> out;
     ASSERT_TRUE(engine.precomputeInpainting(out));
+    const cv::Mat& white = engine.GetWhiteImage();
+    ASSERT_EQ(white.size(), r.photo.size());
+    ASSERT_EQ(white.type(), CV_32FC3);
+    ASSERT_EQ(out.GetSize(), static_cast<std::size_t>(white.total() * 3));
+    EXPECT_EQ(std::memcmp(out.GetData(), white.ptr<float>(), out.GetSize() * sizeof(float)), 0);
+    EXPECT_EQ(engine.GetSegmentSeeds().size(), 20u);
+
+    // The white image equals the step-by-step computation exactly.
     const cv::Mat expected = referenceWhite(engine, *hostImage);
     ASSERT_FALSE(expected.empty());
-    EXPECT_EQ(cv::norm(engine.GetWhiteImage(), expected, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(white, expected, cv::NORM_INF), 0.0);
+
+    // Across the patches the white follows the true illumination of the ground.
+    double worst = 0.0;
+    for (const cv::Point2d& c : r.centers) {
+        const cv::Vec3f w = white.at<cv::Vec3f>(cv::Point(c));
+        const cv::Vec3f t = r.whiteField.at<cv::Vec3f>(cv::Point(c));
+        for (int ch = 0; ch < 3; ++ch) {
+            worst = std::max(worst, std::abs(double(w[ch]) - t[ch]) / t[ch]);
+        }
+    }
+    EXPECT_LT(worst, 0.03);
+
+    // The mean over a rectangle is the plain mean of the white image there;
+    // rectangles not wholly inside the image give zeros.
+    const cv::Rect box(r.chartRegion.x + 10, r.chartRegion.y + 20, 30, 40);
+    const cv::Scalar mean = cv::mean(white(box));
+    EXPECT_LT(cv::norm(meanColor(engine, box.y, box.x, box.height, box.width) -
+                       cv::Vec3d(mean[0], mean[1], mean[2])),
+              1e-3);
+    const int rows = r.photo.rows;
+    const int cols = r.photo.cols;
+    EXPECT_EQ(meanColor(engine, rows - 1, cols - 1, 1, 1),
+              cv::Vec3d(white.at<cv::Vec3f>(rows - 1, cols - 1)));
+    for (const cv::Vec4i& b :
+         {cv::Vec4i(0, 0, 0, 5), cv::Vec4i(0, 0, 5, 0), cv::Vec4i(-1, 0, 5, 5),
+          cv::Vec4i(0, -1, 5, 5), cv::Vec4i(rows - 4, 0, 5, 5), cv::Vec4i(0, cols - 4, 5, 5),
+          cv::Vec4i(0, 0, -5, 5), cv::Vec4i(rows, cols, 1, 1), cv::Vec4i(1, 1, INT_MAX, 1)}) {
+        EXPECT_EQ(meanColor(engine, b[0], b[1], b[2], b[3]), cv::Vec3d(0, 0, 0)) << b;
+    }
+}
+
+TEST(EngineInpainting, WithoutSupportImageFailsAndEmptiesLabelsAndWhite) {
+    CColorCalibration engine(EChart::eCCTPrint);
+    setPhoto(engine, photo(EChart::eCCTPrint));
+    engine.SetColorImageRoi(nullptr);
+    CbArray<float> out;
+    EXPECT_FALSE(engine.precomputeInpainting(out));
+    EXPECT_TRUE(engine.GetSegmentLabels().empty());
+    EXPECT_TRUE(engine.GetWhiteImage().empty());
+    EXPECT_EQ(out.GetSize(), 0u);
+    EXPECT_EQ(meanColor(engine, 0, 0, 5, 5), cv::Vec3d(0, 0, 0));
+    // The segmentation itself succeeded: its seeds stay.
+    EXPECT_EQ(engine.GetSegmentSeeds().size(), 20u);
+}
+
+TEST(EngineInpainting, SupportImagesThatDoNotFitThrowWhatAPixelWalkMeetsFirst) {
+    const ChartSynth::RenderedChart& r = photo(EChart::eCCTPrint);
+    const int w = r.photo.cols;
+    const int h = r.photo.rows;
+    CColorCalibration engine(EChart::eCCTPrint);
+    setPhoto(engine, r);
+    float white[3];
+    ASSERT_TRUE(engine.precomputeSegmentation(white));
+
+    const auto outside = [](int x, int y, int width, int height) {
+        return "pixel index (" + std::to_string(x) + ", " + std::to_string(y) + ") outside (" +
+               std::to_string(width) + ", " + std::to_string(height) + ")";
+    };
+    struct Case {
+        int width, height, bytes;
+        std::string message;
+    };
+    const Case cases[] = {
+        {w, h - 1, 1, outside(0, h - 1, w, h - 1)},  // the first column runs out at row h - 1
+        {w - 1, h, 1, outside(w - 1, 0, w - 1, h)},  // the last column fails at row 0
+        {w - 5, h - 3, 1, outside(0, h - 3, w - 5, h - 3)},  // the missing row comes first
+        {0, 0, 1, outside(0, 0, 0, 0)},
+        {w, h, 3, "invalid template parameter"},
+        {0, h, 3, outside(0, 0, 0, h)},  // the size test comes before the depth test
+    };
+    for (const Case& c : cases) {
+        engine.SetColorImageRoi(std::make_shared<Base::CImageData2D>(c.width, c.height, c.bytes));
+        CbArray<float> out;
+        try {
+            engine.precomputeInpainting(out);
+            ADD_FAILURE() << "nothing thrown for " << c.message;
+        } catch (const std::exception& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+        }
+        // A throw leaves the segmentation in place.
+        EXPECT_FALSE(engine.GetSegmentLabels().empty());
+    }
+
+    // A support image of the right size without pixel data is not read.
+    engine.SetColorImageRoi(std::make_shared<NoPixelsImage>(w, h, 1));
+    CbArray<float> out;
+    EXPECT_FALSE(engine.precomputeInpainting(out));
+    EXPECT_TRUE(engine.GetSegmentLabels().empty());
+}
+
+TEST(EngineInpainting, InputOutsideTheFullImageOrOfAnotherSizeIsRefused) {
+    const ChartSynth::RenderedChart& r = photo(EChart::eCCTPrint);
+    CColorCalibration engine(EChart::eCCTPrint);
+    setPhoto(engine, r);
+    float white[3];
+    ASSERT_TRUE(engine.precomputeSegmentation(white));
+    // A new input image of the same size at a region reaching past the full image.
+    cv::Mat input = r.photo(r.chartRegion).clone();
+    cv::Mat full = r.photo.clone();
+    CRect roi(full.cols - input.cols + 10, 0, full.cols + 10, input.rows);
+    engine.SetInputImage(input.ptr<float>(), roi, full.ptr<float>(), full.cols, full.rows);
+    CbArray<float> out;
+    EXPECT_FALSE(engine.precomputeInpainting(out));
+    EXPECT_TRUE(engine.GetWhiteImage().empty());
+
+    setPhoto(engine, r);
+    ASSERT_TRUE(engine.precomputeSegmentation(white));
+    cv::Mat smaller = input(cv::Rect(0, 0, input.cols - 2, input.rows)).clone();
+    EXPECT_FALSE(
+        engine.precomputeInpainting(smaller.ptr<float>(), smaller.rows, smaller.cols, out));
+    EXPECT_TRUE(engine.GetWhiteImage().empty());
+    EXPECT_FALSE(engine.precomputeInpainting(nullptr, 4, 4, out));
 }

@@ -1,15 +1,14 @@
 #pragma once
 
 // Test helpers for the engine's entry points: a log sink, a chart parameter
-// set with switchable details, and rendered chart photos set up as a host
-// would hand them to the engine.
+// set with switchable details, and rendered chart photos (rendered once per
+// test program) set up as a host would hand them to the engine.
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -23,98 +22,100 @@
 namespace EngineTest {
 
 using EChart = Base::IParameterSetColorCalibrationTarget::EParameterSet;
+using Matrix = DataLayer::CColorCalibration::NxCColCalibMatrix;
+
+inline const EChart kAllCharts[] = {EChart::eCCTPrint, EChart::eQCCPrint, EChart::eCCTXRite,
+                                    EChart::eQCCXRite, EChart::eQCCPrintSmall};
 
 /// Collects the engine logger's lines while it lives; restores the previous sink.
 class LogCapture {
   public:
     LogCapture() {
         m_previous = DataLayer::ColorCalibrationLogger().SetSink(
-            [this](const Logging::LogRecord& record) { m_records.push_back(record); });
+            [this](const Logging::LogRecord& record) { records.push_back(record); });
     }
     ~LogCapture() { DataLayer::ColorCalibrationLogger().SetSink(m_previous); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    const std::vector<Logging::LogRecord>& records() const { return m_records; }
-    /// The record carrying `message`, or null.
-    const Logging::LogRecord* find(const std::wstring& message) const {
-        const auto it =
-            std::find_if(m_records.begin(), m_records.end(),
-                         [&](const Logging::LogRecord& r) { return r.message == message; });
-        return it == m_records.end() ? nullptr : &*it;
-    }
+    std::vector<Logging::LogRecord> records;
 
   private:
-    std::vector<Logging::LogRecord> m_records;
     Logging::LogSink m_previous;
 };
 
 /// A chart's parameter set with the external-white flag and the colour index
 /// table replaceable, as a host implementation of the interface could do.
-class TestParameterSet : public Base::IParameterSetColorCalibrationTarget {
+class TestParameterSet : public DataLayer::CParameterSetColorCalibrationTarget {
   public:
-    explicit TestParameterSet(EChart chart) : m_base(chart), m_lut(m_base.GetColorIndexLut()) {}
-
+    explicit TestParameterSet(EChart chart)
+        : CParameterSetColorCalibrationTarget(chart),
+          lut(CParameterSetColorCalibrationTarget::GetColorIndexLut()) {}
     std::optional<bool> externalWhite;
-    void setLut(std::vector<int> lut) { m_lut = std::move(lut); }
-
-    float GetSegmentSideLength() const override { return m_base.GetSegmentSideLength(); }
-    float GetGridLength() const override { return m_base.GetGridLength(); }
-    float GetScaledPatchSize() const override { return m_base.GetScaledPatchSize(); }
-    int GetNumberOfClusters() const override { return m_base.GetNumberOfClusters(); }
-    unsigned int GetWhiteAreaStencilRadius() const override {
-        return m_base.GetWhiteAreaStencilRadius();
-    }
-    float GetDownsamplingScale() const override { return m_base.GetDownsamplingScale(); }
-    int GetBlurKernelSize() const override { return m_base.GetBlurKernelSize(); }
-    float GetLabClusterRadius() const override { return m_base.GetLabClusterRadius(); }
-    unsigned int GetMinimalClusterSize() const override { return m_base.GetMinimalClusterSize(); }
-    unsigned int GetMaximalClusterSize() const override { return m_base.GetMaximalClusterSize(); }
-    unsigned int GetMaximumNumberOfReclusteringOperations() const override {
-        return m_base.GetMaximumNumberOfReclusteringOperations();
-    }
-    float GetAcceptedHoleRatio() const override { return m_base.GetAcceptedHoleRatio(); }
-    const std::vector<int>& GetColorIndexLut() const override { return m_lut; }
+    std::vector<int> lut;
+    const std::vector<int>& GetColorIndexLut() const override { return lut; }
     bool IsUseExternalWhiteImg() const override {
-        return externalWhite.value_or(m_base.IsUseExternalWhiteImg());
+        return externalWhite.value_or(CParameterSetColorCalibrationTarget::IsUseExternalWhiteImg());
     }
-
-  private:
-    DataLayer::CParameterSetColorCalibrationTarget m_base;
-    std::vector<int> m_lut;
 };
 
 /// A host image that reports a size but has no pixel data.
-class NoPixelsImage : public Base::IImageData2D {
-  public:
-    NoPixelsImage(int width, int height, int bytesPerPixel)
-        : m_width(width), m_height(height), m_bytes(bytesPerPixel) {}
+struct NoPixelsImage : Base::CImageData2D {
+    using CImageData2D::CImageData2D;
     const unsigned char* GetData() const override { return nullptr; }
-    int GetBytesPerPixel() const override { return m_bytes; }
-    int GetWidth() const override { return m_width; }
-    int GetHeight() const override { return m_height; }
-
-  private:
-    int m_width;
-    int m_height;
-    int m_bytes;
 };
 
-/// Reference colours as `SetReferenceColorsRGB` reads them: 20 (R, G, B) triples.
-inline std::vector<float> referenceFloats(const std::array<ChartSynth::Rgb, 20>& rgb) {
-    std::vector<float> values;
-    for (const ChartSynth::Rgb& c : rgb) {
-        values.insert(values.end(), c.begin(), c.end());
-    }
-    return values;
+/// A matrix filled with -7, to see whether a run wrote it.
+inline Matrix sentinelMatrix() {
+    Matrix m;
+    std::fill(std::begin(m.m), std::end(m.m), -7.0f);
+    return m;
 }
 
-/// Options for a chart photo of moderate size with the chart near the centre.
+inline bool isSentinel(const Matrix& m) {
+    return std::all_of(std::begin(m.m), std::end(m.m), [](float v) { return v == -7.0f; });
+}
+
+/// The render options of the shared photos: 800 x 700, 30 % light falloff,
+/// noise, and a camera that mixes the channels.
 inline ChartSynth::RenderOptions photoOptions(EChart chart) {
     ChartSynth::RenderOptions options;
     options.chart = chart;
     options.referenceRgb = ChartSynth::defaultReferenceColors();
+    options.falloff = 0.3;
+    options.noiseSigma = 2.0;
+    options.cameraTransform =
+        cv::Matx34d(0.86, 0.08, 0.03, 4.0, 0.05, 0.9, 0.06, 2.0, 0.02, 0.1, 0.84, 3.0);
+    options.photoWidth = 800;
+    options.photoHeight = 700;
     return options;
+}
+
+/// The photo of `chart` with `photoOptions`, rendered once per test program.
+inline const ChartSynth::RenderedChart& photo(EChart chart) {
+    static std::map<EChart, ChartSynth::RenderedChart> cache;
+    auto it = cache.find(chart);
+    if (it == cache.end()) {
+        it = cache.emplace(chart, ChartSynth::renderChart(photoOptions(chart))).first;
+    }
+    return it->second;
+}
+
+/// A copy of a photo whose pixels may be changed.
+inline ChartSynth::RenderedChart editableCopy(const ChartSynth::RenderedChart& r) {
+    ChartSynth::RenderedChart copy = r;
+    copy.photo = r.photo.clone();
+    copy.photo8u = r.photo8u.clone();
+    return copy;
+}
+
+inline CRect toCRect(const cv::Rect& r) { return CRect(r.x, r.y, r.x + r.width, r.y + r.height); }
+
+/// A float image as a host image of 12 bytes per pixel.
+inline std::shared_ptr<Base::CImageData2D> floatHostImage(const cv::Mat& image) {
+    const cv::Mat continuous = image.clone();
+    return std::make_shared<Base::CImageData2D>(continuous.cols, continuous.rows, 12,
+                                                continuous.data);
 }
 
 /// The host's support image for a photo: 0 on the chart card (usable white
@@ -125,32 +126,28 @@ inline std::shared_ptr<Base::CImageData2D> chartSupport(const ChartSynth::Render
     return std::make_shared<Base::CImageData2D>(support.cols, support.rows, 1, support.data);
 }
 
-/// A float image as a host image of 12 bytes per pixel.
-inline std::shared_ptr<Base::CImageData2D> floatHostImage(const cv::Mat& image) {
-    const cv::Mat continuous = image.clone();
-    return std::make_shared<Base::CImageData2D>(continuous.cols, continuous.rows, 12,
-                                                continuous.data);
-}
-
-/// Hands the photo to the engine: the chart region as input image inside the
-/// full photo, and the chart support as colour image ROI.
+/// Hands the photo to the engine as a host does: the chart region as input
+/// image inside the full photo, the chart support, and the reference colours.
 inline void setPhoto(DataLayer::CColorCalibration& engine, const ChartSynth::RenderedChart& r) {
     cv::Mat input = r.photo(r.chartRegion).clone();
     cv::Mat full = r.photo.clone();
-    CRect roi(r.chartRegion.x, r.chartRegion.y, r.chartRegion.x + r.chartRegion.width,
-              r.chartRegion.y + r.chartRegion.height);
+    CRect roi = toCRect(r.chartRegion);
     engine.SetInputImage(input.ptr<float>(), roi, full.ptr<float>(), full.cols, full.rows);
     engine.SetColorImageRoi(chartSupport(r));
+    std::vector<float> reference;
+    for (const ChartSynth::Rgb& c : ChartSynth::defaultReferenceColors()) {
+        reference.insert(reference.end(), c.begin(), c.end());
+    }
+    engine.SetReferenceColorsRGB(reference.data());
 }
 
 /// Paints the patch of found index `index` with the card's white ground around it.
 inline void washOutPatch(ChartSynth::RenderedChart& r, int index, EChart chart) {
-    const double side = ChartSynth::chartSideLength(chart);
-    const double pitch = ChartSynth::chartPitch(chart);
     const cv::Point2d c = r.centers[static_cast<std::size_t>(index)];
     // The ground between two patches, half a pitch from the centre.
-    const cv::Point ground(static_cast<int>(c.x + 0.5 * pitch), static_cast<int>(c.y));
-    const int half = static_cast<int>(0.5 * side) + 6;
+    const cv::Point ground(static_cast<int>(c.x + 0.5 * ChartSynth::chartPitch(chart)),
+                           static_cast<int>(c.y));
+    const int half = static_cast<int>(0.5 * ChartSynth::chartSideLength(chart)) + 6;
     const cv::Rect box =
         cv::Rect(static_cast<int>(c.x) - half, static_cast<int>(c.y) - half, 2 * half, 2 * half) &
         cv::Rect(0, 0, r.photo.cols, r.photo.rows);
@@ -159,15 +156,7 @@ inline void washOutPatch(ChartSynth::RenderedChart& r, int index, EChart chart) 
     const cv::Vec3f g = r.photo.at<cv::Vec3f>(ground);
     const cv::Vec3f w = r.whiteField.at<cv::Vec3f>(ground);
     cv::Mat patch = r.photo(box);
-    const cv::Mat field = r.whiteField(box);
-    for (int y = 0; y < box.height; ++y) {
-        for (int x = 0; x < box.width; ++x) {
-            const cv::Vec3f f = field.at<cv::Vec3f>(y, x);
-            for (int ch = 0; ch < 3; ++ch) {
-                patch.at<cv::Vec3f>(y, x)[ch] = std::round(f[ch] * g[ch] / w[ch]);
-            }
-        }
-    }
+    cv::multiply(r.whiteField(box), cv::Scalar(g[0] / w[0], g[1] / w[1], g[2] / w[2]), patch);
     r.photo.convertTo(r.photo8u, CV_8UC3);
 }
 
