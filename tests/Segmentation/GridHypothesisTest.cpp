@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -15,15 +16,16 @@ namespace {
 using SegmentationTest::parameterSet;
 using SegmentationTest::SegmentationProbe;
 using Point = std::array<int, 2>;
+using Points = std::vector<Point>;
 
 // eCCTPrint: grid length 56 sqrt 2 = 79.19596, side length 56.
 constexpr double kGrid = 79.19596;
 
 // Centres of a rows x cols chart with pitch `pitch`, rotated by `degrees`
 // about its first patch at `origin`, in row order.
-std::vector<Point> chartCentres(Point origin, int rows, int cols, double pitch, double degrees) {
+Points chartCentres(Point origin, int rows, int cols, double pitch, double degrees) {
     const double a = degrees * CV_PI / 180.0;
-    std::vector<Point> centres;
+    Points centres;
     for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < cols; ++c) {
             const double x = origin[0] + pitch * (c * std::cos(a) - r * std::sin(a));
@@ -34,143 +36,122 @@ std::vector<Point> chartCentres(Point origin, int rows, int cols, double pitch, 
     return centres;
 }
 
-TEST(GridHypothesis, PerpendicularNeighboursAtGridDistanceBuildAnAcceptedGrid) {
+Points shifted(Points points, int dx, int dy) {
+    for (Point& p : points) {
+        p = {p[0] + dx, p[1] + dy};
+    }
+    return points;
+}
+
+TEST(GridHypothesis, NeighboursMustBeAtGridDistanceNearlyPerpendicularAndCarryMostSeeds) {
+    const Points chart = chartCentres({160, 140}, 4, 5, 80, 0.0);
+    Points tenOnGrid(chart.begin(), chart.begin() + 10);
+    for (int i = 0; i < 5; ++i) {
+        tenOnGrid.push_back({200 + 80 * i, 140});  // more than 28 px from every position
+    }
+    Points elevenOnGrid = tenOnGrid;
+    elevenOnGrid.push_back(chart[10]);
+    struct Case {
+        const char* what;
+        Points seeds;
+        std::size_t from;
+        bool accepted;
+        std::optional<std::array<double, 4>> steps;  // step 1, step 2; seed minus neighbour
+    };
+    // |distance - g| must stay below g / 4 = 19.79899; the cosine between the
+    // steps at most 0.075; more than half the seeds on the grid (three are too few).
+    const Case cases[] = {
+        {"a chart; first candidate above, second left", chart, 6, true, {{0, 80, 80, 0}}},
+        {"neighbours 99 px away", {{300, 300}, {399, 300}, {300, 399}}, 0, false, std::nullopt},
+        {"neighbours 98 px away",
+         {{300, 300}, {398, 300}, {300, 398}},
+         0,
+         false,
+         {{-98, 0, 0, -98}}},
+        {"cosine 0.087", {{300, 300}, {380, 300}, {307, 380}}, 0, false, std::nullopt},
+        {"cosine 0.075", {{300, 300}, {380, 300}, {306, 380}}, 0, false, {{-80, 0, -6, -80}}},
+        {"10 of 15 seeds on the grid", tenOnGrid, 6, false, std::nullopt},
+        {"11 of 16 seeds on the grid", elevenOnGrid, 6, true, {{0, 80, 80, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SegmentationProbe probe(parameterSet());
+        probe.setImageSize(640, 520);
+        probe.m_seeds = c.seeds;
+        EXPECT_EQ(probe.tryGridFromSeed(probe.m_seeds[c.from]), c.accepted);
+        if (c.steps) {
+            EXPECT_EQ((std::array<double, 4>{probe.m_gridStep1[0], probe.m_gridStep1[1],
+                                             probe.m_gridStep2[0], probe.m_gridStep2[1]}),
+                      *c.steps);
+        }
+    }
+    // The grid of the chart runs to the image edges, far beyond the chart.
     SegmentationProbe probe(parameterSet());
     probe.setImageSize(640, 520);
-    probe.m_seeds = chartCentres({160, 140}, 4, 5, 80, 0.0);
+    probe.m_seeds = chart;
     ASSERT_TRUE(probe.tryGridFromSeed(probe.m_seeds[6]));
-    // The first candidate in list order is seed 1 (above), the second seed 5 (left).
-    EXPECT_DOUBLE_EQ(probe.m_gridStep1[0], 0.0);
-    EXPECT_DOUBLE_EQ(probe.m_gridStep1[1], 80.0);
-    EXPECT_DOUBLE_EQ(probe.m_gridStep2[0], 80.0);
-    EXPECT_DOUBLE_EQ(probe.m_gridStep2[1], 0.0);
-    // The grid runs to the image edges, far beyond the chart.
     EXPECT_EQ(probe.m_patchCenters.size(), 7u * 6u);
     EXPECT_EQ(probe.m_patchCenters.front(), probe.m_seeds[6]);
-}
-
-TEST(GridHypothesis, NeighbourDistanceBoundIsStrict) {
-    SegmentationProbe probe(parameterSet());
-    probe.setImageSize(640, 520);
-    // |distance - g| must stay below g / 4 = 19.79899.
-    probe.m_seeds = {{300, 300}, {300 + 99, 300}, {300, 300 + 99}};
+    // No neighbour at all: no grid.
+    probe.m_patchCenters.clear();
+    probe.m_seeds = {{300, 300}, {399, 300}, {300, 399}};
     EXPECT_FALSE(probe.tryGridFromSeed(probe.m_seeds[0]));
     EXPECT_TRUE(probe.m_patchCenters.empty());
-    probe.m_seeds = {{300, 300}, {300 + 98, 300}, {300, 300 + 98}};
-    probe.tryGridFromSeed(probe.m_seeds[0]);
-    EXPECT_DOUBLE_EQ(probe.m_gridStep1[0], -98.0);
-    EXPECT_DOUBLE_EQ(probe.m_gridStep2[1], -98.0);
 }
 
-TEST(GridHypothesis, SecondNeighbourMustBeNearlyPerpendicular) {
-    SegmentationProbe probe(parameterSet());
-    probe.setImageSize(640, 520);
-    // cos = 7 / 80.3 = 0.087 (85.0 degrees): rejected.
-    probe.m_seeds = {{300, 300}, {380, 300}, {307, 380}};
-    EXPECT_FALSE(probe.tryGridFromSeed(probe.m_seeds[0]));
-    // cos = 6 / 80.2 = 0.075 (85.7 degrees): accepted as the second neighbour.
-    probe.m_seeds = {{300, 300}, {380, 300}, {306, 380}};
-    probe.tryGridFromSeed(probe.m_seeds[0]);
-    EXPECT_DOUBLE_EQ(probe.m_gridStep2[0], -6.0);
-    EXPECT_DOUBLE_EQ(probe.m_gridStep2[1], -80.0);
-}
-
-TEST(GridHypothesis, MoreThanHalfThePatchesMustLieOnTheGrid) {
-    SegmentationProbe probe(parameterSet());
-    probe.setImageSize(640, 520);
-    const std::vector<Point> chart = chartCentres({160, 140}, 4, 5, 80, 0.0);
-    // Ten seeds on the grid, the rest far off it (more than 28 px from every position).
-    std::vector<Point> seeds(chart.begin(), chart.begin() + 10);
-    for (int i = 0; i < 5; ++i) {
-        seeds.push_back({200 + 80 * i, 100 + 40});
-    }
-    probe.m_seeds = seeds;
-    EXPECT_FALSE(probe.tryGridFromSeed(probe.m_seeds[6]));
-    probe.m_seeds.push_back(chart[10]);
-    EXPECT_TRUE(probe.tryGridFromSeed(probe.m_seeds[6]));
-}
-
-TEST(GridHypothesis, PositionsOnTheImageEdgeAreOutside) {
+TEST(GridHypothesis, PositionsLieInsideTheImageAndRoundHalfToEven) {
     SegmentationProbe probe(parameterSet());
     probe.setImageSize(100, 100);
     const double u[2] = {50.0, 0.0};
     const double v[2] = {0.0, 50.0};
-    const std::vector<Point> positions = probe.generateGridPositions({50, 50}, u, v);
-    ASSERT_EQ(positions.size(), 1u);
-    EXPECT_EQ(positions[0], (Point{50, 50}));
-    const std::vector<Point> wider = probe.generateGridPositions({49, 49}, u, v);
-    EXPECT_EQ(wider.size(), 4u);
-}
-
-TEST(GridHypothesis, ZeroStepGivesNoPositions) {
-    SegmentationProbe probe(parameterSet());
-    probe.setImageSize(100, 100);
-    const double u[2] = {50.0, 0.0};
     const double zero[2] = {0.0, 0.0};
+    // Positions on the image edge (x or y = 100) are outside.
+    EXPECT_EQ(probe.generateGridPositions({50, 50}, u, v), (Points{Point{50, 50}}));
+    EXPECT_EQ(probe.generateGridPositions({49, 49}, u, v).size(), 4u);
     EXPECT_TRUE(probe.generateGridPositions({50, 50}, u, zero).empty());
     EXPECT_TRUE(probe.generateGridPositions({50, 50}, zero, u).empty());
-}
 
-TEST(GridHypothesis, GridPositionsRoundHalfToEven) {
-    SegmentationProbe probe(parameterSet());
     probe.setImageSize(200, 200);
-    const double u[2] = {0.5, 100.0};
-    const double v[2] = {100.0, 0.5};
-    const std::vector<Point> positions = probe.generateGridPositions({50, 50}, u, v);
-    // seed + v = (150, 50.5) -> (150, 50); seed + u = (50.5, 150) -> (50, 150);
-    // seed + u + v = (150.5, 150.5) -> (150, 150).
-    EXPECT_NE(std::find(positions.begin(), positions.end(), Point{150, 50}), positions.end());
-    EXPECT_NE(std::find(positions.begin(), positions.end(), Point{50, 150}), positions.end());
-    EXPECT_NE(std::find(positions.begin(), positions.end(), Point{150, 150}), positions.end());
-}
-
-// Orders a shuffled rotated chart and compares with the row order.
-bool orderRotated(double degrees, const double step1[2], const double step2[2],
-                  std::vector<Point>& ordered, std::vector<Point>& expected) {
-    SegmentationProbe probe(parameterSet());
-    probe.setImageSize(800, 800);
-    expected = chartCentres({250, 200}, 4, 5, kGrid, degrees);
-    probe.m_patchCenters = expected;
-    std::mt19937 rng(7);
-    std::shuffle(probe.m_patchCenters.begin(), probe.m_patchCenters.end(), rng);
-    probe.setSteps(step1[0], step1[1], step2[0], step2[1]);
-    const bool ok = probe.orderGridPositions();
-    ordered = probe.m_patchCenters;
-    return ok;
-}
-
-TEST(GridOrder, RowsTopToBottomEachLeftToRightWhateverTheStepsOrderAndSign) {
-    for (double degrees : {0.0, 10.0, 20.0, -20.0}) {
-        SCOPED_TRACE(degrees);
-        const double a = degrees * CV_PI / 180.0;
-        const double across[2] = {kGrid * std::cos(a), kGrid * std::sin(a)};
-        const double down[2] = {-kGrid * std::sin(a), kGrid * std::cos(a)};
-        const double acrossNeg[2] = {-across[0], -across[1]};
-        const double downNeg[2] = {-down[0], -down[1]};
-        std::vector<Point> ordered;
-        std::vector<Point> expected;
-        ASSERT_TRUE(orderRotated(degrees, across, down, ordered, expected));
-        EXPECT_EQ(ordered, expected);
-        ASSERT_TRUE(orderRotated(degrees, downNeg, acrossNeg, ordered, expected));
-        EXPECT_EQ(ordered, expected);
+    const double a[2] = {0.5, 100.0};
+    const double b[2] = {100.0, 0.5};
+    const Points positions = probe.generateGridPositions({50, 50}, a, b);
+    // (150, 50.5) -> (150, 50); (50.5, 150) -> (50, 150); (150.5, 150.5) -> (150, 150).
+    for (const Point& p : {Point{150, 50}, Point{50, 150}, Point{150, 150}}) {
+        EXPECT_NE(std::find(positions.begin(), positions.end(), p), positions.end());
     }
 }
 
-TEST(GridOrder, StepsFarFromTheImageAxesCannotBeOriented) {
-    const double a = 30.0 * CV_PI / 180.0;
-    const double across[2] = {kGrid * std::cos(a), kGrid * std::sin(a)};
-    const double down[2] = {-kGrid * std::sin(a), kGrid * std::cos(a)};
-    std::vector<Point> ordered;
-    std::vector<Point> expected;
-    EXPECT_FALSE(orderRotated(30.0, across, down, ordered, expected));
-
+TEST(GridOrder, RowsTopToBottomEachLeftToRightUpTo20DegreesWhateverTheSteps) {
+    for (double degrees : {0.0, 10.0, 20.0, -20.0, 30.0}) {
+        const double a = degrees * CV_PI / 180.0;
+        const double across[2] = {kGrid * std::cos(a), kGrid * std::sin(a)};
+        const double down[2] = {-kGrid * std::sin(a), kGrid * std::cos(a)};
+        const Points expected = chartCentres({250, 200}, 4, 5, kGrid, degrees);
+        // Both steps in either order and sign.
+        for (const bool swapped : {false, true}) {
+            SCOPED_TRACE(testing::Message() << degrees << " degrees, swapped " << swapped);
+            SegmentationProbe probe(parameterSet());
+            probe.setImageSize(800, 800);
+            probe.m_patchCenters = expected;
+            std::shuffle(probe.m_patchCenters.begin(), probe.m_patchCenters.end(), std::mt19937(7));
+            if (swapped) {
+                probe.setSteps(-down[0], -down[1], -across[0], -across[1]);
+            } else {
+                probe.setSteps(across[0], across[1], down[0], down[1]);
+            }
+            // At 30 degrees the steps are too far from the image axes to orient.
+            const bool ok = probe.orderGridPositions();
+            EXPECT_EQ(ok, degrees != 30.0);
+            if (ok) {
+                EXPECT_EQ(probe.m_patchCenters, expected);
+            }
+        }
+    }
     SegmentationProbe probe(parameterSet());
     probe.m_patchCenters = {{10, 10}};
     probe.setSteps(80, 0, 0, 80);
     EXPECT_FALSE(probe.orderGridPositions());
 }
-
-// --- filtering ---------------------------------------------------------------
 
 TEST(GridFilter, KeepsExactlyThePositionsSupportedAlongBothLines) {
     SegmentationProbe probe(parameterSet());
@@ -182,137 +163,99 @@ TEST(GridFilter, KeepsExactlyThePositionsSupportedAlongBothLines) {
     EXPECT_NE(std::find(probe.m_patchCenters.begin(), probe.m_patchCenters.end(), Point{560, 140}),
               probe.m_patchCenters.end());
     EXPECT_TRUE(probe.filterGridPositions());
-    EXPECT_EQ(probe.m_patchCenters, chartCentres({160, 140}, 4, 5, 80, 0.0));
-}
+    EXPECT_EQ(probe.m_patchCenters, probe.m_seeds);
 
-TEST(GridFilter, SeedAtThePositionSupportsOnlyTheFirstLine) {
-    SegmentationProbe probe(parameterSet());
-    probe.setImageSize(640, 520);
-    probe.setSteps(80, 0, 0, 80);
-    probe.m_seeds = {{300, 300}};
-    probe.m_patchCenters = {{300, 300}};
-    EXPECT_FALSE(probe.filterGridPositions());
-    EXPECT_TRUE(probe.m_patchCenters.empty());
-    probe.m_seeds.push_back({300, 380});
-    probe.m_patchCenters = {{300, 300}};
-    probe.filterGridPositions();
-    EXPECT_EQ(probe.m_patchCenters.size(), 1u);
-}
+    // Support along a line is a seed at a walk point other than the position
+    // itself; walk points on the left and top edge are inside, on the right one outside.
+    struct Case {
+        const char* what;
+        int side;
+        double step;
+        Points seeds;
+        Point position;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"seed on the position only", 640, 80, {{300, 300}}, {300, 300}, false},
+        {"and one below", 640, 80, {{300, 300}, {300, 380}}, {300, 300}, true},
+        {"seeds near x = 0 and y = 0", 200, 100, {{5, 100}, {100, 5}}, {100, 100}, true},
+        {"seed near x = 200", 200, 100, {{195, 100}, {100, 5}}, {100, 100}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        probe.setImageSize(c.side, c.side);
+        probe.setSteps(c.step, 0, 0, c.step);
+        probe.m_seeds = c.seeds;
+        probe.m_patchCenters = {c.position};
+        probe.filterGridPositions();  // true only for a whole chart
+        EXPECT_EQ(probe.m_patchCenters.size(), c.kept ? 1u : 0u);
+    }
 
-TEST(GridFilter, WalkPointsOnTheLeftAndTopEdgeAreInside) {
-    SegmentationProbe probe(parameterSet());
-    probe.setImageSize(200, 200);
-    probe.setSteps(100, 0, 0, 100);
-    // Position (100, 100): line 1 walks x = 100, 200 (outside), 0 (inside);
-    // line 2 walks y = 0 (inside).
-    probe.m_seeds = {{5, 100}, {100, 5}};
-    probe.m_patchCenters = {{100, 100}};
-    probe.filterGridPositions();
-    EXPECT_EQ(probe.m_patchCenters.size(), 1u);
-    probe.m_seeds = {{195, 100}, {100, 5}};  // near x = 200, which is outside
-    probe.m_patchCenters = {{100, 100}};
-    probe.filterGridPositions();
-    EXPECT_TRUE(probe.m_patchCenters.empty());
-}
-
-TEST(GridFilter, NearSeedBoundIsHalfAGridLengthStrict) {
-    SegmentationProbe probe(parameterSet());
-    const double empty[2] = {0.0, 0.0};
-    EXPECT_FALSE(probe.isNearSeed(empty));
+    // A seed is near a point closer than half the grid length (39.59798).
+    probe.m_seeds.clear();
+    const double at[2] = {39.5979, 0.0};
+    const double beyond[2] = {39.5980, 0.0};
+    EXPECT_FALSE(probe.isNearSeed(at));
     probe.m_seeds = {{0, 0}};
-    const double inside[2] = {39.5979, 0.0};  // half the grid length is 39.59798
-    const double outside[2] = {39.5980, 0.0};
-    EXPECT_TRUE(probe.isNearSeed(inside));
-    EXPECT_FALSE(probe.isNearSeed(outside));
+    EXPECT_TRUE(probe.isNearSeed(at));
+    EXPECT_FALSE(probe.isNearSeed(beyond));
 }
 
-// --- affine refinement -------------------------------------------------------
-
-TEST(GridRefinement, CommonShiftMovesEveryPosition) {
-    SegmentationProbe probe(parameterSet());
-    const std::vector<Point> grid = chartCentres({160, 140}, 4, 5, 80, 0.0);
-    probe.m_patchCenters = grid;
-    for (const Point& p : grid) {
-        probe.m_seeds.push_back({p[0] + 3, p[1] - 2});
+TEST(GridRefinement, AffineFitOfSeedsMovesThePositions) {
+    const Points grid = chartCentres({160, 140}, 4, 5, 80, 0.0);
+    const Points turned = chartCentres({160, 140}, 4, 5, 80, 7.0);
+    const Points small = chartCentres({160, 140}, 2, 3, 80, 0.0);
+    const Points line = {{100, 100}, {180, 100}, {260, 100}, {340, 100}, {420, 100}, {500, 100}};
+    struct Case {
+        const char* what;
+        Points positions;
+        Points seeds;
+        bool ok;
+        Points expected;
+    };
+    const Case cases[] = {
+        {"common shift", grid, shifted(grid, 3, -2), true, shifted(grid, 3, -2)},
+        {"seeds on the positions", turned, turned, true, turned},
+        {"five pairs", small, Points(small.begin(), small.begin() + 5), false, small},
+        {"six pairs", small, shifted(small, 1, 0), true, shifted(small, 1, 0)},
+        {"collinear pairs", line, line, false, line},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SegmentationProbe probe(parameterSet());
+        probe.m_patchCenters = c.positions;
+        probe.m_seeds = c.seeds;
+        EXPECT_EQ(probe.refineGridByAffineFit(), c.ok);
+        EXPECT_EQ(probe.m_patchCenters, c.expected);
     }
-    ASSERT_TRUE(probe.refineGridByAffineFit());
-    for (std::size_t i = 0; i < grid.size(); ++i) {
-        EXPECT_EQ(probe.m_patchCenters[i], (Point{grid[i][0] + 3, grid[i][1] - 2})) << i;
-    }
 }
-
-TEST(GridRefinement, SeedsOnThePositionsLeaveThemInPlace) {
-    SegmentationProbe probe(parameterSet());
-    const std::vector<Point> grid = chartCentres({160, 140}, 4, 5, 80, 7.0);
-    probe.m_patchCenters = grid;
-    probe.m_seeds = grid;
-    ASSERT_TRUE(probe.refineGridByAffineFit());
-    EXPECT_EQ(probe.m_patchCenters, grid);
-}
-
-TEST(GridRefinement, NeedsSixSeedPositionPairs) {
-    SegmentationProbe probe(parameterSet());
-    const std::vector<Point> grid = chartCentres({160, 140}, 2, 3, 80, 0.0);
-    probe.m_patchCenters = grid;
-    probe.m_seeds.assign(grid.begin(), grid.begin() + 5);
-    EXPECT_FALSE(probe.refineGridByAffineFit());
-    EXPECT_EQ(probe.m_patchCenters, grid);
-    probe.m_seeds = grid;
-    for (Point& s : probe.m_seeds) {
-        s[0] += 1;
-    }
-    ASSERT_TRUE(probe.refineGridByAffineFit());
-    EXPECT_EQ(probe.m_patchCenters[5], (Point{grid[5][0] + 1, grid[5][1]}));
-}
-
-TEST(GridRefinement, CollinearPairsDoNotFactor) {
-    SegmentationProbe probe(parameterSet());
-    probe.m_patchCenters = {{100, 100}, {180, 100}, {260, 100}, {340, 100}, {420, 100}, {500, 100}};
-    probe.m_seeds = probe.m_patchCenters;
-    EXPECT_FALSE(probe.refineGridByAffineFit());
-}
-
-// --- statistics --------------------------------------------------------------
 
 TEST(ColorStatistics, MeanAndUnbiasedCovarianceInBothLayouts) {
-    cv::RNG rng(3);
-    const int n = 57;
-    cv::Mat points(n, 3, CV_64F);
-    rng.fill(points, cv::RNG::NORMAL, 100.0, 20.0);
+    cv::Mat points(57, 3, CV_64F);
+    cv::RNG(3).fill(points, cv::RNG::NORMAL, 100.0, 20.0);
     cv::Mat covar;
     cv::Mat mean;
-    cv::calcCovarMatrix(points, covar, mean, cv::COVAR_NORMAL | cv::COVAR_ROWS | cv::COVAR_SCALE,
-                        CV_64F);
-    covar *= static_cast<double>(n) / (n - 1);
-    double m0[3];
-    double c0[6];
-    DataLayer::computeMeanAndCovariance(points.ptr<double>(), n, 3, m0, c0, 0);
-    cv::Mat transposed = points.t();
-    double m1[3];
-    double c1[6];
-    DataLayer::computeMeanAndCovariance(transposed.ptr<double>(), n, 3, m1, c1, 1);
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_NEAR(m0[k], mean.at<double>(0, k), 1e-9);
-        EXPECT_NEAR(m1[k], m0[k], 1e-12);
-    }
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c <= r; ++c) {
-            EXPECT_NEAR(c0[r * (r + 1) / 2 + c], covar.at<double>(r, c), 1e-6) << r << "," << c;
-            EXPECT_NEAR(c1[r * (r + 1) / 2 + c], c0[r * (r + 1) / 2 + c], 1e-9);
+    cv::calcCovarMatrix(points, covar, mean, cv::COVAR_NORMAL | cv::COVAR_ROWS, CV_64F);
+    covar /= points.rows - 1;
+    const cv::Mat transposed = points.t();
+    for (int layout : {0, 1}) {
+        double m[3];
+        double c[6];
+        const cv::Mat& data = layout == 0 ? points : transposed;
+        DataLayer::computeMeanAndCovariance(data.ptr<double>(), points.rows, 3, m, c, layout);
+        for (int r = 0; r < 3; ++r) {
+            EXPECT_NEAR(m[r], mean.at<double>(0, r), 1e-9);
+            for (int k = 0; k <= r; ++k) {
+                EXPECT_NEAR(c[r * (r + 1) / 2 + k], covar.at<double>(r, k), 1e-6);
+            }
         }
     }
-}
-
-TEST(ColorStatistics, NoPointsGiveZeros) {
-    double mean[3] = {1, 1, 1};
-    double cov[6] = {1, 1, 1, 1, 1, 1};
-    DataLayer::computeMeanAndCovariance(nullptr, 0, 3, mean, cov, 0);
-    for (double v : mean) {
-        EXPECT_EQ(v, 0.0);
-    }
-    for (double v : cov) {
-        EXPECT_EQ(v, 0.0);
-    }
+    // No points give zeros.
+    double m[3] = {1, 1, 1};
+    double c[6] = {1, 1, 1, 1, 1, 1};
+    DataLayer::computeMeanAndCovariance(nullptr, 0, 3, m, c, 0);
+    EXPECT_TRUE(std::all_of(std::begin(m), std::end(m), [](double v) { return v == 0.0; }));
+    EXPECT_TRUE(std::all_of(std::begin(c), std::end(c), [](double v) { return v == 0.0; }));
 }
 
 }  // namespace
