@@ -266,9 +266,12 @@ bool CRBFInpainting::approximate() {
         const cv::Mat box = m_inputImage(freeBox);
         cv::Mat excludedBox = exclusion(freeBox);
         const float threshold = m_config.whiteDistanceThreshold;
+        // The first Lab conversion builds OpenCV's tables; it runs here on the
+        // calling thread (built on a pool thread, they are reported as leaked).
+        const cv::Vec3f white = whiteLab();
         parallelRows(freeBox.height, 32, [&](int y0, int y1) {
             cv::Mat part = excludedBox.rowRange(y0, y1);
-            excludeFarFromWhite(box.rowRange(y0, y1), threshold, part);
+            excludeFarFromWhite(box.rowRange(y0, y1), white, threshold, part);
         });
     }
 

@@ -179,9 +179,15 @@ class COLORCAL_EXPORT CRBFInpainting {
     static void labDistances(const cv::Mat& a, const cv::Mat& b, cv::Mat& out);
     /// Lab distance of every pixel from white; NaN where a channel is not finite.
     static void labDistancesToWhite(const cv::Mat& a, cv::Mat& out);
+    /// Lab of white (255, 255, 255).
+    static cv::Vec3f whiteLab();
+    /// Lab distance of every pixel from the Lab colour `lab`; NaN where a
+    /// channel is not finite.
+    static void labDistancesTo(const cv::Mat& a, const cv::Vec3f& lab, cv::Mat& out);
     /// Sets to 255 the bytes of `exclusion` (CV_8UC1, `image`'s size) whose
-    /// pixel is farther from white than `threshold` or not finite.
-    static void excludeFarFromWhite(const cv::Mat& image, float threshold, cv::Mat& exclusion);
+    /// pixel is farther from `white` (Lab) than `threshold` or not finite.
+    static void excludeFarFromWhite(const cv::Mat& image, const cv::Vec3f& white, float threshold,
+                                    cv::Mat& exclusion);
     void maskedGaussianSingleChannel(const cv::Mat& src, cv::Mat& dst, cv::Mat weights);
     void maskedFiltering(const cv::Mat& src, cv::Mat& dst, const cv::Mat& kernel,
                          const cv::Mat& weights);

@@ -233,13 +233,20 @@ void CRBFInpainting::labDistances(const cv::Mat& a, const cv::Mat& b, cv::Mat& o
     out = accumulator;
 }
 
+cv::Vec3f CRBFInpainting::whiteLab() {
+    const cv::Mat white(1, 1, CV_32FC3, cv::Scalar(255, 255, 255));
+    cv::Mat bad;
+    return toLab(white, bad).at<cv::Vec3f>(0, 0);
+}
+
 void CRBFInpainting::labDistancesToWhite(const cv::Mat& a, cv::Mat& out) {
+    labDistancesTo(a, whiteLab(), out);
+}
+
+void CRBFInpainting::labDistancesTo(const cv::Mat& a, const cv::Vec3f& w, cv::Mat& out) {
     CV_CheckTypeEQ(a.type(), CV_32FC3, "labDistances needs a CV_32FC3 image");
     cv::Mat bad;
     const cv::Mat labA = toLab(a, bad);
-    const cv::Mat white(1, 1, CV_32FC3, cv::Scalar(255, 255, 255));
-    cv::Mat whiteBad;
-    const cv::Vec3f w = toLab(white, whiteBad).at<cv::Vec3f>(0, 0);
     out.create(a.rows, a.cols, CV_32F);
     for (int y = 0; y < a.rows; ++y) {
         const cv::Vec3f* lab = labA.ptr<cv::Vec3f>(y);
@@ -255,10 +262,10 @@ void CRBFInpainting::labDistancesToWhite(const cv::Mat& a, cv::Mat& out) {
     }
 }
 
-void CRBFInpainting::excludeFarFromWhite(const cv::Mat& image, float threshold,
-                                         cv::Mat& exclusion) {
+void CRBFInpainting::excludeFarFromWhite(const cv::Mat& image, const cv::Vec3f& white,
+                                         float threshold, cv::Mat& exclusion) {
     cv::Mat distance;
-    labDistancesToWhite(image, distance);
+    labDistancesTo(image, white, distance);
     const double limit = static_cast<double>(threshold);
     for (int y = 0; y < distance.rows; ++y) {
         const float* d = distance.ptr<float>(y);
