@@ -73,6 +73,8 @@ string(JSON reason GET "${failed}" error)
 expect("failed run names the reason (${reason})" reason MATCHES "segmentation failed")
 string(JSON patches LENGTH "${failed}" patches)
 expect("failed run: no patches" patches EQUAL 0)
+string(JSON matrix TYPE "${failed}" matrix)
+expect("failed run: matrix null" matrix STREQUAL "NULL")
 
 # --help on every subcommand.
 foreach(command calibrate demo render)
