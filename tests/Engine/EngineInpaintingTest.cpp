@@ -117,20 +117,6 @@ TEST(EngineInpainting, InterpolatesTheWhiteGroundOverTheChart) {
     }
 }
 
-TEST(EngineInpainting, WithoutSupportImageFailsAndEmptiesLabelsAndWhite) {
-    CColorCalibration engine(EChart::eCCTPrint);
-    setPhoto(engine, photo(EChart::eCCTPrint));
-    engine.SetColorImageRoi(nullptr);
-    CbArray<float> out;
-    EXPECT_FALSE(engine.precomputeInpainting(out));
-    EXPECT_TRUE(engine.GetSegmentLabels().empty());
-    EXPECT_TRUE(engine.GetWhiteImage().empty());
-    EXPECT_EQ(out.GetSize(), 0u);
-    EXPECT_EQ(meanColor(engine, 0, 0, 5, 5), cv::Vec3d(0, 0, 0));
-    // The segmentation itself succeeded: its seeds stay.
-    EXPECT_EQ(engine.GetSegmentSeeds().size(), 20u);
-}
-
 TEST(EngineInpainting, SupportImagesThatDoNotFitThrowWhatAPixelWalkMeetsFirst) {
     const ChartSynth::RenderedChart& r = photo(EChart::eCCTPrint);
     const int w = r.photo.cols;

@@ -130,8 +130,25 @@ TEST(EnginePipeline, CalibratesRenderedPhotosOfEveryChartType) {
         EXPECT_EQ(whiteOut.GetSize(), static_cast<std::size_t>(r.photo.total() * 3));
         ASSERT_EQ(measured.size(), 20u);
         ASSERT_EQ(picked.size(), 3u);
+
+        // The segmentation: seeds on the patches in row order, the white-area
+        // mask 0 exactly on the patches, the white picked on the ground near
+        // the chart centre (lit almost fully).
+        const auto& seeds = engine.GetSegmentSeeds();
+        ASSERT_EQ(seeds.size(), r.centers.size());
+        for (std::size_t i = 0; i < seeds.size(); ++i) {
+            const cv::Point2d expected = r.centers[i] - cv::Point2d(r.chartRegion.tl());
+            EXPECT_LE(cv::norm(cv::Point2d(seeds[i][0], seeds[i][1]) - expected),
+                      0.15 * ChartSynth::chartPitch(chart))
+                << "seed " << i;
+        }
+        const cv::Mat patches = engine.GetSegmentLabels() > 1;
+        const cv::Mat ground = engine.GetWhiteAreaMask() == 1;
+        EXPECT_EQ(cv::countNonZero(patches & ground), 0);
+        EXPECT_EQ(cv::countNonZero(patches | ground), r.chartRegion.area());
         for (int c = 0; c < 3; ++c) {
             EXPECT_FLOAT_EQ(picked[c], static_cast<float>(engine.GetPickedWhite()[c]));
+            EXPECT_GT(picked[c], 200.0f);
         }
 
         // The matrix carries the measured colours onto the references.
@@ -164,7 +181,7 @@ TEST(EnginePipeline, CalibratesRenderedPhotosOfEveryChartType) {
     }
 }
 
-TEST(EnginePipeline, FailedInpaintingIsLoggedAndLeavesTheMatrix) {
+TEST(EnginePipeline, FailedInpaintingIsLoggedAndLeavesTheMatrixAndEmptiesLabelsAndWhite) {
     auto set = std::make_shared<TestParameterSet>(EChart::eCCTPrint);
     set->externalWhite = true;
     CColorCalibration engine(set);
@@ -179,6 +196,14 @@ TEST(EnginePipeline, FailedInpaintingIsLoggedAndLeavesTheMatrix) {
     expectLogged(log, L"precomputeInpainting failed", 450);
     EXPECT_EQ(log.records.size(), 1u);
     EXPECT_TRUE(isSentinel(matrix));
+    EXPECT_EQ(whiteOut.GetSize(), 0u);
+    // The segmentation succeeded and keeps its seeds; labels and white are emptied.
+    EXPECT_EQ(engine.GetSegmentSeeds().size(), 20u);
+    EXPECT_TRUE(engine.GetSegmentLabels().empty());
+    EXPECT_TRUE(engine.GetWhiteImage().empty());
+    double c[3] = {7.0, 7.0, 7.0};
+    engine.GetMeanColorInpainting(0, 0, 5, 5, c[0], c[1], c[2]);
+    EXPECT_EQ(cv::Vec3d(c[0], c[1], c[2]), cv::Vec3d(0, 0, 0));
 }
 
 TEST(EnginePipeline, ExternalWhiteImagesAreCheckedForPresenceAndShape) {
@@ -273,6 +298,15 @@ TEST(EnginePipeline, ImageTakingOverloadsSetTheImagesAndTheRegion) {
     cv::Mat expected;
     r.photo8u.convertTo(expected, CV_32FC3);
     EXPECT_EQ(cv::norm(eight.GetFullImage(), expected, cv::NORM_INF), 0.0);
+    // The segmentation alone finds the same seeds and adopts the white it picks.
+    CColorCalibration segmentation(EChart::eCCTPrint);
+    const float realWhite[3] = {230.0f, 231.0f, 232.0f};
+    segmentation.setRealWhite(realWhite);
+    float white[3];
+    ASSERT_TRUE(segmentation.precomputeSegmentation(input8.data, input8.rows, input8.cols, white));
+    EXPECT_EQ(segmentation.GetSegmentSeeds(), eight.GetSegmentSeeds());
+    EXPECT_EQ(segmentation.GetRealWhite(), segmentation.GetPickedWhite());
+    EXPECT_FLOAT_EQ(white[2], static_cast<float>(segmentation.GetPickedWhite()[2]));
 
     // Null buffers and sizes that are not positive are refused and logged.
     LogCapture log;
