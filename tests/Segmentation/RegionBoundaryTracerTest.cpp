@@ -104,16 +104,6 @@ TEST(RegionBoundaryTracer, StartOutsideTheRegionGivesAnEmptyPolygon) {
     }
 }
 
-TEST(RegionBoundaryTracer, FirstSearchDirectionFollowsTheFirstFreeNeighbour) {
-    const cv::Mat labels = labelsFrom({"#####", "#####", "#####"});
-    const LabelRegionView view = viewOf(labels);
-    EXPECT_EQ(DataLayer::initialTraceDirections(view, 0, 1), 5);  // left is outside
-    EXPECT_EQ(DataLayer::initialTraceDirections(view, 2, 0), 3);  // up is outside
-    EXPECT_EQ(DataLayer::initialTraceDirections(view, 4, 1), 1);  // right is outside
-    EXPECT_EQ(DataLayer::initialTraceDirections(view, 2, 2), 7);  // down is outside
-    EXPECT_EQ(DataLayer::initialTraceDirections(view, 2, 1), 5);  // all inside
-}
-
 // Every traced outline of a random blob must close, stay inside the image and
 // contain its start pixel.
 TEST(RegionBoundaryTracer, RandomBlobsCloseAroundTheirStartPixel) {

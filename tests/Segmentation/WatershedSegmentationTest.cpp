@@ -147,13 +147,6 @@ TEST(WatershedSegmentation, ImagesWithoutAChartFailWithoutFaults) {
     rng.fill(noise, cv::RNG::UNIFORM, 0.0, 255.0);
     cv::GaussianBlur(noise, noise, cv::Size(0, 0), 6.0);
     images.emplace_back("blurred noise", noise);
-    cv::Mat gradient(520, 640, CV_32FC3);
-    for (int y = 0; y < gradient.rows; ++y) {
-        for (int x = 0; x < gradient.cols; ++x) {
-            gradient.at<cv::Vec3f>(y, x) = cv::Vec3f(x * 0.3f, y * 0.4f, 200.0f);
-        }
-    }
-    images.emplace_back("gradient", gradient);
     // Flat images: no spread to divide by; two flat halves: a covariance of rank one.
     for (const cv::Scalar& colour :
          {cv::Scalar::all(0), cv::Scalar(120, 80, 200), cv::Scalar::all(255)}) {
