@@ -521,8 +521,13 @@ inline float clampToRange(double v) {
     return static_cast<float>(v);
 }
 
-/// Field of the three channels at pixels x0 .. x0 + 11 of one row, centres in
-/// list order. rowOf[j] is the cache row of centre j for this image row.
+/// Field of the three channels at pixels x0 .. x0 + 11 of one row: rowOf[j] is
+/// the cache row of centre j for this image row and cx[j] its column; out3
+/// holds 12 values per channel. The AVX2 version needs the centres sorted by
+/// column: centres [0, f) lie at or left of x0 and read their row forwards,
+/// centres [f, b) lie inside the chunk, centres [b, m) at or right of x0 + 11
+/// read their row backwards into lanes in reverse pixel order, which is undone
+/// once per chunk.
 void chunkGeneric(const double* const* rowOf, const int* cx, const double* w3, std::int64_t m,
                   int x0, double* out3) {
     double acc[3][kChunk] = {};
@@ -540,34 +545,20 @@ void chunkGeneric(const double* const* rowOf, const int* cx, const double* w3, s
     }
 }
 
-__attribute__((target("avx2,fma"))) void chunkAvx2(const double* const* rowOf, const int* cx,
-                                                   const double* w3, std::int64_t m, int x0,
-                                                   double* out3) {
+/// Accumulates w·(12 values from q) into a[0..8] (three channels of 12 lanes)
+/// for centres [j0, j1); q is rowOf[j] + offset(j).
+template <typename Offset>
+__attribute__((target("avx2,fma"), always_inline)) inline void accumulateChunk(
+    const double* const* rowOf, const double* w3, std::int64_t j0, std::int64_t j1, Offset offset,
+    __m256d* out) {
     __m256d a00 = _mm256_setzero_pd(), a01 = _mm256_setzero_pd(), a02 = _mm256_setzero_pd();
     __m256d a10 = _mm256_setzero_pd(), a11 = _mm256_setzero_pd(), a12 = _mm256_setzero_pd();
     __m256d a20 = _mm256_setzero_pd(), a21 = _mm256_setzero_pd(), a22 = _mm256_setzero_pd();
-    for (std::int64_t j = 0; j < m; ++j) {
-        const double* row = rowOf[j];
-        const int c = cx[j];
-        __m256d v0, v1, v2;
-        if (x0 >= c) {
-            const double* q = row + (x0 - c);
-            v0 = _mm256_loadu_pd(q);
-            v1 = _mm256_loadu_pd(q + 4);
-            v2 = _mm256_loadu_pd(q + 8);
-        } else if (x0 + kChunk - 1 <= c) {
-            // Pixel i reads row[c - x0 - i]: the stretch backwards, reversed.
-            const double* q = row + (c - x0 - (kChunk - 1));
-            v0 = _mm256_permute4x64_pd(_mm256_loadu_pd(q + 8), 0x1B);
-            v1 = _mm256_permute4x64_pd(_mm256_loadu_pd(q + 4), 0x1B);
-            v2 = _mm256_permute4x64_pd(_mm256_loadu_pd(q), 0x1B);
-        } else {
-            alignas(32) double t[kChunk];
-            for (int i = 0; i < kChunk; ++i) t[i] = row[std::abs(x0 + i - c)];
-            v0 = _mm256_load_pd(t);
-            v1 = _mm256_load_pd(t + 4);
-            v2 = _mm256_load_pd(t + 8);
-        }
+    for (std::int64_t j = j0; j < j1; ++j) {
+        const double* q = rowOf[j] + offset(j);
+        const __m256d v0 = _mm256_loadu_pd(q);
+        const __m256d v1 = _mm256_loadu_pd(q + 4);
+        const __m256d v2 = _mm256_loadu_pd(q + 8);
         const __m256d w0 = _mm256_broadcast_sd(w3 + 3 * j);
         const __m256d w1 = _mm256_broadcast_sd(w3 + 3 * j + 1);
         const __m256d w2 = _mm256_broadcast_sd(w3 + 3 * j + 2);
@@ -581,15 +572,42 @@ __attribute__((target("avx2,fma"))) void chunkAvx2(const double* const* rowOf, c
         a21 = _mm256_fmadd_pd(w2, v1, a21);
         a22 = _mm256_fmadd_pd(w2, v2, a22);
     }
-    _mm256_storeu_pd(out3, a00);
-    _mm256_storeu_pd(out3 + 4, a01);
-    _mm256_storeu_pd(out3 + 8, a02);
-    _mm256_storeu_pd(out3 + 12, a10);
-    _mm256_storeu_pd(out3 + 16, a11);
-    _mm256_storeu_pd(out3 + 20, a12);
-    _mm256_storeu_pd(out3 + 24, a20);
-    _mm256_storeu_pd(out3 + 28, a21);
-    _mm256_storeu_pd(out3 + 32, a22);
+    out[0] = a00;
+    out[1] = a01;
+    out[2] = a02;
+    out[3] = a10;
+    out[4] = a11;
+    out[5] = a12;
+    out[6] = a20;
+    out[7] = a21;
+    out[8] = a22;
+}
+
+__attribute__((target("avx2,fma"))) void chunkAvx2(const double* const* rowOf, const int* cx,
+                                                   const double* w3, std::int64_t f, std::int64_t b,
+                                                   std::int64_t m, int x0, double* out3) {
+    __m256d fwd[9];
+    __m256d rev[9];
+    accumulateChunk(
+        rowOf, w3, 0, f, [&](std::int64_t j) { return x0 - cx[j]; }, fwd);
+    accumulateChunk(
+        rowOf, w3, b, m, [&](std::int64_t j) { return cx[j] - x0 - (kChunk - 1); }, rev);
+    // Lane i of the backward sums belongs to pixel 11 - i.
+    for (int c = 0; c < 3; ++c) {
+        for (int v = 0; v < 3; ++v) {
+            const __m256d r = _mm256_permute4x64_pd(rev[3 * c + (2 - v)], 0x1B);
+            _mm256_storeu_pd(out3 + c * kChunk + 4 * v, _mm256_add_pd(fwd[3 * c + v], r));
+        }
+    }
+    for (std::int64_t j = f; j < b; ++j) {
+        const double* row = rowOf[j];
+        for (int i = 0; i < kChunk; ++i) {
+            const double v = row[std::abs(x0 + i - cx[j])];
+            out3[i] += w3[3 * j] * v;
+            out3[kChunk + i] += w3[3 * j + 1] * v;
+            out3[2 * kChunk + i] += w3[3 * j + 2] * v;
+        }
+    }
 }
 
 }  // namespace
@@ -664,12 +682,23 @@ void CRBFInpainting::fillRows(const cv::Mat& mask, cv::Mat& out) {
     const int cols = out.cols;
     const std::int64_t m = static_cast<std::int64_t>(m_centres.size());
     // Weights interleaved per centre so that one cache lookup serves all channels.
+    // Centres sorted by column (the grid already is), weights interleaved per
+    // centre so that one cache lookup serves all channels.
+    std::vector<std::int64_t> order(static_cast<std::size_t>(m));
+    for (std::int64_t j = 0; j < m; ++j) order[static_cast<std::size_t>(j)] = j;
+    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+        return m_centres[static_cast<std::size_t>(a)][0] <
+               m_centres[static_cast<std::size_t>(b)][0];
+    });
     DoubleVector w3(static_cast<std::size_t>(3 * m));
     std::vector<int> cx(static_cast<std::size_t>(m));
-    for (std::int64_t j = 0; j < m; ++j) {
+    std::vector<int> cy(static_cast<std::size_t>(m));
+    for (std::int64_t i = 0; i < m; ++i) {
+        const std::int64_t j = order[static_cast<std::size_t>(i)];
         for (int c = 0; c < 3; ++c)
-            w3[static_cast<std::size_t>(3 * j + c)] = m_weights[static_cast<std::size_t>(c)][j];
-        cx[static_cast<std::size_t>(j)] = m_centres[static_cast<std::size_t>(j)][0];
+            w3[static_cast<std::size_t>(3 * i + c)] = m_weights[static_cast<std::size_t>(c)][j];
+        cx[static_cast<std::size_t>(i)] = m_centres[static_cast<std::size_t>(j)][0];
+        cy[static_cast<std::size_t>(i)] = m_centres[static_cast<std::size_t>(j)][1];
     }
     const double* cache = m_weightCache.get();
     const bool avx2 = cpuHasAvx2Fma();
@@ -694,10 +723,13 @@ void CRBFInpainting::fillRows(const cv::Mat& mask, cv::Mat& out) {
                       s + 3 * static_cast<std::size_t>(cols),
                       o + 3 * static_cast<std::size_t>(xmax + 1));
             for (std::int64_t j = 0; j < m; ++j) {
-                const std::int64_t dy = std::abs(
-                    static_cast<std::int64_t>(m_centres[static_cast<std::size_t>(j)][1]) - y);
-                rowOf[static_cast<std::size_t>(j)] = cache + dy * cols;
+                rowOf[static_cast<std::size_t>(j)] =
+                    cache +
+                    static_cast<std::int64_t>(std::abs(cy[static_cast<std::size_t>(j)] - y)) * cols;
             }
+            // Centres [0, left) have cx <= x, [left, right) lie inside the chunk.
+            std::int64_t left = 0;
+            std::int64_t right = 0;
             auto store = [&](int x, double b, double g, double r) {
                 const std::size_t i = 3 * static_cast<std::size_t>(x);
                 if (mk[x] == 0) {
@@ -722,8 +754,11 @@ void CRBFInpainting::fillRows(const cv::Mat& mask, cv::Mat& out) {
                               o + 3 * static_cast<std::size_t>(x));
                     continue;
                 }
+                while (left < m && cx[static_cast<std::size_t>(left)] <= x) ++left;
+                right = std::max(right, left);
+                while (right < m && cx[static_cast<std::size_t>(right)] < x + kChunk - 1) ++right;
                 if (avx2) {
-                    chunkAvx2(rowOf.data(), cx.data(), w3.data(), m, x, chunk);
+                    chunkAvx2(rowOf.data(), cx.data(), w3.data(), left, right, m, x, chunk);
                 } else {
                     chunkGeneric(rowOf.data(), cx.data(), w3.data(), m, x, chunk);
                 }
