@@ -5,6 +5,7 @@
 #include <thread>
 
 #include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <opencv2/imgproc.hpp>
 
@@ -77,7 +78,10 @@ CRBFInpainting::AlignedArray CRBFInpainting::allocateAligned(std::int64_t count)
 CRBFInpainting::CRBFInpainting() : CRBFInpainting(Config{}) {}
 
 CRBFInpainting::CRBFInpainting(const Config& config)
-    : m_config(withResolvedThreads(config)), m_arena(m_config.threadCount) {
+    : m_config(withResolvedThreads(config)),
+      // More threads than the machine has would not run at once anyway, and
+      // asking TBB for them makes it print a warning.
+      m_arena(std::min(m_config.threadCount, std::max(1, tbb::info::default_concurrency()))) {
     switch (m_config.basisFunction) {
         case 0:
             m_basisFunction = [](const Point& p, const Point& q) {
