@@ -182,13 +182,11 @@ TEST(EnginePipeline, CalibratesRenderedPhotosOfEveryChartType) {
 }
 
 TEST(EnginePipeline, FailedInpaintingIsLoggedAndLeavesTheMatrixAndEmptiesLabelsAndWhite) {
-    auto set = std::make_shared<TestParameterSet>(EChart::eCCTPrint);
-    set->externalWhite = true;
-    CColorCalibration engine(set);
-    setPhoto(engine, photo(EChart::eCCTPrint));
+    CColorCalibration engine(EChart::eCCTXRite);
+    setPhoto(engine, photo(EChart::eCCTXRite));
     // No usable white ground: step 1 fails before the external white is looked at.
     engine.SetColorImageRoi(nullptr);
-    engine.SetExternalWhiteImg(floatHostImage(photo(EChart::eCCTPrint).whiteField));
+    engine.SetExternalWhiteImg(floatHostImage(photo(EChart::eCCTXRite).whiteField));
     LogCapture log;
     CbArray<float> whiteOut;
     Matrix matrix = sentinelMatrix();

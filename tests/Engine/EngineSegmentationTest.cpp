@@ -11,7 +11,9 @@ cv::Mat chartInput(const ChartSynth::RenderedChart& r) { return r.photo(r.chartR
 
 // The photo of `chart` with the patches of row `row` washed out.
 ChartSynth::RenderedChart withoutRow(EChart chart, int row) {
-    ChartSynth::RenderedChart r = editableCopy(photo(chart));
+    ChartSynth::RenderedChart r = photo(chart);
+    r.photo = r.photo.clone();
+    r.photo8u = r.photo8u.clone();
     for (int c = 0; c < r.cols; ++c) {
         washOutPatch(r, row * r.cols + c, chart);
     }

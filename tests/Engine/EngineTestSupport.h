@@ -8,7 +8,6 @@
 #include <cmath>
 #include <map>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -44,19 +43,15 @@ class LogCapture {
     Logging::LogSink m_previous;
 };
 
-/// A chart's parameter set with the external-white flag and the colour index
-/// table replaceable, as a host implementation of the interface could do.
+/// A chart's parameter set with the colour index table replaceable, as a
+/// host implementation of the interface could do.
 class TestParameterSet : public DataLayer::CParameterSetColorCalibrationTarget {
   public:
     explicit TestParameterSet(EChart chart)
         : CParameterSetColorCalibrationTarget(chart),
           lut(CParameterSetColorCalibrationTarget::GetColorIndexLut()) {}
-    std::optional<bool> externalWhite;
     std::vector<int> lut;
     const std::vector<int>& GetColorIndexLut() const override { return lut; }
-    bool IsUseExternalWhiteImg() const override {
-        return externalWhite.value_or(CParameterSetColorCalibrationTarget::IsUseExternalWhiteImg());
-    }
 };
 
 /// A host image that reports a size but has no pixel data.
@@ -99,14 +94,6 @@ inline const ChartSynth::RenderedChart& photo(EChart chart) {
         it = cache.emplace(chart, ChartSynth::renderChart(photoOptions(chart))).first;
     }
     return it->second;
-}
-
-/// A copy of a photo whose pixels may be changed.
-inline ChartSynth::RenderedChart editableCopy(const ChartSynth::RenderedChart& r) {
-    ChartSynth::RenderedChart copy = r;
-    copy.photo = r.photo.clone();
-    copy.photo8u = r.photo8u.clone();
-    return copy;
 }
 
 inline CRect toCRect(const cv::Rect& r) { return CRect(r.x, r.y, r.x + r.width, r.y + r.height); }
