@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <utility>
 
@@ -30,6 +31,11 @@ constexpr int kFirstPassDiscRadius = 5;
 constexpr int kReclusterDiscRadius = 30;
 // Final markers: radius of every disc.
 constexpr int kFinalDiscRadius = 5;
+// Most grid positions a hypothesis may have. A chart photo has a few hundred
+// (the grid runs to the image edges); a host parameter set with a grid length
+// of a few pixels would make millions and stall the scoring and filtering,
+// which scan seeds and grid lines for every position.
+constexpr std::size_t kMaxGridPositions = 4096;
 // Width of the frame that patch regions must not reach.
 constexpr int kBorderFrame = 5;
 // Smallest largest-eigenvalue (Lab units squared) that counts as colour
@@ -456,6 +462,10 @@ bool CWatershedSegmentation::tryGridFromSeed(const std::array<int, 2>& seed) {
     m_gridStep2[0] = static_cast<double>(seed[0]) - (*second)[0];
     m_gridStep2[1] = static_cast<double>(seed[1]) - (*second)[1];
     m_patchCenters = generateGridPositions(seed, m_gridStep1, m_gridStep2);
+    if (m_patchCenters.size() > kMaxGridPositions) {
+        m_patchCenters.clear();
+        return false;
+    }
 
     const float nearLimit = m_parameterSet->GetSegmentSideLength() * 0.5f;
     int count = 0;
