@@ -66,15 +66,27 @@ void runInpainting(benchmark::State& state, const cv::Mat& support) {
     const cv::Mat& image = photo().chart.photo;
     CRBFInpainting::FitDiagnostics diag;
     std::size_t centres = 0;
+    cv::Mat out;
     for (auto _ : state) {
         CRBFInpainting inpainting;
         inpainting.setInputImage(image);
         inpainting.setInputSupportMask(support);
         if (!inpainting.approximate()) state.SkipWithError("approximate failed");
-        cv::Mat out;
         inpainting.fillValues(cv::Mat(), out);
         benchmark::DoNotOptimize(out.data);
         diag = inpainting.getFitDiagnostics();
+    }
+    // Largest relative deviation of the inpainted white from the rendered
+    // illumination of the white ground, over the chart card.
+    if (!out.empty()) {
+        const cv::Rect r = photo().chart.chartRegion;
+        const cv::Rect card(r.x + 15, r.y + 15, r.width - 30, r.height - 30);
+        cv::Mat ratio;
+        cv::divide(out(card), photo().chart.whiteField(card), ratio);
+        double lo = 0.0;
+        double hi = 0.0;
+        cv::minMaxLoc(ratio.reshape(1), &lo, &hi);
+        state.counters["cardError"] = std::max(1.0 - lo, hi - 1.0);
     }
     (void)centres;
     state.counters["minPivot"] = diag.minPivot;

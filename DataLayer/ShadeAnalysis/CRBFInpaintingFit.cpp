@@ -155,53 +155,148 @@ double dot(const double* x, const double* y, std::int64_t n) {
     return cpuHasAvx2Fma() ? dotAvx2(x, y, n) : dotGeneric(x, y, n);
 }
 
-/// Accumulates G = AᵀA (lower triangle, row-major, leading dimension ld, at
-/// least M rounded up to 8) and r = Aᵀb (nrhs x M) over blocks of samples.
-/// Every entry is summed in the same order whatever the task split.
+constexpr std::int64_t kRowsOfTile = 4;   // rows of a tile of the normal-matrix kernel
+constexpr std::int64_t kColsOfTile = 12;  // columns of a tile of the normal-matrix kernel
+constexpr std::int64_t kRowGroup = 4;     // row tiles that share each column panel
+
+/// C(4 x 12, leading dimension ldc) += aᵀ·b for a packed panel of `depth` rows
+/// of 4 doubles and one of `depth` rows of 12 doubles.
+void tileProductGeneric(const double* a, const double* b, std::int64_t depth, double* c,
+                        std::int64_t ldc) {
+    double acc[kRowsOfTile][kColsOfTile] = {};
+    for (std::int64_t k = 0; k < depth; ++k) {
+        const double* ak = a + k * kRowsOfTile;
+        const double* bk = b + k * kColsOfTile;
+        for (int i = 0; i < kRowsOfTile; ++i) {
+            for (int j = 0; j < kColsOfTile; ++j) acc[i][j] += ak[i] * bk[j];
+        }
+    }
+    for (int i = 0; i < kRowsOfTile; ++i) {
+        for (int j = 0; j < kColsOfTile; ++j) c[i * ldc + j] += acc[i][j];
+    }
+}
+
+/// The same with twelve independent accumulators, so that the loop runs at the
+/// throughput of the FMA units rather than at their latency.
+__attribute__((target("avx2,fma"))) void tileProductAvx2(const double* a, const double* b,
+                                                         std::int64_t depth, double* c,
+                                                         std::int64_t ldc) {
+    __m256d c00 = _mm256_setzero_pd(), c01 = _mm256_setzero_pd(), c02 = _mm256_setzero_pd();
+    __m256d c10 = _mm256_setzero_pd(), c11 = _mm256_setzero_pd(), c12 = _mm256_setzero_pd();
+    __m256d c20 = _mm256_setzero_pd(), c21 = _mm256_setzero_pd(), c22 = _mm256_setzero_pd();
+    __m256d c30 = _mm256_setzero_pd(), c31 = _mm256_setzero_pd(), c32 = _mm256_setzero_pd();
+    for (std::int64_t k = 0; k < depth; ++k) {
+        const double* ak = a + k * kRowsOfTile;
+        const double* bk = b + k * kColsOfTile;
+        const __m256d b0 = _mm256_loadu_pd(bk);
+        const __m256d b1 = _mm256_loadu_pd(bk + 4);
+        const __m256d b2 = _mm256_loadu_pd(bk + 8);
+        __m256d s = _mm256_broadcast_sd(ak);
+        c00 = _mm256_fmadd_pd(s, b0, c00);
+        c01 = _mm256_fmadd_pd(s, b1, c01);
+        c02 = _mm256_fmadd_pd(s, b2, c02);
+        s = _mm256_broadcast_sd(ak + 1);
+        c10 = _mm256_fmadd_pd(s, b0, c10);
+        c11 = _mm256_fmadd_pd(s, b1, c11);
+        c12 = _mm256_fmadd_pd(s, b2, c12);
+        s = _mm256_broadcast_sd(ak + 2);
+        c20 = _mm256_fmadd_pd(s, b0, c20);
+        c21 = _mm256_fmadd_pd(s, b1, c21);
+        c22 = _mm256_fmadd_pd(s, b2, c22);
+        s = _mm256_broadcast_sd(ak + 3);
+        c30 = _mm256_fmadd_pd(s, b0, c30);
+        c31 = _mm256_fmadd_pd(s, b1, c31);
+        c32 = _mm256_fmadd_pd(s, b2, c32);
+    }
+    const __m256d acc[kRowsOfTile][3] = {
+        {c00, c01, c02}, {c10, c11, c12}, {c20, c21, c22}, {c30, c31, c32}};
+    for (int i = 0; i < kRowsOfTile; ++i) {
+        double* row = c + i * ldc;
+        for (int v = 0; v < 3; ++v) {
+            _mm256_storeu_pd(row + 4 * v, _mm256_add_pd(_mm256_loadu_pd(row + 4 * v), acc[i][v]));
+        }
+    }
+}
+
+/// Leading dimension of the normal matrix of m centres: room for the 4 x 12
+/// tiles of its formation and one spare 8-panel for the pivoted factorisation.
+std::int64_t normalMatrixStride(std::int64_t m) {
+    constexpr std::int64_t unit = 24;
+    return (m + kPanel + unit - 1) / unit * unit;
+}
+
+/// Accumulates G = AᵀA (lower triangle, row-major, leading dimension ld from
+/// normalMatrixStride) and r = Aᵀb (nrhs x M) over blocks of samples. Each
+/// block of A is packed twice, as panels of 4 and of 12 centres; tiles of 4 x 12
+/// cover the lower triangle (and spill into the unused upper one). Every entry
+/// is summed in the same order whatever the task split.
 void formNormalEquations(const Problem& p, const Executor& run, DoubleVector& g, std::int64_t ld,
                          DoubleVector& r) {
     const std::int64_t n = p.n();
     const std::int64_t m = p.m();
-    const std::int64_t panels = ld / kPanel;
-    DoubleVector packed(static_cast<std::size_t>(panels * kBlock * kPanel));
+    const std::int64_t rowTiles = (m + kRowsOfTile - 1) / kRowsOfTile;
+    const std::int64_t colTiles = (m + kColsOfTile - 1) / kColsOfTile;
+    const std::int64_t groups = (rowTiles + kRowGroup - 1) / kRowGroup;
+    DoubleVector packedRows(static_cast<std::size_t>(rowTiles * kBlock * kRowsOfTile));
+    DoubleVector packedCols(static_cast<std::size_t>(colTiles * kBlock * kColsOfTile));
     const bool avx2 = cpuHasAvx2Fma();
-    const int rowTasks = static_cast<int>(std::min<std::int64_t>(panels, 64));
+    const int tasks = static_cast<int>(std::min<std::int64_t>(groups, 64));
     for (std::int64_t k0 = 0; k0 < n; k0 += kBlock) {
         const std::int64_t depth = std::min(kBlock, n - k0);
-        // Pack the block: panel q holds A(k0 + k, 8q + jj) at [q][k][jj].
-        run(static_cast<int>(panels), [&](int q) {
-            double* dst = packed.data() + q * kBlock * kPanel;
+        // Pack the block: column panel q holds A(k0 + k, 12q + jj) at
+        // [q][k][jj]; row panel q holds A(k0 + k, 4q + ii) at [q][k][ii].
+        run(static_cast<int>(colTiles), [&](int q) {
+            double* cols = packedCols.data() + q * kBlock * kColsOfTile;
             for (std::int64_t k = 0; k < depth; ++k) {
-                for (std::int64_t jj = 0; jj < kPanel; ++jj) {
-                    const std::int64_t j = q * kPanel + jj;
-                    dst[k * kPanel + jj] = j < m ? p.a(k0 + k, j) : 0.0;
+                for (std::int64_t jj = 0; jj < kColsOfTile; ++jj) {
+                    const std::int64_t j = q * kColsOfTile + jj;
+                    cols[k * kColsOfTile + jj] = j < m ? p.a(k0 + k, j) : 0.0;
+                }
+            }
+            for (std::int64_t t = 0; t < kColsOfTile / kRowsOfTile; ++t) {
+                const std::int64_t qr = q * (kColsOfTile / kRowsOfTile) + t;
+                if (qr >= rowTiles) break;
+                double* rows = packedRows.data() + qr * kBlock * kRowsOfTile;
+                for (std::int64_t k = 0; k < depth; ++k) {
+                    for (std::int64_t ii = 0; ii < kRowsOfTile; ++ii) {
+                        rows[k * kRowsOfTile + ii] = cols[k * kColsOfTile + t * kRowsOfTile + ii];
+                    }
                 }
             }
         });
-        // Tiles (qi, qj), qj <= qi, of the lower triangle; task t owns the panel
-        // rows qi = t, t + tasks, ... and the matching entries of r.
-        run(rowTasks, [&](int t) {
-            for (std::int64_t qi = t; qi < panels; qi += rowTasks) {
-                const double* a = packed.data() + qi * kBlock * kPanel;
-                for (std::int64_t qj = 0; qj <= qi; ++qj) {
-                    const double* b = packed.data() + qj * kBlock * kPanel;
-                    double* c = g.data() + (qi * kPanel) * ld + qj * kPanel;
-                    if (avx2) {
-                        panelProductAvx2(a, b, depth, c, ld);
-                    } else {
-                        panelProductGeneric(a, b, depth, c, ld);
+        // Task t owns the groups of row tiles t, t + tasks, ... and the
+        // matching entries of r; each column panel serves a whole group.
+        run(tasks, [&](int t) {
+            for (std::int64_t gi = t; gi < groups; gi += tasks) {
+                const std::int64_t i0 = gi * kRowGroup;
+                const std::int64_t i1 = std::min(rowTiles, i0 + kRowGroup);
+                const std::int64_t lastRow = i1 * kRowsOfTile - 1;
+                for (std::int64_t qj = 0; qj * kColsOfTile <= lastRow; ++qj) {
+                    const double* b = packedCols.data() + qj * kBlock * kColsOfTile;
+                    for (std::int64_t qi = i0; qi < i1; ++qi) {
+                        if (qj * kColsOfTile > qi * kRowsOfTile + kRowsOfTile - 1) continue;
+                        const double* a = packedRows.data() + qi * kBlock * kRowsOfTile;
+                        double* c = g.data() + (qi * kRowsOfTile) * ld + qj * kColsOfTile;
+                        if (avx2) {
+                            tileProductAvx2(a, b, depth, c, ld);
+                        } else {
+                            tileProductGeneric(a, b, depth, c, ld);
+                        }
                     }
                 }
-                for (std::int64_t jj = 0; jj < kPanel; ++jj) {
-                    const std::int64_t j = qi * kPanel + jj;
-                    if (j >= m) break;
-                    for (int c = 0; c < p.nrhs; ++c) {
-                        double s = 0.0;
-                        for (std::int64_t k = 0; k < depth; ++k) {
-                            s += a[k * kPanel + jj] *
-                                 p.rhs[static_cast<std::size_t>((k0 + k) * p.nrhs + c)];
+                for (std::int64_t qi = i0; qi < i1; ++qi) {
+                    const double* a = packedRows.data() + qi * kBlock * kRowsOfTile;
+                    for (std::int64_t ii = 0; ii < kRowsOfTile; ++ii) {
+                        const std::int64_t j = qi * kRowsOfTile + ii;
+                        if (j >= m) break;
+                        for (int c = 0; c < p.nrhs; ++c) {
+                            double s = 0.0;
+                            for (std::int64_t k = 0; k < depth; ++k) {
+                                s += a[k * kRowsOfTile + ii] *
+                                     p.rhs[static_cast<std::size_t>((k0 + k) * p.nrhs + c)];
+                            }
+                            r[static_cast<std::size_t>(c * m + j)] += s;
                         }
-                        r[static_cast<std::size_t>(c * m + j)] += s;
                     }
                 }
             }
@@ -454,9 +549,7 @@ void residualGradient(const Problem& p, const Executor& run, const std::array<do
 bool solveLeastSquares(const Problem& p, const Executor& run, std::array<double*, 3> out,
                        CRBFInpainting::FitDiagnostics& diag) {
     const std::int64_t m = p.m();
-    // One spare panel, so that the pivoted factorisation's 8 x 8 tiles may
-    // start at any row.
-    const std::int64_t ld = (m + kPanel - 1) / kPanel * kPanel + kPanel;
+    const std::int64_t ld = normalMatrixStride(m);
     DoubleVector g(static_cast<std::size_t>(ld * ld), 0.0);
     DoubleVector r(static_cast<std::size_t>(p.nrhs * m), 0.0);
     formNormalEquations(p, run, g, ld, r);
