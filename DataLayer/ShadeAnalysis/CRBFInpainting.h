@@ -28,7 +28,8 @@ struct CRBFInpaintingTestAccess;
 ///   through a grid of support samples, and the support itself is replaced by a
 ///   masked Gaussian smoothing of the input.
 /// - Parallel work runs on the object's one task group, inside the object's
-///   task arena of `threadCount` threads; every operation waits for its tasks
+///   task arena of `threadCount` threads at most (and no more than the machine
+///   has); every operation waits for its tasks
 ///   before it returns. One object is used by one thread at a time. Results do
 ///   not depend on the thread count.
 /// - Input pixels that are not finite never count as support and never reach
@@ -102,7 +103,9 @@ class COLORCAL_EXPORT CRBFInpainting {
     /// Fits if needed, then writes into `out` the smoothed image with every
     /// pixel selected by `fillMask` (or by the exclusion mask when `fillMask` is
     /// empty) replaced by the fitted field clamped to 0..255. Leaves `out`
-    /// untouched when no fit can be made.
+    /// untouched when no fit can be made. A CV_32FC3 `out` of the image's size
+    /// whose pixels nothing else shares is written in place; otherwise `out`
+    /// receives a new matrix.
     void fillValues(const cv::Mat& fillMask, cv::Mat& out);
 
     /// Fits if needed; `out` is left unchanged.

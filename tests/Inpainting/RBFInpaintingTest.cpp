@@ -259,6 +259,37 @@ TEST(CRBFInpainting, FillMasksSelectTheReplacedPixels) {
     EXPECT_GT(changedInside, 0);
 }
 
+TEST(CRBFInpainting, FillNeverWritesIntoSharedPixels) {
+    const Scene s = makeScene(120, 140);
+    CRBFInpainting inpainting;
+    inpainting.setInputImage(s.image);
+    inpainting.setInputSupportMask(s.mask);
+    cv::Mat expected;
+    inpainting.fillValues(cv::Mat(), expected);
+    ASSERT_FALSE(expected.empty());
+
+    // The input image itself as output: the caller's image stays as it was.
+    const cv::Mat before = s.image.clone();
+    cv::Mat out = s.image;
+    inpainting.fillValues(cv::Mat(), out);
+    EXPECT_TRUE(identical(s.image, before));
+    EXPECT_TRUE(identical(out, expected));
+
+    // An output buffer shared with another header is replaced, not overwritten.
+    cv::Mat shared(s.image.size(), CV_32FC3, cv::Scalar::all(-1));
+    const cv::Mat other = shared;
+    inpainting.fillValues(cv::Mat(), shared);
+    EXPECT_EQ(other.at<cv::Vec3f>(0, 0), cv::Vec3f::all(-1));
+    EXPECT_TRUE(identical(shared, expected));
+
+    // An unshared buffer of the right size and type is written in place.
+    cv::Mat own(s.image.size(), CV_32FC3, cv::Scalar::all(-1));
+    const uchar* data = own.data;
+    inpainting.fillValues(cv::Mat(), own);
+    EXPECT_EQ(own.data, data);
+    EXPECT_TRUE(identical(own, expected));
+}
+
 TEST(CRBFInpainting, NoCentreLeavesOutputUntouched) {
     Scene s = makeScene(150, 150);
     // Only a block between the centre grid lines (24, 72, 120) stays free:
