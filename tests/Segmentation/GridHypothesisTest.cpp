@@ -98,6 +98,20 @@ TEST(GridHypothesis, NeighboursMustBeAtGridDistanceNearlyPerpendicularAndCarryMo
     EXPECT_TRUE(probe.m_patchCenters.empty());
 }
 
+TEST(GridHypothesis, RefusesGridsTooDenseToScore) {
+    // A host parameter set with a grid length of 2 px: the grid through three
+    // seeds 2 px apart would have 40 000 positions in a 400 x 400 image.
+    struct TinyGrid : DataLayer::CParameterSetColorCalibrationTarget {
+        TinyGrid() : CParameterSetColorCalibrationTarget(eCCTPrint) {}
+        float GetGridLength() const override { return 2.0f; }
+    };
+    SegmentationProbe probe(std::make_shared<TinyGrid>());
+    probe.setImageSize(400, 400);
+    probe.m_seeds = {{200, 200}, {202, 200}, {200, 202}};
+    EXPECT_FALSE(probe.tryGridFromSeed({200, 200}));
+    EXPECT_TRUE(probe.m_patchCenters.empty());
+}
+
 TEST(GridHypothesis, PositionsLieInsideTheImageAndRoundHalfToEven) {
     SegmentationProbe probe(parameterSet());
     probe.setImageSize(100, 100);
