@@ -4,6 +4,10 @@
 #include <cmath>
 #include <thread>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -71,8 +75,27 @@ void CRBFInpainting::FastFree::operator()(double* p) const { cv::fastFree(p); }
 CRBFInpainting::AlignedArray CRBFInpainting::allocateAligned(std::int64_t count) {
     // cv::fastMalloc aligns to at least 32 bytes and throws cv::Exception when it
     // runs out of memory.
-    return AlignedArray(
-        static_cast<double*>(cv::fastMalloc(static_cast<std::size_t>(count) * sizeof(double))));
+    const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(double);
+    AlignedArray array(static_cast<double*>(cv::fastMalloc(bytes)));
+    adviseLargeBuffer(array.get(), bytes);
+    return array;
+}
+
+void CRBFInpainting::adviseLargeBuffer(void* data, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // The photo-sized buffers are written once, right after allocation; with
+    // 4 KiB pages their first touch costs one page fault per 4 KiB. Asking for
+    // transparent huge pages on their aligned interior cuts that to one per
+    // 2 MiB. Only advice: failure changes nothing.
+    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+    if (data == nullptr || bytes < 4 * huge) return;
+    const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(data) + huge - 1) & ~(huge - 1);
+    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(huge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
 }
 
 CRBFInpainting::CRBFInpainting() : CRBFInpainting(Config{}) {}

@@ -148,6 +148,8 @@ class COLORCAL_EXPORT CRBFInpainting {
     using AlignedArray = std::unique_ptr<double[], FastFree>;
 
     static AlignedArray allocateAligned(std::int64_t count);
+    /// Asks the system to back a large, freshly allocated buffer with huge pages.
+    static void adviseLargeBuffer(void* data, std::size_t bytes);
     void releaseFit();
 
     // ---- Fitting and filling ------------------------------------------------

@@ -304,6 +304,7 @@ void CRBFInpainting::maskedGaussianImpl(const cv::Mat& src, const cv::Mat& weigh
     }
     // A new matrix, so that dst may share src's data.
     cv::Mat result(src.rows, src.cols, src.type());
+    adviseLargeBuffer(result.data, result.total() * result.elemSize());
     const std::vector<float> taps = gaussianTaps();
     const cv::Rect reach =
         weightReach(src.size(), exclusion ? zeroBoundingBox(weights) : cv::boundingRect(weights));

@@ -766,6 +766,7 @@ void CRBFInpainting::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
         result = out;
     } else {
         result.create(m_smoothedImage.size(), CV_32FC3);
+        adviseLargeBuffer(result.data, result.total() * result.elemSize());
     }
     fillRows(mask, result);
     out = result;
