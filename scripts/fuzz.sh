@@ -20,7 +20,7 @@ for target in build-fuzz/fuzz/*Fuzzer; do
   [[ -d $seeds ]] || seeds=
   echo "== $name: ${seconds} s =="
   if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      "$target" -max_total_time="$seconds" -rss_limit_mb=4096 -timeout=30 -print_final_stats=1 \
+      "$target" -max_total_time="$seconds" -rss_limit_mb=4096 -timeout=120 -print_final_stats=1 \
       -artifact_prefix=build-fuzz/"$name"- "$corpus" $seeds 2>build-fuzz/"$name".log; then
     echo "FINDING in $name:"; tail -60 build-fuzz/"$name".log
     status=1
