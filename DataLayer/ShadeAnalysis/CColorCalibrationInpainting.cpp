@@ -2,6 +2,7 @@
 // full camera image, interpolated over the chart's patches from its white
 // ground, and the mean of the white image over a rectangle.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,8 @@
 #include <string>
 
 #include <opencv2/imgproc.hpp>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
@@ -16,6 +19,28 @@
 namespace DataLayer {
 
 namespace {
+
+// The white image's final smoothing: a 19 x 19 Gaussian (sigma 9, borders
+// reflected without repeating the edge pixel) of the whole image.
+// cv::GaussianBlur runs on one thread, and on a camera-sized image it is a
+// large share of the calibration, so the rows are cut into strips blurred in
+// parallel. Each strip is a view of the whole source: OpenCV reads the real
+// neighbouring rows across a cut and applies the border rule only at the
+// image's own edges, so the result equals one call on the whole image.
+void blurWhiteImage(cv::Mat& image) {
+    cv::Mat blurred(image.size(), image.type());
+    const int rows = image.rows;
+    const int strips =
+        std::max(1, std::min(rows / 64, 2 * tbb::this_task_arena::max_concurrency()));
+    tbb::parallel_for(0, strips, [&](int s) {
+        const int first = static_cast<int>(static_cast<std::int64_t>(rows) * s / strips);
+        const int last = static_cast<int>(static_cast<std::int64_t>(rows) * (s + 1) / strips);
+        cv::Mat dst = blurred.rowRange(first, last);
+        cv::GaussianBlur(image.rowRange(first, last), dst, cv::Size(19, 19), 9.0, 0.0,
+                         cv::BORDER_REFLECT_101);
+    });
+    image = blurred;
+}
 
 std::string pixelIndexMessage(int x, int y, int width, int height) {
     char buffer[128];
@@ -115,8 +140,7 @@ bool CColorCalibration::precomputeInpainting(CbArray<float>& whiteImageOut) {
         reset();
         return false;
     }
-    cv::GaussianBlur(m_whiteImage, m_whiteImage, cv::Size(19, 19), 9.0, 0.0,
-                     cv::BORDER_REFLECT_101);
+    blurWhiteImage(m_whiteImage);
 
     const std::size_t rowFloats = static_cast<std::size_t>(m_whiteImage.cols) * 3;
     whiteImageOut.SetSize(rowFloats * static_cast<std::size_t>(m_whiteImage.rows));
