@@ -12,7 +12,7 @@ namespace Base {
 /// bytes each, rows without padding. Hosts and tests use it to hand the engine
 /// an 8-bit mask (1), 8-bit BGR (3) or float BGR (12) image.
 class COLORCAL_EXPORT CImageData2D : public IImageData2D {
-public:
+  public:
     /// A zero-filled image. Negative sizes are treated as 0.
     CImageData2D(int width, int height, int bytesPerPixel);
     /// An image holding a copy of width x height x bytesPerPixel bytes from `data`
@@ -30,7 +30,7 @@ public:
     /// Number of pixel bytes held.
     std::size_t GetByteCount() const;
 
-private:
+  private:
     int m_width;
     int m_height;
     int m_bytesPerPixel;

@@ -8,7 +8,7 @@
 /// numbers); shrinking keeps the leading elements.
 template <typename T>
 class CbArray {
-public:
+  public:
     CbArray() = default;
     explicit CbArray(std::size_t count) : m_data(count) {}
 
@@ -26,6 +26,6 @@ public:
     /// Removes every element.
     void RemoveAll() { m_data.clear(); }
 
-private:
+  private:
     std::vector<T> m_data;
 };

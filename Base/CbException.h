@@ -11,7 +11,7 @@
 /// The host framework's exception base class. Keeps the raising site (file,
 /// line, function), a wide message and the identifier of the constructing thread.
 class COLORCAL_EXPORT CbException : public IException, public IObject {
-public:
+  public:
     CbException(const char* file, unsigned int line, const char* function, const wchar_t* message);
     CbException(const CbException& other);
     CbException& operator=(const CbException& other);
@@ -29,7 +29,7 @@ public:
     /// The message given to the constructor.
     const wchar_t* GetMessageW() const;
 
-private:
+  private:
     std::string m_file;
     unsigned int m_line;
     std::string m_function;

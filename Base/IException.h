@@ -7,7 +7,7 @@
 
 /// Interface of the host framework's exceptions: where it was raised and by which thread.
 class COLORCAL_EXPORT IException {
-public:
+  public:
     virtual ~IException();
     /// A copy of the exception as its own dynamic type's base part.
     virtual std::unique_ptr<IException> Clone() const = 0;

@@ -7,7 +7,7 @@ namespace Base {
 /// The host's image interface: interleaved pixels, rows stored one after
 /// another without padding.
 class COLORCAL_EXPORT IImageData2D {
-public:
+  public:
     virtual ~IImageData2D();
     /// Pointer to the first pixel byte; null for an image without pixels.
     virtual const unsigned char* GetData() const = 0;

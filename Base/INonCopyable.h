@@ -4,11 +4,11 @@
 
 /// Base of interfaces whose objects must not be copied.
 class COLORCAL_EXPORT INonCopyable {
-public:
+  public:
     INonCopyable(const INonCopyable&) = delete;
     INonCopyable& operator=(const INonCopyable&) = delete;
 
-protected:
+  protected:
     INonCopyable() = default;
     ~INonCopyable() = default;
 };

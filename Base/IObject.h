@@ -6,7 +6,7 @@
 
 /// Root interface of the host framework's objects: run-time type and class name.
 class COLORCAL_EXPORT IObject {
-public:
+  public:
     virtual ~IObject();
     /// The dynamic type of the object.
     virtual const std::type_info& GetRTTI() const = 0;

@@ -13,7 +13,7 @@ namespace Base {
 /// in the reference list, and where the white reference comes from.
 /// Implementations are immutable; any thread may read them.
 class COLORCAL_EXPORT IParameterSetColorCalibrationTarget : public INonCopyable {
-public:
+  public:
     /// The chart types. The numeric values are part of the interface.
     enum EParameterSet : int {
         eCCTPrint = 0,

@@ -45,11 +45,16 @@ const ChartSynth::RenderedChart& renderedPhoto(int type) {
 
 float wildValue(FuzzedDataProvider& fdp) {
     switch (fdp.ConsumeIntegralInRange(0, 4)) {
-        case 0: return std::numeric_limits<float>::quiet_NaN();
-        case 1: return std::numeric_limits<float>::infinity();
-        case 2: return -1.0e30f;
-        case 3: return 0.0f;
-        default: return fdp.ConsumeFloatingPointInRange<float>(-50.0f, 400.0f);
+        case 0:
+            return std::numeric_limits<float>::quiet_NaN();
+        case 1:
+            return std::numeric_limits<float>::infinity();
+        case 2:
+            return -1.0e30f;
+        case 3:
+            return 0.0f;
+        default:
+            return fdp.ConsumeFloatingPointInRange<float>(-50.0f, 400.0f);
     }
 }
 
@@ -114,7 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (fdp.ConsumeBool()) {
         const int flips = fdp.ConsumeIntegralInRange(0, 64);
         for (int i = 0; i < flips; ++i) {
-            const std::size_t at = fdp.ConsumeIntegralInRange<std::size_t>(0, support->GetByteCount() - 1);
+            const std::size_t at =
+                fdp.ConsumeIntegralInRange<std::size_t>(0, support->GetByteCount() - 1);
             support->GetMutableData()[at] ^= 0xFF;
         }
     }
@@ -142,9 +148,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         try {
             bool ok = false;
             switch (fdp.ConsumeIntegralInRange(0, 3)) {
-                case 0: ok = engine.precomputeSegmentation(whiteRgb); break;
-                case 1: ok = engine.updateSegmentation(whiteRgb); break;
-                case 2: ok = engine.precomputeInpainting(whiteOut); break;
+                case 0:
+                    ok = engine.precomputeSegmentation(whiteRgb);
+                    break;
+                case 1:
+                    ok = engine.updateSegmentation(whiteRgb);
+                    break;
+                case 2:
+                    ok = engine.precomputeInpainting(whiteOut);
+                    break;
                 default:
                     ok = engine.startColorCalibration(whiteOut, matrix, &measured, &picked);
                     if (ok) {

@@ -25,10 +25,18 @@ std::vector<float> floatPixels(FuzzedDataProvider& fdp, int rows, int cols) {
     const int mode = fdp.ConsumeIntegralInRange(0, 3);
     for (std::size_t i = 0; i < pixels.size(); ++i) {
         switch (mode) {
-            case 0: pixels[i] = fdp.ConsumeIntegral<std::uint8_t>(); break;
-            case 1: pixels[i] = fdp.ConsumeFloatingPoint<float>(); break;
-            case 2: pixels[i] = fdp.ConsumeFloatingPointInRange<float>(-10.0f, 300.0f); break;
-            default: pixels[i] = (i % 7 == 0) ? 40.0f : 230.0f; break;
+            case 0:
+                pixels[i] = fdp.ConsumeIntegral<std::uint8_t>();
+                break;
+            case 1:
+                pixels[i] = fdp.ConsumeFloatingPoint<float>();
+                break;
+            case 2:
+                pixels[i] = fdp.ConsumeFloatingPointInRange<float>(-10.0f, 300.0f);
+                break;
+            default:
+                pixels[i] = (i % 7 == 0) ? 40.0f : 230.0f;
+                break;
         }
     }
     return pixels;
@@ -77,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     engine.SetColorImageRoi(hostImage(fdp, fullRows, fullCols));
     engine.SetExternalWhiteImg(hostImage(fdp, fullRows, fullCols));
     if (fdp.ConsumeBool()) {
-        const float white[3] = {fdp.ConsumeFloatingPoint<float>(), fdp.ConsumeFloatingPoint<float>(),
+        const float white[3] = {fdp.ConsumeFloatingPoint<float>(),
+                                fdp.ConsumeFloatingPoint<float>(),
                                 fdp.ConsumeFloatingPoint<float>()};
         engine.setRealWhite(white);
     }
@@ -109,7 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     engine.SetInputImage(input.data(), fullRows, fullCols);
                     break;
                 }
-                case 2: engine.precomputeSegmentation(whiteRgb); break;
+                case 2:
+                    engine.precomputeSegmentation(whiteRgb);
+                    break;
                 case 3: {
                     const int r = fdp.ConsumeIntegralInRange(0, kMaxSide);
                     const int c = fdp.ConsumeIntegralInRange(0, kMaxSide);
@@ -124,7 +135,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     engine.updateSegmentation(input.data(), r, c, whiteRgb);
                     break;
                 }
-                case 5: engine.precomputeInpainting(whiteOut); break;
+                case 5:
+                    engine.precomputeInpainting(whiteOut);
+                    break;
                 case 6: {
                     const int r = fdp.ConsumeIntegralInRange(0, kMaxSide);
                     const int c = fdp.ConsumeIntegralInRange(0, kMaxSide);
@@ -133,7 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     break;
                 }
                 case 7:
-                    engine.startColorCalibration(whiteOut, matrix, fdp.ConsumeBool() ? &measured : nullptr,
+                    engine.startColorCalibration(whiteOut, matrix,
+                                                 fdp.ConsumeBool() ? &measured : nullptr,
                                                  fdp.ConsumeBool() ? &picked : nullptr);
                     break;
                 case 8: {
@@ -158,13 +172,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     double c0 = 0.0;
                     double c1 = 0.0;
                     double c2 = 0.0;
-                    engine.GetMeanColorInpainting(
-                        fdp.ConsumeIntegralInRange(-4, kMaxSide), fdp.ConsumeIntegralInRange(-4, kMaxSide),
-                        fdp.ConsumeIntegralInRange(-4, kMaxSide), fdp.ConsumeIntegralInRange(-4, kMaxSide),
-                        c0, c1, c2);
+                    engine.GetMeanColorInpainting(fdp.ConsumeIntegralInRange(-4, kMaxSide),
+                                                  fdp.ConsumeIntegralInRange(-4, kMaxSide),
+                                                  fdp.ConsumeIntegralInRange(-4, kMaxSide),
+                                                  fdp.ConsumeIntegralInRange(-4, kMaxSide), c0, c1,
+                                                  c2);
                     break;
                 }
-                default: engine.reset(); break;
+                default:
+                    engine.reset();
+                    break;
             }
         } catch (const std::exception&) {
             // Documented exceptions (a host support image that does not fit,

@@ -30,13 +30,20 @@ std::wstring formatMessage(const wchar_t* format, std::va_list args) {
 
 const char* levelName(int level) {
     switch (level) {
-        case eTrace: return "TRACE";
-        case eDebug: return "DEBUG";
-        case eInfo: return "INFO";
-        case eWarning: return "WARNING";
-        case eError: return "ERROR";
-        case eFatal: return "FATAL";
-        default: return "LOG";
+        case eTrace:
+            return "TRACE";
+        case eDebug:
+            return "DEBUG";
+        case eInfo:
+            return "INFO";
+        case eWarning:
+            return "WARNING";
+        case eError:
+            return "ERROR";
+        case eFatal:
+            return "FATAL";
+        default:
+            return "LOG";
     }
 }
 

@@ -23,11 +23,11 @@ enum ELogLevel : int {
 /// One logged line, as a sink receives it.
 struct LogRecord {
     int level = eError;
-    std::wstring logger;    ///< the logger's name
-    std::string file;       ///< source file of the logging site
-    int line = 0;           ///< source line of the logging site
-    std::string function;   ///< fully qualified function name
-    std::wstring message;   ///< the formatted message
+    std::wstring logger;   ///< the logger's name
+    std::string file;      ///< source file of the logging site
+    int line = 0;          ///< source line of the logging site
+    std::string function;  ///< fully qualified function name
+    std::wstring message;  ///< the formatted message
 };
 
 /// Receives every line a logger writes. Called on the logging thread, one
@@ -38,7 +38,7 @@ using LogSink = std::function<void(const LogRecord&)>;
 /// written to stderr as "LEVEL name file:line function: message".
 /// Setting the sink or the threshold and logging may happen on different threads.
 class COLORCAL_EXPORT CLogger {
-public:
+  public:
     explicit CLogger(const wchar_t* name);
     ~CLogger();
     CLogger(const CLogger&) = delete;
@@ -64,7 +64,7 @@ public:
     void Log(int level, const char* file, int line, const char* function, const wchar_t* format,
              ...) const;
 
-private:
+  private:
     void write(int level, const char* file, int line, const char* function,
                std::wstring message) const;
 

@@ -16,9 +16,8 @@ namespace DataLayer {
 /// process locale's multibyte encoding (UTF-8 where the locale cannot
 /// represent it; pure ASCII unchanged).
 class COLORCAL_EXPORT OrvException : public CbException, public std::exception {
-public:
-    OrvException(const char* file, unsigned int line, const char* function,
-                 const wchar_t* message);
+  public:
+    OrvException(const char* file, unsigned int line, const char* function, const wchar_t* message);
     OrvException(const OrvException& other);
     OrvException& operator=(const OrvException& other);
     ~OrvException() override;
@@ -28,7 +27,7 @@ public:
     /// The message as given.
     const CString& GetMessageText() const;
 
-private:
+  private:
     std::string m_narrowMessage;
     CString m_message;
 };

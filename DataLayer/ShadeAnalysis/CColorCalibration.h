@@ -28,7 +28,7 @@ namespace DataLayer {
 /// - One object is used by one thread at a time; separate objects are independent
 ///   (copies share the pixel data of their matrices, as `cv::Mat` copies do).
 class COLORCAL_EXPORT CColorCalibration {
-public:
+  public:
     /// Twelve coefficients of the 3 x 4 colour matrix M, row-major (element 4k + j
     /// is M[k][j]). Corrected channel k = M[k][0]·B + M[k][1]·G + M[k][2]·R + M[k][3].
     struct NxCColCalibMatrix {
@@ -173,9 +173,9 @@ public:
     /// The parameter set.
     std::shared_ptr<Base::IParameterSetColorCalibrationTarget> GetParameterSet() const;
 
-protected:
+  protected:
     NxCColCalibReferenceColorsList convertFloatListToRefColorList(const float* values,
-                                                                   bool keepOrder) const;
+                                                                  bool keepOrder) const;
     NxCColCalibFloatArray convertRefColorListToFloatBGRList(
         const NxCColCalibReferenceColorsList& list) const;
 
@@ -209,7 +209,7 @@ protected:
     static void fitColorCorrection(const cv::Mat& measured, const std::vector<float>& reference,
                                    cv::Mat& coefficients);
 
-private:
+  private:
     /// out := a new CV_32FC3 matrix of rows x cols pixels copied (float) or converted
     /// without scaling (8-bit) from an interleaved BGR buffer. False, with `out`
     /// untouched, for a null buffer or a non-positive size.

@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <string>
 
-#include <opencv2/imgproc.hpp>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
+#include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"

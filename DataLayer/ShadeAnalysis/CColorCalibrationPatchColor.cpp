@@ -54,9 +54,8 @@ bool CColorCalibration::getMeanSegmentColor(std::vector<cv::Mat>& channels, cons
         }
         // Ascending, with any not-a-number values ordered last, so that the
         // comparison stays a strict weak ordering whatever the pixels hold.
-        std::sort(values.begin(), values.end(), [](float a, float b) {
-            return a < b || (std::isnan(b) && !std::isnan(a));
-        });
+        std::sort(values.begin(), values.end(),
+                  [](float a, float b) { return a < b || (std::isnan(b) && !std::isnan(a)); });
 
         // Drop the lowest and the highest fifth; the bounds are truncated
         // single-precision products, and at least one value is kept.

@@ -11,7 +11,7 @@ namespace DataLayer {
 /// Immutable after construction; any thread may read it.
 class COLORCAL_EXPORT CParameterSetColorCalibrationTarget
     : public Base::IParameterSetColorCalibrationTarget {
-public:
+  public:
     /// Number of patches of every chart type.
     static const int s_iNumberOfClusters;
     /// Colour index tables: found patch i (grid order) -> reference position.
@@ -41,7 +41,7 @@ public:
     const std::vector<int>& GetColorIndexLut() const override;
     bool IsUseExternalWhiteImg() const override;
 
-private:
+  private:
     float m_segmentSideLength = 0.0f;
     float m_gridLength = 0.0f;
     float m_scaledPatchSize = 0.0f;

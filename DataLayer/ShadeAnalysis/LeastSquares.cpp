@@ -2,8 +2,8 @@
 
 namespace DataLayer {
 
-void computeNormalEquations(const double* A, const double* b, double* P, double* r,
-                            std::int64_t m, std::int64_t n, int layout) {
+void computeNormalEquations(const double* A, const double* b, double* P, double* r, std::int64_t m,
+                            std::int64_t n, int layout) {
     if (n < 1 || (layout != eRowMajor && layout != eTransposed)) {
         return;
     }

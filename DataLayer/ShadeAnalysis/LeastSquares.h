@@ -25,8 +25,8 @@ inline std::int64_t packedIndex(std::int64_t i, std::int64_t j) { return i * (i 
 /// P := AᵀA (packed, n(n+1)/2 entries) and r := Aᵀb (n entries). Writes
 /// nothing when n < 1 or the layout is neither 0 nor 1; with m = 0 every
 /// entry is 0.
-void computeNormalEquations(const double* A, const double* b, double* P, double* r,
-                            std::int64_t m, std::int64_t n, int layout);
+void computeNormalEquations(const double* A, const double* b, double* P, double* r, std::int64_t m,
+                            std::int64_t n, int layout);
 
 /// Factors the packed matrix P of order n in place as L·D·Lᵀ. `work` is
 /// scratch of n doubles. Returns true when every pivot D(j) is positive; a

@@ -11,11 +11,16 @@ using EParameterSet = Base::IParameterSetColorCalibrationTarget::EParameterSet;
 
 const char* chartName(EParameterSet set) {
     switch (set) {
-        case EParameterSet::eCCTPrint: return "cct-print";
-        case EParameterSet::eQCCPrint: return "qcc-print";
-        case EParameterSet::eCCTXRite: return "cct-xrite";
-        case EParameterSet::eQCCXRite: return "qcc-xrite";
-        case EParameterSet::eQCCPrintSmall: return "qcc-print-small";
+        case EParameterSet::eCCTPrint:
+            return "cct-print";
+        case EParameterSet::eQCCPrint:
+            return "qcc-print";
+        case EParameterSet::eCCTXRite:
+            return "cct-xrite";
+        case EParameterSet::eQCCXRite:
+            return "qcc-xrite";
+        case EParameterSet::eQCCPrintSmall:
+            return "qcc-print-small";
     }
     return "?";
 }
@@ -26,9 +31,9 @@ int main() {
     const EParameterSet sets[] = {EParameterSet::eCCTPrint, EParameterSet::eQCCPrint,
                                   EParameterSet::eCCTXRite, EParameterSet::eQCCXRite,
                                   EParameterSet::eQCCPrintSmall};
-    std::printf("%-16s %6s %9s %8s %4s %6s %5s %5s %8s %8s %6s %6s %6s\n", "chart", "side",
-                "grid", "scaled", "n", "radius", "scale", "blur", "labR", "minSize", "maxSize",
-                "hole", "extW");
+    std::printf("%-16s %6s %9s %8s %4s %6s %5s %5s %8s %8s %6s %6s %6s\n", "chart", "side", "grid",
+                "scaled", "n", "radius", "scale", "blur", "labR", "minSize", "maxSize", "hole",
+                "extW");
     for (EParameterSet set : sets) {
         const DataLayer::CColorCalibration engine(set);
         const auto p = engine.GetParameterSet();
