@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -40,14 +41,6 @@ struct CRBFInpaintingTestAccess {
         return CRBFInpainting::fitSizeSupported(samples, centres);
     }
     static float clamp(double v) { return CRBFInpainting::clamp(v); }
-    static double multiquadric(double r, double c) { return CRBFInpainting::bf_multiquadric(r, c); }
-    static double inverseMultiquadric(double r, double c) {
-        return CRBFInpainting::bf_inverse_multiquadric(r, c);
-    }
-    static double thinPlate(double r) { return CRBFInpainting::thin_plate(r); }
-    static double radialDistance(const Point& p, const Point& q) {
-        return CRBFInpainting::radialDistance(p, q);
-    }
     static double radialDistanceSq(const Point& p, const Point& q) {
         return CRBFInpainting::radialDistanceSq(p, q);
     }
@@ -56,9 +49,6 @@ struct CRBFInpaintingTestAccess {
     }
     static void labDistancesToWhite(const cv::Mat& a, cv::Mat& out) {
         CRBFInpainting::labDistancesToWhite(a, out);
-    }
-    static double weightedSum(const cv::Mat& window, const cv::Mat& weights) {
-        return CRBFInpainting::weightedSum(window, weights);
     }
     static void maskedGaussianSingleChannel(CRBFInpainting& o, const cv::Mat& src, cv::Mat& dst,
                                             const cv::Mat& weights) {
@@ -83,6 +73,20 @@ struct CRBFInpaintingTestAccess {
 namespace rbftest {
 
 using Access = DataLayer::CRBFInpaintingTestAccess;
+
+/// Same size, type and bytes.
+inline bool identical(const cv::Mat& a, const cv::Mat& b) {
+    if (a.size() != b.size() || a.type() != b.type()) return false;
+    const cv::Mat ca = a.clone();
+    const cv::Mat cb = b.clone();
+    return std::memcmp(ca.data, cb.data, ca.total() * ca.elemSize()) == 0;
+}
+
+/// The clamped field of channel c at p, evaluated directly.
+inline float fieldAt(const DataLayer::CRBFInpainting& o, int c, const Access::Point& p, int cols) {
+    return Access::clamp(Access::computeValueFromRBF(Access::weights(o, c), Access::centres(o), p,
+                                                     Access::cache(o), cols));
+}
 
 /// The masked Gaussian as a direct 19 x 19 window sum in double with
 /// reflected borders: Σ G·w·s / Σ G·w, NaN where every weight is 0.
