@@ -1,20 +1,27 @@
-// Detection rate of the chart segmentation on random rendered photos.
+// Detection rate of the chart segmentation on rendered photos.
 //
-// Usage: DetectionRate [photos per chart type = 100] [first seed = 1] [default]
+// Usage: DetectionRate [--set realistic|random|default] [--photos N] [--seed S]
+//                      [--chart NAME] [--encoding srgb|linear] [--dump DIR] [--quiet]
 //
-// With "default" the chart's default reference colours are used instead.
+// realistic (the default): the realistic render set (tools/synth/RealisticSet.h),
+//   N photos per chart type and per encoding. The segmentation gets the host's
+//   region of the photo; linear photos are sRGB-encoded first, as the command-line
+//   tool does before segmenting.
+// random / default: the easier set of earlier measurements, sRGB only: random
+//   chart-like colours (or the default colours), rotation 0..12 degrees, noise
+//   sigma 0..5, falloff 0..35 %, blur 0..1.5 px, region = the card's box.
 //
-// Every photo gets a random rotation (0..12 degrees), noise (sigma 0..5),
-// illumination falloff (0..35 %), blur (sigma 0..1.5 px), gradient direction
-// and reference colours (ChartSynth::randomReferenceColors, which include
-// pairs of similar greys). A photo counts as detected when the segmentation
-// succeeds with 20 centres in row order, each within 3 px of its patch, and
-// the label at centre k is k + 2; photos segmented correctly but with a centre
-// between 3 and 4 px off are counted separately. Seeds are found at quarter
-// resolution and a reduced pixel x maps back to the full-resolution pixel 4x,
-// the first of the four it covers: on a rotated chart the centres sit about
-// 1.5 px up and left of the patches, which the 4-px column shows. Failures are broken down by the
-// step at which the segmentation stopped.
+// Every photo ends in one of three classes:
+// - found: the segmentation succeeds with 20 centres in row order, each within
+//   a quarter patch side of its patch's true centre, and the label at centre k
+//   is k + 2;
+// - missed: the segmentation fails (or reports a count other than 20); the
+//   cause is the step at which it stopped;
+// - false: the segmentation reports 20 centres but some centre lies off its
+//   patch or carries another label (a shifted or mis-ordered grid). A false
+//   detection is worse than a miss: it would be calibrated with wrong pairings.
+// --dump DIR writes every missed or false photo (8-bit PNG of the region as
+// segmented) for inspection.
 
 #include <algorithm>
 #include <cmath>
@@ -26,66 +33,99 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
 #include "DataLayer/ShadeAnalysis/CWatershedSegmentation.h"
+#include "tools/synth/ColorScience.h"
+#include "tools/synth/RealisticSet.h"
 #include "tools/synth/SyntheticChart.h"
 
 namespace {
 
 using EChart = Base::IParameterSetColorCalibrationTarget::EParameterSet;
+using ChartSynth::Encoding;
 
 // Runs the segmentation and, on failure, tells where it stopped.
 class DiagnosedSegmentation : public DataLayer::CWatershedSegmentation {
   public:
     using CWatershedSegmentation::CWatershedSegmentation;
 
-    std::size_t seedCount() const { return m_seeds.size(); }
-
-    // Repeats the run's steps on a fresh image to name the failing one.
+    // Repeats the run's first steps on a fresh image to name the failing one.
     std::string failureStage(const cv::Mat& image) {
         setInputImage(image);
         cv::Mat centres;
         findClusterMarkers(m_filteredImage, centres);
-        if (centres.empty()) {
-            return "no cluster centres";
-        }
+        const std::size_t firstPass = static_cast<std::size_t>(centres.rows);
         for (int i = 0; i < centres.rows; ++i) {
             m_seeds.push_back({centres.at<cv::Vec2i>(i)[0], centres.at<cv::Vec2i>(i)[1]});
         }
-        cv::watershed(m_filteredImage, m_labels);
-        recluster(0.85f);
+        if (!m_seeds.empty()) {
+            cv::watershed(m_filteredImage, m_labels);
+            recluster(0.85f);
+        }
+        const std::string seeds =
+            std::to_string(firstPass) + "+" + std::to_string(m_seeds.size() - firstPass) + " seeds";
+        if (m_seeds.empty()) {
+            return "no cluster centres";
+        }
         bool accepted = false;
         for (std::size_t i = 0; i < m_seeds.size() && !accepted; ++i) {
             const std::array<int, 2> seed = m_seeds[i];
             accepted = tryGridFromSeed(seed);
         }
         if (!accepted) {
-            return "no grid accepted (" + std::to_string(m_seeds.size()) + " seeds)";
+            return "no grid accepted (" + seeds + ")";
         }
         if (!orderGridPositions()) {
-            return "grid not orientable";
+            return "grid not orientable (" + seeds + ")";
         }
         if (!filterGridPositions()) {
-            return "filter kept " + std::to_string(m_patchCenters.size()) + " positions (" +
-                   std::to_string(m_seeds.size()) + " seeds)";
+            return "filter kept " + std::to_string(m_patchCenters.size()) + " positions (" + seeds +
+                   ")";
         }
         if (!refineGridByAffineFit()) {
-            return "affine fit failed";
+            return "affine fit failed (" + seeds + ")";
         }
-        return "labelling, border test or white";
+        return "labelling, border test or white (" + seeds + ")";
     }
 };
 
+enum class Verdict { eFound, eMissed, eFalse };
+
 struct Outcome {
-    bool detected = false;
-    bool within4 = false;
+    Verdict verdict = Verdict::eMissed;
     std::string cause;
     double maxError = 0.0;
 };
 
-Outcome runOne(EChart chart, std::uint64_t seed, bool defaultColours) {
+struct Photo {
+    ChartSynth::RenderedChart rendered;
+    cv::Mat region;  // what the segmentation gets
+};
+
+Photo renderRealistic(EChart chart, Encoding encoding, std::uint64_t seed) {
+    Photo photo;
+    photo.rendered = ChartSynth::renderChart(ChartSynth::realisticOptions(chart, encoding, seed));
+    const cv::Mat region = photo.rendered.photo(photo.rendered.hostRegion);
+    if (encoding == Encoding::eLinear) {
+        // Segment display-encoded values, as the tool does for linear photos.
+        photo.region.create(region.size(), CV_32FC3);
+        for (int y = 0; y < region.rows; ++y) {
+            const float* in = region.ptr<float>(y);
+            float* out = photo.region.ptr<float>(y);
+            for (int i = 0; i < 3 * region.cols; ++i) {
+                out[i] = static_cast<float>(ChartSynth::srgbEncode(in[i]));
+            }
+        }
+    } else {
+        photo.region = region;
+    }
+    return photo;
+}
+
+Photo renderEasy(EChart chart, std::uint64_t seed, bool defaultColours) {
     std::mt19937_64 rng(seed * 7919 + static_cast<std::uint64_t>(chart));
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     ChartSynth::RenderOptions options;
@@ -101,16 +141,20 @@ Outcome runOne(EChart chart, std::uint64_t seed, bool defaultColours) {
     options.offsetY = unit(rng) - 0.5;
     options.supersample = 2;
     options.seed = seed;
-    const ChartSynth::RenderedChart photo = ChartSynth::renderChart(options);
-    const cv::Mat region = photo.photo(photo.chartRegion);
+    Photo photo;
+    photo.rendered = ChartSynth::renderChart(options);
+    photo.region = photo.rendered.photo(photo.rendered.hostRegion);
+    return photo;
+}
 
+Outcome judge(EChart chart, const Photo& photo) {
     const auto parameters = std::make_shared<DataLayer::CParameterSetColorCalibrationTarget>(chart);
-    DiagnosedSegmentation segmentation(parameters);
-    segmentation.setInputImage(region);
+    DataLayer::CWatershedSegmentation segmentation(parameters);
+    segmentation.setInputImage(photo.region);
     Outcome outcome;
     if (!segmentation.segment()) {
         DiagnosedSegmentation diagnosis(parameters);
-        outcome.cause = diagnosis.failureStage(region);
+        outcome.cause = diagnosis.failureStage(photo.region);
         return outcome;
     }
     const cv::Mat labels = segmentation.getLabels();
@@ -119,68 +163,138 @@ Outcome runOne(EChart chart, std::uint64_t seed, bool defaultColours) {
         outcome.cause = "segmented with " + std::to_string(centres.size()) + " centres";
         return outcome;
     }
+    const cv::Rect& region = photo.rendered.hostRegion;
+    const double side = parameters->GetSegmentSideLength();
     for (std::size_t k = 0; k < centres.size(); ++k) {
-        const double dx = centres[k][0] - (photo.centers[k].x - photo.chartRegion.x);
-        const double dy = centres[k][1] - (photo.centers[k].y - photo.chartRegion.y);
+        const double dx = centres[k][0] - (photo.rendered.centers[k].x - region.x);
+        const double dy = centres[k][1] - (photo.rendered.centers[k].y - region.y);
         outcome.maxError = std::max(outcome.maxError, std::hypot(dx, dy));
+    }
+    for (std::size_t k = 0; k < centres.size(); ++k) {
         if (labels.at<int>(centres[k][1], centres[k][0]) != static_cast<int>(k) + 2) {
-            outcome.cause = "label at a centre is not its index + 2";
+            outcome.verdict = Verdict::eFalse;
+            outcome.cause = "label at centre " + std::to_string(k) + " is not its index + 2";
             return outcome;
         }
     }
-    outcome.within4 = outcome.maxError <= 4.0;
-    if (outcome.maxError > 3.0) {
-        outcome.cause = "a centre more than 3 px off (" + std::to_string(outcome.maxError) + ")";
+    if (outcome.maxError > 0.25 * side) {
+        outcome.verdict = Verdict::eFalse;
+        outcome.cause = "a centre " + std::to_string(outcome.maxError) + " px off its patch";
         return outcome;
     }
-    outcome.detected = true;
+    outcome.verdict = Verdict::eFound;
     return outcome;
+}
+
+struct Options {
+    std::string set = "realistic";
+    int photos = 100;
+    std::uint64_t firstSeed = 1;
+    std::string chart;
+    std::string encoding;
+    std::string dump;
+    bool quiet = false;
+};
+
+const std::pair<EChart, const char*> kCharts[] = {
+    {Base::IParameterSetColorCalibrationTarget::eCCTPrint, "cct-print"},
+    {Base::IParameterSetColorCalibrationTarget::eQCCPrint, "qcc-print"},
+    {Base::IParameterSetColorCalibrationTarget::eCCTXRite, "cct-xrite"},
+    {Base::IParameterSetColorCalibrationTarget::eQCCXRite, "qcc-xrite"},
+    {Base::IParameterSetColorCalibrationTarget::eQCCPrintSmall, "qcc-print-small"},
+};
+
+bool parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quiet") {
+            o.quiet = true;
+            continue;
+        }
+        if (i + 1 >= argc) return false;
+        const std::string value = argv[++i];
+        if (arg == "--set") {
+            o.set = value;
+        } else if (arg == "--photos") {
+            o.photos = std::max(1, std::atoi(value.c_str()));
+        } else if (arg == "--seed") {
+            o.firstSeed = std::strtoull(value.c_str(), nullptr, 10);
+        } else if (arg == "--chart") {
+            o.chart = value;
+        } else if (arg == "--encoding") {
+            o.encoding = value;
+        } else if (arg == "--dump") {
+            o.dump = value;
+        } else {
+            return false;
+        }
+    }
+    return o.set == "realistic" || o.set == "random" || o.set == "default";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int photos = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
-    const std::uint64_t firstSeed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
-    const bool defaultColours = argc > 3 && std::string(argv[3]) == "default";
-    const std::pair<EChart, const char*> charts[] = {
-        {Base::IParameterSetColorCalibrationTarget::eCCTPrint, "eCCTPrint"},
-        {Base::IParameterSetColorCalibrationTarget::eQCCPrint, "eQCCPrint"},
-        {Base::IParameterSetColorCalibrationTarget::eCCTXRite, "eCCTXRite"},
-        {Base::IParameterSetColorCalibrationTarget::eQCCXRite, "eQCCXRite"},
-        {Base::IParameterSetColorCalibrationTarget::eQCCPrintSmall, "eQCCPrintSmall"},
-    };
-    std::printf("%-15s %7s %9s %7s %15s %15s %17s\n", "chart", "photos", "detected", "rate",
-                "mean max error", "worst max error", "within 4 px");
-    std::map<std::string, std::vector<std::string>> failures;
-    for (const auto& [chart, name] : charts) {
-        int detected = 0;
-        double errorSum = 0.0;
-        double worst = 0.0;
-        int within4 = 0;
-        for (int i = 0; i < photos; ++i) {
-            const std::uint64_t seed = firstSeed + static_cast<std::uint64_t>(i);
-            const Outcome outcome = runOne(chart, seed, defaultColours);
-            if (outcome.within4) {
-                ++within4;
-            }
-            if (outcome.detected) {
-                ++detected;
-                errorSum += outcome.maxError;
-                worst = std::max(worst, outcome.maxError);
-            } else {
-                failures[name].push_back("seed " + std::to_string(seed) + ": " + outcome.cause);
-            }
-        }
-        std::printf("%-15s %7d %9d %6.1f%% %12.2f px %12.2f px %17d\n", name, photos, detected,
-                    100.0 * detected / photos, detected ? errorSum / detected : 0.0, worst,
-                    within4);
-        std::fflush(stdout);
+    Options o;
+    if (!parse(argc, argv, o)) {
+        std::fprintf(stderr,
+                     "usage: DetectionRate [--set realistic|random|default] [--photos N] "
+                     "[--seed S] [--chart NAME] [--encoding srgb|linear] [--dump DIR] [--quiet]\n");
+        return 2;
     }
-    for (const auto& [name, list] : failures) {
-        for (const std::string& line : list) {
-            std::printf("failure %s %s\n", name.c_str(), line.c_str());
+    std::vector<Encoding> encodings;
+    if (o.set != "realistic" || o.encoding.empty() || o.encoding == "srgb") {
+        encodings.push_back(Encoding::eSrgb);
+    }
+    if (o.set == "realistic" && (o.encoding.empty() || o.encoding == "linear")) {
+        encodings.push_back(Encoding::eLinear);
+    }
+    std::printf("set %s, %d photos per chart type and encoding, seeds %llu..\n", o.set.c_str(),
+                o.photos, static_cast<unsigned long long>(o.firstSeed));
+    std::printf("%-16s %-8s %7s %7s %7s %7s %8s %13s\n", "chart", "encoding", "photos", "found",
+                "missed", "false", "rate", "worst error");
+    std::vector<std::string> lines;
+    int totalFalse = 0;
+    for (const auto& [chart, name] : kCharts) {
+        if (!o.chart.empty() && o.chart != name) continue;
+        for (Encoding encoding : encodings) {
+            const char* encodingName = encoding == Encoding::eSrgb ? "srgb" : "linear";
+            int found = 0;
+            int falses = 0;
+            double worst = 0.0;
+            for (int i = 0; i < o.photos; ++i) {
+                const std::uint64_t seed = o.firstSeed + static_cast<std::uint64_t>(i);
+                const Photo photo = o.set == "realistic"
+                                        ? renderRealistic(chart, encoding, seed)
+                                        : renderEasy(chart, seed, o.set == "default");
+                const Outcome outcome = judge(chart, photo);
+                if (outcome.verdict == Verdict::eFound) {
+                    ++found;
+                    worst = std::max(worst, outcome.maxError);
+                    continue;
+                }
+                falses += outcome.verdict == Verdict::eFalse ? 1 : 0;
+                lines.push_back(
+                    std::string(outcome.verdict == Verdict::eFalse ? "FALSE " : "miss  ") + name +
+                    " " + encodingName + " seed " + std::to_string(seed) + ": " + outcome.cause);
+                if (!o.dump.empty()) {
+                    cv::Mat bytes;
+                    photo.region.convertTo(bytes, CV_8UC3);
+                    cv::imwrite(o.dump + "/" + name + "-" + encodingName + "-" +
+                                    std::to_string(seed) + ".png",
+                                bytes);
+                }
+            }
+            totalFalse += falses;
+            std::printf("%-16s %-8s %7d %7d %7d %7d %7.1f%% %10.2f px\n", name, encodingName,
+                        o.photos, found, o.photos - found - falses, falses,
+                        100.0 * found / o.photos, worst);
+            std::fflush(stdout);
         }
     }
+    if (!o.quiet) {
+        for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+    }
+    std::printf("false detections: %d\n", totalFalse);
     return 0;
 }

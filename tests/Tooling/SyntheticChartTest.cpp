@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "synth/ColorScience.h"
+#include "synth/RealisticSet.h"
 #include "synth/SyntheticChart.h"
 
 namespace {
@@ -170,6 +171,65 @@ TEST(SyntheticChart, RandomColoursAreSeededInRangeAndLookLikeChartColours) {
         }
     }
     EXPECT_GE(greys, 6);
+}
+
+TEST(RealisticSet, PhotosAreSeededAndMeetTheirExposureAndGeometry) {
+    for (ChartSynth::Encoding encoding :
+         {ChartSynth::Encoding::eSrgb, ChartSynth::Encoding::eLinear}) {
+        const RenderOptions options =
+            ChartSynth::realisticOptions(EChart::eQCCPrintSmall, encoding, 4);
+        const RenderOptions again =
+            ChartSynth::realisticOptions(EChart::eQCCPrintSmall, encoding, 4);
+        EXPECT_EQ(options.referenceRgb, again.referenceRgb);
+        EXPECT_EQ(options.rotationDeg, again.rotationDeg);
+        const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
+        // The brightest white of the card's ground is the exposure target.
+        cv::Mat ground = rendered.cardMask & ~rendered.patchMask;
+        double brightest = 0.0;
+        for (const cv::Mat& channel : [&] {
+                 std::vector<cv::Mat> planes;
+                 cv::split(rendered.whiteField, planes);
+                 return planes;
+             }()) {
+            double maxValue = 0.0;
+            cv::minMaxLoc(channel, nullptr, &maxValue, nullptr, nullptr, ground);
+            brightest = std::max(brightest, maxValue);
+        }
+        EXPECT_NEAR(brightest, options.exposureTarget, 0.05);
+        EXPECT_GE(options.exposureTarget, 200.0);
+        EXPECT_LE(options.exposureTarget, 235.0);
+        // Every centre lies on a patch of the card, inside the host's region,
+        // which holds the whole card.
+        for (const cv::Point2d& c : rendered.centers) {
+            const cv::Point p(static_cast<int>(std::lround(c.x)),
+                              static_cast<int>(std::lround(c.y)));
+            EXPECT_EQ(rendered.patchMask.at<uchar>(p), 255);
+            EXPECT_TRUE(rendered.hostRegion.contains(p));
+        }
+        for (const cv::Point2d& corner : rendered.cardCorners) {
+            EXPECT_TRUE(rendered.hostRegion.contains(cv::Point(corner)));
+        }
+        EXPECT_EQ(rendered.hostRegion & rendered.chartRegion, rendered.chartRegion);
+        EXPECT_EQ(cv::countNonZero(rendered.patchMask & ~rendered.cardMask), 0);
+    }
+}
+
+TEST(RealisticSet, DrawsTwentyDistinctCheckerColoursWithTheHardOnesAndNeverWhite) {
+    const auto& checker = ChartSynth::classicCheckerColors();
+    for (std::uint64_t seed : {1u, 2u, 3u}) {
+        const auto colours = ChartSynth::checkerReferenceColors(seed);
+        std::vector<int> drawn;
+        for (const auto& rgb : colours) {
+            const auto it = std::find(checker.begin(), checker.end(), rgb);
+            ASSERT_NE(it, checker.end());
+            drawn.push_back(static_cast<int>(it - checker.begin()));
+        }
+        std::sort(drawn.begin(), drawn.end());
+        EXPECT_EQ(std::unique(drawn.begin(), drawn.end()), drawn.end());
+        EXPECT_FALSE(std::binary_search(drawn.begin(), drawn.end(), 18));  // the white
+        for (int hard : {0, 3, 21, 22, 23})
+            EXPECT_TRUE(std::binary_search(drawn.begin(), drawn.end(), hard));
+    }
 }
 
 }  // namespace

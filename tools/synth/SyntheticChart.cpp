@@ -8,6 +8,9 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#if defined(COLORCAL_HAVE_IMGCODECS)
+#include <opencv2/imgcodecs.hpp>
+#endif
 #include <opencv2/imgproc.hpp>
 
 #include "ColorScience.h"
@@ -19,11 +22,10 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kPatches = 20;
 constexpr int kMaxPhotoSide = 16384;
-/// Linear brightness of the surround (a grey table top) and its texture amplitude.
-constexpr float kSurroundLevel = 80.0f;
-constexpr float kSurroundTexture = 8.0f;
-/// The surround texture varies on this scale (pixels).
+/// The surround texture varies on these scales (pixels): a coarse one and,
+/// for a rougher surround, a fine one.
 constexpr int kTextureCell = 24;
+constexpr int kFineTextureCell = 6;
 
 bool isKnownChart(EChart chart) {
     const int value = static_cast<int>(chart);
@@ -84,6 +86,9 @@ struct Layout {
         }
         return static_cast<int>(row) * cols + static_cast<int>(col);
     }
+
+    /// Half of the card's diagonal.
+    double halfDiagonal() const { return std::hypot(halfCardW, halfCardH); }
 };
 
 /// Colour of a sample point: a patch, the white ground or the surround.
@@ -102,11 +107,28 @@ void validate(const RenderOptions& o) {
     if (o.supersample < 1 || o.supersample > 16) {
         throw std::invalid_argument("renderChart(): supersample outside 1..16");
     }
-    const double finiteChecks[] = {o.cardMargin,       o.rotationDeg,
-                                   o.offsetX,          o.offsetY,
-                                   o.falloff,          o.gradientShare,
-                                   o.gradientAngleDeg, o.blurSigma,
-                                   o.noiseSigma,       static_cast<double>(o.whiteLevel)};
+    const double finiteChecks[] = {o.cardMargin,
+                                   o.rotationDeg,
+                                   o.offsetX,
+                                   o.offsetY,
+                                   o.falloff,
+                                   o.gradientShare,
+                                   o.gradientAngleDeg,
+                                   o.blurSigma,
+                                   o.noiseSigma,
+                                   static_cast<double>(o.whiteLevel),
+                                   o.hotSpotGain,
+                                   o.hotSpotX,
+                                   o.hotSpotY,
+                                   o.hotSpotHeight,
+                                   o.channelShading[0],
+                                   o.channelShading[1],
+                                   o.channelShading[2],
+                                   o.exposureTarget,
+                                   o.shotNoise,
+                                   o.readNoise,
+                                   static_cast<double>(o.surroundLevel),
+                                   static_cast<double>(o.surroundTexture)};
     for (double value : finiteChecks) {
         if (!std::isfinite(value)) {
             throw std::invalid_argument("renderChart(): non-finite parameter");
@@ -128,7 +150,11 @@ void validate(const RenderOptions& o) {
     }
     if (o.cardMargin < 0.0 || o.cardMargin > 10.0 || std::fabs(o.offsetX) > kMaxPhotoSide ||
         std::fabs(o.offsetY) > kMaxPhotoSide || o.blurSigma < 0.0 || o.blurSigma > 100.0 ||
-        o.noiseSigma < 0.0) {
+        o.noiseSigma < 0.0 || o.hotSpotGain < 0.0 || !(o.hotSpotHeight > 0.0) ||
+        o.exposureTarget < 0.0 || o.exposureTarget > 255.0 || o.shotNoise < 0.0 ||
+        o.readNoise < 0.0 || o.jpegQuality < 0 || o.jpegQuality > 100 || o.clutterCount < 0 ||
+        o.clutterCount > 1000 || o.regionMargin < 0 || o.regionMargin > kMaxPhotoSide ||
+        o.surroundLevel < 0.0f || o.surroundTexture < 0.0f) {
         throw std::invalid_argument("renderChart(): parameter out of range");
     }
 }
@@ -171,15 +197,53 @@ cv::Rect cardBox(const Layout& g, int width, int height) {
     return {x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0)};
 }
 
-/// A smooth neutral texture around kSurroundLevel, deterministic in `seed`.
-cv::Mat surroundTexture(int width, int height, std::uint64_t seed) {
-    cv::RNG rng(seed ^ 0x5eedf00dULL);
+/// The surround: a neutral texture around `o.surroundLevel` (coarse, plus a
+/// fine grain when `fine`), with `o.clutterCount` coloured objects lying around
+/// the card; linear light, CV_32FC3. Deterministic in `o.seed`.
+cv::Mat surroundImage(const RenderOptions& o, const Layout& g, int width, int height, bool fine) {
+    cv::RNG rng(o.seed ^ 0x5eedf00dULL);
+    const float amplitude = o.surroundTexture * o.surroundLevel;
     cv::Mat coarse(height / kTextureCell + 2, width / kTextureCell + 2, CV_32F);
-    rng.fill(coarse, cv::RNG::UNIFORM, -kSurroundTexture, kSurroundTexture);
+    rng.fill(coarse, cv::RNG::UNIFORM, -amplitude, amplitude);
     cv::Mat texture;
     cv::resize(coarse, texture, cv::Size(width, height), 0, 0, cv::INTER_CUBIC);
-    texture += kSurroundLevel;
-    return texture;
+    texture += o.surroundLevel;
+    if (fine) {
+        cv::Mat grain(height / kFineTextureCell + 2, width / kFineTextureCell + 2, CV_32F);
+        rng.fill(grain, cv::RNG::UNIFORM, -0.5f * amplitude, 0.5f * amplitude);
+        cv::Mat grainFull;
+        cv::resize(grain, grainFull, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
+        texture += grainFull;
+        cv::max(texture, 0.0f, texture);
+    }
+    cv::Mat surround;
+    cv::merge(std::vector<cv::Mat>{texture, texture, texture}, surround);
+    // Objects of about patch size around the card, some of them close enough
+    // to fall inside a region drawn generously around it.
+    for (int i = 0; i < o.clutterCount; ++i) {
+        const double angle = rng.uniform(0.0, 2.0 * kPi);
+        const double distance = g.halfDiagonal() * rng.uniform(0.75, 1.6);
+        const cv::Point2d centre(g.cx + distance * std::cos(angle),
+                                 g.cy + distance * std::sin(angle));
+        const cv::Size2f size(static_cast<float>(2.0 * g.side * rng.uniform(0.25, 1.1)),
+                              static_cast<float>(2.0 * g.side * rng.uniform(0.25, 1.1)));
+        const cv::Scalar colour(rng.uniform(5.0, 200.0), rng.uniform(5.0, 200.0),
+                                rng.uniform(5.0, 200.0));
+        const double tilt = rng.uniform(0.0, 180.0);
+        if (rng.uniform(0, 2) == 0) {
+            cv::ellipse(surround,
+                        cv::RotatedRect(cv::Point2f(centre), size, static_cast<float>(tilt)),
+                        colour, -1, cv::LINE_8);
+        } else {
+            const cv::RotatedRect box(cv::Point2f(centre), size, static_cast<float>(tilt));
+            cv::Point2f corners[4];
+            box.points(corners);
+            std::vector<cv::Point> polygon;
+            for (const cv::Point2f& c : corners) polygon.emplace_back(cv::Point(c));
+            cv::fillConvexPoly(surround, polygon, colour, cv::LINE_8);
+        }
+    }
+    return surround;
 }
 
 /// Relative illumination along one image row.
@@ -225,7 +289,8 @@ class IlluminationModel {
 
 /// Mean colour of the chart's supersamples over pixel (x, y); samples off the
 /// card take `surround`.
-cv::Vec3f cardPixel(const Layout& g, const Palette& palette, int x, int y, int n, float surround) {
+cv::Vec3f cardPixel(const Layout& g, const Palette& palette, int x, int y, int n,
+                    const cv::Vec3f& surround) {
     cv::Vec3d sum(0, 0, 0);
     for (int sy = 0; sy < n; ++sy) {
         const double py = y + (sy + 0.5) / n - 0.5;
@@ -240,7 +305,7 @@ cv::Vec3f cardPixel(const Layout& g, const Palette& palette, int x, int y, int n
             } else if (cell == -1) {
                 sum += cv::Vec3d(palette.white);
             } else {
-                sum += cv::Vec3d(surround, surround, surround);
+                sum += cv::Vec3d(surround);
             }
         }
     }
@@ -386,37 +451,120 @@ RenderedChart renderChart(const RenderOptions& options) {
     }
     palette.white = cv::Vec3f(options.whiteLevel, options.whiteLevel, options.whiteLevel);
 
-    const cv::Mat texture = surroundTexture(width, height, options.seed);
+    const bool realistic = options.clutterCount > 0 || options.shotNoise > 0.0 ||
+                           options.readNoise > 0.0 || options.jpegQuality > 0;
+    const cv::Mat surround = surroundImage(options, g, width, height, realistic);
     const IlluminationModel illumination(options, g);
     const cv::Matx34f cameraMatrix(options.cameraTransform);
     const cv::Rect& box = out.chartRegion;
     const int n = options.supersample;
+    const bool shaded = options.channelShading[0] != 0.0 || options.channelShading[1] != 0.0 ||
+                        options.channelShading[2] != 0.0;
+    const double lampHeightSq = options.hotSpotHeight * options.hotSpotHeight;
+    const double lampX = g.cx + options.hotSpotX;
+    const double lampY = g.cy + options.hotSpotY;
 
-    // Lit radiance of the scene, and the white field: the white ground under the
-    // same light through the camera.
-    cv::Mat radiance(height, width, CV_32FC3);
+    // The light of every pixel and channel, the card and patch masks, and the
+    // white field in linear light: the white ground under the same light
+    // through the camera.
+    cv::Mat light3(height, width, CV_32FC3);
+    out.cardMask = cv::Mat::zeros(height, width, CV_8U);
+    out.patchMask = cv::Mat::zeros(height, width, CV_8U);
     out.whiteField.create(height, width, CV_32FC3);
+    auto computeWhite = [&](int y0, int y1, float scale) {
+        for (int y = y0; y < y1; ++y) {
+            const auto* lit = light3.ptr<cv::Vec3f>(y);
+            auto* white = out.whiteField.ptr<cv::Vec3f>(y);
+            for (int x = 0; x < width; ++x) {
+                white[x] = camera(cameraMatrix, lit[x] * (options.whiteLevel * scale));
+            }
+        }
+    };
     tbb::parallel_for(
         tbb::blocked_range<int>(0, height, 8), [&](const tbb::blocked_range<int>& range) {
             std::vector<float> light(static_cast<std::size_t>(width));
-            std::vector<float> scratch;
             for (int y = range.begin(); y != range.end(); ++y) {
                 illumination.row(y, width, light.data());
-                const float* surround = texture.ptr<float>(y);
+                auto* lit = light3.ptr<cv::Vec3f>(y);
+                for (int x = 0; x < width; ++x) {
+                    float l = light[x];
+                    if (options.hotSpotGain > 0.0) {
+                        const double dx = x - lampX;
+                        const double dy = y - lampY;
+                        const double cosine = lampHeightSq / (dx * dx + dy * dy + lampHeightSq);
+                        l = static_cast<float>(
+                            l * (1.0 + options.hotSpotGain * cosine * std::sqrt(cosine)));
+                    }
+                    lit[x] = cv::Vec3f(l, l, l);
+                    if (shaded) {
+                        for (int k = 0; k < 3; ++k) {
+                            lit[x][k] = static_cast<float>(
+                                std::pow(static_cast<double>(l), 1.0 + options.channelShading[k]));
+                        }
+                    }
+                }
+                if (y >= box.y && y < box.y + box.height) {
+                    uchar* card = out.cardMask.ptr<uchar>(y);
+                    uchar* patch = out.patchMask.ptr<uchar>(y);
+                    for (int x = box.x; x < box.x + box.width; ++x) {
+                        double u = 0.0;
+                        double v = 0.0;
+                        g.toChart(x, y, u, v);
+                        const int cell = g.classify(u, v);
+                        card[x] = cell >= -1 ? 255 : 0;
+                        patch[x] = cell >= 0 ? 255 : 0;
+                    }
+                }
+            }
+            computeWhite(range.begin(), range.end(), 1.0f);
+        });
+    if (options.exposureTarget > 0.0) {
+        // Exposure: the brightest white of the card's ground reaches the target.
+        float brightest = 0.0f;
+        for (int y = box.y; y < box.y + box.height; ++y) {
+            const auto* white = out.whiteField.ptr<cv::Vec3f>(y);
+            const uchar* card = out.cardMask.ptr<uchar>(y);
+            const uchar* patch = out.patchMask.ptr<uchar>(y);
+            for (int x = box.x; x < box.x + box.width; ++x) {
+                if (card[x] != 0 && patch[x] == 0) {
+                    brightest = std::max({brightest, white[x][0], white[x][1], white[x][2]});
+                }
+            }
+        }
+        const double target = srgb ? srgbDecode(options.exposureTarget) : options.exposureTarget;
+        if (brightest > 0.0f) {
+            const float scale = static_cast<float>(target / brightest);
+            light3 *= scale;
+            tbb::parallel_for(tbb::blocked_range<int>(0, height, 8),
+                              [&](const tbb::blocked_range<int>& range) {
+                                  computeWhite(range.begin(), range.end(), 1.0f);
+                              });
+        }
+    }
+    if (srgb) {
+        tbb::parallel_for(tbb::blocked_range<int>(0, height, 8),
+                          [&](const tbb::blocked_range<int>& range) {
+                              std::vector<float> scratch;
+                              for (int y = range.begin(); y != range.end(); ++y) {
+                                  encodeRow(out.whiteField.ptr<float>(y), 3 * width, scratch);
+                              }
+                          });
+    }
+
+    // Lit radiance of the scene.
+    cv::Mat radiance(height, width, CV_32FC3);
+    tbb::parallel_for(
+        tbb::blocked_range<int>(0, height, 8), [&](const tbb::blocked_range<int>& range) {
+            for (int y = range.begin(); y != range.end(); ++y) {
+                const auto* light = light3.ptr<cv::Vec3f>(y);
+                const auto* scene = surround.ptr<cv::Vec3f>(y);
                 auto* lit = radiance.ptr<cv::Vec3f>(y);
-                auto* white = out.whiteField.ptr<cv::Vec3f>(y);
                 const bool cardRow = y >= box.y && y < box.y + box.height;
                 for (int x = 0; x < width; ++x) {
                     const bool onCard = cardRow && x >= box.x && x < box.x + box.width;
                     const cv::Vec3f reflected =
-                        onCard ? cardPixel(g, palette, x, y, n, surround[x])
-                               : cv::Vec3f(surround[x], surround[x], surround[x]);
-                    lit[x] = reflected * light[x];
-                    const float ground = options.whiteLevel * light[x];
-                    white[x] = camera(cameraMatrix, cv::Vec3f(ground, ground, ground));
-                }
-                if (srgb) {
-                    encodeRow(out.whiteField.ptr<float>(y), 3 * width, scratch);
+                        onCard ? cardPixel(g, palette, x, y, n, scene[x]) : scene[x];
+                    lit[x] = reflected.mul(light[x]);
                 }
             }
         });
@@ -425,8 +573,10 @@ RenderedChart renderChart(const RenderOptions& options) {
                          cv::BORDER_REPLICATE);
     }
 
-    // Camera, encoding, noise (one generator per row, so the result does not
-    // depend on how the rows are shared among threads) and quantisation.
+    // Camera, sensor noise, encoding, noise (one generator per row, so the
+    // result does not depend on how the rows are shared among threads) and
+    // quantisation.
+    const bool sensorNoise = options.shotNoise > 0.0 || options.readNoise > 0.0;
     out.photo.create(height, width, CV_32FC3);
     out.photo8u.create(height, width, CV_8UC3);
     tbb::parallel_for(
@@ -439,6 +589,17 @@ RenderedChart renderChart(const RenderOptions& options) {
                     photo[x] = camera(cameraMatrix, lit[x]);
                 }
                 float* values = out.photo.ptr<float>(y);
+                if (sensorNoise) {
+                    cv::RNG rng(options.seed * 0xD1B54A32D192ED03ULL +
+                                static_cast<std::uint64_t>(y) + 1);
+                    const double readVariance = options.readNoise * options.readNoise;
+                    for (int i = 0; i < 3 * width; ++i) {
+                        const double variance =
+                            options.shotNoise * std::max(0.0, static_cast<double>(values[i])) +
+                            readVariance;
+                        values[i] += static_cast<float>(std::sqrt(variance) * rng.gaussian(1.0));
+                    }
+                }
                 if (srgb) {
                     encodeRow(values, 3 * width, scratch);
                 }
@@ -458,6 +619,25 @@ RenderedChart renderChart(const RenderOptions& options) {
                 }
             }
         });
+    if (options.jpegQuality > 0) {
+#if defined(COLORCAL_HAVE_IMGCODECS)
+        std::vector<uchar> compressed;
+        cv::imencode(".jpg", out.photo8u, compressed,
+                     {cv::IMWRITE_JPEG_QUALITY, options.jpegQuality});
+        out.photo8u = cv::imdecode(compressed, cv::IMREAD_COLOR);
+        out.photo8u.convertTo(out.photo, CV_32FC3);
+#else
+        throw std::invalid_argument("renderChart(): JPEG needs OpenCV's imgcodecs");
+#endif
+    }
+
+    const cv::Point2d corners[4] = {
+        g.toImage(-g.halfCardW, -g.halfCardH), g.toImage(g.halfCardW, -g.halfCardH),
+        g.toImage(g.halfCardW, g.halfCardH), g.toImage(-g.halfCardW, g.halfCardH)};
+    std::copy(std::begin(corners), std::end(corners), out.cardCorners.begin());
+    const int m = options.regionMargin;
+    out.hostRegion = cv::Rect(box.x - m, box.y - m, box.width + 2 * m, box.height + 2 * m) &
+                     cv::Rect(0, 0, width, height);
     return out;
 }
 

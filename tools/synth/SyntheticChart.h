@@ -66,6 +66,38 @@ struct RenderOptions {
     Encoding encoding = Encoding::eLinear;
     /// Seed of the noise.
     std::uint64_t seed = 1;
+
+    // ---- Realistic effects (all off by default) ------------------------------
+    /// A lamp close to the card: a point source at height `hotSpotHeight`
+    /// (pixels) above the photo point (`hotSpotX`, `hotSpotY`) given relative to
+    /// the chart centre. Its irradiance, (h^2 / (d^2 + h^2))^1.5 at distance d,
+    /// is added to the illumination with the weight `hotSpotGain` (0 = no lamp).
+    double hotSpotGain = 0.0;
+    double hotSpotX = 0.0;
+    double hotSpotY = 0.0;
+    double hotSpotHeight = 1.0;
+    /// Channel-dependent shading: channel k (B, G, R) sees the illumination raised
+    /// to the power 1 + channelShading[k], so its falloff differs from the others'.
+    std::array<double, 3> channelShading{};
+    /// When positive: the light is scaled so that the brightest channel of the
+    /// brightest pixel of the card's white ground reaches this value in the
+    /// photo's encoding (exposure). The camera transform's offsets are not scaled.
+    double exposureTarget = 0.0;
+    /// Sensor noise added to the linear camera values before encoding: a
+    /// Gaussian of variance shotNoise * value + readNoise^2 (values on 0..255).
+    double shotNoise = 0.0;
+    double readNoise = 0.0;
+    /// JPEG quality (1..100) the 8-bit photo is compressed with and read back
+    /// at (the photo is then always quantised); 0 = no compression.
+    int jpegQuality = 0;
+    /// The surround: linear level, relative amplitude of its texture (coarse
+    /// and fine) and the number of coloured objects lying around the card.
+    float surroundLevel = 80.0f;
+    float surroundTexture = 0.1f;
+    int clutterCount = 0;
+    /// Margin in pixels around the card's bounding box of the region a host
+    /// would hand to the library (`RenderedChart::hostRegion`).
+    int regionMargin = 0;
 };
 
 /// A rendered photo with its ground truth.
@@ -87,6 +119,16 @@ struct RenderedChart {
     /// Number of patch rows and columns.
     int rows = 0;
     int cols = 0;
+    /// The card's corners in photo coordinates: top left, top right, bottom
+    /// right, bottom left of the upright card.
+    std::array<cv::Point2d, 4> cardCorners;
+    /// CV_8UC1, photo size: 255 where the pixel centre lies on the card.
+    cv::Mat cardMask;
+    /// CV_8UC1, photo size: 255 where the pixel centre lies on a patch.
+    cv::Mat patchMask;
+    /// The card's bounding box grown by `RenderOptions::regionMargin`, clipped
+    /// to the photo: the region a host would segment.
+    cv::Rect hostRegion;
 };
 
 /// Renders a chart photo. Throws `std::invalid_argument` for an unknown chart
