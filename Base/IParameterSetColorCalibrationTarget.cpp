@@ -4,4 +4,8 @@ namespace Base {
 
 IParameterSetColorCalibrationTarget::~IParameterSetColorCalibrationTarget() = default;
 
+int IParameterSetColorCalibrationTarget::GetGridRows() const { return 0; }
+
+int IParameterSetColorCalibrationTarget::GetGridColumns() const { return 0; }
+
 }  // namespace Base

@@ -53,6 +53,11 @@ class COLORCAL_EXPORT IParameterSetColorCalibrationTarget : public INonCopyable 
     virtual const std::vector<int>& GetColorIndexLut() const = 0;
     /// Whether the white comes from a separate white image instead of the chart.
     virtual bool IsUseExternalWhiteImg() const = 0;
+    /// Patch rows and columns of the upright chart (rows times columns is the
+    /// number of patches). 0 when the set does not say; the segmentation then
+    /// cannot check the layout of a grid or complete a partly found one.
+    virtual int GetGridRows() const;
+    virtual int GetGridColumns() const;
 };
 
 }  // namespace Base

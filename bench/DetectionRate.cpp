@@ -47,57 +47,13 @@ namespace {
 using EChart = Base::IParameterSetColorCalibrationTarget::EParameterSet;
 using ChartSynth::Encoding;
 
-// Runs the segmentation and, on failure, tells where it stopped.
-class DiagnosedSegmentation : public DataLayer::CWatershedSegmentation {
-  public:
-    using CWatershedSegmentation::CWatershedSegmentation;
-
-    // Repeats the run's first steps on a fresh image to name the failing one.
-    std::string failureStage(const cv::Mat& image) {
-        setInputImage(image);
-        cv::Mat centres;
-        findClusterMarkers(m_filteredImage, centres);
-        const std::size_t firstPass = static_cast<std::size_t>(centres.rows);
-        for (int i = 0; i < centres.rows; ++i) {
-            m_seeds.push_back({centres.at<cv::Vec2i>(i)[0], centres.at<cv::Vec2i>(i)[1]});
-        }
-        if (!m_seeds.empty()) {
-            cv::watershed(m_filteredImage, m_labels);
-            recluster(0.85f);
-        }
-        const std::string seeds =
-            std::to_string(firstPass) + "+" + std::to_string(m_seeds.size() - firstPass) + " seeds";
-        if (m_seeds.empty()) {
-            return "no cluster centres";
-        }
-        bool accepted = false;
-        for (std::size_t i = 0; i < m_seeds.size() && !accepted; ++i) {
-            const std::array<int, 2> seed = m_seeds[i];
-            accepted = tryGridFromSeed(seed);
-        }
-        if (!accepted) {
-            return "no grid accepted (" + seeds + ")";
-        }
-        if (!orderGridPositions()) {
-            return "grid not orientable (" + seeds + ")";
-        }
-        if (!filterGridPositions()) {
-            return "filter kept " + std::to_string(m_patchCenters.size()) + " positions (" + seeds +
-                   ")";
-        }
-        if (!refineGridByAffineFit()) {
-            return "affine fit failed (" + seeds + ")";
-        }
-        return "labelling, border test or white (" + seeds + ")";
-    }
-};
-
 enum class Verdict { eFound, eMissed, eFalse };
 
 struct Outcome {
     Verdict verdict = Verdict::eMissed;
     std::string cause;
     double maxError = 0.0;
+    bool recovered = false;
 };
 
 struct Photo {
@@ -152,9 +108,12 @@ Outcome judge(EChart chart, const Photo& photo) {
     DataLayer::CWatershedSegmentation segmentation(parameters);
     segmentation.setInputImage(photo.region);
     Outcome outcome;
-    if (!segmentation.segment()) {
-        DiagnosedSegmentation diagnosis(parameters);
-        outcome.cause = diagnosis.failureStage(photo.region);
+    const bool segmented = segmentation.segment();
+    const DataLayer::SegmentationDiagnostics& diagnostics = segmentation.getDiagnostics();
+    outcome.recovered = diagnostics.recovered;
+    if (!segmented) {
+        outcome.cause =
+            diagnostics.reason + " (" + std::to_string(diagnostics.seedsFound) + " seeds)";
         return outcome;
     }
     const cv::Mat labels = segmentation.getLabels();
@@ -251,8 +210,8 @@ int main(int argc, char** argv) {
     }
     std::printf("set %s, %d photos per chart type and encoding, seeds %llu..\n", o.set.c_str(),
                 o.photos, static_cast<unsigned long long>(o.firstSeed));
-    std::printf("%-16s %-8s %7s %7s %7s %7s %8s %13s\n", "chart", "encoding", "photos", "found",
-                "missed", "false", "rate", "worst error");
+    std::printf("%-16s %-8s %7s %7s %9s %7s %7s %8s %13s\n", "chart", "encoding", "photos", "found",
+                "recovered", "missed", "false", "rate", "worst error");
     std::vector<std::string> lines;
     int totalFalse = 0;
     for (const auto& [chart, name] : kCharts) {
@@ -260,6 +219,7 @@ int main(int argc, char** argv) {
         for (Encoding encoding : encodings) {
             const char* encodingName = encoding == Encoding::eSrgb ? "srgb" : "linear";
             int found = 0;
+            int recovered = 0;
             int falses = 0;
             double worst = 0.0;
             for (int i = 0; i < o.photos; ++i) {
@@ -270,6 +230,7 @@ int main(int argc, char** argv) {
                 const Outcome outcome = judge(chart, photo);
                 if (outcome.verdict == Verdict::eFound) {
                     ++found;
+                    recovered += outcome.recovered ? 1 : 0;
                     worst = std::max(worst, outcome.maxError);
                     continue;
                 }
@@ -286,8 +247,8 @@ int main(int argc, char** argv) {
                 }
             }
             totalFalse += falses;
-            std::printf("%-16s %-8s %7d %7d %7d %7d %7.1f%% %10.2f px\n", name, encodingName,
-                        o.photos, found, o.photos - found - falses, falses,
+            std::printf("%-16s %-8s %7d %7d %9d %7d %7d %7.1f%% %10.2f px\n", name, encodingName,
+                        o.photos, found, recovered, o.photos - found - falses, falses,
                         100.0 * found / o.photos, worst);
             std::fflush(stdout);
         }

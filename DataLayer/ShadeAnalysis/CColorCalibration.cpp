@@ -132,5 +132,8 @@ std::shared_ptr<Base::IParameterSetColorCalibrationTarget> CColorCalibration::Ge
     const {
     return m_parameterSet;
 }
+const SegmentationDiagnostics& CColorCalibration::GetSegmentationDiagnostics() const {
+    return m_segmentationDiagnostics;
+}
 
 }  // namespace DataLayer

@@ -12,6 +12,7 @@
 #include "Base/Export.h"
 #include "Base/IImageData2D.h"
 #include "Base/IParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/SegmentationDiagnostics.h"
 
 namespace DataLayer {
 
@@ -172,6 +173,10 @@ class COLORCAL_EXPORT CColorCalibration {
     const CString& GetDebugFolder() const;
     /// The parameter set.
     std::shared_ptr<Base::IParameterSetColorCalibrationTarget> GetParameterSet() const;
+    /// What the last segmentation entry point found and, when it failed, why
+    /// (the stage, the seeds and the last grid tried, whether the chart was
+    /// recovered after the regular grid search had failed).
+    const SegmentationDiagnostics& GetSegmentationDiagnostics() const;
 
   protected:
     NxCColCalibReferenceColorsList convertFloatListToRefColorList(const float* values,
@@ -234,6 +239,7 @@ class COLORCAL_EXPORT CColorCalibration {
     std::shared_ptr<Base::IParameterSetColorCalibrationTarget> m_parameterSet;
     std::shared_ptr<Base::IImageData2D> m_colorImageRoi;
     std::shared_ptr<Base::IImageData2D> m_externalWhiteImg;
+    SegmentationDiagnostics m_segmentationDiagnostics;
 };
 
 }  // namespace DataLayer

@@ -63,7 +63,9 @@ bool CColorCalibration::precomputeSegmentation(float* whiteOut) {
     CWatershedSegmentation segmentation(m_parameterSet);
     segmentation.setInputImage(m_inputImage);
     m_segmentSeeds.clear();
-    if (!segmentation.segment()) {
+    const bool segmented = segmentation.segment();
+    m_segmentationDiagnostics = segmentation.getDiagnostics();
+    if (!segmented) {
         reset();
         return false;
     }
@@ -112,7 +114,9 @@ bool CColorCalibration::updateSegmentation(float* whiteOut) {
 
     CWatershedSegmentation segmentation(m_parameterSet);
     segmentation.setInputImage(m_inputImage);
-    if (!segmentation.segment()) {
+    const bool segmented = segmentation.segment();
+    m_segmentationDiagnostics = segmentation.getDiagnostics();
+    if (!segmented) {
         reset();
         return false;
     }

@@ -97,6 +97,9 @@ CParameterSetColorCalibrationTarget::CParameterSetColorCalibrationTarget(
                               L"unknown enumereation");
     }
     m_colorIndexLut.assign(lut, lut + s_iNumberOfClusters);
+    const bool cct = set == eCCTPrint || set == eCCTXRite;
+    m_gridRows = cct ? 4 : 5;
+    m_gridColumns = cct ? 5 : 4;
 
     // Patch side and area in the downsampled image, then the cluster size window.
     const float side = m_segmentSideLength * m_downsamplingScale;
@@ -107,6 +110,9 @@ CParameterSetColorCalibrationTarget::CParameterSetColorCalibrationTarget(
 }
 
 CParameterSetColorCalibrationTarget::~CParameterSetColorCalibrationTarget() = default;
+
+int CParameterSetColorCalibrationTarget::GetGridRows() const { return m_gridRows; }
+int CParameterSetColorCalibrationTarget::GetGridColumns() const { return m_gridColumns; }
 
 float CParameterSetColorCalibrationTarget::GetSegmentSideLength() const {
     return m_segmentSideLength;

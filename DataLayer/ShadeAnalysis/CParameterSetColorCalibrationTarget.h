@@ -40,6 +40,9 @@ class COLORCAL_EXPORT CParameterSetColorCalibrationTarget
     float GetAcceptedHoleRatio() const override;
     const std::vector<int>& GetColorIndexLut() const override;
     bool IsUseExternalWhiteImg() const override;
+    /// 4 rows of 5 patches for the CCT charts, 5 rows of 4 for the QCC charts.
+    int GetGridRows() const override;
+    int GetGridColumns() const override;
 
   private:
     float m_segmentSideLength = 0.0f;
@@ -54,6 +57,8 @@ class COLORCAL_EXPORT CParameterSetColorCalibrationTarget
     unsigned int m_maxReclusteringOperations = 0;
     float m_acceptedHoleRatio = 0.0f;
     bool m_useExternalWhiteImg = false;
+    int m_gridRows = 0;
+    int m_gridColumns = 0;
     std::vector<int> m_colorIndexLut;
 };
 

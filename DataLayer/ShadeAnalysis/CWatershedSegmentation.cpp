@@ -14,6 +14,7 @@
 #include "Base/Algorithms/CMeanShiftClusterer3D.h"
 #include "Base/Algorithms/JacobiIteration.h"
 #include "DataLayer/Errors/OrvException.h"
+#include "DataLayer/ShadeAnalysis/ChartLayoutFit.h"
 #include "DataLayer/ShadeAnalysis/LeastSquares.h"
 #include "DataLayer/ShadeAnalysis/WhiteStencil.h"
 
@@ -26,16 +27,14 @@ static_assert(sizeof(std::array<int, 2>) == 2 * sizeof(int),
 
 // Radius of the re-clustering pass in whitened Lab units.
 constexpr float kReclusterRadius = 0.85f;
+// Radius of the recovery's finer clustering pass over the whole image, in
+// whitened Lab units.
+constexpr float kFineClusterRadius = 0.3f;
 // Disc radii of the markers of the first and the re-clustering pass.
 constexpr int kFirstPassDiscRadius = 5;
 constexpr int kReclusterDiscRadius = 30;
 // Final markers: radius of every disc.
 constexpr int kFinalDiscRadius = 5;
-// Most grid positions a hypothesis may have. A chart photo has a few hundred
-// (the grid runs to the image edges); a host parameter set with a grid length
-// of a few pixels would make millions and stall the scoring and filtering,
-// which scan seeds and grid lines for every position.
-constexpr std::size_t kMaxGridPositions = 4096;
 // Width of the frame that patch regions must not reach.
 constexpr int kBorderFrame = 5;
 // Smallest largest-eigenvalue (Lab units squared) that counts as colour
@@ -461,6 +460,14 @@ bool CWatershedSegmentation::tryGridFromSeed(const std::array<int, 2>& seed) {
     m_gridStep1[1] = static_cast<double>(seed[1]) - (*first)[1];
     m_gridStep2[0] = static_cast<double>(seed[0]) - (*second)[0];
     m_gridStep2[1] = static_cast<double>(seed[1]) - (*second)[1];
+    // The grid covers the image: about its area over the area of one cell.
+    // A grid too dense to score is refused before its positions exist.
+    const double cell =
+        std::fabs(m_gridStep1[0] * m_gridStep2[1] - m_gridStep1[1] * m_gridStep2[0]);
+    const double area = static_cast<double>(m_inputImage.cols) * m_inputImage.rows;
+    if (!(cell > 0.0) || area / cell > static_cast<double>(kMaxGridPositions)) {
+        return false;
+    }
     m_patchCenters = generateGridPositions(seed, m_gridStep1, m_gridStep2);
     if (m_patchCenters.size() > kMaxGridPositions) {
         m_patchCenters.clear();
@@ -714,28 +721,14 @@ void CWatershedSegmentation::computeWhiteColor(const cv::Mat& image,
         measureStencilWhite(image, backgroundMask, m_parameterSet->GetWhiteAreaStencilRadius());
 }
 
-bool CWatershedSegmentation::segment() {
-    if (m_inputImage.empty()) {
-        return false;
-    }
-    if (!m_labels.empty()) {
-        return false;
-    }
-    // The clustering works on the Lab colours of a three-channel image and the
-    // watershed needs 8-bit BGR; any other input cannot hold a chart.
-    if (m_filteredImage.type() != CV_8UC3 || m_filteredImage.size() != m_inputImage.size()) {
-        return false;
-    }
-    cv::Mat centres;
-    findClusterMarkers(m_filteredImage, centres);
-    if (centres.empty()) {
-        m_labels = cv::Mat();
-        return false;
-    }
+void CWatershedSegmentation::appendSeeds(const cv::Mat& centres) {
     for (int i = 0; i < centres.rows; ++i) {
         const cv::Vec2i& c = centres.at<cv::Vec2i>(i, 0);
         m_seeds.push_back({c[0], c[1]});
     }
+}
+
+void CWatershedSegmentation::floodAndRecluster() {
     cv::watershed(m_filteredImage, m_labels);
     // Each pass clusters what the previous floods left as background; a pass
     // that finds new patches may uncover more, so passes repeat until one finds
@@ -745,7 +738,9 @@ bool CWatershedSegmentation::segment() {
     for (unsigned int pass = 1; found && pass < maxPasses; ++pass) {
         found = recluster(kReclusterRadius);
     }
+}
 
+bool CWatershedSegmentation::fitRegularGrid() {
     bool accepted = false;
     // tryGridFromSeed reads m_seeds, which it never changes; iterate over a copy
     // of each seed so that the reference stays valid.
@@ -754,17 +749,25 @@ bool CWatershedSegmentation::segment() {
         accepted = tryGridFromSeed(seed);
     }
     if (!accepted) {
+        m_diagnostics.reason = "no regular grid of patches found among " +
+                               std::to_string(m_seeds.size()) + " patch-like regions";
         return false;
     }
+    m_diagnostics.gridFound = true;
     if (!orderGridPositions()) {
+        m_diagnostics.reason = "the grid of patches is turned too far from the image axes";
         return false;
     }
     filterGridPositions();
     if (!refineGridByAffineFit()) {
+        m_diagnostics.reason = "the grid could not be fitted to the patches found";
         return false;
     }
+    return true;
+}
 
-    m_labels.setTo(0);
+bool CWatershedSegmentation::labelChart() {
+    m_labels = cv::Mat::zeros(m_filteredImage.size(), CV_32S);
     const double h[2] = {(m_gridStep1[0] + m_gridStep2[0]) / 2.0,
                          (m_gridStep1[1] + m_gridStep2[1]) / 2.0};
     const double d[2] = {(m_gridStep1[0] - m_gridStep2[0]) / 2.0,
@@ -794,6 +797,7 @@ bool CWatershedSegmentation::segment() {
                 }
             }
             if (row[x] > 1) {
+                m_diagnostics.reason = "the chart reaches the border of the region";
                 return false;
             }
         }
@@ -805,10 +809,191 @@ bool CWatershedSegmentation::segment() {
     // A white that is not a number would turn every gain into garbage.
     for (int c = 0; c < 4; ++c) {
         if (!std::isfinite(m_whiteColor[c])) {
+            m_diagnostics.reason = "the white ground could not be measured";
             return false;
         }
     }
     return true;
+}
+
+bool CWatershedSegmentation::gridMatchesLayout(std::string& reason) const {
+    const int rows = m_parameterSet->GetGridRows();
+    const int cols = m_parameterSet->GetGridColumns();
+    if (rows <= 0 || cols <= 0 || m_patchCenters.empty()) {
+        return true;  // the parameter set does not say
+    }
+    // The vertical step, as the row order chose it; rows start where a position
+    // lies more than half a grid length below the first of the current row.
+    const double la = std::hypot(m_gridStep1[0], m_gridStep1[1]);
+    const double lb = std::hypot(m_gridStep2[0], m_gridStep2[1]);
+    const bool firstVertical = std::fabs(m_gridStep1[1]) / la > std::fabs(m_gridStep2[1]) / lb;
+    const double* vertical = firstVertical ? m_gridStep1 : m_gridStep2;
+    const double length = firstVertical ? la : lb;
+    const double w[2] = {vertical[0] / length * (vertical[1] < 0.0 ? -1.0 : 1.0),
+                         vertical[1] / length * (vertical[1] < 0.0 ? -1.0 : 1.0)};
+    const double rowLimit = static_cast<double>(m_parameterSet->GetGridLength() * 0.5f);
+    std::vector<int> rowLengths{1};
+    std::array<int, 2> start = m_patchCenters.front();
+    for (std::size_t k = 1; k < m_patchCenters.size(); ++k) {
+        const std::array<int, 2>& p = m_patchCenters[k];
+        if ((p[0] - start[0]) * w[0] + (p[1] - start[1]) * w[1] > rowLimit) {
+            rowLengths.push_back(0);
+            start = p;
+        }
+        ++rowLengths.back();
+    }
+    const bool matches =
+        static_cast<int>(rowLengths.size()) == rows &&
+        std::all_of(rowLengths.begin(), rowLengths.end(), [cols](int n) { return n == cols; });
+    if (!matches) {
+        reason = "the patches found form " + std::to_string(rowLengths.size()) +
+                 " rows, the chart has " + std::to_string(rows) + " rows of " +
+                 std::to_string(cols) + " (is it turned by 90 degrees?)";
+    }
+    return matches;
+}
+
+bool CWatershedSegmentation::recoverChart() {
+    const std::size_t expected = static_cast<std::size_t>(m_parameterSet->GetNumberOfClusters());
+    if (m_parameterSet->GetGridRows() <= 0 || m_parameterSet->GetGridColumns() <= 0) {
+        return false;
+    }
+    cv::Mat lab;
+    cv::cvtColor(m_filteredImage, lab, cv::COLOR_BGR2Lab);
+    ChartLayout layout;
+    std::string reason;
+    if (!fitChartLayout(m_seeds, lab, *m_parameterSet, layout, reason)) {
+        // A finer clustering of the whole image separates similar colours
+        // that the first pass merged into one cluster too large for a patch;
+        // its new regions join the seeds.
+        cv::Mat mask(m_filteredImage.size(), CV_8U, cv::Scalar(255));
+        cv::Mat centres;
+        cv::Mat markers;
+        findClusterMarkersInMask(m_filteredImage, mask, kFineClusterRadius, centres, markers);
+        const double near = 0.5 * m_parameterSet->GetSegmentSideLength();
+        std::size_t added = 0;
+        for (int i = 0; i < centres.rows; ++i) {
+            const cv::Vec2i& c = centres.at<cv::Vec2i>(i, 0);
+            const bool known = std::any_of(m_seeds.begin(), m_seeds.end(), [&](const auto& s) {
+                return std::hypot(static_cast<double>(s[0]) - c[0],
+                                  static_cast<double>(s[1]) - c[1]) < near;
+            });
+            if (!known) {
+                m_seeds.push_back({c[0], c[1]});
+                ++added;
+            }
+        }
+        if (added == 0 || !fitChartLayout(m_seeds, lab, *m_parameterSet, layout, reason)) {
+            m_diagnostics.reason = "recovery: " + reason;
+            return false;
+        }
+    }
+    if (layout.positions.size() != expected) {
+        return false;
+    }
+    m_patchCenters = layout.positions;
+    std::copy(std::begin(layout.stepAlongRow), std::end(layout.stepAlongRow), m_gridStep1);
+    std::copy(std::begin(layout.stepDownColumn), std::end(layout.stepDownColumn), m_gridStep2);
+    m_diagnostics.gridFound = true;
+    if (!labelChart()) {
+        m_diagnostics.reason = "recovery: " + m_diagnostics.reason;
+        return false;
+    }
+    // Every position must lie in its own patch region.
+    for (std::size_t k = 0; k < m_patchCenters.size(); ++k) {
+        const std::array<int, 2>& p = m_patchCenters[k];
+        if (m_labels.at<int>(p[1], p[0]) != static_cast<int>(k) + 2) {
+            m_diagnostics.reason = "recovery: a patch position lies outside its patch";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CWatershedSegmentation::segment() {
+    if (m_inputImage.empty()) {
+        m_diagnostics = SegmentationDiagnostics{};
+        m_diagnostics.reason = "no image to segment";
+        return false;
+    }
+    if (!m_labels.empty()) {
+        return false;
+    }
+    // The clustering works on the Lab colours of a three-channel image and the
+    // watershed needs 8-bit BGR; any other input cannot hold a chart.
+    if (m_filteredImage.type() != CV_8UC3 || m_filteredImage.size() != m_inputImage.size()) {
+        m_diagnostics = SegmentationDiagnostics{};
+        m_diagnostics.reason = "the image is not a three-channel colour image";
+        return false;
+    }
+    m_diagnostics = SegmentationDiagnostics{};
+    const std::size_t expected = static_cast<std::size_t>(m_parameterSet->GetNumberOfClusters());
+
+    // The regular search.
+    cv::Mat centres;
+    findClusterMarkers(m_filteredImage, centres);
+    const bool seeded = !centres.empty();
+    bool found = false;
+    if (seeded) {
+        appendSeeds(centres);
+        floodAndRecluster();
+        found = fitRegularGrid() && labelChart();
+    } else {
+        m_diagnostics.reason = "no patch-like colour regions found";
+    }
+    m_diagnostics.seedsFound = static_cast<int>(m_seeds.size());
+    m_diagnostics.seeds = m_seeds;
+    m_diagnostics.grid = m_patchCenters;
+    std::string layoutReason;
+    const bool complete = found && m_patchCenters.size() == expected;
+    if (complete && gridMatchesLayout(layoutReason)) {
+        return true;
+    }
+    if (complete) {
+        m_diagnostics.reason = layoutReason;
+    } else if (found) {
+        m_diagnostics.reason = "found " + std::to_string(m_patchCenters.size()) +
+                               " patch positions, the chart has " + std::to_string(expected);
+    }
+
+    // The recovery search, from here on only where the regular one failed.
+    // What the regular search left is kept to be restored if the recovery
+    // cannot do better.
+    const cv::Mat regularLabels = seeded ? m_labels : cv::Mat();
+    const std::vector<std::array<int, 2>> regularSeeds = m_seeds;
+    const std::vector<std::array<int, 2>> regularCentres = m_patchCenters;
+    const double regularSteps[4] = {m_gridStep1[0], m_gridStep1[1], m_gridStep2[0], m_gridStep2[1]};
+    const cv::Scalar regularWhite = m_whiteColor;
+    const SegmentationDiagnostics regularDiagnostics = m_diagnostics;
+    if (!seeded) {
+        // An empty first pass still leaves the background markers: the flood
+        // and the re-clustering may find the patches the first pass missed.
+        floodAndRecluster();
+    }
+    if (recoverChart()) {
+        m_diagnostics.recovered = true;
+        m_diagnostics.reason.clear();
+        m_diagnostics.seedsFound = static_cast<int>(m_seeds.size());
+        m_diagnostics.seeds = m_seeds;
+        m_diagnostics.grid = m_patchCenters;
+        return true;
+    }
+    const std::string recoveryReason = m_diagnostics.reason;
+    m_labels = regularLabels;
+    m_seeds = regularSeeds;
+    m_patchCenters = regularCentres;
+    m_gridStep1[0] = regularSteps[0];
+    m_gridStep1[1] = regularSteps[1];
+    m_gridStep2[0] = regularSteps[2];
+    m_gridStep2[1] = regularSteps[3];
+    m_whiteColor = regularWhite;
+    m_diagnostics = regularDiagnostics;
+    if (recoveryReason.rfind("recovery: ", 0) == 0) {
+        m_diagnostics.reason += (m_diagnostics.reason.empty() ? "" : "; ") + recoveryReason;
+    }
+    // A partial grid is still reported (a host collecting patches over several
+    // frames merges it); a complete grid of the wrong layout is not a chart.
+    return found && !complete;
 }
 
 }  // namespace DataLayer

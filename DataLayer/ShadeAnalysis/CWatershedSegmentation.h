@@ -2,11 +2,13 @@
 
 #include <array>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
 #include "Base/IParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/SegmentationDiagnostics.h"
 
 namespace DataLayer {
 
@@ -20,6 +22,18 @@ namespace DataLayer {
 /// -1 on boundaries, 1 on the white ground, k + 2 on the patch of centre k.
 /// Points are (x = column, y = row) in full-resolution pixels. One object is
 /// used by one thread at a time; internal, not exported.
+///
+/// When that search does not find a complete chart of the parameter set's
+/// rows and columns (too few seeds for the grid hypothesis, a stray seed that
+/// keeps an extra grid line, a row or column without seeds, no seed in the
+/// first clustering pass), a recovery search runs: it floods and re-clusters
+/// even after an empty first pass, adds a finer clustering pass when needed,
+/// and places the chart's known rows x columns grid on as few as four seeds,
+/// accepting only the one placement whose every position looks like a patch
+/// on card ground (see `fitChartLayout`). Where the regular search finds the
+/// chart, its result is returned unchanged and the recovery never runs. A grid
+/// of 20 positions whose rows and columns do not match the chart's (a chart
+/// turned by 90 degrees) is not a chart.
 class CWatershedSegmentation {
   public:
     /// Keeps `parameterSet` (shared, read-only). Throws `OrvException` when it is null.
@@ -50,6 +64,15 @@ class CWatershedSegmentation {
     /// False when there are no labels or nothing new was found.
     virtual bool recluster(const float& radius);
 
+    /// What the last `segment` found and, when it failed, why.
+    const SegmentationDiagnostics& getDiagnostics() const { return m_diagnostics; }
+
+    /// Largest number of grid positions a hypothesis may have: enough for a
+    /// 100-megapixel photo at the smallest pitch of the chart types; a grid
+    /// that would have more (a host grid length of a few pixels) is refused
+    /// before its positions are generated.
+    static constexpr std::size_t kMaxGridPositions = 16384;
+
   protected:
     // Clustering passes.
     void findClusterMarkers(const cv::Mat& filteredImage, cv::Mat& centres);
@@ -72,6 +95,14 @@ class CWatershedSegmentation {
     // White measurement.
     void computeWhiteColor(const cv::Mat& image, const cv::Mat& backgroundMask);
 
+    // Stages of the run.
+    void appendSeeds(const cv::Mat& centres);
+    void floodAndRecluster();
+    bool fitRegularGrid();
+    bool labelChart();
+    bool gridMatchesLayout(std::string& reason) const;
+    bool recoverChart();
+
     cv::Mat m_inputImage;
     cv::Mat m_filteredImage;
     cv::Mat m_labels;
@@ -81,6 +112,7 @@ class CWatershedSegmentation {
     double m_gridStep1[2] = {0.0, 0.0};
     double m_gridStep2[2] = {0.0, 0.0};
     std::shared_ptr<Base::IParameterSetColorCalibrationTarget> m_parameterSet;
+    SegmentationDiagnostics m_diagnostics;
 };
 
 /// Mean (`dims` values) and unbiased sample covariance (packed lower triangle,

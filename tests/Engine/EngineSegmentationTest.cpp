@@ -22,7 +22,16 @@ ChartSynth::RenderedChart withoutRow(EChart chart, int row) {
 
 }  // namespace
 
-TEST(EngineSegmentation, MorePatchesThanTheChartHoldsFail) {
+// The chart's own parameter set without its rows and columns, as a host set
+// that does not give them: the segmentation cannot complete or prune a grid.
+class LayoutlessSet : public DataLayer::CParameterSetColorCalibrationTarget {
+  public:
+    using CParameterSetColorCalibrationTarget::CParameterSetColorCalibrationTarget;
+    int GetGridRows() const override { return 0; }
+    int GetGridColumns() const override { return 0; }
+};
+
+TEST(EngineSegmentation, AStrayPatchBesideTheChartIsLeftOutOnlyWhenTheLayoutIsKnown) {
     // A copy of the last patch of the top row one pitch further right, on a
     // card wide enough to hold it: the grid grows beyond 20 positions.
     const EChart chart = EChart::eCCTPrint;
@@ -36,13 +45,31 @@ TEST(EngineSegmentation, MorePatchesThanTheChartHoldsFail) {
     const cv::Rect from(c.x - half, c.y - half, 2 * half, 2 * half);
     r.photo(from).copyTo(
         r.photo(from + cv::Point(static_cast<int>(ChartSynth::chartPitch(chart)), 0)));
-
-    CColorCalibration engine(chart);
     cv::Mat input = chartInput(r);
+
+    // Knowing the chart's 4 x 5 layout, the search keeps the one placement of
+    // the grid that is all patches on card ground.
+    CColorCalibration engine(chart);
     float white[3] = {-1.0f, -1.0f, -1.0f};
-    EXPECT_FALSE(engine.precomputeSegmentation(input.ptr<float>(), input.rows, input.cols, white));
-    EXPECT_GT(engine.GetSegmentSeeds().size(), 20u);
-    EXPECT_TRUE(engine.GetSegmentLabels().empty());
+    ASSERT_TRUE(engine.precomputeSegmentation(input.ptr<float>(), input.rows, input.cols, white));
+    ASSERT_EQ(engine.GetSegmentSeeds().size(), 20u);
+    for (std::size_t k = 0; k < 20; ++k) {
+        const cv::Point2d truth = r.centers[k] - cv::Point2d(r.chartRegion.tl());
+        EXPECT_LT(
+            cv::norm(cv::Point2d(engine.GetSegmentSeeds()[k][0], engine.GetSegmentSeeds()[k][1]) -
+                     truth),
+            4.0)
+            << "patch " << k;
+    }
+    EXPECT_TRUE(engine.GetSegmentationDiagnostics().recovered);
+
+    // Without the layout the 21 positions cannot be told apart: a failure.
+    CColorCalibration layoutless(std::make_shared<LayoutlessSet>(chart));
+    white[0] = -1.0f;
+    EXPECT_FALSE(
+        layoutless.precomputeSegmentation(input.ptr<float>(), input.rows, input.cols, white));
+    EXPECT_GT(layoutless.GetSegmentSeeds().size(), 20u);
+    EXPECT_TRUE(layoutless.GetSegmentLabels().empty());
     EXPECT_EQ(white[0], -1.0f);
 }
 

@@ -110,6 +110,17 @@ TEST(GridHypothesis, RefusesGridsTooDenseToScore) {
     probe.m_seeds = {{200, 200}, {202, 200}, {200, 202}};
     EXPECT_FALSE(probe.tryGridFromSeed({200, 200}));
     EXPECT_TRUE(probe.m_patchCenters.empty());
+
+    // A 54-megapixel photo at the CCT chart's pitch (about 8600 positions) is scored.
+    SegmentationProbe large(parameterSet());
+    large.setImageSize(9000, 6000);
+    const double pitch = parameterSet()->GetGridLength();
+    for (int i = 0; i < 12; ++i) {
+        large.m_seeds.push_back({static_cast<int>(std::lround(4000 + (i % 4) * pitch)),
+                                 static_cast<int>(std::lround(3000 + (i / 4) * pitch))});
+    }
+    EXPECT_TRUE(large.tryGridFromSeed(large.m_seeds[5]));
+    EXPECT_GT(large.m_patchCenters.size(), 8000u);
 }
 
 TEST(GridHypothesis, PositionsLieInsideTheImageAndRoundHalfToEven) {

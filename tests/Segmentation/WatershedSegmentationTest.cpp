@@ -54,6 +54,7 @@ struct Result {
     std::vector<std::array<int, 2>> centres;
     cv::Scalar white;
     bool reclustered = false;
+    bool recovered = false;
 };
 
 Result segmentImage(EChart chart, const cv::Mat& image) {
@@ -64,6 +65,7 @@ Result segmentImage(EChart chart, const cv::Mat& image) {
     r.labels = segmentation.getLabels();
     r.centres = segmentation.getPatchCenters();
     r.white = segmentation.getWhiteColor();
+    r.recovered = segmentation.getDiagnostics().recovered;
     r.reclustered = !r.ok && segmentation.recluster(0.85f);
     return r;
 }
@@ -77,6 +79,8 @@ TEST(WatershedSegmentation, FindsEveryChartTypeUnderNoiseFalloffBlurAndRotation)
             const Result r = segmentImage(chart, p.photo(p.chartRegion));
             ASSERT_TRUE(r.ok);
             ASSERT_EQ(r.centres.size(), 20u);
+            // Found by the grid search itself: the recovery never ran.
+            EXPECT_FALSE(r.recovered);
             // Centres in row order, each carrying label k + 2.
             for (std::size_t k = 0; k < 20; ++k) {
                 const double tx = p.centers[k].x - p.chartRegion.x;

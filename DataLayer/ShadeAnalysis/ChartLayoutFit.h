@@ -1,0 +1,53 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "Base/IParameterSetColorCalibrationTarget.h"
+
+namespace DataLayer {
+
+/// A chart's grid found from a few seeds and the chart's known layout.
+struct ChartLayout {
+    /// Patch centres (x, y), rows top to bottom, each row left to right.
+    std::vector<std::array<int, 2>> positions;
+    /// One grid step along a row (pointing right) and one down a column.
+    double stepAlongRow[2] = {0.0, 0.0};
+    double stepDownColumn[2] = {0.0, 0.0};
+    /// Seeds that lie on a position of the grid.
+    int supportingSeeds = 0;
+};
+
+/// Finds the chart's grid of rows x columns patches (the parameter set's
+/// `GetGridRows` x `GetGridColumns`, pitch `GetGridLength`) from as few as four
+/// seeds, where the regular seed-grid search needs more than half the patches:
+///
+/// 1. The grid's angle (within 25.8 degrees of the image axes) is voted by the
+///    pairs of seeds whose distance matches a small lattice offset of the
+///    nominal pitch; the grid's phase is the one most seeds agree on.
+/// 2. An affine map from grid indices to pixels is fitted to those seeds
+///    (falling back to the nominal pitch and the voted angle when the seeds
+///    cannot determine it).
+/// 3. Every placement of the chart's rows x columns window that holds most of
+///    the seeds is checked against the image: each position must look like a
+///    patch (its centre differs clearly from the ground around it) with card
+///    ground on all eight sides (ground samples of one patch alike in
+///    lightness, and of the card's colour). Exactly one placement must pass.
+///
+/// `filtered` is the segmentation's 8-bit BGR image (median filtered);
+/// `labImage` its 8-bit Lab conversion. Returns false with `reason` set when
+/// no placement, or more than one, passes; nothing is guessed.
+bool fitChartLayout(const std::vector<std::array<int, 2>>& seeds, const cv::Mat& labImage,
+                    const Base::IParameterSetColorCalibrationTarget& parameters,
+                    ChartLayout& layout, std::string& reason);
+
+/// Checks `positions` (rows x columns in row order, `stepAlongRow` and
+/// `stepDownColumn` one grid step each) against `labImage` as step 3 above.
+bool chartLooksRight(const std::vector<std::array<double, 2>>& positions,
+                     const double stepAlongRow[2], const double stepDownColumn[2],
+                     const cv::Mat& labImage, float sideLength);
+
+}  // namespace DataLayer
