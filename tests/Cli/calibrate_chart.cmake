@@ -40,6 +40,11 @@ foreach(key real_white_bgr picked_white_bgr)
   expect("${key} has three components" n EQUAL 3)
 endforeach()
 
+string(JSON seeds GET "${json}" segmentation seeds_found)
+expect("seeds found (${seeds})" seeds GREATER 10)
+string(JSON stage TYPE "${json}" segmentation reason)
+expect("no failure stage on success" stage STREQUAL "NULL")
+
 string(JSON count LENGTH "${json}" patches)
 expect("20 patches" count EQUAL 20)
 string(JSON truth_count LENGTH "${TRUTH}" patches)

@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "DataLayer/ShadeAnalysis/SegmentationDiagnostics.h"
 #include "synth/SyntheticChart.h"
 
 namespace ColorCalCli {
@@ -16,8 +17,12 @@ namespace ColorCalCli {
 /// light after sRGB decoding, or the values untouched).
 struct EngineInput {
     ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
-    cv::Mat photo;          ///< CV_32FC3, the whole photo
-    cv::Rect roi;           ///< the chart's region, inside the photo
+    cv::Mat photo;  ///< CV_32FC3, the whole photo
+    cv::Rect roi;   ///< the chart's region, inside the photo
+    /// The region's values display-encoded (sRGB), CV_32FC3, to segment instead
+    /// of the working values: the segmentation's Lab clustering expects values
+    /// as a display shows them. Empty: segment the working values.
+    cv::Mat segmentationRegion;
     cv::Mat support;        ///< CV_8U, photo size; non-zero: not usable white ground
     cv::Mat externalWhite;  ///< CV_32FC3 of the photo's size, or empty
     std::optional<std::array<double, 3>> realWhiteBgr;
@@ -37,6 +42,8 @@ struct EngineResult {
     std::array<std::array<double, 3>, 20> measuredRgb{};  ///< reference order
     cv::Mat labels;      ///< CV_32S of the region's size (> 1 on patches), may be empty
     cv::Mat whiteImage;  ///< CV_32FC3 of the photo's size, may be empty
+    /// What the segmentation found or why it failed (region coordinates).
+    DataLayer::SegmentationDiagnostics segmentation;
     std::vector<std::pair<std::string, double>> timingsMs;
 };
 

@@ -38,6 +38,7 @@ CalibrationSummary summarize(const EngineResult& result, const ReferenceColors& 
     summary.imageSize = imageSize;
     summary.roi = roi;
     summary.timingsMs = result.timingsMs;
+    summary.segmentation = result.segmentation;
     if (!result.ok) {
         return summary;
     }
@@ -112,6 +113,16 @@ std::string formatSummaryJson(const CalibrationSummary& s) {
         .value(s.roi.width)
         .value(s.roi.height)
         .endArray();
+    json.key("segmentation").beginObject();
+    json.key("seeds_found").value(s.segmentation.seedsFound);
+    json.key("grid_found").value(s.segmentation.gridFound);
+    json.key("recovered").value(s.segmentation.recovered);
+    if (s.segmentation.reason.empty()) {
+        json.key("reason").null();
+    } else {
+        json.key("reason").value(s.segmentation.reason);
+    }
+    json.endObject();
     if (!s.ok) {
         json.key("matrix").null();
         json.key("real_white_bgr").null();

@@ -40,6 +40,8 @@ struct CalibrationSummary {
     ErrorStats after;
     cv::Size imageSize;
     cv::Rect roi;
+    /// What the segmentation found or why it failed (region coordinates).
+    DataLayer::SegmentationDiagnostics segmentation;
     std::vector<std::pair<std::string, double>> timingsMs;
 
     /// "linear" when the matrix works on linear light, "encoded" otherwise.

@@ -121,6 +121,13 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
     input.support = support;
     const bool srgb = encoding == ValueEncoding::eSrgb;
     input.photo = srgb ? srgbDecodeImage(photo.bgr) : photo.bgr;
+    // The segmentation finds the patches by their colours as a display shows
+    // them; calibrating in linear light, it gets the sRGB-encoded values.
+    if (srgb) {
+        input.segmentationRegion = photo.bgr(roi).clone();
+    } else if (encoding == ValueEncoding::eLinear) {
+        input.segmentationRegion = srgbEncodeImage(photo.bgr(roi));
+    }
     if (needsExternalWhite(o.chart) && o.externalWhite.empty()) {
         throw UsageError("calibrate: chart type " + chartName(o.chart) +
                          " needs --external-white (its white comes from a separate white image)");

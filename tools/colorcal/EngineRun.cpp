@@ -50,28 +50,53 @@ EngineResult runEngine(const EngineInput& input) {
 
         Clock::time_point start = Clock::now();
         float picked[3] = {0.0f, 0.0f, 0.0f};
-        const bool segmented = engine.precomputeSegmentation(picked);
+        // Display-encoded values are segmented in place of the working ones;
+        // the inpainting below takes the working values back as input image.
+        cv::Mat display = input.segmentationRegion;
+        const bool displaySegmentation =
+            !display.empty() && display.type() == CV_32FC3 && display.size() == region.size();
+        if (displaySegmentation && !display.isContinuous()) display = display.clone();
+        const bool segmented = displaySegmentation
+                                   ? engine.precomputeSegmentation(
+                                         display.ptr<float>(), display.rows, display.cols, picked)
+                                   : engine.precomputeSegmentation(picked);
+        result.segmentation = engine.GetSegmentationDiagnostics();
         result.timingsMs.emplace_back("segmentation", millisecondsSince(start));
         if (!segmented) {
             result.error =
                 "segmentation failed: the chart's 20 patches were not found in the region";
+            if (!result.segmentation.reason.empty()) {
+                result.error += " (" + result.segmentation.reason + ")";
+            }
             return result;
+        }
+
+        start = Clock::now();
+        CbArray<float> whiteOut;
+        const bool inpainted = displaySegmentation
+                                   ? engine.precomputeInpainting(region.ptr<float>(), region.rows,
+                                                                 region.cols, whiteOut)
+                                   : engine.precomputeInpainting(whiteOut);
+        result.timingsMs.emplace_back("white_estimation", millisecondsSince(start));
+        if (!inpainted) {
+            result.error =
+                "white estimation failed: too little usable white ground around the patches";
+            return result;
+        }
+        if (displaySegmentation) {
+            // The white picked on the chart, in working values.
+            cv::Mat working = engine.GetInputImage();
+            engine.computePickedWhite(working);
+            const cv::Scalar white = engine.GetPickedWhite();
+            const float real[3] = {static_cast<float>(white[0]), static_cast<float>(white[1]),
+                                   static_cast<float>(white[2])};
+            engine.setRealWhite(real);
         }
         if (input.realWhiteBgr) {
             const float white[3] = {static_cast<float>((*input.realWhiteBgr)[0]),
                                     static_cast<float>((*input.realWhiteBgr)[1]),
                                     static_cast<float>((*input.realWhiteBgr)[2])};
             engine.setRealWhite(white);
-        }
-
-        start = Clock::now();
-        CbArray<float> whiteOut;
-        const bool inpainted = engine.precomputeInpainting(whiteOut);
-        result.timingsMs.emplace_back("white_estimation", millisecondsSince(start));
-        if (!inpainted) {
-            result.error =
-                "white estimation failed: too little usable white ground around the patches";
-            return result;
         }
 
         start = Clock::now();

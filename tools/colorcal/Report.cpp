@@ -19,6 +19,8 @@ const cv::Scalar kMuted(110, 110, 110);
 const cv::Scalar kBad(40, 40, 220);
 const cv::Scalar kOutline(60, 230, 60);
 const cv::Scalar kRegion(0, 215, 255);
+const cv::Scalar kSeed(0, 140, 255);
+const cv::Scalar kGrid(200, 40, 200);
 constexpr int kFont = cv::FONT_HERSHEY_SIMPLEX;
 
 void text(cv::Mat& canvas, const std::string& s, cv::Point at, double scale = 0.5,
@@ -68,6 +70,20 @@ cv::Mat annotatedPhoto(const CalibrationSummary& summary, const ReportImages& im
             std::vector<std::vector<cv::Point>> contours;
             cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE, roi.tl());
             cv::drawContours(photo, contours, -1, kOutline, thickness, cv::LINE_AA);
+        }
+    }
+    // The seeds the segmentation found (orange dots) and, when no chart came
+    // of them, the last grid of patch positions it tried (magenta crosses).
+    const auto inPhoto = [&](const std::array<int, 2>& p) {
+        return cv::Point(p[0] + roi.x, p[1] + roi.y);
+    };
+    for (const auto& seed : summary.segmentation.seeds) {
+        cv::circle(photo, inPhoto(seed), 3 * thickness + 2, kSeed, cv::FILLED, cv::LINE_AA);
+    }
+    if (summary.patches.empty()) {
+        for (const auto& position : summary.segmentation.grid) {
+            cv::drawMarker(photo, inPhoto(position), kGrid, cv::MARKER_TILTED_CROSS,
+                           8 * thickness + 4, thickness + 1);
         }
     }
     const double fontScale = std::max(0.5, std::min(photo.cols, photo.rows) / 700.0);
@@ -222,7 +238,11 @@ cv::Mat renderReport(const CalibrationSummary& summary, const ReportImages& imag
         cv::Rect placed;
         placeImage(canvas, annotatedPhoto(summary, images), photoBox, placed);
     }
-    text(canvas, "detected patches: outlines, centres, reference indices (yellow: chart region)",
+    text(canvas,
+         summary.patches.empty()
+             ? "patch search: seeds (orange), last grid tried (magenta); yellow: chart region"
+             : "detected patches: outlines, centres, reference indices; seeds (orange); yellow: "
+               "chart region",
          {photoBox.x, photoBox.y + photoBox.height + 22}, 0.45);
 
     // White field panel.
