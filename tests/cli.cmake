@@ -26,7 +26,9 @@ if(TARGET colorcal_cli AND TARGET colorcal_cli_core)
   endforeach()
   add_test(NAME cli.bad_input COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/bad_input.cmake)
   add_test(NAME cli.demo COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/demo.cmake)
-  set_tests_properties(cli.bad_input cli.demo PROPERTIES TIMEOUT 300)
+  add_test(NAME cli.files
+    COMMAND ${_cli_run} -DSANITIZE=${COLORCAL_SANITIZE} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/files.cmake)
+  set_tests_properties(cli.bad_input cli.demo cli.files PROPERTIES TIMEOUT 300)
 
   # The installed tool runs from the scratch prefix that the package test
   # installs into (tests/package.cmake), finding the library beside it.
