@@ -26,7 +26,12 @@ if(TARGET colorcal_cli AND TARGET colorcal_cli_core)
   endforeach()
   add_test(NAME cli.bad_input COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/bad_input.cmake)
   add_test(NAME cli.demo COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/demo.cmake)
-  set_tests_properties(cli.bad_input cli.demo PROPERTIES TIMEOUT 300)
+  add_test(NAME cli.files
+    COMMAND ${_cli_run} -DSANITIZE=${COLORCAL_SANITIZE} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/files.cmake)
+  add_test(NAME cli.readme
+    COMMAND ${_cli_run} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DBINARY_DIR=${CMAKE_BINARY_DIR}
+      -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/readme.cmake)
+  set_tests_properties(cli.bad_input cli.demo cli.files cli.readme PROPERTIES TIMEOUT 300)
 
   # The installed tool runs from the scratch prefix that the package test
   # installs into (tests/package.cmake), finding the library beside it.

@@ -3,7 +3,15 @@
 // target of their own (tests/cli.cmake).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,9 +20,12 @@
 #include "CommandLine.h"
 #include "ErrorStats.h"
 #include "ImageConversion.h"
+#include "ImageHeader.h"
 #include "JsonWriter.h"
+#include "Messages.h"
 #include "ReferenceCsv.h"
 #include "Report.h"
+#include "SafeFiles.h"
 #include "synth/ColorScience.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -56,8 +67,9 @@ std::string csvOf(int lines) {
 TEST(CliArguments, CalibrateTakesEveryOptionAndOtherCommandsTheirDefaults) {
     const CommandLine line = parse(
         "calibrate --chart qcc-print-small --image p.png --reference=r.csv --roi 10,20,300,200 "
-        "--support m.png --external-white w.tiff --real-white 230,231.5,232 --json o.json "
-        "--white-out wo.tiff --corrected-out c.png --report rep.png --encoding none --linear-rgb");
+        "--support m.png --external-white w.tiff --real-white 1,231.5,255 --json o.json "
+        "--white-out wo.TIF --corrected-out c.png --report rep.png --encoding none --linear-rgb "
+        "--max-megapixels 250");
     EXPECT_EQ(line.command, Command::eCalibrate);
     EXPECT_FALSE(line.help);
     const CalibrateOptions& o = line.calibrate;
@@ -71,6 +83,7 @@ TEST(CliArguments, CalibrateTakesEveryOptionAndOtherCommandsTheirDefaults) {
     EXPECT_EQ(o.encoding, ValueEncoding::eNone);
     EXPECT_TRUE(o.linearRgb);
     EXPECT_EQ(o.report, "rep.png");
+    EXPECT_DOUBLE_EQ(o.maxMegapixels, 250.0);
 
     const CommandLine render =
         parse("render --out p.png --reference-out r.csv --size 640x480 --seed 7 --rotation -12.5");
@@ -105,12 +118,19 @@ TEST(CliArguments, MalformedCommandLinesNameTheProblem) {
         {"calibrate --roi 99999999999999999999,0,1,1", "not an integer"},
         {"calibrate --real-white 1,2", "not three numbers"},
         {"calibrate --real-white nan,2,3", "not a finite number"},
-        {"calibrate --real-white 0,2,3", "(0, 255]"},
+        {"calibrate --real-white 1e-30,1e-30,1e-30", "each component must lie within 1..255"},
+        {"calibrate --real-white 255.5,2,3", "1..255"},
+        {"calibrate --max-megapixels 0", "0.01..1000"},
+        {"calibrate --white-out w.png", "32-bit float TIFF; give a .tif or .tiff name"},
+        {"render --white-out w.tiff.png", ".tif or .tiff"},
+        {"calibrate \x1b]0;x\x07\xc2\x9b", "unexpected argument '\\x1b]0;x\\x07\\u009b'"},
         {"calibrate --encoding gamma", "unknown encoding 'gamma'"},
         {"calibrate --linear-rgb=yes", "takes no value"},
         {"calibrate --json=", "empty value"},
         {"calibrate --chart cct-print --image p --reference r --encoding srgb --linear-rgb",
-         "contradicts"},
+         "--linear-rgb needs --encoding none"},
+        {"calibrate --chart cct-print --image p --reference r --linear-rgb",
+         "--linear-rgb needs --encoding none"},
         {"render --out p.png", "missing required option --reference-out"},
         {"render --size 640*480", "is not WxH"},
         {"render --size 0x480", "1x1..16384x16384"},
@@ -128,8 +148,8 @@ TEST(CliArguments, MalformedCommandLinesNameTheProblem) {
               std::string::npos);
 }
 
-TEST(ReferenceCsvParsing, AcceptsCommentsBlanksAndCrLf) {
-    std::string text = "# chart references\r\n\r\n";
+TEST(ReferenceCsvParsing, AcceptsByteOrderMarkCommentsBlanksAndCrLf) {
+    std::string text = "\xEF\xBB\xBF# chart references\r\n\r\n";
     text += "  12.5 , 0 ,255  # first\r\n";
     for (int i = 1; i < 20; ++i) {
         text +=
@@ -161,11 +181,60 @@ TEST(ReferenceCsvParsing, MalformedLinesAreReportedWithTheirNumber) {
         {csvOf(4) + "1,,3\n", "line 5"},
         {csvOf(4) + "1,2,-0.5\n", "outside 0..255"},
         {csvOf(4) + "1,2,inf\n", "line 5"},
+        {"\xFF\xFE" + csvOf(20), "UTF-16"},
+        {csvOf(2) + "\x1b[2J,1,1\n", "line 3: '\\x1b[2J' is not a number"},
+        {"\xEF\xBB\xBF\xEF\xBB\xBF" + csvOf(20), "line 1"},  // only one mark is skipped
     };
     for (const Case& c : cases) {
         const std::string message = usageErrorOf([&c] { parseReferenceCsv(c.text); });
         EXPECT_NE(message.find(c.expected), std::string::npos) << message << " / " << c.expected;
     }
+}
+
+TEST(Messages, NamesAreEscapedAndForeignFailuresTranslated) {
+    const std::pair<std::string, const char*> names[] = {
+        {"photo 1.png", "'photo 1.png'"},
+        {"caf\xc3\xa9/\xe5\x86\x99\xe7\x9c\x9f.png", "'caf\xc3\xa9/\xe5\x86\x99\xe7\x9c\x9f.png'"},
+        {"a\nb\r\tc", "'a\\nb\\r\\tc'"},
+        {"\x1b[31mred\x7f", "'\\x1b[31mred\\x7f'"},
+        {"it's\\", "'it\\'s\\\\'"},
+        {"\xc2\x9b"
+         "2J \xe2\x80\xae"
+         "gnp",
+         "'\\u009b2J \\u202egnp'"},
+        {"\xff\xc3(\xe2\x82", "'\\xff\\xc3(\\xe2\\x82'"},         // not UTF-8, cut sequences
+        {"\xed\xa0\x80\xc0\xaf", "'\\xed\\xa0\\x80\\xc0\\xaf'"},  // surrogate, overlong
+        {std::string("n\0ul", 4), "'n\\x00ul'"},
+    };
+    for (const auto& [name, expected] : names) {
+        EXPECT_EQ(quoteName(name), expected);
+    }
+    EXPECT_EQ(quoteName("abcdef", 3), "'abc...'");
+    EXPECT_EQ(escapeText("it's"), "it's");
+
+    const auto translated = [](auto thrown) {
+        try {
+            throw thrown;
+        } catch (...) {
+            return describeCurrentException("a 16384 x 16384 render");
+        }
+    };
+    EXPECT_EQ(translated(std::bad_alloc()), "not enough memory for a 16384 x 16384 render");
+    EXPECT_EQ(translated(cv::Exception(cv::Error::StsNoMem, "Failed to allocate", "fastMalloc",
+                                       "alloc.cpp", 73)),
+              "not enough memory for a 16384 x 16384 render");
+    EXPECT_EQ(
+        translated(cv::Exception(cv::Error::StsAssert, "pixels <= MAX", "validate", "x.cpp", 1)),
+        "a 16384 x 16384 render failed inside OpenCV (validate)");
+    EXPECT_EQ(translated(std::runtime_error("bad\nthing")),
+              "a 16384 x 16384 render failed: bad\\nthing");
+    EXPECT_EQ(translated(UsageError("kept as it is")), "kept as it is");
+
+    // What a codec prints on standard error is caught, also when the work throws.
+    EXPECT_EQ(captureStandardError([] { std::fputs("libpng error: Read Error\n", stderr); }),
+              "libpng error: Read Error\n");
+    EXPECT_THROW(captureStandardError([] { throw std::runtime_error("x"); }), std::runtime_error);
+    EXPECT_EQ(captureStandardError([] { std::fputs("again", stderr); }), "again");
 }
 
 TEST(JsonWriterTest, NestsEscapesAndWritesNonFiniteAsNull) {
@@ -226,7 +295,7 @@ TEST(ImageScale, SixteenBitPngAndFloatTiffFilesReadBackOnTheLibraryScale) {
     cv::Mat sixteen(4, 5, CV_16UC3);
     cv::randu(sixteen, 0, 65536);
     ASSERT_TRUE(cv::imwrite(dir + "/colorcal-16.png", sixteen));
-    const LoadedImage a = loadColorImage(dir + "/colorcal-16.png", "photo");
+    const LoadedImage a = loadColorImage(dir + "/colorcal-16.png", "photo", 100);
     EXPECT_EQ(a.sourceDepth, CV_16U);
     cv::Mat expected;
     sixteen.convertTo(expected, CV_32FC3, 255.0 / 65535.0);
@@ -234,12 +303,172 @@ TEST(ImageScale, SixteenBitPngAndFloatTiffFilesReadBackOnTheLibraryScale) {
 
     cv::Mat white(4, 5, CV_32FC3, cv::Scalar(200.5, 230.25, 241.125));
     ASSERT_TRUE(writeFloatTiff(dir + "/colorcal-white.tiff", white));
-    const LoadedImage b = loadColorImage(dir + "/colorcal-white.tiff", "white");
+    const LoadedImage b = loadColorImage(dir + "/colorcal-white.tiff", "white", 100);
     EXPECT_EQ(b.sourceDepth, CV_32F);
     EXPECT_EQ(cv::norm(b.bgr, white, cv::NORM_INF), 0.0);
 
-    EXPECT_THROW(loadColorImage(dir + "/colorcal-missing.png", "photo"), UsageError);
-    EXPECT_THROW(loadMask(dir + "/colorcal-16.png", "mask"), UsageError);  // not 8-bit
+    EXPECT_THROW(loadColorImage(dir + "/colorcal-missing.png", "photo", 100), UsageError);
+    EXPECT_THROW(loadMask(dir + "/colorcal-16.png", "mask", 100), UsageError);  // not 8-bit
+}
+
+/// Reads from a byte string as a file would.
+ReadAt readerOf(const std::vector<unsigned char>& bytes) {
+    return [&bytes](std::uint64_t offset, unsigned char* out, std::size_t count) -> std::size_t {
+        if (offset >= bytes.size()) return 0;
+        const std::size_t n = std::min<std::uint64_t>(count, bytes.size() - offset);
+        std::memcpy(out, bytes.data() + offset, n);
+        return n;
+    };
+}
+
+TEST(ImageHeaderProbe, ReadsTheDeclaredSizeOfEveryParsedFormatAndSurvivesDamage) {
+    const cv::Mat image(23, 37, CV_8UC3, cv::Scalar(10, 200, 90));
+    cv::Mat floats;
+    image.convertTo(floats, CV_32FC3, 1.0 / 255);
+    std::vector<std::vector<unsigned char>> files;
+    for (const char* ext :
+         {".png", ".jpg", ".tif", ".bmp", ".ppm", ".pam", ".webp", ".sr", ".pfm"}) {
+        std::vector<unsigned char> bytes;
+        ASSERT_TRUE(cv::imencode(ext, std::strcmp(ext, ".pfm") == 0 ? floats : image, bytes))
+            << ext;
+        const std::optional<ImageDimensions> size = probeImageDimensions(readerOf(bytes));
+        ASSERT_TRUE(size.has_value()) << ext;
+        EXPECT_EQ(size->width, 37u) << ext;
+        EXPECT_EQ(size->height, 23u) << ext;
+        files.push_back(std::move(bytes));
+    }
+    // Layouts the encoder does not write: big-endian BigTIFF with LONG8 sizes; a BMP stored
+    // top-down; a JPEG whose frame header follows fill bytes and a comment segment; WebP VP8X.
+    const std::vector<std::vector<unsigned char>> crafted = {
+        {'M', 'M', 0, 43, 0, 8,  0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0,
+         0,   2,   1, 0,  0, 16, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0,  0, 0, 0, 0, 0, 37,
+         1,   1,   0, 16, 0, 0,  0, 0, 0, 0, 0, 1, 0, 0, 0, 0,  0, 0, 0, 23},
+        {'B', 'M', 0, 0, 0, 0,  0, 0, 0, 0,    54,   0,    0,
+         0,   40,  0, 0, 0, 37, 0, 0, 0, 0xE9, 0xFF, 0xFF, 0xFF},
+        {0xFF, 0xD8, 0xFF, 0xFE, 0, 4, 'h', 'i', 0xFF, 0xFF, 0xC2, 0, 11, 8, 0, 23, 0, 37, 3},
+        {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P', 'V', 'P', '8',
+         'X', 10,  0,   0,   0, 0, 0, 0, 0,   36,  0,   0,   22,  0,   0},
+    };
+    for (const std::vector<unsigned char>& bytes : crafted) {
+        const std::optional<ImageDimensions> size = probeImageDimensions(readerOf(bytes));
+        ASSERT_TRUE(size.has_value()) << bytes.size();
+        EXPECT_EQ(size->width, 37u);
+        EXPECT_EQ(size->height, 23u);
+    }
+    // Every truncation and random damage of the first bytes: no read outside the data (the
+    // sanitizer build checks), and never a zero size reported.
+    std::mt19937 random(14);
+    for (const std::vector<unsigned char>& original : files) {
+        for (std::size_t cut = 0; cut < std::min<std::size_t>(original.size(), 80); ++cut) {
+            const std::vector<unsigned char> head(original.begin(), original.begin() + cut);
+            const auto size = probeImageDimensions(readerOf(head));
+            EXPECT_TRUE(!size || (size->width > 0 && size->height > 0));
+        }
+        for (int trial = 0; trial < 300; ++trial) {
+            std::vector<unsigned char> bytes = original;
+            for (int k = 0; k < 4; ++k) {
+                bytes[random() % std::min<std::size_t>(bytes.size(), 64)] =
+                    static_cast<unsigned char>(random());
+            }
+            const auto size = probeImageDimensions(readerOf(bytes));
+            EXPECT_TRUE(!size || (size->width > 0 && size->height > 0));
+        }
+    }
+    EXPECT_FALSE(probeImageDimensions(readerOf({'G', 'I', 'F', '8', '9', 'a'})).has_value());
+}
+
+TEST(ImageScale, ImagesOverTheLimitAreRefusedFromTheHeaderOrAfterDecoding) {
+    const std::string dir = ::testing::TempDir();
+    // A PNG whose header claims 60000 x 60000 pixels: refused before any decoding.
+    std::vector<unsigned char> png;
+    ASSERT_TRUE(cv::imencode(".png", cv::Mat(2, 2, CV_8UC3, cv::Scalar::all(9)), png));
+    for (int k : {16, 20}) {
+        png[k + 2] = 0xEA;
+        png[k + 3] = 0x60;
+    }
+    std::ofstream(dir + "/colorcal-huge.png", std::ios::binary)
+        .write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+    // A Radiance file, a format whose header the tool does not parse: checked after decoding.
+    ASSERT_TRUE(
+        cv::imwrite(dir + "/colorcal-wide.hdr", cv::Mat(10, 20, CV_32FC3, cv::Scalar(1, 2, 3))));
+    const std::pair<std::string, std::string> cases[] = {
+        {"/colorcal-huge.png", "it is 60000 x 60000, over the 100 MP limit (--max-megapixels)"},
+        {"/colorcal-wide.hdr", "it is 20 x 10, over the 0.0001 MP limit (--max-megapixels)"},
+    };
+    for (const auto& [name, expected] : cases) {
+        const double limit = name == "/colorcal-huge.png" ? 100 : 0.0001;
+        const std::string message =
+            usageErrorOf([&, name = name] { loadColorImage(dir + name, "photo", limit); });
+        EXPECT_EQ(message, "cannot read the photo " + quoteName(dir + name) + ": " + expected);
+    }
+    EXPECT_EQ(loadColorImage(dir + "/colorcal-wide.hdr", "photo", 0.0002).bgr.size(),
+              cv::Size(20, 10));
+}
+
+TEST(SafeFiles, SameFileSeesThroughSpellingsAndLinks) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(::testing::TempDir()) / "colorcal-same";
+    fs::remove_all(dir);
+    fs::create_directories(dir / "sub");
+    std::ofstream(dir / "a.png") << "a";
+    std::ofstream(dir / "b.png") << "b";
+    fs::create_hard_link(dir / "a.png", dir / "hard.png");
+    fs::create_symlink(dir / "a.png", dir / "soft.png");
+    const std::string d = dir.string();
+    const std::tuple<std::string, std::string, bool> cases[] = {
+        {d + "/a.png", d + "/sub/../a.png", true},
+        {d + "/a.png", d + "/hard.png", true},
+        {d + "/soft.png", d + "/a.png", true},
+        {d + "/a.png", d + "/b.png", false},
+        {d + "/new.json", d + "/sub/.././new.json", true},  // neither exists yet
+        {d + "/new.json", d + "/a.png", false},
+    };
+    for (const auto& [a, b, same] : cases) {
+        EXPECT_EQ(sameFile(a, b), same) << a << " / " << b;
+    }
+    const std::string message = usageErrorOf([&] {
+        requireUsableOutputs({{"--image", d + "/a.png"}},
+                             {{"--json", d + "/x.json"}, {"--report", d + "/hard.png"}});
+    });
+    EXPECT_EQ(message, "--report " + quoteName(d + "/hard.png") + " and --image " +
+                           quoteName(d + "/a.png") + " are the same file");
+}
+
+TEST(SafeFiles, OutputsAppearWholeOrNotAtAll) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(::testing::TempDir()) / "colorcal-out";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string target = (dir / "result.json").string();
+    std::ofstream(target) << "old";
+    ::chmod(target.c_str(), 0640);
+    const auto content = [](const fs::path& path) {
+        std::ifstream file(path);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    // A writer that fails half-way, by result or by exception: the old file stays.
+    const auto half = [](bool throws) {
+        return [throws](const std::string& path) {
+            std::ofstream(path) << "{\"ok\": tr";
+            if (throws) throw std::bad_alloc();
+            return false;
+        };
+    };
+    EXPECT_EQ(usageErrorOf([&] { writeOutputFile(target, "JSON result", half(false)); }),
+              "cannot write the JSON result " + quoteName(target) + ": writing it failed");
+    EXPECT_EQ(
+        usageErrorOf([&] { writeOutputFile(target, "JSON result", half(true)); }),
+        "cannot write the JSON result " + quoteName(target) + ": not enough memory for writing it");
+    EXPECT_EQ(content(target), "old");
+    // Written through a link: the link stays, the file it names gets the text and keeps its mode.
+    fs::create_symlink(target, dir / "link.json");
+    writeTextOutput((dir / "link.json").string(), "new", "JSON result");
+    EXPECT_TRUE(fs::is_symlink(dir / "link.json"));
+    EXPECT_EQ(content(target), "new");
+    EXPECT_EQ(fs::status(target).permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    // Nothing else is left in the folder.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
 }
 
 TEST(ImageScale, SrgbImageConversionMatchesTheScalarCurve) {

@@ -1,12 +1,21 @@
 # Helpers of the command-line integration tests (run with cmake -P).
 
 # Runs colorcal with the given arguments; sets <prefix>_RC, <prefix>_OUT, <prefix>_ERR.
+# A run that hangs (reading a pipe, say) fails after 120 s.
 function(run_colorcal prefix)
-  execute_process(COMMAND ${COLORCAL} ${ARGN}
+  execute_process(COMMAND ${COLORCAL} ${ARGN} TIMEOUT 120
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   set(${prefix}_RC "${rc}" PARENT_SCOPE)
   set(${prefix}_OUT "${out}" PARENT_SCOPE)
   set(${prefix}_ERR "${err}" PARENT_SCOPE)
+endfunction()
+
+# Writes `bytes` (printf escapes such as \\x89 and \\0) to `file`: CMake strings cannot hold NUL.
+function(write_bytes file bytes)
+  execute_process(COMMAND printf "${bytes}" OUTPUT_FILE ${file} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "printf failed writing ${file}")
+  endif()
 endfunction()
 
 function(expect condition_text)
@@ -24,6 +33,22 @@ function(run_expect rc prefix)
   set(${prefix}_RC "${${prefix}_RC}" PARENT_SCOPE)
   set(${prefix}_OUT "${${prefix}_OUT}" PARENT_SCOPE)
   set(${prefix}_ERR "${${prefix}_ERR}" PARENT_SCOPE)
+endfunction()
+
+# Expects exit status 2 and exactly one stderr line matching `pattern`.
+function(expect_usage_error pattern)
+  run_colorcal(e ${ARGN})
+  if(NOT e_RC EQUAL 2)
+    message(FATAL_ERROR "colorcal ${ARGN}: exit ${e_RC}, expected 2\n${e_ERR}")
+  endif()
+  if(NOT e_ERR MATCHES "${pattern}")
+    message(FATAL_ERROR "colorcal ${ARGN}: stderr '${e_ERR}' does not match '${pattern}'")
+  endif()
+  string(REGEX MATCHALL "\n" newlines "${e_ERR}")
+  list(LENGTH newlines lines)
+  if(NOT lines EQUAL 1 OR NOT e_ERR MATCHES "^colorcal: error: ")
+    message(FATAL_ERROR "colorcal ${ARGN}: stderr is not one 'colorcal: error:' line: '${e_ERR}'")
+  endif()
 endfunction()
 
 # A decimal number (as written by the tool) times 1000, rounded down, as an integer.

@@ -1,12 +1,16 @@
 #include "CommandLine.h"
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
+
+#include "Messages.h"
 
 namespace ColorCalCli {
 
@@ -27,20 +31,22 @@ constexpr ChartNameEntry kChartNames[] = {
     {"qcc-print-small", EChart::eQCCPrintSmall},
 };
 
-/// Shortens user text quoted in a message so one bad argument cannot flood the terminal.
-std::string quoted(std::string_view text) {
-    constexpr std::size_t kMax = 60;
-    std::string shown(text.substr(0, kMax));
-    for (char& c : shown) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) {
-            c = '?';
-        }
+/// User text quoted in a message, escaped and shortened so that one bad
+/// argument can neither flood nor drive the terminal.
+std::string quoted(std::string_view text) { return quoteName(text, 60); }
+
+/// Refuses an image name for the white image unless it names a TIFF file,
+/// the format that keeps its 32-bit float values.
+void requireTiffName(std::string_view option, std::string_view path) {
+    std::string extension = std::filesystem::path(std::string(path)).extension().string();
+    for (char& c : extension) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    if (text.size() > kMax) {
-        shown += "...";
+    if (extension != ".tif" && extension != ".tiff") {
+        throw UsageError(std::string(option) + " " + quoted(path) +
+                         ": the white image is written as a 32-bit float TIFF; give a .tif or "
+                         ".tiff name");
     }
-    return "'" + shown + "'";
 }
 
 std::vector<std::string_view> splitFields(std::string_view text, char separator) {
@@ -274,26 +280,40 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
               [&o](std::string_view v) {
                   const std::array<double, 3> white = parseTriple(v, "--real-white");
                   for (double c : white) {
-                      if (c <= 0.0 || c > 255.0) {
-                          throw UsageError("--real-white: components must lie in (0, 255]");
+                      if (c < 1.0 || c > 255.0) {
+                          throw UsageError("--real-white: " + quoted(v) +
+                                           ": each component must lie within 1..255");
                       }
                   }
                   o.realWhiteBgr = white;
               }}},
             {"--json", path(o.json)},
-            {"--white-out", path(o.whiteOut)},
+            {"--white-out",
+             {true,
+              [&o](std::string_view v) {
+                  requireTiffName("--white-out", v);
+                  o.whiteOut = std::string(v);
+              }}},
             {"--corrected-out", path(o.correctedOut)},
             {"--report", path(o.report)},
             {"--encoding", {true, [&o](std::string_view v) { o.encoding = parseEncoding(v); }}},
             {"--linear-rgb", {false, [&o](std::string_view) { o.linearRgb = true; }}},
+            {"--max-megapixels",
+             {true,
+              [&o](std::string_view v) {
+                  o.maxMegapixels = parseDouble(v, "--max-megapixels");
+                  if (o.maxMegapixels < 0.01 || o.maxMegapixels > 1000.0) {
+                      throw UsageError("--max-megapixels: must lie within 0.01..1000");
+                  }
+              }}},
         };
         parseOptions(args, 1, table, "calibrate", line.help, given);
         if (!line.help) {
             requireOption(given, "--chart", "calibrate");
             requireOption(given, "--image", "calibrate");
             requireOption(given, "--reference", "calibrate");
-            if (o.linearRgb && o.encoding == ValueEncoding::eSrgb) {
-                throw UsageError("calibrate: --linear-rgb contradicts --encoding srgb");
+            if (o.linearRgb && o.encoding != ValueEncoding::eNone) {
+                throw UsageError("calibrate: --linear-rgb needs --encoding none");
             }
         }
         return line;
@@ -319,7 +339,12 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             {"--out", path(o.out)},
             {"--reference-out", path(o.referenceOut)},
             {"--truth-out", path(o.truthOut)},
-            {"--white-out", path(o.whiteOut)},
+            {"--white-out",
+             {true,
+              [&o](std::string_view v) {
+                  requireTiffName("--white-out", v);
+                  o.whiteOut = std::string(v);
+              }}},
             {"--seed",
              {true,
               [&o](std::string_view v) {
@@ -396,16 +421,21 @@ camera's colours onto the reference colours.
   --support MASK          8-bit mask of the photo's size; non-zero pixels are not usable
                           white ground (default: outside the region excluded, inside usable)
   --external-white WHITE  the white image of the photo (X-Rite chart types need it)
-  --real-white B,G,R      the white to correct to (default: the white picked on the chart)
+  --real-white B,G,R      the white to correct to, each component 1..255 in the reference
+                          file's encoding (default: the white picked on the chart)
   --encoding ENC          srgb, linear or none: how the photo's and the reference file's
                           values are encoded (default: srgb for 8-bit photos, linear otherwise)
-  --linear-rgb            with --encoding none: the values are linear sRGB (for CIEDE2000)
+  --linear-rgb            with --encoding none (needed): the values are linear sRGB (for
+                          CIEDE2000)
+  --max-megapixels N      refuse images larger than N million pixels, checked in the file's
+                          header before decoding (default 100)
   --json OUT.json         write the result there instead of standard output
-  --white-out WHITE.tiff  the white image of the whole photo, 32-bit float BGR 0..255
+  --white-out WHITE.tiff  the white image of the whole photo, 32-bit float BGR 0..255 (TIFF)
   --corrected-out IMG     the photo flat-field and colour corrected
   --report REPORT.png     a one-page visual report
   --help                  this text
 
+Outputs never replace an input or each other and appear only when complete.
 Exit status: 0 success, 1 calibration failed, 2 usage or input error.
 )";
         case Command::eDemo:
@@ -421,7 +451,7 @@ file, the JSON results and the report into DIR (default: colorcal-demo).
   --help         this text
 )";
         case Command::eRender:
-            return R"(Usage: colorcal render --chart TYPE --out PHOTO.png --reference-out REF.csv [options]
+            return R"(Usage: colorcal render [--chart TYPE] --out PHOTO.png --reference-out REF.csv [options]
 
 Writes a synthetic chart photo with its reference colours and its ground truth.
 
@@ -429,7 +459,7 @@ Writes a synthetic chart photo with its reference colours and its ground truth.
   --out PHOTO            the photo (8-bit; written with OpenCV)
   --reference-out REF    the reference colours, in the photo's encoding
   --truth-out TRUTH.json patch centres in found order, reference indices, chart region
-  --white-out WHITE.tiff the true white image (32-bit float), for --external-white
+  --white-out WHITE.tiff the true white image (32-bit float TIFF), for --external-white
   --seed N               seed of the reference colours and of the noise (default 1)
   --rotation DEG         chart rotation, counter-clockwise (default 2.5)
   --noise SIGMA          Gaussian noise in 8-bit steps (default 1.5)

@@ -47,7 +47,8 @@ struct CalibrateOptions {
     std::string correctedOut;
     std::string report;
     ValueEncoding encoding = ValueEncoding::eAuto;
-    bool linearRgb = false;
+    bool linearRgb = false;      ///< only with eNone
+    double maxMegapixels = 100;  ///< largest image read, in million pixels
 };
 
 /// Options of `colorcal demo`.

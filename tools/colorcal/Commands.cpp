@@ -5,14 +5,15 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "ImageConversion.h"
+#include "Messages.h"
 #include "Report.h"
+#include "SafeFiles.h"
 #include "SyntheticPhoto.h"
 
 namespace ColorCalCli {
@@ -29,19 +30,11 @@ bool needsExternalWhite(ChartSynth::EChart chart) {
     return chart == ChartSynth::EChart::eCCTXRite || chart == ChartSynth::EChart::eQCCXRite;
 }
 
-void writeTextFile(const std::string& path, const std::string& content, const std::string& what) {
-    std::ofstream file(path, std::ios::binary);
-    file << content;
-    file.close();
-    if (!file) {
-        throw UsageError("cannot write the " + what + " '" + path + "'");
-    }
-}
-
-void requireWritten(bool written, const std::string& path, const std::string& what) {
-    if (!written) {
-        throw UsageError("cannot write the " + what + " '" + path + "'");
-    }
+void writeImageOutput(const std::string& path, const cv::Mat& image, bool sixteenBit,
+                      const std::string& what) {
+    writeOutputFile(path, what, [&](const std::string& writePath) {
+        return writeImage(writePath, image, sixteenBit);
+    });
 }
 
 std::string sizeText(const cv::Size& size) {
@@ -83,8 +76,18 @@ cv::Mat correctPhoto(const cv::Mat& photo, const cv::Mat& white,
 
 CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool printJson) {
     const Clock::time_point start = Clock::now();
+    requireUsableOutputs({{"--image", o.image},
+                          {"--reference", o.reference},
+                          {"--support", o.support},
+                          {"--external-white", o.externalWhite}},
+                         {{"--json", o.json},
+                          {"--white-out", o.whiteOut},
+                          {"--corrected-out", o.correctedOut},
+                          {"--report", o.report}});
+    requireImageFormat("--corrected-out", o.correctedOut);
+    requireImageFormat("--report", o.report);
     const ReferenceColors fileReferences = readReferenceCsv(o.reference);
-    const LoadedImage photo = loadColorImage(o.image, "photo");
+    const LoadedImage photo = loadColorImage(o.image, "photo", o.maxMegapixels);
     const cv::Size size = photo.bgr.size();
 
     const cv::Rect roi = o.roi.value_or(cv::Rect(0, 0, size.width, size.height));
@@ -97,10 +100,10 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
 
     cv::Mat support;
     if (!o.support.empty()) {
-        support = loadMask(o.support, "support mask");
+        support = loadMask(o.support, "support mask", o.maxMegapixels);
         if (support.size() != size) {
-            throw UsageError("the support mask '" + o.support + "' is " + sizeText(support.size()) +
-                             ", the photo " + sizeText(size));
+            throw UsageError("the support mask " + quoteName(o.support) + " is " +
+                             sizeText(support.size()) + ", the photo " + sizeText(size));
         }
     } else {
         support = cv::Mat(size, CV_8U, cv::Scalar(255));
@@ -109,8 +112,7 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
 
     ValueEncoding encoding = o.encoding;
     if (encoding == ValueEncoding::eAuto) {
-        encoding = o.linearRgb || photo.sourceDepth != CV_8U ? ValueEncoding::eLinear
-                                                             : ValueEncoding::eSrgb;
+        encoding = photo.sourceDepth != CV_8U ? ValueEncoding::eLinear : ValueEncoding::eSrgb;
     }
     const bool valuesLinear =
         encoding == ValueEncoding::eLinear || (encoding == ValueEncoding::eNone && o.linearRgb);
@@ -133,9 +135,10 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
                          " needs --external-white (its white comes from a separate white image)");
     }
     if (!o.externalWhite.empty()) {
-        const LoadedImage white = loadColorImage(o.externalWhite, "external white image");
+        const LoadedImage white =
+            loadColorImage(o.externalWhite, "external white image", o.maxMegapixels);
         if (white.bgr.size() != size) {
-            throw UsageError("the external white image '" + o.externalWhite + "' is " +
+            throw UsageError("the external white image " + quoteName(o.externalWhite) + " is " +
                              sizeText(white.bgr.size()) + ", the photo " + sizeText(size));
         }
         input.externalWhite = srgb ? srgbDecodeImage(white.bgr) : white.bgr;
@@ -163,7 +166,8 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
     if (result.ok) {
         if (!o.whiteOut.empty()) {
             const cv::Mat white = srgb ? srgbEncodeImage(result.whiteImage) : result.whiteImage;
-            requireWritten(writeFloatTiff(o.whiteOut, white), o.whiteOut, "white image");
+            writeOutputFile(o.whiteOut, "white image",
+                            [&](const std::string& path) { return writeFloatTiff(path, white); });
         }
         if (!o.correctedOut.empty()) {
             cv::Mat corrected =
@@ -171,8 +175,8 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
             if (srgb) {
                 corrected = srgbEncodeImage(corrected);
             }
-            requireWritten(writeImage(o.correctedOut, corrected, photo.sourceDepth == CV_16U),
-                           o.correctedOut, "corrected image");
+            writeImageOutput(o.correctedOut, corrected, photo.sourceDepth == CV_16U,
+                             "corrected image");
         }
     }
     // The report is written for a failed run too: it shows the photo and the reason.
@@ -184,15 +188,14 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
         images.labels = result.labels;
         images.whiteImage = result.whiteImage;
         images.whiteLinear = encoding != ValueEncoding::eNone || o.linearRgb;
-        requireWritten(writeImage(o.report, renderReport(run.summary, images), false), o.report,
-                       "report");
+        writeImageOutput(o.report, renderReport(run.summary, images), false, "report");
     }
     run.summary.timingsMs.emplace_back("outputs", millisecondsSince(outputsStart));
     run.summary.timingsMs.emplace_back("total", millisecondsSince(start));
 
     const std::string json = formatSummaryJson(run.summary);
     if (!o.json.empty()) {
-        writeTextFile(o.json, json, "JSON result");
+        writeTextOutput(o.json, json, "JSON result");
     } else if (printJson) {
         out << json;
     }
@@ -201,24 +204,38 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
 }
 
 int runRender(const RenderCommandOptions& o, std::ostream& out) {
+    requireUsableOutputs({}, {{"--out", o.out},
+                              {"--reference-out", o.referenceOut},
+                              {"--truth-out", o.truthOut},
+                              {"--white-out", o.whiteOut}});
+    requireImageFormat("--out", o.out);
     const ChartSynth::RenderOptions options = makeRenderOptions(o);
-    const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-    requireWritten(writeImage(o.out, rendered.photo, false), o.out, "photo");
-    writeTextFile(o.referenceOut,
-                  formatReferenceCsv(options.referenceRgb,
-                                     "reference colours of a synthetic " + chartName(o.chart) +
-                                         " chart, seed " + std::to_string(o.seed) + ", encoding " +
-                                         encodingName(o.encoding)),
-                  "reference file");
+    ChartSynth::RenderedChart rendered;
+    try {
+        rendered = ChartSynth::renderChart(options);
+    } catch (...) {
+        const std::string size =
+            o.width > 0 ? std::to_string(o.width) + " x " + std::to_string(o.height) + " " : "";
+        throw UsageError(describeCurrentException("a " + size + "render"));
+    }
+    writeImageOutput(o.out, rendered.photo, false, "photo");
+    writeTextOutput(o.referenceOut,
+                    formatReferenceCsv(options.referenceRgb,
+                                       "reference colours of a synthetic " + chartName(o.chart) +
+                                           " chart, seed " + std::to_string(o.seed) +
+                                           ", encoding " + encodingName(o.encoding)),
+                    "reference file");
     if (!o.truthOut.empty()) {
-        writeTextFile(o.truthOut, formatTruthJson(rendered, options), "ground truth");
+        writeTextOutput(o.truthOut, formatTruthJson(rendered, options), "ground truth");
     }
     if (!o.whiteOut.empty()) {
-        requireWritten(writeFloatTiff(o.whiteOut, rendered.whiteField), o.whiteOut, "white image");
+        writeOutputFile(o.whiteOut, "white image", [&](const std::string& path) {
+            return writeFloatTiff(path, rendered.whiteField);
+        });
     }
     out << "rendered a " << chartName(o.chart) << " chart photo of "
-        << sizeText(rendered.photo.size()) << " to " << o.out << " (references: " << o.referenceOut
-        << ")\n";
+        << sizeText(rendered.photo.size()) << " to " << escapeText(o.out)
+        << " (references: " << escapeText(o.referenceOut) << ")\n";
     return 0;
 }
 
@@ -227,7 +244,7 @@ int runDemo(const DemoOptions& o, std::ostream& out) {
     std::error_code error;
     fs::create_directories(o.outDir, error);
     if (error || !fs::is_directory(o.outDir)) {
-        throw UsageError("cannot create the output folder '" + o.outDir + "'");
+        throw UsageError("cannot create the output folder " + quoteName(o.outDir));
     }
     const fs::path dir(o.outDir);
     RenderCommandOptions render;
@@ -242,12 +259,12 @@ int runDemo(const DemoOptions& o, std::ostream& out) {
     ChartSynth::RenderOptions options = makeRenderOptions(render);
     options.referenceRgb = ChartSynth::defaultReferenceColors();
     const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-    requireWritten(writeImage(render.out, rendered.photo, false), render.out, "photo");
-    writeTextFile(
+    writeImageOutput(render.out, rendered.photo, false, "photo");
+    writeTextOutput(
         render.referenceOut,
         formatReferenceCsv(options.referenceRgb, "the demo chart's reference colours (sRGB)"),
         "reference file");
-    writeTextFile(render.truthOut, formatTruthJson(rendered, options), "ground truth");
+    writeTextOutput(render.truthOut, formatTruthJson(rendered, options), "ground truth");
 
     CalibrateOptions calibrate;
     calibrate.chart = o.chart;
@@ -255,8 +272,9 @@ int runDemo(const DemoOptions& o, std::ostream& out) {
     calibrate.reference = render.referenceOut;
     if (needsExternalWhite(o.chart)) {
         calibrate.externalWhite = (dir / "white.tiff").string();
-        requireWritten(writeFloatTiff(calibrate.externalWhite, rendered.whiteField),
-                       calibrate.externalWhite, "white image");
+        writeOutputFile(calibrate.externalWhite, "white image", [&](const std::string& path) {
+            return writeFloatTiff(path, rendered.whiteField);
+        });
     }
     // A host knows where the chart is; the card's box keeps the darker
     // surround out of the white estimate.
@@ -273,7 +291,8 @@ int runDemo(const DemoOptions& o, std::ostream& out) {
     out << "colorcal demo: a synthetic " << chartName(o.chart) << " chart photo ("
         << sizeText(rendered.photo.size())
         << ", sRGB-encoded, 30% illumination falloff, camera colour cast, noise 1.5)\n"
-        << "photo: " << render.out << "   references: " << render.referenceOut << "\n\n";
+        << "photo: " << escapeText(render.out)
+        << "   references: " << escapeText(render.referenceOut) << "\n\n";
     if (!srgbRun.summary.ok) {
         out << "calibration failed: " << srgbRun.summary.error << "\n";
         return 1;
@@ -315,9 +334,9 @@ int runDemo(const DemoOptions& o, std::ostream& out) {
         std::snprintf(line, sizeof line, "  after, --encoding none: calibration failed\n");
     }
     out << line;
-    out << "\nreport: " << (dir / "report.png").string()
-        << "\nJSON:   " << (dir / "result.json").string() << " and "
-        << (dir / "result-none.json").string() << "\n";
+    out << "\nreport: " << escapeText((dir / "report.png").string())
+        << "\nJSON:   " << escapeText((dir / "result.json").string()) << " and "
+        << escapeText((dir / "result-none.json").string()) << "\n";
     return 0;
 }
 
@@ -343,11 +362,10 @@ int runMain(int argc, char** argv) {
                 std::cout << usageText(Command::eHelp);
                 return 0;
         }
-    } catch (const UsageError& error) {
-        std::cerr << "colorcal: error: " << error.what() << "\n";
-        return 2;
-    } catch (const std::exception& error) {
-        std::cerr << "colorcal: error: " << error.what() << "\n";
+    } catch (...) {
+        // Messages of the tool's own errors escape what they quote; anything
+        // else is put in the tool's words (describeCurrentException).
+        std::cerr << "colorcal: error: " << describeCurrentException("this command") << "\n";
         return 2;
     }
     return 2;

@@ -7,6 +7,7 @@
 #include "Base/CbArray.h"
 #include "CalibrationResult.h"
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
+#include "Messages.h"
 
 namespace ColorCalCli {
 
@@ -134,9 +135,11 @@ EngineResult runEngine(const EngineInput& input) {
         result.labels = engine.GetSegmentLabels().clone();
         result.whiteImage = engine.GetWhiteImage().clone();
         result.ok = true;
-    } catch (const std::exception& error) {
+    } catch (...) {
         result.ok = false;
-        result.error = std::string("the library reported an error: ") + error.what();
+        result.error =
+            describeCurrentException("the calibration of a " + std::to_string(input.photo.cols) +
+                                     " x " + std::to_string(input.photo.rows) + " photo");
     }
     return result;
 }

@@ -1,9 +1,16 @@
 #include "ImageConversion.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <iostream>
+#include <new>
+#include <optional>
 #include <vector>
 
 #include <tbb/blocked_range.h>
@@ -12,6 +19,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include "CommandLine.h"
+#include "ImageHeader.h"
+#include "Messages.h"
+#include "SafeFiles.h"
 #include "synth/ColorScience.h"
 
 namespace ColorCalCli {
@@ -40,6 +50,66 @@ cv::Mat mapValues(const cv::Mat& src, Function f) {
                           }
                       });
     return dst;
+}
+
+std::string pixelsText(std::uint64_t width, std::uint64_t height) {
+    return std::to_string(width) + " x " + std::to_string(height);
+}
+
+/// Reads and decodes an image file as `loadColorImage` describes, unconverted.
+cv::Mat readImageFile(const std::string& path, const std::string& what, double maxMegapixels) {
+    const std::string fail = "cannot read the " + what + " " + quoteName(path) + ": ";
+    const auto requireWithinLimit = [&](std::uint64_t width, std::uint64_t height) {
+        if (static_cast<double>(width) * static_cast<double>(height) > maxMegapixels * 1e6) {
+            char limit[32];
+            std::snprintf(limit, sizeof limit, "%g", maxMegapixels);
+            throw UsageError(fail + "it is " + pixelsText(width, height) + ", over the " + limit +
+                             " MP limit (--max-megapixels)");
+        }
+    };
+    cv::Mat raw;
+    std::string complaints;
+    useRegularFile(path, what, [&](int fd, std::uint64_t) {
+        const std::optional<ImageDimensions> declared =
+            probeImageDimensions([fd](std::uint64_t offset, unsigned char* out, std::size_t count) {
+                return readAt(fd, offset, out, count);
+            });
+        if (declared) {
+            requireWithinLimit(declared->width, declared->height);
+        }
+        // The decoder opens the very file checked above, through its descriptor.
+        const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd);
+        const bool viaDescriptor = ::access(byDescriptor.c_str(), F_OK) == 0;
+        const auto outOfMemory = [&] {
+            return UsageError(
+                fail + "not enough memory to decode it" +
+                (declared ? " (" + pixelsText(declared->width, declared->height) + " pixels)"
+                          : std::string()));
+        };
+        try {
+            // Codec libraries print to standard error; their words stay out of the tool's.
+            complaints = captureStandardError([&] {
+                raw = cv::imread(viaDescriptor ? byDescriptor : path, cv::IMREAD_UNCHANGED);
+            });
+        } catch (const std::bad_alloc&) {
+            throw outOfMemory();
+        } catch (const cv::Exception& error) {
+            if (error.code == cv::Error::StsNoMem) {
+                throw outOfMemory();
+            }
+            throw UsageError(fail + "OpenCV could not decode it (damaged, or over its own limits)");
+        }
+        if (!raw.empty() && !complaints.empty()) {
+            std::cerr << "colorcal: warning: the " << what << " " << quoteName(path)
+                      << ": the decoder warned about it (the file may be damaged or cut short)\n";
+        }
+    });
+    if (raw.empty()) {
+        throw UsageError(fail + (complaints.empty() ? "not an image OpenCV can decode"
+                                                    : "it is damaged or cut short"));
+    }
+    requireWithinLimit(static_cast<std::uint64_t>(raw.cols), static_cast<std::uint64_t>(raw.rows));
+    return raw;
 }
 
 }  // namespace
@@ -91,31 +161,15 @@ LoadedImage toLibraryScale(const cv::Mat& raw, const std::string& what) {
     return loaded;
 }
 
-LoadedImage loadColorImage(const std::string& path, const std::string& what) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) {
-        throw UsageError("cannot read the " + what + " '" + path + "': no such file");
-    }
-    const cv::Mat raw = cv::imread(path, cv::IMREAD_UNCHANGED);
-    if (raw.empty()) {
-        throw UsageError("cannot read the " + what + " '" + path +
-                         "': not an image OpenCV can decode");
-    }
-    return toLibraryScale(raw, "the " + what + " '" + path + "'");
+LoadedImage loadColorImage(const std::string& path, const std::string& what, double maxMegapixels) {
+    return toLibraryScale(readImageFile(path, what, maxMegapixels),
+                          "the " + what + " " + quoteName(path));
 }
 
-cv::Mat loadMask(const std::string& path, const std::string& what) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) {
-        throw UsageError("cannot read the " + what + " '" + path + "': no such file");
-    }
-    const cv::Mat raw = cv::imread(path, cv::IMREAD_UNCHANGED);
-    if (raw.empty()) {
-        throw UsageError("cannot read the " + what + " '" + path +
-                         "': not an image OpenCV can decode");
-    }
+cv::Mat loadMask(const std::string& path, const std::string& what, double maxMegapixels) {
+    const cv::Mat raw = readImageFile(path, what, maxMegapixels);
     if (raw.depth() != CV_8U || raw.dims != 2) {
-        throw UsageError("the " + what + " '" + path + "' is not an 8-bit image");
+        throw UsageError("the " + what + " " + quoteName(path) + " is not an 8-bit image");
     }
     if (raw.channels() == 1) {
         return raw;
@@ -127,6 +181,22 @@ cv::Mat loadMask(const std::string& path, const std::string& what) {
         mask |= plane;
     }
     return mask;
+}
+
+void requireImageFormat(const std::string& option, const std::string& path) {
+    if (path.empty()) {
+        return;
+    }
+    bool known = false;
+    try {
+        known = cv::haveImageWriter(path);
+    } catch (const cv::Exception&) {
+        known = false;
+    }
+    if (!known) {
+        throw UsageError(option + " " + quoteName(path) +
+                         ": no image format for this name (use .png, .jpg, .tif, ...)");
+    }
 }
 
 cv::Mat srgbDecodeImage(const cv::Mat& encoded) {

@@ -21,12 +21,21 @@ struct LoadedImage {
 LoadedImage toLibraryScale(const cv::Mat& raw, const std::string& what);
 
 /// Reads an image file with OpenCV's imgcodecs and converts it with
-/// `toLibraryScale`. Throws `UsageError` when the file is missing or unreadable.
-LoadedImage loadColorImage(const std::string& path, const std::string& what);
+/// `toLibraryScale`. Only a regular file is read, and only when its header
+/// declares at most `maxMegapixels` million pixels (checked before decoding
+/// for PNG, JPEG, TIFF, BMP, PNM, WebP and Sun raster files, after decoding
+/// for other formats, which OpenCV's own limits bound). Throws `UsageError`
+/// naming the file and the reason when it is missing, no regular file, too
+/// large, not decodable or too large for the memory.
+LoadedImage loadColorImage(const std::string& path, const std::string& what, double maxMegapixels);
 
 /// Reads an 8-bit mask (one channel, or several merged: non-zero where any
-/// channel is); throws `UsageError` when it is missing, unreadable or not 8-bit.
-cv::Mat loadMask(const std::string& path, const std::string& what);
+/// channel is), on the terms of `loadColorImage`; also throws when it is not 8-bit.
+cv::Mat loadMask(const std::string& path, const std::string& what, double maxMegapixels);
+
+/// Throws `UsageError` ("<option> 'name': ...") when OpenCV has no image
+/// writer for the extension of `path`; an empty path passes.
+void requireImageFormat(const std::string& option, const std::string& path);
 
 /// sRGB decoding and encoding of every value of a CV_32FC3 image on the
 /// 0..255 scale (IEC 61966-2-1), into a new image.

@@ -1,10 +1,10 @@
 #include "ReferenceCsv.h"
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "CommandLine.h"
+#include "Messages.h"
+#include "SafeFiles.h"
 
 namespace ColorCalCli {
 
@@ -26,6 +26,13 @@ std::string_view trim(std::string_view text) {
 }  // namespace
 
 ReferenceColors parseReferenceCsv(std::string_view text) {
+    // Spreadsheets start their UTF-8 files with a byte-order mark.
+    constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+    if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
+        text.remove_prefix(kUtf8Bom.size());
+    } else if (text.substr(0, 2) == "\xFF\xFE" || text.substr(0, 2) == "\xFE\xFF") {
+        throw UsageError("UTF-16 text: save it as UTF-8 or ASCII");
+    }
     ReferenceColors colors{};
     int count = 0;
     int lineNumber = 0;
@@ -67,11 +74,10 @@ ReferenceColors parseReferenceCsv(std::string_view text) {
             try {
                 value = parseDouble(fields[k], where);
             } catch (const UsageError&) {
-                throw UsageError(where + ": '" + std::string(fields[k].substr(0, 40)) +
-                                 "' is not a number");
+                throw UsageError(where + ": " + quoteName(fields[k], 40) + " is not a number");
             }
             if (value < 0.0 || value > 255.0) {
-                throw UsageError(where + ": value " + std::string(fields[k].substr(0, 40)) +
+                throw UsageError(where + ": value " + escapeText(fields[k].substr(0, 40)) +
                                  " outside 0..255");
             }
             colors[count][k] = static_cast<float>(value);
@@ -85,19 +91,11 @@ ReferenceColors parseReferenceCsv(std::string_view text) {
 }
 
 ReferenceColors readReferenceCsv(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        throw UsageError("cannot read the reference file '" + path + "' (missing or unreadable)");
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
-        throw UsageError("cannot read the reference file '" + path + "'");
-    }
+    const std::string text = readSmallFile(path, "reference file", kMaxReferenceFileBytes);
     try {
-        return parseReferenceCsv(text.str());
+        return parseReferenceCsv(text);
     } catch (const UsageError& error) {
-        throw UsageError("reference file '" + path + "', " + error.what());
+        throw UsageError("reference file " + quoteName(path) + ", " + error.what());
     }
 }
 

@@ -1,0 +1,183 @@
+#include "Messages.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <new>
+
+#include <opencv2/core.hpp>
+
+#include "CommandLine.h"
+
+namespace ColorCalCli {
+
+namespace {
+
+void appendHex(std::string& out, const char* pattern, unsigned value) {
+    char buffer[12];
+    std::snprintf(buffer, sizeof buffer, pattern, value);
+    out += buffer;
+}
+
+/// Length of the valid UTF-8 sequence starting at `text[0]` (2..4) and its
+/// code point, or 0 when the bytes there are no valid multi-byte sequence.
+std::size_t utf8Sequence(std::string_view text, std::uint32_t& codePoint) {
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        codePoint = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        codePoint = lead & 0x0Fu;
+        low = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
+        high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        codePoint = lead & 0x07u;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (text.size() < length) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const unsigned char next = byte(i);
+        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) {
+            return 0;
+        }
+        codePoint = (codePoint << 6) | (next & 0x3Fu);
+    }
+    return length;
+}
+
+/// Code points that change how a terminal shows what follows them.
+bool isInvisibleControl(std::uint32_t c) {
+    return (c >= 0x80 && c <= 0x9F) || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+std::string escape(std::string_view text, bool quote) {
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto u = static_cast<unsigned char>(text[i]);
+        if (u >= 0x80) {
+            std::uint32_t codePoint = 0;
+            const std::size_t length = utf8Sequence(text.substr(i), codePoint);
+            if (length == 0) {
+                appendHex(out, "\\x%02x", u);
+                ++i;
+            } else {
+                if (isInvisibleControl(codePoint)) {
+                    appendHex(out, "\\u%04x", codePoint);
+                } else {
+                    out.append(text.substr(i, length));
+                }
+                i += length;
+            }
+            continue;
+        }
+        switch (u) {
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\'':
+                out += quote ? "\\'" : "'";
+                break;
+            default:
+                if (u < 0x20 || u == 0x7F) {
+                    appendHex(out, "\\x%02x", u);
+                } else {
+                    out += static_cast<char>(u);
+                }
+        }
+        ++i;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string escapeText(std::string_view text) { return escape(text, false); }
+
+std::string quoteName(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) {
+        return "'" + escape(text, true) + "'";
+    }
+    return "'" + escape(text.substr(0, maxBytes), true) + "...'";
+}
+
+std::string describeCurrentException(std::string_view task) {
+    const std::string what(task);
+    try {
+        throw;
+    } catch (const UsageError& error) {
+        return error.what();
+    } catch (const std::bad_alloc&) {
+        return "not enough memory for " + what;
+    } catch (const cv::Exception& error) {
+        if (error.code == cv::Error::StsNoMem) {
+            return "not enough memory for " + what;
+        }
+        return what + " failed inside OpenCV (" + escapeText(error.func) + ")";
+    } catch (const std::exception& error) {
+        return what + " failed: " + escapeText(error.what());
+    } catch (...) {
+        return what + " failed";
+    }
+}
+
+std::string captureStandardError(const std::function<void()>& work) {
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> sink(std::tmpfile(), &std::fclose);
+    std::cerr.flush();
+    std::fflush(stderr);
+    const int saved = sink ? ::dup(STDERR_FILENO) : -1;
+    if (saved < 0) {
+        work();
+        return {};
+    }
+    {
+        // Puts standard error back when `work` returns or throws.
+        struct Restore {
+            int saved;
+            Restore(const Restore&) = delete;
+            Restore& operator=(const Restore&) = delete;
+            ~Restore() {
+                std::fflush(stderr);
+                ::dup2(saved, STDERR_FILENO);
+                ::close(saved);
+            }
+        } restore{saved};
+        if (::dup2(::fileno(sink.get()), STDERR_FILENO) < 0) {
+            work();
+            return {};
+        }
+        work();
+    }
+    std::string captured(4096, '\0');
+    std::rewind(sink.get());
+    captured.resize(std::fread(captured.data(), 1, captured.size(), sink.get()));
+    return captured;
+}
+
+}  // namespace ColorCalCli
