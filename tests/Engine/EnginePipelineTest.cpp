@@ -436,7 +436,7 @@ TEST(EnginePipeline, UnusableSetUpsAndWrongPairingsFailWithALoggedError) {
     EXPECT_EQ(engine.GetSeedReferencePositions(), lut);
 }
 
-TEST(EnginePipeline, UpsideDownChartsArePairedInReverseWithAWarning) {
+TEST(EnginePipeline, UpsideDownChartsArePairedInReverseWithAWarningTurnedOnesFail) {
     struct Case {
         EChart chart;
         double degrees;
@@ -446,7 +446,11 @@ TEST(EnginePipeline, UpsideDownChartsArePairedInReverseWithAWarning) {
         bool channelsRotated;
     };
     std::vector<Case> cases;
-    for (EChart chart : kAllCharts) cases.push_back({chart, 180.0, false});
+    for (EChart chart : kAllCharts) {
+        cases.push_back({chart, 180.0, false});
+        cases.push_back({chart, 90.0, false});
+    }
+    cases.push_back({EChart::eCCTPrint, 270.0, false});
     cases.push_back({EChart::eCCTPrint, 0.0, true});
     cases.push_back({EChart::eCCTPrint, 180.0, true});
 
@@ -471,6 +475,19 @@ TEST(EnginePipeline, UpsideDownChartsArePairedInReverseWithAWarning) {
         CbArray<float> whiteOut;
         Matrix matrix;
         std::vector<std::vector<float>> measured;
+        if (c.degrees == 90.0 || c.degrees == 270.0) {
+            // A chart turned by a quarter turn is not found (its grid does not
+            // have the chart's rows and columns); were it found, no pairing of
+            // it would fit the references.
+            matrix = sentinelMatrix();
+            EXPECT_FALSE(engine.startColorCalibration(whiteOut, matrix, &measured, nullptr));
+            ASSERT_EQ(log.records.size(), 1u);
+            EXPECT_EQ(log.records[0].line, 450);
+            EXPECT_TRUE(isSentinel(matrix));
+            EXPECT_TRUE(measured.empty());
+            EXPECT_TRUE(engine.GetSeedReferencePositions().empty());
+            continue;
+        }
         ASSERT_TRUE(engine.startColorCalibration(whiteOut, matrix, &measured, nullptr));
         const std::vector<int> truth(r.referenceIndex.begin(), r.referenceIndex.end());
         EXPECT_EQ(engine.GetSeedReferencePositions(), truth);
