@@ -24,7 +24,8 @@ namespace DataLayer {
 ///   0, 1, 2 are blue, green, red throughout.
 /// - Run-time failures are reported by a `false` result. Only
 ///   `startColorCalibration` also logs, through the engine logger
-///   "ORV2.CColorCalibration" (see Loggers.h), at level 4.
+///   "ORV2.CColorCalibration" (see Loggers.h): its failures at level 4, a chart
+///   found upside down as a warning at level 3.
 /// - Set-up faults throw `OrvException`; OpenCV errors pass through as `cv::Exception`.
 /// - One object is used by one thread at a time; separate objects are independent
 ///   (copies share the pixel data of their matrices, as `cv::Mat` copies do).

@@ -75,29 +75,20 @@ struct PairedFit {
 /// do not spread, NaN where the matrix or a colour is not a number.
 double residualRatio(const cv::Mat& measured, const std::vector<float>& reference,
                      const cv::Mat& coefficients) {
-    double mean[3] = {0.0, 0.0, 0.0};
-    for (int p = 0; p < kPatchCount; ++p) {
-        for (int k = 0; k < 3; ++k) {
-            mean[k] += static_cast<double>(reference[static_cast<std::size_t>(3 * p + k)]);
-        }
-    }
-    for (double& m : mean) {
-        m /= kPatchCount;
+    const cv::Matx34d m = cv::Matx34f(coefficients.ptr<float>());
+    std::vector<cv::Vec3d> target(static_cast<std::size_t>(kPatchCount));
+    cv::Vec3d mean(0.0, 0.0, 0.0);
+    for (std::size_t p = 0; p < target.size(); ++p) {
+        target[p] = cv::Vec3d(reference[3 * p], reference[3 * p + 1], reference[3 * p + 2]);
+        mean += target[p] / static_cast<double>(kPatchCount);
     }
     double missed = 0.0;
     double spread = 0.0;
-    for (int p = 0; p < kPatchCount; ++p) {
-        const cv::Vec3f& c = measured.at<cv::Vec3f>(p, 0);
-        for (int k = 0; k < 3; ++k) {
-            double corrected = static_cast<double>(coefficients.at<float>(4 * k + 3));
-            for (int j = 0; j < 3; ++j) {
-                corrected += static_cast<double>(coefficients.at<float>(4 * k + j)) *
-                             static_cast<double>(c[j]);
-            }
-            const double r = static_cast<double>(reference[static_cast<std::size_t>(3 * p + k)]);
-            missed += (corrected - r) * (corrected - r);
-            spread += (r - mean[k]) * (r - mean[k]);
-        }
+    for (std::size_t p = 0; p < target.size(); ++p) {
+        const cv::Vec3f& c = measured.at<cv::Vec3f>(static_cast<int>(p), 0);
+        const cv::Vec3d corrected = m * cv::Vec4d(c[0], c[1], c[2], 1.0);
+        missed += cv::norm(corrected - target[p], cv::NORM_L2SQR);
+        spread += cv::norm(target[p] - mean, cv::NORM_L2SQR);
     }
     return spread > 0.0 ? std::sqrt(missed / spread) : std::numeric_limits<double>::infinity();
 }
