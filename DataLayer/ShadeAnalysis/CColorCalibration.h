@@ -122,9 +122,11 @@ class COLORCAL_EXPORT CColorCalibration {
     ///   sqrt(sum_p |M (c_p, 1) - r_p|^2 / sum_p |r_p - r̄|^2) > sc_dMaxResidualRatio,
     ///   that is, when the corrected colours leave more than 16 % of the
     ///   references' variance unexplained. The ratio does not depend on the
-    ///   scale or encoding of the values. On rendered charts correctly paired
-    ///   fits stay below 0.27 and wrong pairings (reversed, shifted by one,
-    ///   random permutations, turned by 90 degrees) above 0.62.
+    ///   scale of the values. On rendered charts, correctly paired fits stay
+    ///   below 0.27 when the white image is right, and wrong pairings (reversed,
+    ///   shifted by one, random permutations, turned by 90 degrees) lie above
+    ///   0.60; a correct pairing above 0.4 comes from a white image so far off
+    ///   that the corrected colours miss by a mean CIEDE2000 of 7 or more.
     bool startColorCalibration(CbArray<float>& whiteImageOut, NxCColCalibMatrix& matrix,
                                std::vector<std::vector<float>>* measuredColors,
                                std::vector<float>* pickedWhite);
