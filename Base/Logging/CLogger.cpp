@@ -2,31 +2,14 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cwchar>
 #include <utility>
-#include <vector>
 
+#include "Base/Logging/WideFormat.h"
 #include "Base/StringConversion.h"
 
 namespace Logging {
 
 namespace {
-
-constexpr std::size_t kMaxMessage = 8192;
-
-std::wstring formatMessage(const wchar_t* format, std::va_list args) {
-    if (format == nullptr) {
-        return std::wstring();
-    }
-    std::vector<wchar_t> buffer(kMaxMessage, L'\0');
-    const int n = std::vswprintf(buffer.data(), buffer.size(), format, args);
-    if (n < 0) {
-        // Too long or malformed: keep what was written (vswprintf leaves the
-        // buffer terminated where it stopped on glibc, but make sure).
-        buffer.back() = L'\0';
-    }
-    return std::wstring(buffer.data());
-}
 
 const char* levelName(int level) {
     switch (level) {
@@ -45,6 +28,12 @@ const char* levelName(int level) {
         default:
             return "LOG";
     }
+}
+
+void writeToStderr(const LogRecord& record) {
+    std::fprintf(stderr, "%s %s %s:%d %s: %s\n", levelName(record.level),
+                 Base::WideToNarrow(record.logger).c_str(), record.file.c_str(), record.line,
+                 record.function.c_str(), Base::WideToNarrow(record.message).c_str());
 }
 
 }  // namespace
@@ -71,16 +60,23 @@ int CLogger::GetLogLevel() const {
 }
 
 LogSink CLogger::SetSink(LogSink sink) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::swap(m_sink, sink);
-    return sink;
+    std::shared_ptr<const LogSink> next;
+    if (sink) {
+        next = std::make_shared<const LogSink>(std::move(sink));
+    }
+    std::shared_ptr<const LogSink> previous;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        previous = std::exchange(m_sink, std::move(next));
+    }
+    return previous ? *previous : LogSink();
 }
 
 void CLogger::Error(const char* file, int line, const char* function, const wchar_t* format,
                     ...) const {
     std::va_list args;
     va_start(args, format);
-    std::wstring message = formatMessage(format, args);
+    std::wstring message = FormatWide(format, args);
     va_end(args);
     write(eError, file, line, function, std::move(message));
 }
@@ -89,16 +85,22 @@ void CLogger::Log(int level, const char* file, int line, const char* function,
                   const wchar_t* format, ...) const {
     std::va_list args;
     va_start(args, format);
-    std::wstring message = formatMessage(format, args);
+    std::wstring message = FormatWide(format, args);
     va_end(args);
     write(level, file, line, function, std::move(message));
 }
 
 void CLogger::write(int level, const char* file, int line, const char* function,
                     std::wstring message) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (level < m_threshold) {
-        return;
+    // The sink runs outside the lock, so that it may log or replace the sink
+    // itself; it keeps the sink it was given alive while it runs.
+    std::shared_ptr<const LogSink> sink;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (level < m_threshold) {
+            return;
+        }
+        sink = m_sink;
     }
     LogRecord record;
     record.level = level;
@@ -107,13 +109,15 @@ void CLogger::write(int level, const char* file, int line, const char* function,
     record.line = line;
     record.function = function != nullptr ? function : "";
     record.message = std::move(message);
-    if (m_sink) {
-        m_sink(record);
-        return;
+    if (sink) {
+        try {
+            (*sink)(record);
+            return;
+        } catch (...) {
+            // Logging never throws into the caller: the line goes to stderr.
+        }
     }
-    std::fprintf(stderr, "%s %s %s:%d %s: %s\n", levelName(level),
-                 Base::WideToNarrow(record.logger).c_str(), record.file.c_str(), record.line,
-                 record.function.c_str(), Base::WideToNarrow(record.message).c_str());
+    writeToStderr(record);
 }
 
 }  // namespace Logging

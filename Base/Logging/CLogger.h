@@ -30,8 +30,10 @@ struct LogRecord {
     std::wstring message;  ///< the formatted message
 };
 
-/// Receives every line a logger writes. Called on the logging thread, one
-/// line at a time per logger.
+/// Receives every line a logger writes. Called on the logging thread and
+/// outside the logger's lock: a sink may log (to this logger too) or replace
+/// the sink, and when several threads log it may run on them at the same time.
+/// What a sink throws is caught; that line is then written to stderr.
 using LogSink = std::function<void(const LogRecord&)>;
 
 /// A named logger. Lines go to its sink; without a sink set, each line is
@@ -55,10 +57,13 @@ class COLORCAL_EXPORT CLogger {
     int GetLogLevel() const;
 
     /// Replaces the sink; an empty function restores the stderr sink.
-    /// Returns the previous sink (empty when it was the stderr sink).
+    /// Returns the previous sink (empty when it was the stderr sink). Lines
+    /// that other threads started before the call may still reach the
+    /// previous sink.
     LogSink SetSink(LogSink sink);
 
-    /// Writes an error line: `format` with printf-style wide arguments, at most 8191 characters.
+    /// Writes an error line: `format` with printf-style wide arguments, cut to
+    /// 8191 characters (`FormatWide`, as `ThrowOrvException` formats).
     void Error(const char* file, int line, const char* function, const wchar_t* format, ...) const;
     /// Writes a line of any level (the variadic formatting as for Error).
     void Log(int level, const char* file, int line, const char* function, const wchar_t* format,
@@ -71,7 +76,7 @@ class COLORCAL_EXPORT CLogger {
     std::wstring m_name;
     mutable std::mutex m_mutex;
     int m_threshold;
-    LogSink m_sink;
+    std::shared_ptr<const LogSink> m_sink;
 };
 
 }  // namespace Logging

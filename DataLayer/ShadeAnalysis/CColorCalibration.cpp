@@ -124,6 +124,9 @@ const cv::Mat& CColorCalibration::GetWhiteImage() const { return m_whiteImage; }
 const cv::Mat& CColorCalibration::GetWhiteAreaMask() const { return m_whiteAreaMask; }
 const cv::Mat& CColorCalibration::GetInputImage() const { return m_inputImage; }
 const cv::Mat& CColorCalibration::GetFullImage() const { return m_fullImage; }
+const std::vector<int>& CColorCalibration::GetSeedReferencePositions() const {
+    return m_seedReferencePositions;
+}
 const CRect& CColorCalibration::GetRegionOfInterest() const { return m_roi; }
 cv::Scalar CColorCalibration::GetPickedWhite() const { return m_pickedWhite; }
 cv::Scalar CColorCalibration::GetRealWhite() const { return m_realWhite; }

@@ -24,7 +24,8 @@ namespace DataLayer {
 ///   0, 1, 2 are blue, green, red throughout.
 /// - Run-time failures are reported by a `false` result. Only
 ///   `startColorCalibration` also logs, through the engine logger
-///   "ORV2.CColorCalibration" (see Loggers.h), at level 4.
+///   "ORV2.CColorCalibration" (see Loggers.h): its failures at level 4, a chart
+///   found upside down as a warning at level 3.
 /// - Set-up faults throw `OrvException`; OpenCV errors pass through as `cv::Exception`.
 /// - One object is used by one thread at a time; separate objects are independent
 ///   (copies share the pixel data of their matrices, as `cv::Mat` copies do).
@@ -91,11 +92,41 @@ class COLORCAL_EXPORT CColorCalibration {
 
     // ---- Calibration pipeline ------------------------------------------------
 
+    /// Largest accepted residual of the colour fit relative to the spread of the
+    /// reference colours (see `startColorCalibration`).
+    static constexpr double sc_dMaxResidualRatio = 0.4;
+
     /// Runs the calibration on the images held: white image (inpainted if missing,
     /// or the external one), flat-field correction, trimmed patch means, 3 x 4 fit.
     /// `whiteImageOut` receives the white image (full rows x cols x 3 floats) only
     /// when this run computed it; `measuredColors` (optional) receives 20 (R, G, B)
-    /// triples; `pickedWhite` (optional) the white measured on the input image (B, G, R).
+    /// triples by reference position; `pickedWhite` (optional) the white measured
+    /// on the input image (B, G, R).
+    ///
+    /// The run returns true only for a matrix it can stand behind; otherwise it
+    /// logs an error and returns false, leaving `matrix` and the optional results
+    /// unwritten:
+    /// - reference colours set and not all equal;
+    /// - exactly 20 seeds, each on its own patch of the label image (label > 1),
+    ///   mapped by the colour index table to 20 distinct reference positions, and
+    ///   every patch keeping pixels to measure after its mask is opened and eroded;
+    /// - orientation: a chart photographed upside down (turned by 180 degrees) is
+    ///   found with its patches in reverse order. Seed i is then paired with the
+    ///   reference position of seed 19 - i: when `invertDirection` finds the
+    ///   measured colours closer to the references in that order, or when only
+    ///   that order passes the residual rule. A reversed pairing is logged as a
+    ///   warning (level 3) and shown by `GetSeedReferencePositions`;
+    /// - residual rule: with M the fitted matrix, c_p the measured colour and r_p
+    ///   the reference colour at reference position p (p = 0 .. 19) and r̄ the
+    ///   mean reference colour, the run fails when
+    ///   sqrt(sum_p |M (c_p, 1) - r_p|^2 / sum_p |r_p - r̄|^2) > sc_dMaxResidualRatio,
+    ///   that is, when the corrected colours leave more than 16 % of the
+    ///   references' variance unexplained. The ratio does not depend on the
+    ///   scale of the values. On rendered charts, correctly paired fits stay
+    ///   below 0.27 when the white image is right, and wrong pairings (reversed,
+    ///   shifted by one, random permutations, turned by 90 degrees) lie above
+    ///   0.60; a correct pairing above 0.4 comes from a white image so far off
+    ///   that the corrected colours miss by a mean CIEDE2000 of 7 or more.
     bool startColorCalibration(CbArray<float>& whiteImageOut, NxCColCalibMatrix& matrix,
                                std::vector<std::vector<float>>* measuredColors,
                                std::vector<float>* pickedWhite);
@@ -124,7 +155,9 @@ class COLORCAL_EXPORT CColorCalibration {
     bool precomputeSegmentation(float* image, int rows, int cols, float* whiteOut);
     bool precomputeSegmentation(const unsigned char* image, int rows, int cols, float* whiteOut);
     /// Segments the input image again and merges its patches into those held;
-    /// true once exactly 20 distinct patches are known.
+    /// true once exactly 20 distinct patches are known. Any other count empties
+    /// the label and white images (`reset`); the seeds merged so far are kept
+    /// (the earlier ones when the frame brought more than 20) for the next frame.
     bool updateSegmentation(float* whiteOut);
     bool updateSegmentation(const unsigned char* image, int rows, int cols, float* whiteOut);
     bool updateSegmentation(const float* image, int rows, int cols, float* whiteOut);
@@ -145,6 +178,7 @@ class COLORCAL_EXPORT CColorCalibration {
     /// Picked white := mean of `image` over the white-area mask inside the centred
     /// stencil circle, eroded (see `measureStencilWhite` in WhiteStencil.h, which
     /// falls back to a lighter erosion when the 13 x 13 x 2 one leaves nothing).
+    /// Pixels with a component that is not finite do not count as white ground.
     /// (0, 0, 0, 0) when the mask is not of the image's size (for example before
     /// any segmentation), when no white ground is left, or without a parameter set.
     void computePickedWhite(cv::Mat& image);
@@ -163,6 +197,11 @@ class COLORCAL_EXPORT CColorCalibration {
     const cv::Mat& GetInputImage() const;
     /// The full image (CV_32FC3).
     const cv::Mat& GetFullImage() const;
+    /// Reference position of each seed in the last successful calibration
+    /// (entry i for seed i): the colour index table's entry i, or entry 19 - i
+    /// for a chart found upside down. Empty before a successful run and after
+    /// a failed one.
+    const std::vector<int>& GetSeedReferencePositions() const;
     /// The region of interest of the input image inside the full image.
     const CRect& GetRegionOfInterest() const;
     /// The white measured on the chart (B, G, R, 0).
@@ -233,6 +272,7 @@ class COLORCAL_EXPORT CColorCalibration {
     cv::Mat m_fullImage;
     CRect m_roi;
     std::vector<std::array<int, 2>> m_segmentSeeds;
+    std::vector<int> m_seedReferencePositions;
     cv::Scalar m_pickedWhite;
     cv::Scalar m_realWhite;
     CString m_debugFolder;

@@ -1,8 +1,11 @@
 // The calibration pipeline: white image, flat-field correction, trimmed patch
 // means in reference order and the 3 x 4 colour-correction fit.
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -17,10 +20,11 @@ namespace {
 
 constexpr const char* kLogFile = "DataLayer/ShadeAnalysis/CColorCalibration";
 constexpr const char* kLogFunction = "DataLayer::CColorCalibration::startColorCalibration";
-constexpr int kErrorLevel = 4;
 constexpr int kPatchCount = 20;
 
-// Source lines reported with the pipeline's error messages.
+// Source lines reported with the pipeline's messages.
+constexpr int kLineReferencesNotSet = 436;
+constexpr int kLineReferencesEqual = 437;
 constexpr int kLineInvalidImageArguments = 440;
 constexpr int kLineMissingParameterSet = 445;
 constexpr int kLineInpaintingFailed = 450;
@@ -30,18 +34,73 @@ constexpr int kLineInvalidExternalWhite = 480;
 constexpr int kLineRegionOutsideWhite = 490;
 constexpr int kLineLabelSize = 492;
 constexpr int kLineTooManySeeds = 494;
+constexpr int kLineTooFewSeeds = 495;
 constexpr int kLineSeedOutside = 496;
+constexpr int kLineSeedNotOnPatch = 497;
 constexpr int kLineColorIndex = 498;
+constexpr int kLinePositionRepeated = 499;
 constexpr int kLineInputNotFinite = 500;
+constexpr int kLineSeedsShareAPatch = 501;
 constexpr int kLineMeasuredNotFinite = 505;
+constexpr int kLinePatchNotMeasured = 506;
 constexpr int kLineMatrixNotFinite = 510;
+constexpr int kLineChartUpsideDown = 512;
+constexpr int kLineResidualTooLarge = 515;
 
 template <typename... Args>
 void logError(int line, const wchar_t* format, Args... args) {
     Logging::CLogger& logger = ColorCalibrationLogger();
-    if (logger.IsLogLevelEnabled(kErrorLevel)) {
+    if (logger.IsLogLevelEnabled(Logging::eError)) {
         logger.Error(kLogFile, line, kLogFunction, format, args...);
     }
+}
+
+void logWarning(int line, const wchar_t* message) {
+    Logging::CLogger& logger = ColorCalibrationLogger();
+    if (logger.IsLogLevelEnabled(Logging::eWarning)) {
+        logger.Log(Logging::eWarning, kLogFile, line, kLogFunction, L"%ls", message);
+    }
+}
+
+/// One pairing of the measured patches with the reference positions, and its fit.
+struct PairedFit {
+    cv::Mat measured;       ///< 20 x 1 CV_32FC3, the measured colours by reference position
+    cv::Mat coefficients;   ///< 12 x 1 CV_32F
+    double residual = 0.0;  ///< `residualRatio` of the fit
+    bool finite = false;    ///< whether the coefficients are 12 finite floats
+};
+
+/// sqrt(sum_p |M (c_p, 1) - r_p|^2 / sum_p |r_p - mean r|^2) over the 20
+/// reference positions p, in double precision: infinite where the references
+/// do not spread, NaN where the matrix or a colour is not a number.
+double residualRatio(const cv::Mat& measured, const std::vector<float>& reference,
+                     const cv::Mat& coefficients) {
+    const cv::Matx34d m = cv::Matx34f(coefficients.ptr<float>());
+    std::vector<cv::Vec3d> target(static_cast<std::size_t>(kPatchCount));
+    cv::Vec3d mean(0.0, 0.0, 0.0);
+    for (std::size_t p = 0; p < target.size(); ++p) {
+        target[p] = cv::Vec3d(reference[3 * p], reference[3 * p + 1], reference[3 * p + 2]);
+        mean += target[p] / static_cast<double>(kPatchCount);
+    }
+    double missed = 0.0;
+    double spread = 0.0;
+    for (std::size_t p = 0; p < target.size(); ++p) {
+        const cv::Vec3f& c = measured.at<cv::Vec3f>(static_cast<int>(p), 0);
+        const cv::Vec3d corrected = m * cv::Vec4d(c[0], c[1], c[2], 1.0);
+        missed += cv::norm(corrected - target[p], cv::NORM_L2SQR);
+        spread += cv::norm(target[p] - mean, cv::NORM_L2SQR);
+    }
+    return spread > 0.0 ? std::sqrt(missed / spread) : std::numeric_limits<double>::infinity();
+}
+
+/// The colours `found` (one per seed) placed at their seeds' reference
+/// positions `positions` (a permutation of 0 .. 19): 20 x 1 CV_32FC3.
+cv::Mat byPosition(const std::vector<cv::Vec3f>& found, const std::vector<int>& positions) {
+    cv::Mat measured = cv::Mat::zeros(kPatchCount, 1, CV_32FC3);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        measured.at<cv::Vec3f>(positions[i], 0) = found[i];
+    }
+    return measured;
 }
 
 }  // namespace
@@ -115,6 +174,24 @@ bool CColorCalibration::startColorCalibration(const unsigned char* image, int ro
 bool CColorCalibration::runCalibrationCore(CbArray<float>& whiteImageOut, NxCColCalibMatrix& matrix,
                                            std::vector<std::vector<float>>* measuredColors,
                                            std::vector<float>* pickedWhite) {
+    m_seedReferencePositions.clear();
+
+    // Reference colours that were never set (all zero) or are all the same
+    // leave nothing to fit: checked before any work.
+    const auto& colours = m_referenceColors.colors;
+    const bool allZero = std::all_of(colours.begin(), colours.end(), [](const auto& c) {
+        return c[0] == 0.0f && c[1] == 0.0f && c[2] == 0.0f;
+    });
+    if (allZero) {
+        logError(kLineReferencesNotSet, L"reference colours are not set (all zero)");
+        return false;
+    }
+    if (std::all_of(colours.begin(), colours.end(),
+                    [&colours](const auto& c) { return c == colours[0]; })) {
+        logError(kLineReferencesEqual, L"all %i reference colours are equal", kPatchCount);
+        return false;
+    }
+
     // 1. The white image, inpainted when missing.
     if (m_whiteImage.empty()) {
         if (!precomputeInpainting(whiteImageOut)) {
@@ -175,9 +252,15 @@ bool CColorCalibration::runCalibrationCore(CbArray<float>& whiteImageOut, NxCCol
                  m_segmentLabels.cols, m_segmentLabels.rows, input.cols, input.rows);
         return false;
     }
+    // Exactly one seed per patch: the fit needs all 20 colours in reference order.
     const int seedCount = static_cast<int>(m_segmentSeeds.size());
     if (m_segmentSeeds.size() > static_cast<std::size_t>(kPatchCount)) {
         logError(kLineTooManySeeds, L"%i seed points, at most %i allowed", seedCount, kPatchCount);
+        return false;
+    }
+    if (seedCount < kPatchCount) {
+        logError(kLineTooFewSeeds, L"%i seed points, the chart has %i patches", seedCount,
+                 kPatchCount);
         return false;
     }
     const std::vector<int>& lut = m_parameterSet->GetColorIndexLut();
@@ -201,7 +284,32 @@ bool CColorCalibration::runCalibrationCore(CbArray<float>& whiteImageOut, NxCCol
             }
             positions[static_cast<std::size_t>(i)] = p;
         }
-        seedLabels[static_cast<std::size_t>(i)] = m_segmentLabels.at<int>(seed[1], seed[0]);
+        const int label = m_segmentLabels.at<int>(seed[1], seed[0]);
+        if (label <= 1) {
+            logError(kLineSeedNotOnPatch,
+                     L"seed point %i (%i, %i) does not lie on a patch (label %i)", i, seed[0],
+                     seed[1], label);
+            return false;
+        }
+        seedLabels[static_cast<std::size_t>(i)] = label;
+    }
+    // Each reference position and each patch is taken by one seed only.
+    for (int i = 0; i < seedCount; ++i) {
+        for (int j = 0; j < i; ++j) {
+            const std::size_t a = static_cast<std::size_t>(i);
+            const std::size_t b = static_cast<std::size_t>(j);
+            if (positions[a] == positions[b]) {
+                logError(kLinePositionRepeated,
+                         L"colour index %i of patch %i repeats that of patch %i", positions[a], i,
+                         j);
+                return false;
+            }
+            if (seedLabels[a] == seedLabels[b]) {
+                logError(kLineSeedsShareAPatch,
+                         L"seed points %i and %i lie on one patch (label %i)", j, i, seedLabels[a]);
+                return false;
+            }
+        }
     }
 
     // Sorting values that are not numbers has no defined order: such input
@@ -228,43 +336,89 @@ bool CColorCalibration::runCalibrationCore(CbArray<float>& whiteImageOut, NxCCol
     std::vector<cv::Mat> planes;
     cv::split(corrected, planes);
 
-    // 8.-9. Trimmed mean colour per patch, at its reference position. The seed's
-    // own input pixel stands in when the eroded patch keeps no pixel.
-    cv::Mat measured = cv::Mat::zeros(kPatchCount, 1, CV_32FC3);
+    // 8.-9. Trimmed mean colour of each patch inside its opened and eroded
+    // mask. A patch that keeps no pixel there is not measured: one seed pixel
+    // of the uncorrected image cannot stand in for it.
     const std::vector<PatchMask> masks = computePatchMasks(m_segmentLabels, seedLabels);
+    std::vector<cv::Vec3f> found(m_segmentSeeds.size());
     for (int i = 0; i < seedCount; ++i) {
         const std::size_t k = static_cast<std::size_t>(i);
-        const int p = positions[k];
-        const std::array<int, 2>& seed = m_segmentSeeds[k];
-        cv::Vec3f& colour = measured.at<cv::Vec3f>(p, 0);
-        colour = input.at<cv::Vec3f>(seed[1], seed[0]);
-        if (masks[k].box.empty()) {
-            continue;
-        }
-        std::vector<cv::Mat> boxPlanes = {planes[0](masks[k].box), planes[1](masks[k].box),
-                                          planes[2](masks[k].box)};
         cv::Vec3d mean(0.0, 0.0, 0.0);
-        if (getMeanSegmentColor(boxPlanes, masks[k].mask, mean)) {
-            colour = cv::Vec3f(static_cast<float>(mean[0]), static_cast<float>(mean[1]),
-                               static_cast<float>(mean[2]));
+        bool measuredPatch = !masks[k].box.empty();
+        if (measuredPatch) {
+            std::vector<cv::Mat> boxPlanes = {planes[0](masks[k].box), planes[1](masks[k].box),
+                                              planes[2](masks[k].box)};
+            measuredPatch = getMeanSegmentColor(boxPlanes, masks[k].mask, mean);
         }
+        if (!measuredPatch) {
+            logError(kLinePatchNotMeasured,
+                     L"patch %i (seed point (%i, %i)) keeps no pixel to measure after erosion", i,
+                     m_segmentSeeds[k][0], m_segmentSeeds[k][1]);
+            return false;
+        }
+        found[k] = cv::Vec3f(static_cast<float>(mean[0]), static_cast<float>(mean[1]),
+                             static_cast<float>(mean[2]));
     }
-    if (!cv::checkRange(measured)) {
+    if (!cv::checkRange(cv::Mat(found, false))) {
         logError(kLineMeasuredNotFinite, L"measured patch colours are not finite");
         return false;
     }
 
-    // 10.-11. The fit.
-    cv::Mat coefficients(12, 1, CV_32F);
-    fitColorCorrection(measured, reference, coefficients);
-    if (coefficients.rows * coefficients.cols != 12 || coefficients.type() != CV_32F ||
-        !cv::checkRange(coefficients)) {
+    // 10.-11. The pairing and the fit. A chart photographed upside down is
+    // found with its patches in reverse order: seed i then shows the colour of
+    // seed 19 - i's reference position. The direction test compares the
+    // measured colours with the references in both orders; the residual rule
+    // below arbitrates when only the other order fits.
+    std::vector<int> reversedPositions(positions.rbegin(), positions.rend());
+    std::vector<float> referenceBySeed(static_cast<std::size_t>(3 * kPatchCount));
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            referenceBySeed[3 * i + c] = reference[3 * static_cast<std::size_t>(positions[i]) + c];
+        }
+    }
+    cv::Mat foundColours = cv::Mat(found, true);
+    bool reversed = invertDirection(foundColours, referenceBySeed);
+
+    const auto fitPairing = [&](const std::vector<int>& pairing) {
+        PairedFit fit;
+        fit.measured = byPosition(found, pairing);
+        fit.coefficients = cv::Mat(12, 1, CV_32F);
+        fitColorCorrection(fit.measured, reference, fit.coefficients);
+        fit.finite = fit.coefficients.rows * fit.coefficients.cols == 12 &&
+                     fit.coefficients.type() == CV_32F && cv::checkRange(fit.coefficients);
+        fit.residual = fit.finite ? residualRatio(fit.measured, reference, fit.coefficients)
+                                  : std::numeric_limits<double>::quiet_NaN();
+        return fit;
+    };
+    PairedFit fit = fitPairing(reversed ? reversedPositions : positions);
+    if (!fit.finite) {
         logError(kLineMatrixNotFinite, L"the fitted colour matrix is not finite");
         return false;
     }
-    for (int k = 0; k < 12; ++k) {
-        matrix.m[k] = coefficients.at<float>(k);
+    if (!(fit.residual <= sc_dMaxResidualRatio)) {
+        PairedFit other = fitPairing(reversed ? positions : reversedPositions);
+        if (other.residual <= sc_dMaxResidualRatio) {
+            fit = other;
+            reversed = !reversed;
+        }
     }
+    if (!(fit.residual <= sc_dMaxResidualRatio)) {
+        logError(kLineResidualTooLarge,
+                 L"the corrected colours miss the references: residual %.3f of the references' "
+                 L"spread, at most %.2f allowed",
+                 fit.residual, sc_dMaxResidualRatio);
+        return false;
+    }
+    if (reversed) {
+        logWarning(kLineChartUpsideDown,
+                   L"the chart lies upside down: its patches are paired with the references in "
+                   L"reverse order");
+    }
+    const cv::Mat& measured = fit.measured;
+    for (int k = 0; k < 12; ++k) {
+        matrix.m[k] = fit.coefficients.at<float>(k);
+    }
+    m_seedReferencePositions = reversed ? reversedPositions : positions;
 
     // 12. Optional results.
     if (measuredColors != nullptr) {

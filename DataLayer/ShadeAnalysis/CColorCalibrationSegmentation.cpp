@@ -1,6 +1,7 @@
 // Segmentation entry points of the calibration engine: segment one image, or
 // merge the patches of a sequence of frames of one chart.
 
+#include <cmath>
 #include <cstring>
 
 #include <opencv2/imgproc.hpp>
@@ -155,17 +156,29 @@ bool CColorCalibration::updateSegmentation(float* whiteOut) {
         claim(seed);
     }
 
+    // Another count than 20 leaves no label image behind, so that no later
+    // run measures this frame's labels with the wrong seeds. The seeds stay
+    // for the next frame: those merged so far when short, the old ones when
+    // the frame brought too many.
     if (merged.size() > kPatchCount) {
+        reset();
         return false;
     }
     m_segmentSeeds = merged;
     if (merged.size() < kPatchCount) {
+        reset();
         return false;
     }
     cv::Mat mergedLabels;
     fill.convertTo(mergedLabels, CV_32S);
     m_segmentLabels = mergedLabels;
     computePickedWhite(m_inputImage);
+    for (int c = 0; c < 3; ++c) {
+        if (!std::isfinite(m_pickedWhite[c])) {
+            reset();
+            return false;
+        }
+    }
     writeWhite(m_pickedWhite, whiteOut);
     return true;
 }

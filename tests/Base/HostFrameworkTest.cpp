@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +70,35 @@ TEST(CLogger, WritesErrorsAndAboveToItsSinkFormattedAndCut) {
     logger.Log(Logging::eFatal, "file.cpp", 9, "ns::fn", L"to stderr");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "FATAL ORV2.CColorCalibration file.cpp:9 ns::fn: to stderr\n");
+}
+
+TEST(CLogger, SinksRunOutsideTheLockAndWhatTheyThrowGoesNoFurther) {
+    Logging::CLogger logger(L"L");
+    std::vector<std::wstring> seen;
+    // A sink that logs to its own logger and then replaces itself: neither
+    // may deadlock, and the nested line arrives first.
+    logger.SetSink([&](const Logging::LogRecord& r) {
+        if (r.message == L"outer") {
+            logger.Error("f", 2, "g", L"inner");
+            logger.SetSink(
+                [&](const Logging::LogRecord& next) { seen.push_back(L"new " + next.message); });
+        }
+        seen.push_back(r.message);
+    });
+    logger.Error("f", 1, "g", L"outer");
+    logger.Error("f", 3, "g", L"after");
+    EXPECT_EQ(seen, (std::vector<std::wstring>{L"inner", L"outer", L"new after"}));
+
+    // A throwing sink: the call returns normally and the line goes to stderr.
+    for (const bool standard : {true, false}) {
+        logger.SetSink([standard](const Logging::LogRecord&) {
+            if (standard) throw std::runtime_error("sink failed");
+            throw 42;
+        });
+        testing::internal::CaptureStderr();
+        EXPECT_NO_THROW(logger.Error("file.cpp", 9, "ns::fn", L"kept"));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR L file.cpp:9 ns::fn: kept\n");
+    }
 }
 
 TEST(HostContainers, ImageDataCopiesThePixelsAndArraysKeepThePrefixOnResize) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -107,6 +109,26 @@ std::pair<double, double> cie76(const cv::Mat& bgr1, const cv::Mat& bgr2) {
         worst = std::max(worst, e);
     }
     return {sum / bgr1.rows, worst};
+}
+
+// The colour index table that pairs an upright chart's patches as a chart
+// turned by `degrees` (a quarter turn) would be paired.
+std::vector<int> turnedPairing(EChart chart, double degrees) {
+    ChartSynth::RenderOptions options;
+    options.chart = chart;
+    options.rotationDeg = degrees;
+    options.supersample = 1;
+    const ChartSynth::RenderedChart turned = ChartSynth::renderChart(options);
+    const std::array<int, 20> lut = ChartSynth::chartColorIndexLut(chart);
+    std::vector<int> pairing(20);
+    for (std::size_t i = 0; i < 20; ++i) {
+        // Found patch i of the upright chart shows reference lut[i]; turned, that
+        // patch is found at j and takes the table's entry j.
+        const auto j =
+            std::find(turned.referenceIndex.begin(), turned.referenceIndex.end(), lut[i]);
+        pairing[i] = lut[static_cast<std::size_t>(j - turned.referenceIndex.begin())];
+    }
+    return pairing;
 }
 
 }  // namespace
@@ -309,9 +331,18 @@ TEST(EnginePipeline, ImageTakingOverloadsSetTheImagesAndTheRegion) {
                                               nullptr, nullptr));
     EXPECT_EQ(log.records.size(), 4u);
     EXPECT_EQ(engine.GetRegionOfInterest(), CRect(0, 0, whole.cols, whole.rows));
+
+    // A log sink that throws does not reach the caller.
+    const Logging::LogSink previous = DataLayer::ColorCalibrationLogger().SetSink(
+        [](const Logging::LogRecord&) { throw std::runtime_error("sink failed"); });
+    testing::internal::CaptureStderr();
+    EXPECT_NO_THROW(EXPECT_FALSE(engine.startColorCalibration(static_cast<float*>(nullptr), 4, 4,
+                                                              whiteOut, matrix, nullptr, nullptr)));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("no image data"), std::string::npos);
+    DataLayer::ColorCalibrationLogger().SetSink(previous);
 }
 
-TEST(EnginePipeline, BrokenPreconditionsAndNonFiniteInputFailWithALoggedError) {
+TEST(EnginePipeline, UnusableSetUpsAndWrongPairingsFailWithALoggedError) {
     const ChartSynth::RenderedChart& r = photo(EChart::eCCTPrint);
     auto set = std::make_shared<TestParameterSet>(EChart::eCCTPrint);
     CColorCalibration engine(set);
@@ -322,37 +353,74 @@ TEST(EnginePipeline, BrokenPreconditionsAndNonFiniteInputFailWithALoggedError) {
     const std::vector<int> lut = set->lut;
     const cv::Mat input = engine.GetInputImage().clone();
     cv::Mat full = r.photo.clone();
+    const CColorCalibration::NxCColCalibReferenceColorsList references =
+        engine.GetReferenceColors();
+    const cv::Scalar realWhite = engine.GetRealWhite();
     const auto setInput = [&](cv::Mat image, CRect roi) {
         engine.SetInputImage(image.ptr<float>(), roi, full.ptr<float>(), full.cols, full.rows);
     };
+    const auto setReferences = [&](const std::vector<float>& rgb) {
+        engine.SetReferenceColorsRGB(rgb.data());
+    };
     // Runs the pipeline on the broken set-up, then restores it.
-    const auto expectFailure = [&](const wchar_t* what) {
+    const auto expectFailure = [&](const wchar_t* what, int line) {
         LogCapture log;
         Matrix m = sentinelMatrix();
-        EXPECT_FALSE(engine.startColorCalibration(whiteOut, m, nullptr, nullptr)) << what;
-        ASSERT_EQ(log.records.size(), 1u) << what;
+        EXPECT_FALSE(engine.startColorCalibration(whiteOut, m, nullptr, nullptr)) << line;
+        ASSERT_EQ(log.records.size(), 1u) << line;
         EXPECT_NE(log.records[0].message.find(what), std::wstring::npos)
             << std::string(log.records[0].message.begin(), log.records[0].message.end());
+        EXPECT_EQ(log.records[0].line, line);
         EXPECT_TRUE(isSentinel(m));
+        EXPECT_TRUE(engine.GetSeedReferencePositions().empty());
         set->lut = lut;
         setInput(input.clone(), toCRect(r.chartRegion));
+        std::vector<float> rgb;
+        for (const auto& bgr : references.colors) rgb.insert(rgb.end(), bgr.rbegin(), bgr.rend());
+        setReferences(rgb);
+        const float white[3] = {static_cast<float>(realWhite[0]), static_cast<float>(realWhite[1]),
+                                static_cast<float>(realWhite[2])};
+        engine.setRealWhite(white);
     };
 
-    // Colour index tables with an entry outside 0 .. 19, or too short.
+    // Reference colours never set, or all the same.
+    setReferences(std::vector<float>(60, 0.0f));
+    expectFailure(L"reference colours are not set", 436);
+    setReferences(std::vector<float>(60, 90.0f));
+    expectFailure(L"all 20 reference colours are equal", 437);
+    // Colour index tables with an entry outside 0 .. 19, too short, or
+    // reaching one reference position twice.
     set->lut[7] = 20;
-    expectFailure(L"colour index 20 of patch 7");
+    expectFailure(L"colour index 20 of patch 7", 498);
     set->lut[7] = -1;
-    expectFailure(L"colour index -1 of patch 7");
+    expectFailure(L"colour index -1 of patch 7", 498);
     set->lut.resize(12);
-    expectFailure(L"of patch 12");
+    expectFailure(L"of patch 12", 498);
+    set->lut[7] = set->lut[3];
+    expectFailure(L"colour index 3 of patch 7 repeats that of patch 3", 499);
+    // Wrong pairings fit badly whichever way round: shifted by one, permuted,
+    // as a chart turned by 90 degrees would be paired. So does a real white
+    // so small that the corrected colours carry nothing.
+    const std::wstring missed = L"the corrected colours miss the references";
+    std::rotate(set->lut.begin(), set->lut.begin() + 1, set->lut.end());
+    expectFailure(missed.c_str(), 515);
+    std::shuffle(set->lut.begin(), set->lut.end(), std::mt19937(7));
+    expectFailure(missed.c_str(), 515);
+    for (const double degrees : {90.0, 270.0}) {
+        set->lut = turnedPairing(EChart::eCCTPrint, degrees);
+        expectFailure(missed.c_str(), 515);
+    }
+    const float tiny[3] = {1e-30f, 1e-30f, 1e-30f};
+    engine.setRealWhite(tiny);
+    expectFailure(missed.c_str(), 515);
     // Input images reaching past the white image, or of another size than the labels.
     setInput(input.clone(), CRect(full.cols - input.cols + 3, 0, full.cols + 3, input.rows));
-    expectFailure(L"does not lie inside the white image");
+    expectFailure(L"does not lie inside the white image", 490);
     setInput(input.clone(), CRect(-1, 5, input.cols - 1, input.rows + 5));
-    expectFailure(L"does not lie inside the white image");
+    expectFailure(L"does not lie inside the white image", 490);
     setInput(input(cv::Rect(0, 0, input.cols - 1, input.rows)).clone(),
              CRect(0, 0, input.cols - 1, input.rows));
-    expectFailure(L"label image");
+    expectFailure(L"label image", 492);
     // Part of one patch not a number, or infinite.
     const std::array<int, 2> seed = engine.GetSegmentSeeds()[4];
     for (float bad :
@@ -360,6 +428,82 @@ TEST(EnginePipeline, BrokenPreconditionsAndNonFiniteInputFailWithALoggedError) {
         cv::Mat spoilt = input.clone();
         cv::circle(spoilt, cv::Point(seed[0], seed[1]), 12, cv::Scalar::all(bad), cv::FILLED);
         setInput(spoilt, toCRect(r.chartRegion));
-        expectFailure(L"not finite");
+        expectFailure(L"not finite", 500);
     }
+    // The set-up restored calibrates again.
+    Matrix matrix2 = sentinelMatrix();
+    EXPECT_TRUE(engine.startColorCalibration(whiteOut, matrix2, nullptr, nullptr));
+    EXPECT_EQ(engine.GetSeedReferencePositions(), lut);
+}
+
+TEST(EnginePipeline, UpsideDownChartsArePairedInReverseWithAWarningTurnedOnesFail) {
+    struct Case {
+        EChart chart;
+        double degrees;
+        // References handed over in another channel order, (B, R, G): the fit
+        // absorbs that, but the direction test then picks the wrong order and
+        // the residual rule has to find the right one.
+        bool channelsRotated;
+    };
+    std::vector<Case> cases;
+    for (EChart chart : kAllCharts) {
+        cases.push_back({chart, 180.0, false});
+        cases.push_back({chart, 90.0, false});
+    }
+    cases.push_back({EChart::eCCTPrint, 270.0, false});
+    cases.push_back({EChart::eCCTPrint, 0.0, true});
+    cases.push_back({EChart::eCCTPrint, 180.0, true});
+
+    Logging::CLogger& logger = DataLayer::ColorCalibrationLogger();
+    const int level = logger.GetLogLevel();
+    logger.SetLogLevel(Logging::eWarning);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(c.chart)) + " " + std::to_string(c.degrees) +
+                     (c.channelsRotated ? " rotated channels" : ""));
+        ChartSynth::RenderOptions options = photoOptions(c.chart);
+        options.rotationDeg = c.degrees;
+        const ChartSynth::RenderedChart r = ChartSynth::renderChart(options);
+        CColorCalibration engine(c.chart);
+        setPhoto(engine, r);
+        engine.SetExternalWhiteImg(floatHostImage(r.whiteField));
+        std::array<ChartSynth::Rgb, 20> reference = ChartSynth::defaultReferenceColors();
+        if (c.channelsRotated) {
+            for (ChartSynth::Rgb& rgb : reference) rgb = {rgb[2], rgb[0], rgb[1]};
+            engine.SetReferenceColorsRGB(reference[0].data());
+        }
+        LogCapture log;
+        CbArray<float> whiteOut;
+        Matrix matrix;
+        std::vector<std::vector<float>> measured;
+        if (c.degrees == 90.0 || c.degrees == 270.0) {
+            // A chart turned by a quarter turn is not found (its grid does not
+            // have the chart's rows and columns); were it found, no pairing of
+            // it would fit the references.
+            matrix = sentinelMatrix();
+            EXPECT_FALSE(engine.startColorCalibration(whiteOut, matrix, &measured, nullptr));
+            ASSERT_EQ(log.records.size(), 1u);
+            EXPECT_EQ(log.records[0].line, 450);
+            EXPECT_TRUE(isSentinel(matrix));
+            EXPECT_TRUE(measured.empty());
+            EXPECT_TRUE(engine.GetSeedReferencePositions().empty());
+            continue;
+        }
+        ASSERT_TRUE(engine.startColorCalibration(whiteOut, matrix, &measured, nullptr));
+        const std::vector<int> truth(r.referenceIndex.begin(), r.referenceIndex.end());
+        EXPECT_EQ(engine.GetSeedReferencePositions(), truth);
+        const bool upsideDown = c.degrees == 180.0;
+        ASSERT_EQ(log.records.size(), upsideDown ? 1u : 0u);
+        if (upsideDown) {
+            EXPECT_EQ(log.records[0].level, Logging::eWarning);
+            EXPECT_EQ(log.records[0].line, 512);
+        }
+        // The measured colours come back by reference position, and the
+        // matrix carries them onto the references.
+        cv::Mat mapped;
+        cv::transform(measuredAsBgr(measured), mapped, cv::Matx34f(matrix.m));
+        cv::Mat target;
+        cv::cvtColor(cv::Mat(20, 1, CV_32FC3, reference.data()), target, cv::COLOR_RGB2BGR);
+        EXPECT_LE(cie76(mapped, target).first, 2.0);
+    }
+    logger.SetLogLevel(level);
 }

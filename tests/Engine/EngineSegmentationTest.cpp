@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
+#include <opencv2/imgproc.hpp>
+
 #include "Engine/EngineTestSupport.h"
 
 using DataLayer::CColorCalibration;
@@ -116,11 +121,23 @@ TEST(EngineSegmentation, UpdatesMergeFramesUntilTwentyPatchesAreKnown) {
     EXPECT_EQ(white[0], -1.0f);
     EXPECT_EQ(engine.GetRealWhite(), cv::Scalar(230.0, 231.0, 232.0, 0.0));
 
-    // The same 15 patches again: still short, the seeds stay those of frame 0.
+    // The same 15 patches again: still short, the seeds stay those of frame 0
+    // and no label image is left behind, so a calibration cannot run on 15
+    // patches (it segments afresh and fails).
     EXPECT_FALSE(engine.updateSegmentation(static_cast<const float*>(first.ptr<float>()),
                                            first.rows, first.cols, white));
     EXPECT_EQ(engine.GetSegmentSeeds(), seeds15);
     EXPECT_EQ(white[0], -1.0f);
+    EXPECT_TRUE(engine.GetSegmentLabels().empty());
+    {
+        CColorCalibration calibration(engine);
+        setPhoto(calibration, withoutRow(chart, 0));
+        LogCapture log;
+        CbArray<float> whiteOut;
+        Matrix matrix = sentinelMatrix();
+        EXPECT_FALSE(calibration.startColorCalibration(whiteOut, matrix, nullptr, nullptr));
+        EXPECT_TRUE(isSentinel(matrix));
+    }
 
     // A frame of another size is refused before it is segmented.
     cv::Mat smaller = third(cv::Rect(0, 0, third.cols - 8, third.rows)).clone();
@@ -157,4 +174,27 @@ TEST(EngineSegmentation, UpdatesMergeFramesUntilTwentyPatchesAreKnown) {
     const cv::Mat shifted = clean.photo8u(clean.chartRegion + cv::Point(2, 0)).clone();
     ASSERT_TRUE(engine.updateSegmentation(shifted.data, shifted.rows, shifted.cols, white));
     EXPECT_EQ(engine.GetSegmentSeeds(), merged);
+
+    // A frame with pixels that are not numbers on the white ground at the
+    // centre (where the white is picked): they do not count (nor does the
+    // ground the white's erosion takes off around them), the white stays finite
+    // and next to that of the same frame without them.
+    cv::Mat frame = chartInput(clean);
+    cv::Mat spoilt = frame.clone();
+    cv::Mat distance;
+    cv::distanceTransform(engine.GetWhiteAreaMask(), distance, cv::DIST_L2, 3);
+    cv::Mat nearCentre = cv::Mat::zeros(distance.size(), CV_8U);
+    const int radius = static_cast<int>(engine.GetParameterSet()->GetWhiteAreaStencilRadius());
+    cv::circle(nearCentre, cv::Point(spoilt.cols / 2, spoilt.rows / 2), radius, cv::Scalar(1),
+               cv::FILLED);
+    cv::Point deepest;
+    cv::minMaxLoc(distance, nullptr, nullptr, nullptr, &deepest, nearCentre);
+    spoilt.at<cv::Vec3f>(deepest) = cv::Vec3f::all(std::numeric_limits<float>::quiet_NaN());
+    spoilt.at<cv::Vec3f>(deepest + cv::Point(1, 0))[1] = std::numeric_limits<float>::infinity();
+    ASSERT_TRUE(engine.updateSegmentation(static_cast<const float*>(spoilt.ptr<float>()),
+                                          spoilt.rows, spoilt.cols, white));
+    engine.computePickedWhite(frame);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(white[c], engine.GetPickedWhite()[c], 3.0);
+    }
 }
