@@ -80,36 +80,39 @@ std::vector<double> votedAngles(const std::vector<std::array<int, 2>>& seeds, do
         }
     }
     std::sort(votes.begin(), votes.end());
+    // The strongest angle is the window of kAngleWindowDeg either side of a
+    // vote that holds the most weight (two pointers over the sorted votes);
+    // its votes are then removed and the next strongest is sought.
     std::vector<double> angles;
-    std::vector<bool> used(votes.size(), false);
-    while (static_cast<int>(angles.size()) < count) {
+    while (static_cast<int>(angles.size()) < count && !votes.empty()) {
         double bestWeight = 0.0;
-        std::size_t best = votes.size();
+        std::size_t bestLo = 0;
+        std::size_t bestHi = 0;
+        std::size_t lo = 0;
+        std::size_t hi = 0;
+        double weight = 0.0;
         for (std::size_t k = 0; k < votes.size(); ++k) {
-            if (used[k]) continue;
-            double weight = 0.0;
-            for (std::size_t m = 0; m < votes.size(); ++m) {
-                if (!used[m] && std::fabs(votes[m].first - votes[k].first) <= kAngleWindowDeg) {
-                    weight += votes[m].second;
-                }
+            while (hi < votes.size() && votes[hi].first <= votes[k].first + kAngleWindowDeg) {
+                weight += votes[hi++].second;
+            }
+            while (votes[lo].first < votes[k].first - kAngleWindowDeg) {
+                weight -= votes[lo++].second;
             }
             if (weight > bestWeight) {
                 bestWeight = weight;
-                best = k;
+                bestLo = lo;
+                bestHi = hi;
             }
         }
-        if (best == votes.size()) break;
         double sum = 0.0;
         double weights = 0.0;
-        const double centre = votes[best].first;
-        for (std::size_t m = 0; m < votes.size(); ++m) {
-            if (!used[m] && std::fabs(votes[m].first - centre) <= kAngleWindowDeg) {
-                sum += votes[m].first * votes[m].second;
-                weights += votes[m].second;
-                used[m] = true;
-            }
+        for (std::size_t m = bestLo; m < bestHi; ++m) {
+            sum += votes[m].first * votes[m].second;
+            weights += votes[m].second;
         }
         angles.push_back(sum / weights);
+        votes.erase(votes.begin() + static_cast<std::ptrdiff_t>(bestLo),
+                    votes.begin() + static_cast<std::ptrdiff_t>(bestHi));
     }
     return angles;
 }
