@@ -24,6 +24,9 @@ if(TARGET colorcal_cli AND TARGET colorcal_cli_core)
       COMMAND ${_cli_run} -DCHART=${_chart} -DSEED=${_encoding_seed} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/encoding.cmake)
     set_tests_properties(cli.calibrate.${_chart} cli.encoding.${_chart} PROPERTIES TIMEOUT 300)
   endforeach()
+  add_test(NAME cli.calibrate.qcc-print-upside-down
+    COMMAND ${_cli_run} -DCHART=qcc-print -DSEED=1 -DROTATION=182 -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/calibrate_chart.cmake)
+  set_tests_properties(cli.calibrate.qcc-print-upside-down PROPERTIES TIMEOUT 300)
   add_test(NAME cli.bad_input COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/bad_input.cmake)
   add_test(NAME cli.demo COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/demo.cmake)
   add_test(NAME cli.files

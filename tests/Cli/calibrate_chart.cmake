@@ -1,9 +1,14 @@
 # colorcal calibrate on a rendered photo of one chart type: success, JSON shape
 # and values, the white TIFF readable and of the photo's size.
 include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
-set(dir ${WORK}/calibrate-${CHART})
+set(dir ${WORK}/calibrate-${CHART}${ROTATION})
 file(REMOVE_RECURSE ${dir})
-render_chart(${dir} ${CHART} ${SEED})
+if(DEFINED ROTATION)
+  # Upside down: the patches are found in reverse and must be paired so.
+  render_chart(${dir} ${CHART} ${SEED} --rotation ${ROTATION})
+else()
+  render_chart(${dir} ${CHART} ${SEED})
+endif()
 external_white_args(${CHART} ext --external-white ${dir}/white-truth.tiff)
 
 run_expect(0 c calibrate --chart ${CHART} --image ${dir}/photo.png --reference ${dir}/reference.csv

@@ -121,11 +121,12 @@ EngineResult runEngine(const EngineInput& input) {
             result.realWhiteBgr[c] = real[c];
             result.pickedWhiteBgr[c] = pickedScalar[c];
         }
-        const std::vector<int>& lut = engine.GetParameterSet()->GetColorIndexLut();
+        const std::vector<int>& positions = engine.GetSeedReferencePositions();
         const auto& seeds = engine.GetSegmentSeeds();
         for (std::size_t i = 0; i < seeds.size(); ++i) {
             result.centers.emplace_back(seeds[i][0] + input.roi.x, seeds[i][1] + input.roi.y);
-            result.referenceIndex.push_back(i < lut.size() ? lut[i] : -1);
+            // The pairing the calibration used (reversed for a chart upside down).
+            result.referenceIndex.push_back(i < positions.size() ? positions[i] : -1);
         }
         for (std::size_t k = 0; k < measured.size() && k < 20; ++k) {
             for (std::size_t c = 0; c < 3 && c < measured[k].size(); ++c) {
