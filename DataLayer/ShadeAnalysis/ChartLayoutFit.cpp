@@ -33,14 +33,21 @@ constexpr int kAnglesTried = 2;
 
 // Checks of a placement against the image, in 8-bit Lab units (L* x 2.55,
 // a* and b* + 128): a patch differs from its ground by at least
-// kPatchContrast and is nearly uniform; the ground samples of one patch differ
-// in lightness by less than kGroundLightnessSpread (a smooth illumination
-// changes little over one pitch, a darker scene beside the card a lot) and lie
-// within kGroundChroma of the card's median ground colour.
+// kPatchContrast and is nearly uniform; every ground sample lies within
+// kGroundChroma of the card's median ground colour and within
+// kGroundLightnessResidual of a smooth (quadratic) lightness surface fitted
+// robustly to all ground samples. The illumination of a card, vignetting and a
+// lamp included, is smooth; a darker scene beside the card, at least about 28
+// units below the card white under the same light, is not.
 constexpr double kPatchContrast = 15.0;
 constexpr double kPatchLightnessSpread = 20.0;
-constexpr double kGroundLightnessSpread = 25.0;
+constexpr double kGroundLightnessResidual = 16.0;
 constexpr double kGroundChroma = 16.0;
+// The robust fit: rounds, and the residual (in robust standard deviations, at
+// least kMinInlierBand) that keeps a sample in the next round.
+constexpr int kSurfaceRounds = 3;
+constexpr double kInlierSigmas = 3.0;
+constexpr double kMinInlierBand = 6.0;
 // Pixels kept between a ground disc and the card's edge (blur, sub-pixel position).
 constexpr double kEdgeClearance = 3.0;
 
@@ -281,6 +288,61 @@ double median(std::vector<double> values) {
     return *mid;
 }
 
+// Whether the lightness of the ground samples follows a smooth surface: a
+// quadratic in the image coordinates, fitted by least squares to the samples
+// within kInlierSigmas robust deviations of the previous round's fit.
+bool groundLightnessIsSmooth(const std::vector<std::array<double, 2>>& positions,
+                             const Vec2 (&offsets)[8],
+                             const std::vector<std::array<DiscStats, 8>>& grounds) {
+    const int n = static_cast<int>(positions.size()) * 8;
+    double cx = 0.0;
+    double cy = 0.0;
+    for (const auto& p : positions) {
+        cx += p[0] / static_cast<double>(positions.size());
+        cy += p[1] / static_cast<double>(positions.size());
+    }
+    double extent = 1.0;
+    for (const auto& p : positions) {
+        extent = std::max({extent, std::fabs(p[0] - cx), std::fabs(p[1] - cy)});
+    }
+    cv::Mat design(n, 6, CV_64F);
+    cv::Mat lightness(n, 1, CV_64F);
+    for (int k = 0; k < static_cast<int>(positions.size()); ++k) {
+        for (int m = 0; m < 8; ++m) {
+            const int row = 8 * k + m;
+            const double x = (positions[k][0] + offsets[m][0] - cx) / extent;
+            const double y = (positions[k][1] + offsets[m][1] - cy) / extent;
+            const double terms[6] = {1.0, x, y, x * x, x * y, y * y};
+            std::copy(std::begin(terms), std::end(terms), design.ptr<double>(row));
+            lightness.at<double>(row) = grounds[k][m].lab[0];
+        }
+    }
+    std::vector<bool> inlier(static_cast<std::size_t>(n), true);
+    cv::Mat residual;
+    for (int round = 0; round < kSurfaceRounds; ++round) {
+        cv::Mat a;
+        cv::Mat b;
+        for (int row = 0; row < n; ++row) {
+            if (!inlier[static_cast<std::size_t>(row)]) continue;
+            a.push_back(design.row(row));
+            b.push_back(lightness.row(row));
+        }
+        cv::Mat coefficients;
+        if (a.rows < 12 || !cv::solve(a, b, coefficients, cv::DECOMP_SVD)) return false;
+        residual = lightness - design * coefficients;
+        std::vector<double> deviations;
+        for (int row = 0; row < n; ++row) deviations.push_back(std::fabs(residual.at<double>(row)));
+        const double band = std::max(kMinInlierBand, kInlierSigmas * 1.4826 * median(deviations));
+        for (int row = 0; row < n; ++row) {
+            inlier[static_cast<std::size_t>(row)] = std::fabs(residual.at<double>(row)) <= band;
+        }
+    }
+    for (int row = 0; row < n; ++row) {
+        if (std::fabs(residual.at<double>(row)) > kGroundLightnessResidual) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool chartLooksRight(const std::vector<std::array<double, 2>>& positions,
@@ -327,17 +389,10 @@ bool chartLooksRight(const std::vector<std::array<double, 2>>& positions,
     const double cardA = median(groundA);
     const double cardB = median(groundB);
     for (std::size_t k = 0; k < positions.size(); ++k) {
-        double brightest = 0.0;
         double mean[3] = {0.0, 0.0, 0.0};
         for (const DiscStats& g : grounds[k]) {
-            brightest = std::max(brightest, g.lab[0]);
             for (int c = 0; c < 3; ++c) mean[c] += g.lab[c] / 8.0;
-        }
-        for (const DiscStats& g : grounds[k]) {
-            if (g.lab[0] < brightest - kGroundLightnessSpread ||
-                std::hypot(g.lab[1] - cardA, g.lab[2] - cardB) > kGroundChroma) {
-                return false;
-            }
+            if (std::hypot(g.lab[1] - cardA, g.lab[2] - cardB) > kGroundChroma) return false;
         }
         const DiscStats& p = patches[k];
         const double contrast = std::sqrt((p.lab[0] - mean[0]) * (p.lab[0] - mean[0]) +
@@ -345,6 +400,7 @@ bool chartLooksRight(const std::vector<std::array<double, 2>>& positions,
                                           (p.lab[2] - mean[2]) * (p.lab[2] - mean[2]));
         if (contrast < kPatchContrast || p.lightnessSpread > kPatchLightnessSpread) return false;
     }
+    return groundLightnessIsSmooth(positions, offsets, grounds);
     return true;
 }
 
