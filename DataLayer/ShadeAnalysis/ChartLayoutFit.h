@@ -33,13 +33,15 @@ struct ChartLayout {
 ///    cannot determine it).
 /// 3. Every placement of the chart's rows x columns window that holds most of
 ///    the seeds is checked against the image: each position must look like a
-///    patch (its centre differs clearly from the ground around it) with card
-///    ground on all eight sides (ground samples of one patch alike in
-///    lightness, and of the card's colour). Exactly one placement must pass.
+///    patch (its centre differs clearly from the ground around it and is
+///    nearly uniform) with card ground on all eight sides (every ground sample
+///    of the card's colour, and the lightness of all of them on one smooth
+///    surface, as a card's illumination is and a darker scene beside the card
+///    is not). Exactly one placement must pass.
 ///
-/// `filtered` is the segmentation's 8-bit BGR image (median filtered);
-/// `labImage` its 8-bit Lab conversion. Returns false with `reason` set when
-/// no placement, or more than one, passes; nothing is guessed.
+/// `labImage` is the 8-bit Lab conversion of the segmentation's median-filtered
+/// 8-bit image. Returns false with `reason` set when no placement, or more
+/// than one, passes; nothing is guessed.
 bool fitChartLayout(const std::vector<std::array<int, 2>>& seeds, const cv::Mat& labImage,
                     const Base::IParameterSetColorCalibrationTarget& parameters,
                     ChartLayout& layout, std::string& reason);
