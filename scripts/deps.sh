@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
-          libtbb-dev libgtest-dev libbenchmark-dev)
+          libtbb-dev libgtest-dev libbenchmark-dev
+          python3-dev pybind11-dev python3-numpy python3-pytest)
 if [[ "${COLORCAL_WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang libclang-rt-dev)
 fi

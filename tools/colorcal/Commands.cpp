@@ -10,6 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "CalibrationSetup.h"
 #include "ImageConversion.h"
 #include "Messages.h"
 #include "Report.h"
@@ -41,37 +42,6 @@ std::string sizeText(const cv::Size& size) {
     return std::to_string(size.width) + "x" + std::to_string(size.height);
 }
 
-/// The photo flat-field corrected (gain real white / white) and colour
-/// corrected, in the working space, clamped to 0..255.
-cv::Mat correctPhoto(const cv::Mat& photo, const cv::Mat& white,
-                     const std::array<double, 3>& realWhite, const std::array<double, 12>& m) {
-    cv::Mat corrected(photo.size(), CV_32FC3);
-    const cv::Matx34f matrix(
-        static_cast<float>(m[0]), static_cast<float>(m[1]), static_cast<float>(m[2]),
-        static_cast<float>(m[3]), static_cast<float>(m[4]), static_cast<float>(m[5]),
-        static_cast<float>(m[6]), static_cast<float>(m[7]), static_cast<float>(m[8]),
-        static_cast<float>(m[9]), static_cast<float>(m[10]), static_cast<float>(m[11]));
-    for (int y = 0; y < photo.rows; ++y) {
-        const auto* in = photo.ptr<cv::Vec3f>(y);
-        const auto* w = white.ptr<cv::Vec3f>(y);
-        auto* out = corrected.ptr<cv::Vec3f>(y);
-        for (int x = 0; x < photo.cols; ++x) {
-            cv::Vec3f flat;
-            for (int c = 0; c < 3; ++c) {
-                const double gain =
-                    w[x][c] > 0.0f && std::isfinite(w[x][c]) ? realWhite[c] / w[x][c] : 1.0;
-                flat[c] = static_cast<float>(std::min(255.0, in[x][c] * gain));
-            }
-            for (int k = 0; k < 3; ++k) {
-                const float v = matrix(k, 0) * flat[0] + matrix(k, 1) * flat[1] +
-                                matrix(k, 2) * flat[2] + matrix(k, 3);
-                out[x][k] = std::isfinite(v) ? std::clamp(v, 0.0f, 255.0f) : 0.0f;
-            }
-        }
-    }
-    return corrected;
-}
-
 }  // namespace
 
 CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool printJson) {
@@ -98,37 +68,16 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
                          " lies outside the photo (" + sizeText(size) + ")");
     }
 
-    cv::Mat support;
+    CalibrationRequest request;
+    request.chart = o.chart;
+    request.photo = photo;
+    request.roi = roi;
     if (!o.support.empty()) {
-        support = loadMask(o.support, "support mask", o.maxMegapixels);
-        if (support.size() != size) {
+        request.support = loadMask(o.support, "support mask", o.maxMegapixels);
+        if (request.support.size() != size) {
             throw UsageError("the support mask " + quoteName(o.support) + " is " +
-                             sizeText(support.size()) + ", the photo " + sizeText(size));
+                             sizeText(request.support.size()) + ", the photo " + sizeText(size));
         }
-    } else {
-        support = cv::Mat(size, CV_8U, cv::Scalar(255));
-        support(roi).setTo(0);
-    }
-
-    ValueEncoding encoding = o.encoding;
-    if (encoding == ValueEncoding::eAuto) {
-        encoding = photo.sourceDepth != CV_8U ? ValueEncoding::eLinear : ValueEncoding::eSrgb;
-    }
-    const bool valuesLinear =
-        encoding == ValueEncoding::eLinear || (encoding == ValueEncoding::eNone && o.linearRgb);
-
-    EngineInput input;
-    input.chart = o.chart;
-    input.roi = roi;
-    input.support = support;
-    const bool srgb = encoding == ValueEncoding::eSrgb;
-    input.photo = srgb ? srgbDecodeImage(photo.bgr) : photo.bgr;
-    // The segmentation finds the patches by their colours as a display shows
-    // them; calibrating in linear light, it gets the sRGB-encoded values.
-    if (srgb) {
-        input.segmentationRegion = photo.bgr(roi).clone();
-    } else if (encoding == ValueEncoding::eLinear) {
-        input.segmentationRegion = srgbEncodeImage(photo.bgr(roi));
     }
     if (needsExternalWhite(o.chart) && o.externalWhite.empty()) {
         throw UsageError("calibrate: chart type " + chartName(o.chart) +
@@ -141,20 +90,16 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
             throw UsageError("the external white image " + quoteName(o.externalWhite) + " is " +
                              sizeText(white.bgr.size()) + ", the photo " + sizeText(size));
         }
-        input.externalWhite = srgb ? srgbDecodeImage(white.bgr) : white.bgr;
+        request.externalWhite = white.bgr;
     }
-    if (o.realWhiteBgr) {
-        std::array<double, 3> white{};
-        for (int c = 0; c < 3; ++c) {
-            white[c] = toWorking((*o.realWhiteBgr)[c], encoding);
-        }
-        input.realWhiteBgr = white;
-    }
-    for (int k = 0; k < 20; ++k) {
-        for (int c = 0; c < 3; ++c) {
-            input.referenceRgb[k][c] = toWorking(fileReferences[k][c], encoding);
-        }
-    }
+    request.realWhiteBgr = o.realWhiteBgr;
+    request.references = fileReferences;
+    request.encoding = o.encoding;
+    request.linearRgb = o.linearRgb;
+    const PreparedCalibration prepared = prepareCalibration(request);
+    const EngineInput& input = prepared.input;
+    const ValueEncoding encoding = prepared.encoding;
+    const bool valuesLinear = prepared.valuesLinear;
     const double loadMs = millisecondsSince(start);
 
     const EngineResult result = runEngine(input);
@@ -165,16 +110,12 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
     const Clock::time_point outputsStart = Clock::now();
     if (result.ok) {
         if (!o.whiteOut.empty()) {
-            const cv::Mat white = srgb ? srgbEncodeImage(result.whiteImage) : result.whiteImage;
+            const cv::Mat white = toPhotoEncoding(result.whiteImage, encoding);
             writeOutputFile(o.whiteOut, "white image",
                             [&](const std::string& path) { return writeFloatTiff(path, white); });
         }
         if (!o.correctedOut.empty()) {
-            cv::Mat corrected =
-                correctPhoto(input.photo, result.whiteImage, result.realWhiteBgr, result.matrix);
-            if (srgb) {
-                corrected = srgbEncodeImage(corrected);
-            }
+            const cv::Mat corrected = correctedPhoto(input.photo, result, encoding);
             writeImageOutput(o.correctedOut, corrected, photo.sourceDepth == CV_16U,
                              "corrected image");
         }

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <array>
+#include <optional>
+
+#include <opencv2/core.hpp>
+
+#include "CalibrationResult.h"
+#include "CommandLine.h"
+#include "ImageConversion.h"
+#include "ReferenceCsv.h"
+
+/// The steps of a calibration that every front end (the command-line tool,
+/// the Python module) shares: how the encoding is resolved, which values the
+/// engine gets and how a photo is corrected with the result. Nothing here
+/// calls the library; inputs are checked (sizes, region, ranges) by the
+/// caller, in its own words.
+namespace ColorCalCli {
+
+/// What a calibration starts from, however it was read.
+struct CalibrationRequest {
+    ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
+    LoadedImage photo;  ///< on the library's scale, in its own encoding
+    cv::Rect roi;       ///< the chart's region, inside the photo
+    /// CV_8U of the photo's size (non-zero: not usable white ground); empty:
+    /// everything outside `roi` is excluded, everything inside usable.
+    cv::Mat support;
+    cv::Mat externalWhite;  ///< CV_32FC3 of the photo's size in the photo's encoding, or empty
+    std::optional<std::array<double, 3>> realWhiteBgr;  ///< in the reference colours' encoding
+    ReferenceColors references{};                       ///< as read, in reference order
+    ValueEncoding encoding = ValueEncoding::eAuto;
+    bool linearRgb = false;  ///< with eNone: the values are linear sRGB (for CIEDE2000)
+};
+
+/// The engine's input for a request and the encoding it was made for.
+struct PreparedCalibration {
+    EngineInput input;
+    ValueEncoding encoding = ValueEncoding::eSrgb;  ///< resolved, never eAuto
+    bool valuesLinear = false;  ///< whether the reported values are linear sRGB (for CIEDE2000)
+};
+
+/// The encoding `encoding` stands for on a photo of `sourceDepth`: eAuto is
+/// sRGB for 8-bit photos and linear for 16-bit and float photos.
+ValueEncoding resolveEncoding(ValueEncoding encoding, int sourceDepth);
+
+/// Resolves the encoding and builds the engine's input: the photo, the
+/// external white, the real white and the references in the working space
+/// (sRGB decoded for eSrgb), the region to segment display-encoded (eSrgb
+/// and eLinear) and the default support mask when none is given.
+PreparedCalibration prepareCalibration(const CalibrationRequest& request);
+
+/// A CV_32FC3 image on the library's scale in the working space of
+/// `encoding` (sRGB decoded for eSrgb; otherwise the same image) and back.
+cv::Mat toWorkingImage(const cv::Mat& image, ValueEncoding encoding);
+cv::Mat toPhotoEncoding(const cv::Mat& image, ValueEncoding encoding);
+
+/// `workingPhoto` (CV_32FC3, working space, the photo's size) flat-field
+/// corrected with the result's white image (gain real white / white, where
+/// the white is positive and finite), colour corrected with its matrix,
+/// clamped to 0..255 and brought back to the photo's encoding: what
+/// `--corrected-out` writes. `result` must be a successful run on a photo of
+/// the same size.
+cv::Mat correctedPhoto(const cv::Mat& workingPhoto, const EngineResult& result,
+                       ValueEncoding encoding);
+
+}  // namespace ColorCalCli
