@@ -27,6 +27,26 @@ struct CRBFInpaintingTestAccess;
 ///   outside a border band; the rest is filled from a least-squares RBF fit
 ///   through a grid of support samples, and the support itself is replaced by a
 ///   masked Gaussian smoothing of the input.
+/// - Two estimators fill the excluded pixels (`Estimator`). The surround fit
+///   (multiquadric centres on the 48-px grid, no polynomial, no
+///   regularisation) is kept wherever its centres surround the area to fill.
+///   It is judged only over a fill area the caller names (`setFillArea`):
+///   the surround fit runs when the 48-px grid holds at least
+///   `kMinSurroundCentres` centres and at least `kMinCentresInsideHull` of them
+///   lie inside the convex hull of the fill area, so that the field is
+///   interpolated between centres on every side of it rather than
+///   extrapolated. Otherwise (a thin band of ground around a card, a few
+///   centres) the ridge fit runs: multiquadric centres on a 24-px grid plus
+///   the quadratic polynomial 1, x, y, x², xy, y², a small ridge on the RBF
+///   weights, evaluated on an 8-px grid and upsampled bicubically. The ridge
+///   fit follows a smooth illumination across the area from a band of ground
+///   where the surround fit, free of any polynomial term, swings freely.
+/// - Large supports: where the surround fit on the default grids would exceed
+///   `kMaxCentres` or `kMaxNormalWork`, its grids are coarsened (the centre
+///   step doubled until the centres fit, then the sample step raised to the
+///   smallest multiple that keeps N·M² within the bound), so that the fit
+///   costs at most what the largest accepted fit costs. Fits within the
+///   bounds are unchanged.
 /// - Parallel work runs on the object's one task group, inside the object's
 ///   task arena of `threadCount` threads at most (and no more than the machine
 ///   has); every operation waits for its tasks
@@ -58,6 +78,9 @@ class COLORCAL_EXPORT CRBFInpainting {
         /// Threads a parallel step may use; 0 or less means the hardware
         /// concurrency.
         int threadCount = -1;
+        /// Which estimator fills the excluded pixels (see the rules above).
+        enum class Estimator { eAuto, eSurround, eRidge };
+        Estimator estimator = Estimator::eAuto;
     };
 
     /// A point (column, row).
@@ -83,6 +106,12 @@ class COLORCAL_EXPORT CRBFInpainting {
     /// Sets the support mask (CV_8UC1, image size, non-zero = never support;
     /// shared, never written) and discards the fit.
     void setInputSupportMask(const cv::Mat& mask);
+    /// Names the area over which the estimate must hold (CV_8UC1, image size,
+    /// non-zero inside; shared, never written), for example the chart's
+    /// patches; an empty matrix names none. With `Estimator::eAuto` the area
+    /// decides between the two estimators; without an area the surround fit
+    /// runs. Discards the fit.
+    void setFillArea(const cv::Mat& area);
     /// Discards the fit; the inputs stay.
     void reset();
 
@@ -92,12 +121,21 @@ class COLORCAL_EXPORT CRBFInpainting {
     /// Largest accepted product N·M² of samples and squared centres, the
     /// multiply-adds of the normal equations (about ten seconds of work).
     static constexpr std::int64_t kMaxNormalWork = std::int64_t{1} << 38;
+    /// The surround fit is kept only with at least this many centres ...
+    static constexpr int kMinSurroundCentres = 30;
+    /// ... of which at least this many lie inside the fill area's convex hull.
+    static constexpr int kMinCentresInsideHull = 10;
+    /// Grid steps of the ridge fit's centres and of its evaluation.
+    static constexpr int kRidgeCentreStep = 24;
+    static constexpr int kRidgeEvaluationStep = 8;
+    /// Largest N·(M + 6)² of the ridge fit; coarser grids are used above it.
+    static constexpr std::int64_t kMaxRidgeWork = std::int64_t{1} << 31;
 
     /// Builds the exclusion mask, the smoothed image, the centres and the
     /// per-channel weights. Returns true only when it has just computed a fit;
-    /// false for missing inputs, an existing fit, no sample or no centre, a
-    /// problem larger than `kMaxCentres` / `kMaxNormalWork` allow (tiny grid
-    /// steps), or a least-squares problem that cannot be solved.
+    /// false for missing inputs, an existing fit, no sample or no centre (the
+    /// ridge fit needs 6 samples that fix the quadratic), or a least-squares
+    /// problem that cannot be solved.
     bool approximate();
 
     /// Fits if needed, then writes into `out` the smoothed image with every
@@ -134,6 +172,16 @@ class COLORCAL_EXPORT CRBFInpainting {
         /// Centres with a weight: all of them after the factorisation, those
         /// the pivoting kept after the fallback.
         std::int64_t rank = 0;
+        /// The estimator that ran: "rbf-surround" or "rbf-ridge-quadratic".
+        const char* method = "";
+        /// RBF centres and data samples of the fit, and the grid steps used.
+        std::int64_t centres = 0;
+        std::int64_t samples = 0;
+        int centreStep = 0;
+        int sampleStep = 0;
+        /// Root mean square over samples and channels of fit - smoothed value
+        /// (0..255 scale).
+        double residualRms = 0.0;
     };
 
     /// Diagnostics of the last least-squares solve of `approximate`.
@@ -157,6 +205,20 @@ class COLORCAL_EXPORT CRBFInpainting {
     /// True when a fit of `samples` samples and `centres` centres stays within
     /// `kMaxCentres` and `kMaxNormalWork`.
     static bool fitSizeSupported(std::int64_t samples, std::int64_t centres);
+    /// Centre and sample steps of the surround fit for a support of
+    /// `supportPixels` pixels, starting from `centreStep` and `sampleStep`:
+    /// unchanged when the counts they give fit the bounds, else coarsened as
+    /// the class comment says. `countAt(step)` returns the grid points of a step.
+    static void chooseSurroundSteps(const std::function<std::int64_t(int)>& countAt,
+                                    int& centreStep, int& sampleStep);
+    /// True when the surround fit's centres surround the fill area.
+    bool centresSurroundFillArea() const;
+    /// Root mean square residual of the surround fit over `samples`.
+    double surroundResidualRms(const PointList& samples);
+    /// The ridge fit on the exclusion mask; fills m_ridge.
+    bool approximateRidge();
+    /// Writes the ridge field into the pixels of `out` selected by `mask`.
+    void fillRidge(const cv::Mat& mask, cv::Mat& out);
     void computeWeightCache();
     /// Fits one channel on the calling thread (the exclusion mask is not read).
     /// Returns false when no least-squares solution could be found.
@@ -221,6 +283,17 @@ class COLORCAL_EXPORT CRBFInpainting {
     int m_cacheRows = 0;
     int m_cacheCols = 0;
     PointList m_centres;
+    cv::Mat m_fillArea;
+    /// The ridge fit: weights (M + 6 per channel, RBF weights then the
+    /// polynomial 1, u, v, u², uv, v²), the normalisation of x and y to u and v,
+    /// and its centres.
+    struct RidgeFit {
+        bool valid = false;
+        PointList centres;
+        std::array<std::vector<double>, 3> weights;
+        double cx = 0.0, cy = 0.0, sx = 1.0, sy = 1.0;
+    };
+    RidgeFit m_ridge;
     BasisFunction m_basisFunction;
     FitDiagnostics m_fitDiagnostics;
     tbb::task_arena m_arena;

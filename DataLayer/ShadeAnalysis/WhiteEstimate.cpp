@@ -1,0 +1,73 @@
+#include "DataLayer/ShadeAnalysis/WhiteEstimate.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+#include <opencv2/imgproc.hpp>
+
+namespace DataLayer {
+
+namespace {
+
+// The white image's final smoothing: a 19 x 19 Gaussian (sigma 9, borders
+// reflected without repeating the edge pixel) of the whole image.
+// cv::GaussianBlur runs on one thread, and on a camera-sized image it is a
+// large share of the calibration, so the rows are cut into strips blurred in
+// parallel. Each strip is a view of the whole source: OpenCV reads the real
+// neighbouring rows across a cut and applies the border rule only at the
+// image's own edges, so the result equals one call on the whole image.
+void blurWhiteImage(cv::Mat& image) {
+    cv::Mat blurred(image.size(), image.type());
+    const int rows = image.rows;
+    const int strips =
+        std::max(1, std::min(rows / 64, 2 * tbb::this_task_arena::max_concurrency()));
+    tbb::parallel_for(0, strips, [&](int s) {
+        const int first = static_cast<int>(static_cast<std::int64_t>(rows) * s / strips);
+        const int last = static_cast<int>(static_cast<std::int64_t>(rows) * (s + 1) / strips);
+        cv::Mat dst = blurred.rowRange(first, last);
+        cv::GaussianBlur(image.rowRange(first, last), dst, cv::Size(19, 19), 9.0, 0.0,
+                         cv::BORDER_REFLECT_101);
+    });
+    image = blurred;
+}
+
+}  // namespace
+
+bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv::Mat& patchArea,
+                        CRBFInpainting::Config::Estimator estimator, cv::Mat& white,
+                        CRBFInpainting::FitDiagnostics& diagnostics, int& patchDilations) {
+    using Estimator = CRBFInpainting::Config::Estimator;
+    CRBFInpainting::Config config;
+    config.estimator = estimator;
+    CRBFInpainting inpainting{config};
+    inpainting.setInputImage(photo);
+    if (estimator != Estimator::eSurround) inpainting.setFillArea(patchArea);
+
+    auto attempt = [&](int dilations) {
+        cv::Mat support;
+        cv::dilate(excluded, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), dilations,
+                   cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
+        inpainting.setInputSupportMask(support);
+        const bool ok = inpainting.approximate();
+        diagnostics = inpainting.getFitDiagnostics();
+        patchDilations = dilations;
+        return ok;
+    };
+    bool ok = attempt(2);
+    if (estimator != Estimator::eSurround && (!ok || diagnostics.samples < kThinSupportSamples)) {
+        // When the thinner dilation cannot be fitted either, the first fit is
+        // made again (the object holds one fit at a time).
+        ok = attempt(1) || (ok && attempt(2));
+    }
+    if (!ok) return false;
+    cv::Mat result;
+    inpainting.fillValues(cv::Mat(), result);
+    if (result.size() != photo.size() || result.type() != CV_32FC3) return false;
+    blurWhiteImage(result);
+    white = result;
+    return true;
+}
+
+}  // namespace DataLayer
