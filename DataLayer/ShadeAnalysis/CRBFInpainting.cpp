@@ -401,7 +401,7 @@ bool CRBFInpainting::approximate() {
                           static_cast<std::int64_t>(m_centres.size()))) {
         return false;
     }
-    m_fitDiagnostics.method = "rbf-surround";
+    m_fitDiagnostics.method = kSurroundMethod;
     m_fitDiagnostics.centres = static_cast<std::int64_t>(m_centres.size());
     m_fitDiagnostics.samples = static_cast<std::int64_t>(samples.size());
     m_fitDiagnostics.centreStep = centreStep;

@@ -124,7 +124,7 @@ class COLORCAL_EXPORT CRBFInpainting {
     /// The surround fit is kept only with at least this many centres ...
     static constexpr int kMinSurroundCentres = 30;
     /// ... of which at least this many lie inside the fill area's convex hull.
-    static constexpr int kMinCentresInsideHull = 10;
+    static constexpr int kMinCentresInsideHull = 16;
     /// Grid steps of the ridge fit's centres and of its evaluation.
     static constexpr int kRidgeCentreStep = 24;
     static constexpr int kRidgeEvaluationStep = 8;
@@ -172,7 +172,7 @@ class COLORCAL_EXPORT CRBFInpainting {
         /// Centres with a weight: all of them after the factorisation, those
         /// the pivoting kept after the fallback.
         std::int64_t rank = 0;
-        /// The estimator that ran: "rbf-surround" or "rbf-ridge-quadratic".
+        /// The estimator that ran: `kSurroundMethod` or `kRidgeMethod`.
         const char* method = "";
         /// RBF centres and data samples of the fit, and the grid steps used.
         std::int64_t centres = 0;
@@ -183,6 +183,10 @@ class COLORCAL_EXPORT CRBFInpainting {
         /// (0..255 scale).
         double residualRms = 0.0;
     };
+
+    /// Names of the two estimators in `FitDiagnostics::method`.
+    static constexpr const char* kSurroundMethod = "rbf-surround";
+    static constexpr const char* kRidgeMethod = "rbf-ridge-quadratic";
 
     /// Diagnostics of the last least-squares solve of `approximate`.
     const FitDiagnostics& getFitDiagnostics() const { return m_fitDiagnostics; }

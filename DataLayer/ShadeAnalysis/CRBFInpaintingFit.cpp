@@ -1005,7 +1005,7 @@ bool CRBFInpainting::approximateRidge() {
     fit.valid = true;
     m_ridge = std::move(fit);
     m_centres = m_ridge.centres;
-    m_fitDiagnostics.method = "rbf-ridge-quadratic";
+    m_fitDiagnostics.method = kRidgeMethod;
     m_fitDiagnostics.centres = static_cast<std::int64_t>(m_ridge.centres.size());
     m_fitDiagnostics.samples = n;
     m_fitDiagnostics.centreStep = centreStep;

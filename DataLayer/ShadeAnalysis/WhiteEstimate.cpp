@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
@@ -43,28 +44,45 @@ bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv:
     config.estimator = estimator;
     CRBFInpainting inpainting{config};
     inpainting.setInputImage(photo);
-    if (estimator != Estimator::eSurround) inpainting.setFillArea(patchArea);
+    if (estimator == Estimator::eAuto) inpainting.setFillArea(patchArea);
 
-    auto attempt = [&](int dilations) {
+    auto attempt = [&](CRBFInpainting& object, int dilations) {
         cv::Mat support;
         cv::dilate(excluded, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), dilations,
                    cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
-        inpainting.setInputSupportMask(support);
-        const bool ok = inpainting.approximate();
-        diagnostics = inpainting.getFitDiagnostics();
+        object.setInputSupportMask(support);
+        const bool ok = object.approximate();
+        diagnostics = object.getFitDiagnostics();
         patchDilations = dilations;
         return ok;
     };
-    bool ok = attempt(2);
-    if (estimator != Estimator::eSurround && (!ok || diagnostics.samples < kThinSupportSamples)) {
-        // When the thinner dilation cannot be fitted either, the first fit is
-        // made again (the object holds one fit at a time).
-        ok = attempt(1) || (ok && attempt(2));
-    }
-    if (!ok) return false;
+    auto fill = [&](CRBFInpainting& object, cv::Mat& result) {
+        object.fillValues(cv::Mat(), result);
+        return result.size() == photo.size() && result.type() == CV_32FC3;
+    };
     cv::Mat result;
-    inpainting.fillValues(cv::Mat(), result);
-    if (result.size() != photo.size() || result.type() != CV_32FC3) return false;
+    if (estimator == Estimator::eSurround) {
+        if (!attempt(inpainting, 2) || !fill(inpainting, result)) return false;
+    } else {
+        // The surround fit is judged on the support of two dilations, as it
+        // has always been fitted. Where it is not kept, the ridge fit gets the
+        // support of one dilation: the second one swallows the ground between
+        // the patches, and the samples there pin the field inside the patch
+        // area, where a fit from the band around it alone can be off by
+        // several per cent under a lamp close to the card.
+        const bool surroundKept =
+            estimator == Estimator::eAuto && attempt(inpainting, 2) &&
+            std::string(diagnostics.method) == CRBFInpainting::kSurroundMethod;
+        if (surroundKept) {
+            if (!fill(inpainting, result)) return false;
+        } else {
+            CRBFInpainting::Config ridgeConfig;
+            ridgeConfig.estimator = Estimator::eRidge;
+            CRBFInpainting ridge{ridgeConfig};
+            ridge.setInputImage(photo);
+            if (!(attempt(ridge, 1) || attempt(ridge, 2)) || !fill(ridge, result)) return false;
+        }
+    }
     blurWhiteImage(result);
     white = result;
     return true;
