@@ -1,6 +1,7 @@
 // Accuracy of the white estimate on realistic renders of narrow-margin cards.
 //
-// Usage: WhiteAccuracy [--photos N] [--seed S] [--types print|all]
+// Usage: WhiteAccuracy [--photos N] [--seed S] [--types print|all] [--chart NAME]
+//                      [--margin SIDES] [--after auto|ridge]
 //
 // For every chart type and card margin (0.5, 0.75, 1.0 and 1.5 patch sides),
 // N photos of the realistic render set (tools/synth/RealisticSet.h; linear
@@ -9,7 +10,8 @@
 // card and the true patch squares are excluded, as a host that knows the
 // card's outline would do. The white is estimated twice, with the surround fit
 // everywhere (the estimate before the ridge fit existed) and with the
-// automatic choice, and compared with the rendered illumination:
+// automatic choice (or the ridge fit everywhere with --after ridge), and
+// compared with the rendered illumination:
 // - white error: |estimate / true - 1| over the card's ground and patches
 //   (every channel), both normalised by their mean over an 11 x 11 box at the
 //   chart centre; median and 95th percentile per photo, then averaged over
@@ -117,7 +119,8 @@ double heldOutDeltaE(const ChartSynth::RenderedChart& r, const ChartSynth::Rende
         int row = 0;
         for (std::size_t k = 0; k < n; ++k) {
             if (k == out) continue;
-            const ChartSynth::Rgb& ref = o.referenceRgb[static_cast<std::size_t>(r.referenceIndex[k])];
+            const ChartSynth::Rgb& ref =
+                o.referenceRgb[static_cast<std::size_t>(r.referenceIndex[k])];
             for (int c = 0; c < 3; ++c) {
                 a.at<double>(row, c) = measured[k][c];
                 b.at<double>(row, c) = ref[static_cast<std::size_t>(2 - c)];  // BGR
@@ -133,7 +136,8 @@ double heldOutDeltaE(const ChartSynth::RenderedChart& r, const ChartSynth::Rende
             for (int j = 0; j < 3; ++j) v += m.at<double>(j, c) * measured[out][j];
             rgb[static_cast<std::size_t>(2 - c)] = v;
         }
-        const ChartSynth::Rgb& ref = o.referenceRgb[static_cast<std::size_t>(r.referenceIndex[out])];
+        const ChartSynth::Rgb& ref =
+            o.referenceRgb[static_cast<std::size_t>(r.referenceIndex[out])];
         const std::array<double, 3> refRgb{ref[0], ref[1], ref[2]};
         total += ChartSynth::deltaE2000(ChartSynth::rgbToLab(rgb, true),
                                         ChartSynth::rgbToLab(refRgb, true));
@@ -156,10 +160,10 @@ ChartSynth::RenderOptions optionsWithMargin(EChart chart, std::uint64_t seed, do
     const double side = ChartSynth::chartSideLength(chart);
     const double pitch = ChartSynth::chartPitch(chart);
     o.cardMargin = marginSides * side / pitch;
-    const double halfW = 0.5 * (ChartSynth::chartCols(chart) - 1) * pitch + 0.5 * side +
-                         o.cardMargin * pitch;
-    const double halfH = 0.5 * (ChartSynth::chartRows(chart) - 1) * pitch + 0.5 * side +
-                         o.cardMargin * pitch;
+    const double halfW =
+        0.5 * (ChartSynth::chartCols(chart) - 1) * pitch + 0.5 * side + o.cardMargin * pitch;
+    const double halfH =
+        0.5 * (ChartSynth::chartRows(chart) - 1) * pitch + 0.5 * side + o.cardMargin * pitch;
     const double spareX = std::max(0.0, 0.5 * o.photoWidth - halfW * 1.25 - o.regionMargin - 12.0);
     const double spareY = std::max(0.0, 0.5 * o.photoHeight - halfH * 1.25 - o.regionMargin - 12.0);
     o.offsetX = std::clamp(o.offsetX, -spareX, spareX);
@@ -173,32 +177,54 @@ int main(int argc, char** argv) {
     int photos = 4;
     std::uint64_t firstSeed = 1;
     bool all = false;
+    std::string onlyChart;
+    double onlyMargin = 0.0;
+    Estimator afterEstimator = Estimator::eAuto;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i];
-        if (arg == "--photos") photos = std::max(1, std::atoi(argv[i + 1]));
-        if (arg == "--seed") firstSeed = std::strtoull(argv[i + 1], nullptr, 10);
-        if (arg == "--types") all = std::string(argv[i + 1]) == "all";
+        const std::string value = argv[i + 1];
+        if (arg == "--photos") {
+            photos = std::max(1, std::atoi(value.c_str()));
+        } else if (arg == "--seed") {
+            firstSeed = std::strtoull(value.c_str(), nullptr, 10);
+        } else if (arg == "--types") {
+            all = value == "all";
+        } else if (arg == "--chart") {
+            onlyChart = value;
+        } else if (arg == "--margin") {
+            onlyMargin = std::atof(value.c_str());
+        } else if (arg == "--after") {
+            afterEstimator = value == "ridge" ? Estimator::eRidge : Estimator::eAuto;
+        } else {
+            std::fprintf(stderr,
+                         "usage: WhiteAccuracy [--photos N] [--seed S] [--types print|all] "
+                         "[--chart NAME] [--margin SIDES] [--after auto|ridge]\n");
+            return 2;
+        }
     }
     std::vector<std::pair<EChart, const char*>> charts = {
         {EChart::eCCTPrint, "cct-print"},
         {EChart::eQCCPrint, "qcc-print"},
         {EChart::eQCCPrintSmall, "qcc-print-small"},
     };
-    if (all) {
+    if (all || !onlyChart.empty()) {
         charts.push_back({EChart::eCCTXRite, "cct-xrite"});
         charts.push_back({EChart::eQCCXRite, "qcc-xrite"});
     }
-    std::vector<double> margins = {0.5, 0.75, 1.0, 1.5};
-    if (std::getenv("WA_MARGIN")) margins = {std::atof(std::getenv("WA_MARGIN"))};
-    if (std::getenv("WA_CHART")) {
-        const int k = std::atoi(std::getenv("WA_CHART"));
-        charts = {charts[static_cast<std::size_t>(k)]};
+    if (!onlyChart.empty()) {
+        charts.erase(std::remove_if(charts.begin(), charts.end(),
+                                    [&](const auto& c) { return onlyChart != c.second; }),
+                     charts.end());
     }
-    std::printf("%d photos per cell; white error median / p95 (worst p95) in %%; mean held-out "
-                "CIEDE2000\n\n",
-                photos);
-    std::printf("| type | margin | before: white error | before: dE | after: white error | "
-                "after: dE | true white: dE | after: ridge fits | failed before/after |\n");
+    std::vector<double> margins = {0.5, 0.75, 1.0, 1.5};
+    if (onlyMargin > 0.0) margins = {onlyMargin};
+    std::printf(
+        "%d photos per cell; white error median / p95 (worst p95) in %%; mean held-out "
+        "CIEDE2000\n\n",
+        photos);
+    std::printf(
+        "| type | margin | before: white error | before: dE | after: white error | "
+        "after: dE | true white: dE | after: ridge fits | failed before/after |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|\n");
     for (const auto& [chart, name] : charts) {
         for (const double margin : margins) {
@@ -222,30 +248,13 @@ int main(int argc, char** argv) {
                     int dilations = 0;
                     if (!DataLayer::estimateWhiteImage(
                             r.photo, excluded, r.patchMask,
-                            automatic ? (std::getenv("WA_RIDGE") ? Estimator::eRidge : Estimator::eAuto) : Estimator::eSurround, white, diagnostics,
+                            automatic ? afterEstimator : Estimator::eSurround, white, diagnostics,
                             dilations)) {
                         ++cell.failed;
                         continue;
                     }
                     if (std::string(diagnostics.method) == "rbf-ridge-quadratic") ++cell.ridge;
                     const WhiteError e = whiteError(white, r.whiteField, r.cardMask, centre);
-                    if (std::getenv("WA_DEBUG") != nullptr) {
-                        cv::Mat ground = r.cardMask & ~r.patchMask;
-                        const WhiteError g = whiteError(white, r.whiteField, ground, centre);
-                        const WhiteError pe = whiteError(white, r.whiteField, r.patchMask, centre);
-                        {
-                            const cv::Vec3d e0 = boxMean(white, centre), t0 = boxMean(r.whiteField, centre);
-                            cv::Mat ratio;
-                            cv::divide(white, r.whiteField, ratio);
-                            const cv::Scalar mr = cv::mean(ratio, ground);
-                            std::printf("  centre ratio %.4f %.4f %.4f ground mean ratio %.4f %.4f %.4f centre (%.0f,%.0f) photo %dx%d\n",
-                                        e0[0] / t0[0], e0[1] / t0[1], e0[2] / t0[2], mr[0], mr[1], mr[2], centre.x, centre.y, r.photo.cols, r.photo.rows);
-                        }
-                        std::printf("  seed %d %s %s dil %d M %ld N %ld rms %.3f: all %.2f/%.2f ground %.2f/%.2f patches %.2f/%.2f jpeg %d\n",
-                                    static_cast<int>(seed), automatic ? "auto" : "surr", diagnostics.method, dilations,
-                                    static_cast<long>(diagnostics.centres), static_cast<long>(diagnostics.samples), diagnostics.residualRms,
-                                    100 * e.median, 100 * e.p95, 100 * g.median, 100 * g.p95, 100 * pe.median, 100 * pe.p95, o.jpegQuality);
-                    }
                     cell.median += e.median;
                     cell.p95 += e.p95;
                     cell.worstP95 = std::max(cell.worstP95, e.p95);

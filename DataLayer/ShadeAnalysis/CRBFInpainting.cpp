@@ -310,8 +310,8 @@ bool CRBFInpainting::centresSurroundFillArea() const {
     cv::convexHull(inside, hull);
     int count = 0;
     for (const Point& c : m_centres) {
-        if (cv::pointPolygonTest(hull, cv::Point2f(static_cast<float>(c[0]), static_cast<float>(c[1])),
-                                 false) > 0) {
+        if (cv::pointPolygonTest(
+                hull, cv::Point2f(static_cast<float>(c[0]), static_cast<float>(c[1])), false) > 0) {
             ++count;
         }
     }
@@ -423,21 +423,20 @@ double CRBFInpainting::surroundResidualRms(const PointList& samples) {
     const int cols = m_smoothedImage.cols;
     const double* cache = m_weightCache.get();
     std::vector<double> sums(samples.size(), 0.0);
-    parallelRows(
-        static_cast<int>(samples.size()), 64, [&](int k0, int k1) {
-            for (int k = k0; k < k1; ++k) {
-                const Point& p = samples[static_cast<std::size_t>(k)];
-                const cv::Vec3f& v = m_smoothedImage.at<cv::Vec3f>(p[1], p[0]);
-                double s = 0.0;
-                for (int c = 0; c < 3; ++c) {
-                    const double d = computeValueFromRBF(m_weights[static_cast<std::size_t>(c)].get(),
-                                                         m_centres, p, cache, cols) -
-                                     static_cast<double>(v[c]);
-                    s += d * d;
-                }
-                sums[static_cast<std::size_t>(k)] = s;
+    parallelRows(static_cast<int>(samples.size()), 64, [&](int k0, int k1) {
+        for (int k = k0; k < k1; ++k) {
+            const Point& p = samples[static_cast<std::size_t>(k)];
+            const cv::Vec3f& v = m_smoothedImage.at<cv::Vec3f>(p[1], p[0]);
+            double s = 0.0;
+            for (int c = 0; c < 3; ++c) {
+                const double d = computeValueFromRBF(m_weights[static_cast<std::size_t>(c)].get(),
+                                                     m_centres, p, cache, cols) -
+                                 static_cast<double>(v[c]);
+                s += d * d;
             }
-        });
+            sums[static_cast<std::size_t>(k)] = s;
+        }
+    });
     double total = 0.0;
     for (const double s : sums) total += s;
     return samples.empty() ? 0.0 : std::sqrt(total / (3.0 * static_cast<double>(samples.size())));

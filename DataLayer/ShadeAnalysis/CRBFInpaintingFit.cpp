@@ -569,7 +569,8 @@ bool solveLeastSquares(const Problem& p, const Executor& run, std::array<double*
         double mean = 0.0;
         for (std::int64_t j = 0; j < p.rbf(); ++j) mean += g[static_cast<std::size_t>(j * ld + j)];
         const double lambda = ridge * mean / static_cast<double>(p.rbf());
-        for (std::int64_t j = 0; j < p.rbf(); ++j) g[static_cast<std::size_t>(j * ld + j)] += lambda;
+        for (std::int64_t j = 0; j < p.rbf(); ++j)
+            g[static_cast<std::size_t>(j * ld + j)] += lambda;
     }
     DoubleVector normal(g);
     diag.factorised = factorLDLT(g, ld, m, run, diag.minPivot, diag.maxPivot);
@@ -994,8 +995,8 @@ bool CRBFInpainting::approximateRidge() {
         for (int c = 0; c < kMaxRhs; ++c) {
             double v = 0.0;
             for (std::int64_t j = 0; j < m; ++j) {
-                v += problem.a(k, j) * fit.weights[static_cast<std::size_t>(c)]
-                                                  [static_cast<std::size_t>(j)];
+                v += problem.a(k, j) *
+                     fit.weights[static_cast<std::size_t>(c)][static_cast<std::size_t>(j)];
             }
             const double d = v - rhs[static_cast<std::size_t>(k * kMaxRhs + c)];
             sum += d * d;

@@ -25,9 +25,9 @@ cv::Mat smoothWhite(int rows, int cols) {
             const double u = (x - 0.55 * cols) / cols;
             const double v = (y - 0.45 * rows) / rows;
             const double light = 230.0 - 25.0 * u + 10.0 * v - 40.0 * (u * u + v * v);
-            image.at<cv::Vec3f>(y, x) = cv::Vec3f(static_cast<float>(light),
-                                                  static_cast<float>(0.97 * light),
-                                                  static_cast<float>(0.93 * light));
+            image.at<cv::Vec3f>(y, x) =
+                cv::Vec3f(static_cast<float>(light), static_cast<float>(0.97 * light),
+                          static_cast<float>(0.93 * light));
         }
     }
     return image;
@@ -201,8 +201,7 @@ TEST(CRBFRidgeFit, LargeSupportsGetCoarserGridsWithinTheBound) {
         // less would exceed the bound.
         EXPECT_GT(countAt(centreStep / 2), CRBFInpainting::kMaxCentres);
         if (sampleStep > 12) {
-            EXPECT_FALSE(
-                Access::fitSizeSupported(countAt(sampleStep - 12), countAt(centreStep)));
+            EXPECT_FALSE(Access::fitSizeSupported(countAt(sampleStep - 12), countAt(centreStep)));
         }
     }
     // Within the bounds the steps stay.

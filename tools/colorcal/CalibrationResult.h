@@ -31,10 +31,10 @@ struct EngineInput {
 
 /// Which white estimate ran and how well it fitted its white ground.
 struct WhiteEstimateInfo {
-    bool available = false;  ///< false when the white estimation did not run or failed
-    std::string method;      ///< the estimator's name
-    long long centres = 0;   ///< RBF centres of the fit
-    long long samples = 0;   ///< data samples of the fit
+    bool available = false;    ///< false when the white estimation did not run or failed
+    std::string method;        ///< the estimator's name
+    long long centres = 0;     ///< RBF centres of the fit
+    long long samples = 0;     ///< data samples of the fit
     double residualRms = 0.0;  ///< fit residual over the samples, working values
 };
 
