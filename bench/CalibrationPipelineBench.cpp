@@ -96,6 +96,7 @@ void BM_WholeCalibration(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(matrix);
     }
+    state.SetLabel(engine->GetWhiteEstimateDiagnostics().method);
 }
 BENCHMARK(BM_WholeCalibration)->Unit(benchmark::kMillisecond)->UseRealTime();
 

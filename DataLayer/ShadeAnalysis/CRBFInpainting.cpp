@@ -144,6 +144,11 @@ CRBFInpainting::~CRBFInpainting() {
 void CRBFInpainting::setInputImage(const cv::Mat& image) {
     m_inputImage = image;
     releaseFit();
+    // The weight cache depends only on the image size and the basis; it stays
+    // across new masks and refits, and goes with the image.
+    m_weightCache.reset();
+    m_cacheRows = 0;
+    m_cacheCols = 0;
 }
 
 void CRBFInpainting::setInputSupportMask(const cv::Mat& mask) {
@@ -161,9 +166,11 @@ void CRBFInpainting::reset() { releaseFit(); }
 void CRBFInpainting::releaseFit() {
     for (auto& w : m_weights) w.reset();
     m_ridge = RidgeFit{};
-    m_weightCache.reset();
-    m_cacheRows = 0;
-    m_cacheCols = 0;
+}
+
+void CRBFInpainting::setEstimator(Config::Estimator estimator) {
+    m_config.estimator = estimator;
+    releaseFit();
 }
 
 void CRBFInpainting::parallelRows(int count, int grain, const std::function<void(int, int)>& body) {
@@ -379,7 +386,7 @@ bool CRBFInpainting::approximate() {
         ridge = m_config.estimator == Estimator::eAuto && !m_fillArea.empty() &&
                 !centresSurroundFillArea();
     }
-    if (!m_weightCache) computeWeightCache();
+    if (!m_weightCache || m_cacheRows != rows || m_cacheCols != cols) computeWeightCache();
     if (ridge) return approximateRidge();
 
     int centreStep = m_config.centerStep;

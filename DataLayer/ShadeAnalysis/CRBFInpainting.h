@@ -112,6 +112,8 @@ class COLORCAL_EXPORT CRBFInpainting {
     /// decides between the two estimators; without an area the surround fit
     /// runs. Discards the fit.
     void setFillArea(const cv::Mat& area);
+    /// Selects the estimator (see the rules above) and discards the fit.
+    void setEstimator(Config::Estimator estimator);
     /// Discards the fit; the inputs stay.
     void reset();
 

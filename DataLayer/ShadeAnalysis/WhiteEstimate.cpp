@@ -76,11 +76,10 @@ bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv:
         if (surroundKept) {
             if (!fill(inpainting, result)) return false;
         } else {
-            CRBFInpainting::Config ridgeConfig;
-            ridgeConfig.estimator = Estimator::eRidge;
-            CRBFInpainting ridge{ridgeConfig};
-            ridge.setInputImage(photo);
-            if (!(attempt(ridge, 1) || attempt(ridge, 2)) || !fill(ridge, result)) return false;
+            inpainting.setEstimator(Estimator::eRidge);
+            if (!(attempt(inpainting, 1) || attempt(inpainting, 2)) || !fill(inpainting, result)) {
+                return false;
+            }
         }
     }
     blurWhiteImage(result);
