@@ -1,7 +1,7 @@
 // Accuracy of the white estimate on realistic renders of narrow-margin cards.
 //
 // Usage: WhiteAccuracy [--photos N] [--seed S] [--types print|all] [--chart NAME]
-//                      [--margin SIDES] [--after auto|ridge]
+//                      [--margin SIDES] [--after auto|ridge] [--verbose 1]
 //
 // For every chart type and card margin (0.5, 0.75, 1.0 and 1.5 patch sides),
 // N photos of the realistic render set (tools/synth/RealisticSet.h; linear
@@ -180,6 +180,7 @@ int main(int argc, char** argv) {
     std::string onlyChart;
     double onlyMargin = 0.0;
     Estimator afterEstimator = Estimator::eAuto;
+    bool verbose = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i];
         const std::string value = argv[i + 1];
@@ -193,12 +194,14 @@ int main(int argc, char** argv) {
             onlyChart = value;
         } else if (arg == "--margin") {
             onlyMargin = std::atof(value.c_str());
+        } else if (arg == "--verbose") {
+            verbose = value == "1";
         } else if (arg == "--after") {
             afterEstimator = value == "ridge" ? Estimator::eRidge : Estimator::eAuto;
         } else {
             std::fprintf(stderr,
                          "usage: WhiteAccuracy [--photos N] [--seed S] [--types print|all] "
-                         "[--chart NAME] [--margin SIDES] [--after auto|ridge]\n");
+                         "[--chart NAME] [--margin SIDES] [--after auto|ridge] [--verbose 1]\n");
             return 2;
         }
     }
@@ -255,6 +258,15 @@ int main(int argc, char** argv) {
                     }
                     if (std::string(diagnostics.method) == "rbf-ridge-quadratic") ++cell.ridge;
                     const WhiteError e = whiteError(white, r.whiteField, r.cardMask, centre);
+                    if (verbose) {
+                        std::printf(
+                            "  seed %llu %s: %s, %lld centres, %lld samples, %d dilations, "
+                            "%.2f / %.2f %%\n",
+                            static_cast<unsigned long long>(seed), automatic ? "after" : "before",
+                            diagnostics.method, static_cast<long long>(diagnostics.centres),
+                            static_cast<long long>(diagnostics.samples), dilations,
+                            100.0 * e.median, 100.0 * e.p95);
+                    }
                     cell.median += e.median;
                     cell.p95 += e.p95;
                     cell.worstP95 = std::max(cell.worstP95, e.p95);

@@ -130,14 +130,18 @@ class COLORCAL_EXPORT CRBFInpainting {
     /// Grid steps of the ridge fit's centres and of its evaluation.
     static constexpr int kRidgeCentreStep = 24;
     static constexpr int kRidgeEvaluationStep = 8;
+    /// Fewest samples the ridge fit accepts; it also refuses a fill area that
+    /// reaches more than `kRidgeCentreStep` beyond the samples' bounding box
+    /// (a thin band of ground on only some sides of the patches).
+    static constexpr int kMinRidgeSamples = 30;
     /// Largest N·(M + 6)² of the ridge fit; coarser grids are used above it.
     static constexpr std::int64_t kMaxRidgeWork = std::int64_t{1} << 31;
 
     /// Builds the exclusion mask, the smoothed image, the centres and the
     /// per-channel weights. Returns true only when it has just computed a fit;
     /// false for missing inputs, an existing fit, no sample or no centre (the
-    /// ridge fit needs 6 samples that fix the quadratic), or a least-squares
-    /// problem that cannot be solved.
+    /// ridge fit: fewer than `kMinRidgeSamples` samples or a fill area beyond
+    /// them), or a least-squares problem that cannot be solved.
     bool approximate();
 
     /// Fits if needed, then writes into `out` the smoothed image with every

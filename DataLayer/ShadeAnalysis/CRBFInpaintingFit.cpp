@@ -944,7 +944,7 @@ bool CRBFInpainting::approximateRidge() {
     }
     if (work() > kMaxRidgeWork) return false;
     const std::int64_t n = static_cast<std::int64_t>(samples.size());
-    if (n < kPolyTerms) return false;
+    if (n < kMinRidgeSamples) return false;
 
     // Coordinates normalised to about ±1 over the samples' bounding box keep
     // the polynomial columns on the scale of each other.
@@ -954,6 +954,17 @@ bool CRBFInpainting::approximateRidge() {
         xmax = std::max(xmax, p[0]);
         ymin = std::min(ymin, p[1]);
         ymax = std::max(ymax, p[1]);
+    }
+    // The polynomial extrapolates freely: a fill area that reaches beyond the
+    // samples' extent by more than a centre step is not estimated.
+    if (!m_fillArea.empty()) {
+        const cv::Rect area = cv::boundingRect(m_fillArea);
+        if (area.area() > 0 &&
+            (area.x < xmin - kRidgeCentreStep || area.y < ymin - kRidgeCentreStep ||
+             area.x + area.width - 1 > xmax + kRidgeCentreStep ||
+             area.y + area.height - 1 > ymax + kRidgeCentreStep)) {
+            return false;
+        }
     }
     RidgeFit fit;
     fit.cx = 0.5 * (xmin + xmax);

@@ -101,8 +101,13 @@ TEST(CRBFRidgeFit, SurroundFitOnlyWithEnoughCentresInsideTheFillArea) {
         const int y = 120 + 48 * (k / 5);
         few(cv::Rect(x - 12, y - 12, 25, 25)).setTo(0);
     }
+    cv::Mat among(kSide, kSide, CV_8UC1, cv::Scalar(0));
+    among(cv::Rect(110, 110, 210, 210)).setTo(255);
+    EXPECT_EQ(fittedMethod(image, few, among), CRBFInpainting::kRidgeMethod);
+    // A fill area reaching far beyond the ground: the ridge fit refuses to
+    // extrapolate, and nothing else can be fitted.
     cv::Mat everywhere(kSide, kSide, CV_8UC1, cv::Scalar(255));
-    EXPECT_EQ(fittedMethod(image, few, everywhere), CRBFInpainting::kRidgeMethod);
+    EXPECT_EQ(fittedMethod(image, few, everywhere), "failed");
 }
 
 TEST(CRBFRidgeFit, KeptSurroundFitIsTheSurroundFitBitForBit) {
