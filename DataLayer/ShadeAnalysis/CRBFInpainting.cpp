@@ -144,8 +144,10 @@ CRBFInpainting::~CRBFInpainting() {
 void CRBFInpainting::setInputImage(const cv::Mat& image) {
     m_inputImage = image;
     releaseFit();
-    // The weight cache depends only on the image size and the basis; it stays
-    // across new masks and refits, and goes with the image.
+    releaseCache();
+}
+
+void CRBFInpainting::releaseCache() {
     m_weightCache.reset();
     m_cacheRows = 0;
     m_cacheCols = 0;
@@ -161,8 +163,14 @@ void CRBFInpainting::setFillArea(const cv::Mat& area) {
     releaseFit();
 }
 
-void CRBFInpainting::reset() { releaseFit(); }
+void CRBFInpainting::reset() {
+    releaseFit();
+    releaseCache();
+}
 
+// New masks and another estimator keep the weight cache: it depends only on
+// the image size and the basis, and a refit on another support (the engine
+// tries two) need not compute it again.
 void CRBFInpainting::releaseFit() {
     for (auto& w : m_weights) w.reset();
     m_ridge = RidgeFit{};

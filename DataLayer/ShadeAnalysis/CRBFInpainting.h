@@ -119,7 +119,7 @@ class COLORCAL_EXPORT CRBFInpainting {
     void setFillArea(const cv::Mat& area);
     /// Selects the estimator (see the rules above) and discards the fit.
     void setEstimator(Config::Estimator estimator);
-    /// Discards the fit; the inputs stay.
+    /// Discards the fit and the weight cache; the inputs stay.
     void reset();
 
     /// Largest number of centres a fit accepts (the normal matrix alone takes
@@ -213,7 +213,10 @@ class COLORCAL_EXPORT CRBFInpainting {
     static AlignedArray allocateAligned(std::int64_t count);
     /// Asks the system to back a large, freshly allocated buffer with huge pages.
     static void adviseLargeBuffer(void* data, std::size_t bytes);
+    /// Frees the weights (the weight cache stays).
     void releaseFit();
+    /// Frees the weight cache.
+    void releaseCache();
 
     // ---- Fitting and filling ------------------------------------------------
     static void resampCoords(const cv::Mat& mask, PointList& points, const int& step, bool all);
