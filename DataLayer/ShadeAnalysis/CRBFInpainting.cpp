@@ -391,11 +391,14 @@ bool CRBFInpainting::approximate() {
     bool ridge = m_config.estimator == Estimator::eRidge;
     if (!ridge) {
         resampCoords(m_exclusionMask, m_centres, m_config.centerStep, false);
-        ridge = m_config.estimator == Estimator::eAuto && !m_fillArea.empty() &&
-                !centresSurroundFillArea();
+        const bool judged = m_config.estimator == Estimator::eAuto ||
+                            m_config.estimator == Estimator::eSurroundWhereSurrounded;
+        ridge = judged && !m_fillArea.empty() && !centresSurroundFillArea();
     }
     if (!m_weightCache || m_cacheRows != rows || m_cacheCols != cols) computeWeightCache();
-    if (ridge) return approximateRidge();
+    if (ridge) {
+        return m_config.estimator != Estimator::eSurroundWhereSurrounded && approximateRidge();
+    }
 
     int centreStep = m_config.centerStep;
     int sampleStep = m_config.sampleStep;

@@ -83,8 +83,11 @@ class COLORCAL_EXPORT CRBFInpainting {
         /// Threads a parallel step may use; 0 or less means the hardware
         /// concurrency.
         int threadCount = -1;
-        /// Which estimator fills the excluded pixels (see the rules above).
-        enum class Estimator { eAuto, eSurround, eRidge };
+        /// Which estimator fills the excluded pixels (see the rules above):
+        /// the choice by the fill area, either one everywhere, or the
+        /// surround fit only where the choice would keep it (elsewhere no fit
+        /// is made and `approximate` returns false).
+        enum class Estimator { eAuto, eSurround, eRidge, eSurroundWhereSurrounded };
         Estimator estimator = Estimator::eAuto;
     };
 

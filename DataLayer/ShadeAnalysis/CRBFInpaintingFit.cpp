@@ -1052,38 +1052,41 @@ void CRBFInpainting::fillRidge(const cv::Mat& mask, cv::Mat& out) {
     const std::int64_t mr = static_cast<std::int64_t>(m_ridge.centres.size());
     const double* cache = m_weightCache.get();
     cv::Mat nodes(ny, nx, CV_64FC3, cv::Scalar::all(0.0));
+    // One row of nodes at a time, centre after centre: each centre reads one
+    // row of the cache at a stride of the node step, which stays in cache,
+    // instead of every node reading a row per centre.
     parallelRows(ny, 1, [&](int j0, int j1) {
+        std::vector<double> acc(static_cast<std::size_t>(3 * nx));
+        const double* w0 = m_ridge.weights[0].data();
+        const double* w1 = m_ridge.weights[1].data();
+        const double* w2 = m_ridge.weights[2].data();
         for (int j = j0; j < j1; ++j) {
-            const int y = j * step;
-            const double v = (y - m_ridge.cy) / m_ridge.sy;
             const uchar* need = needed.ptr<uchar>(j);
+            if (std::none_of(need, need + nx, [](uchar n) { return n != 0; })) continue;
+            const int y = j * step;
+            std::fill(acc.begin(), acc.end(), 0.0);
+            for (std::int64_t k = 0; k < mr; ++k) {
+                const Point& c = m_ridge.centres[static_cast<std::size_t>(k)];
+                const double* row = cache + static_cast<std::int64_t>(std::abs(c[1] - y)) * cols;
+                const int cx = c[0];
+                for (int i = 0; i < nx; ++i) {
+                    const double b = row[std::abs(cx - i * step)];
+                    acc[static_cast<std::size_t>(3 * i)] += w0[k] * b;
+                    acc[static_cast<std::size_t>(3 * i + 1)] += w1[k] * b;
+                    acc[static_cast<std::size_t>(3 * i + 2)] += w2[k] * b;
+                }
+            }
+            const double v = (y - m_ridge.cy) / m_ridge.sy;
             cv::Vec3d* node = nodes.ptr<cv::Vec3d>(j);
             for (int i = 0; i < nx; ++i) {
-                if (need[i] == 0) continue;
-                const int x = i * step;
-                const double u = (x - m_ridge.cx) / m_ridge.sx;
+                const double u = (i * step - m_ridge.cx) / m_ridge.sx;
                 const double terms[kPolyTerms] = {1.0, u, v, u * u, u * v, v * v};
                 for (int c = 0; c < kMaxRhs; ++c) {
                     const double* w = m_ridge.weights[static_cast<std::size_t>(c)].data();
-                    double sum = 0.0;
+                    double sum = acc[static_cast<std::size_t>(3 * i + c)];
                     for (std::int64_t t = 0; t < kPolyTerms; ++t) sum += w[mr + t] * terms[t];
                     node[i][c] = sum;
                 }
-                double s0 = 0.0, s1 = 0.0, s2 = 0.0;
-                const double* w0 = m_ridge.weights[0].data();
-                const double* w1 = m_ridge.weights[1].data();
-                const double* w2 = m_ridge.weights[2].data();
-                for (std::int64_t k = 0; k < mr; ++k) {
-                    const Point& c = m_ridge.centres[static_cast<std::size_t>(k)];
-                    const double b = cache[static_cast<std::int64_t>(std::abs(c[1] - y)) * cols +
-                                           std::abs(c[0] - x)];
-                    s0 += w0[k] * b;
-                    s1 += w1[k] * b;
-                    s2 += w2[k] * b;
-                }
-                node[i][0] += s0;
-                node[i][1] += s1;
-                node[i][2] += s2;
             }
         }
     });

@@ -41,7 +41,10 @@ bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv:
                         CRBFInpainting::FitDiagnostics& diagnostics, int& patchDilations) {
     using Estimator = CRBFInpainting::Config::Estimator;
     CRBFInpainting::Config config;
-    config.estimator = estimator;
+    // The automatic choice first only judges the surround fit; the ridge fit
+    // follows on its own support.
+    config.estimator =
+        estimator == Estimator::eAuto ? Estimator::eSurroundWhereSurrounded : estimator;
     CRBFInpainting inpainting{config};
     inpainting.setInputImage(photo);
     if (estimator == Estimator::eAuto) inpainting.setFillArea(patchArea);

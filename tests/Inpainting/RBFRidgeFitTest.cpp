@@ -90,6 +90,18 @@ TEST(CRBFRidgeFit, SurroundFitOnlyWithEnoughCentresInsideTheFillArea) {
               CRBFInpainting::kRidgeMethod);
     EXPECT_EQ(fittedMethod(image, supportWithGaps(threshold), area),
               CRBFInpainting::kSurroundMethod);
+    // Only judging: no fit where the surround fit is not kept.
+    CRBFInpainting::Config judging;
+    judging.estimator = Estimator::eSurroundWhereSurrounded;
+    CRBFInpainting judge{judging};
+    judge.setInputImage(image);
+    judge.setInputSupportMask(supportWithGaps(threshold - 1));
+    judge.setFillArea(area);
+    EXPECT_FALSE(judge.approximate());
+    EXPECT_EQ(std::string(judge.getFitDiagnostics().method), "");
+    judge.setInputSupportMask(supportWithGaps(threshold));
+    EXPECT_TRUE(judge.approximate());
+    EXPECT_EQ(std::string(judge.getFitDiagnostics().method), CRBFInpainting::kSurroundMethod);
     // Without a fill area nothing is judged: the surround fit runs.
     EXPECT_EQ(fittedMethod(image, supportWithGaps(0), cv::Mat()), CRBFInpainting::kSurroundMethod);
 
