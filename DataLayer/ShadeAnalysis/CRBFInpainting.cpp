@@ -370,9 +370,10 @@ bool CRBFInpainting::approximate() {
         });
     }
 
-    // Smoothing over the support, before the exclusion mask grows.
-    maskedGaussianImpl(m_inputImage, exclusion, true, m_smoothedImage);
-
+    // The smoothing runs over the support before the exclusion mask grows; it
+    // is computed once the estimator is known (a judgement that makes no fit
+    // needs none).
+    const cv::Mat smoothingExclusion = exclusion.clone();
     cv::dilate(exclusion, exclusion, cv::Mat::ones(7, 7, CV_8U), cv::Point(-1, -1), 1,
                cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
     const int bw = std::clamp(m_config.borderWidth, 0, std::max(rows, cols));
@@ -396,9 +397,9 @@ bool CRBFInpainting::approximate() {
         ridge = judged && !m_fillArea.empty() && !centresSurroundFillArea();
     }
     if (!m_weightCache || m_cacheRows != rows || m_cacheCols != cols) computeWeightCache();
-    if (ridge) {
-        return m_config.estimator != Estimator::eSurroundWhereSurrounded && approximateRidge();
-    }
+    if (ridge && m_config.estimator == Estimator::eSurroundWhereSurrounded) return false;
+    maskedGaussianImpl(m_inputImage, smoothingExclusion, true, m_smoothedImage);
+    if (ridge) return approximateRidge();
 
     int centreStep = m_config.centerStep;
     int sampleStep = m_config.sampleStep;
