@@ -1071,9 +1071,10 @@ void CRBFInpainting::fillRidge(const cv::Mat& mask, cv::Mat& out) {
                 const int cx = c[0];
                 for (int i = 0; i < nx; ++i) {
                     const double b = row[std::abs(cx - i * step)];
-                    acc[static_cast<std::size_t>(3 * i)] += w0[k] * b;
-                    acc[static_cast<std::size_t>(3 * i + 1)] += w1[k] * b;
-                    acc[static_cast<std::size_t>(3 * i + 2)] += w2[k] * b;
+                    double* a = acc.data() + 3 * static_cast<std::size_t>(i);
+                    a[0] += w0[k] * b;
+                    a[1] += w1[k] * b;
+                    a[2] += w2[k] * b;
                 }
             }
             const double v = (y - m_ridge.cy) / m_ridge.sy;
@@ -1083,7 +1084,7 @@ void CRBFInpainting::fillRidge(const cv::Mat& mask, cv::Mat& out) {
                 const double terms[kPolyTerms] = {1.0, u, v, u * u, u * v, v * v};
                 for (int c = 0; c < kMaxRhs; ++c) {
                     const double* w = m_ridge.weights[static_cast<std::size_t>(c)].data();
-                    double sum = acc[static_cast<std::size_t>(3 * i + c)];
+                    double sum = acc[3 * static_cast<std::size_t>(i) + static_cast<std::size_t>(c)];
                     for (std::int64_t t = 0; t < kPolyTerms; ++t) sum += w[mr + t] * terms[t];
                     node[i][c] = sum;
                 }

@@ -206,9 +206,12 @@ TEST(CRBFRidgeFit, TooFewSamplesFailWithoutTouchingTheOutput) {
 
 TEST(CRBFRidgeFit, LargeSupportsGetCoarserGridsWithinTheBound) {
     // Grid counts of an all-free support of a 24 MP and a 50 MP photo.
-    for (const auto& [rows, cols] : {std::pair<std::int64_t, std::int64_t>{4000, 6000},
-                                     std::pair<std::int64_t, std::int64_t>{5800, 8700}}) {
-        const auto countAt = [&](int step) { return (rows / step) * (cols / step); };
+    for (const std::pair<std::int64_t, std::int64_t>& size :
+         {std::pair<std::int64_t, std::int64_t>{4000, 6000},
+          std::pair<std::int64_t, std::int64_t>{5800, 8700}}) {
+        const auto countAt = [size](int step) {
+            return (size.first / step) * (size.second / step);
+        };
         int centreStep = 48;
         int sampleStep = 12;
         ASSERT_FALSE(Access::fitSizeSupported(countAt(sampleStep), countAt(centreStep)));
