@@ -33,13 +33,17 @@ struct Scene {
     std::shared_ptr<Base::CImageData2D> support;
     std::vector<float> reference;
 
-    Scene() {
+    /// `narrow`: a card margin of half a patch side, and only the card's own
+    /// ground as support (the host knows the card's outline).
+    explicit Scene(bool narrow = false) {
         ChartSynth::RenderOptions options;
         options.chart = EChart::eCCTPrint;
         options.referenceRgb = ChartSynth::defaultReferenceColors();
         options.photoWidth = kPhotoWidth;
         options.photoHeight = kPhotoHeight;
-        options.cardMargin = 1.4;
+        options.cardMargin = narrow ? 0.5 * ChartSynth::chartSideLength(options.chart) /
+                                          ChartSynth::chartPitch(options.chart)
+                                    : 1.4;
         options.falloff = 0.3;
         options.noiseSigma = 2.0;
         options.supersample = 2;
@@ -50,7 +54,11 @@ struct Scene {
         full = rendered.photo.clone();
         roi = CRect(region.x, region.y, region.x + region.width, region.y + region.height);
         cv::Mat mask(full.size(), CV_8UC1, cv::Scalar(255));
-        mask(rendered.chartRegion & region).setTo(0);
+        if (narrow) {
+            mask.setTo(0, rendered.cardMask);
+        } else {
+            mask(rendered.chartRegion & region).setTo(0);
+        }
         support = std::make_shared<Base::CImageData2D>(mask.cols, mask.rows, 1, mask.data);
         for (const ChartSynth::Rgb& c : options.referenceRgb) {
             reference.insert(reference.end(), c.begin(), c.end());
@@ -71,6 +79,11 @@ Scene& scene() {
     return s;
 }
 
+Scene& narrowScene() {
+    static Scene s(true);
+    return s;
+}
+
 void BM_WholeCalibration(benchmark::State& state) {
     auto engine = scene().engine();
     CbArray<float> whiteOut;
@@ -83,8 +96,27 @@ void BM_WholeCalibration(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(matrix);
     }
+    state.SetLabel(engine->GetWhiteEstimateDiagnostics().method);
 }
 BENCHMARK(BM_WholeCalibration)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same photo with a card margin of half a patch side and only the card's
+// ground as support: the white comes from the ridge fit.
+void BM_WholeCalibrationNarrowCard(benchmark::State& state) {
+    auto engine = narrowScene().engine();
+    CbArray<float> whiteOut;
+    CColorCalibration::NxCColCalibMatrix matrix;
+    for (auto _ : state) {
+        engine->reset();
+        if (!engine->startColorCalibration(whiteOut, matrix, nullptr, nullptr)) {
+            state.SkipWithError("calibration failed");
+            break;
+        }
+        benchmark::DoNotOptimize(matrix);
+    }
+    state.SetLabel(engine->GetWhiteEstimateDiagnostics().method);
+}
+BENCHMARK(BM_WholeCalibrationNarrowCard)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_StageSegmentation(benchmark::State& state) {
     auto engine = scene().engine();

@@ -12,6 +12,7 @@
 #include "Base/Export.h"
 #include "Base/IImageData2D.h"
 #include "Base/IParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
 #include "DataLayer/ShadeAnalysis/SegmentationDiagnostics.h"
 
 namespace DataLayer {
@@ -216,6 +217,11 @@ class COLORCAL_EXPORT CColorCalibration {
     /// (the stage, the seeds and the last grid tried, whether the chart was
     /// recovered after the regular grid search had failed).
     const SegmentationDiagnostics& GetSegmentationDiagnostics() const;
+    /// How the last `precomputeInpainting` estimated the white image: the
+    /// estimator, its centres and samples and the residual of its fit.
+    const CRBFInpainting::FitDiagnostics& GetWhiteEstimateDiagnostics() const {
+        return m_whiteEstimateDiagnostics;
+    }
 
   protected:
     NxCColCalibReferenceColorsList convertFloatListToRefColorList(const float* values,
@@ -280,6 +286,7 @@ class COLORCAL_EXPORT CColorCalibration {
     std::shared_ptr<Base::IImageData2D> m_colorImageRoi;
     std::shared_ptr<Base::IImageData2D> m_externalWhiteImg;
     SegmentationDiagnostics m_segmentationDiagnostics;
+    CRBFInpainting::FitDiagnostics m_whiteEstimateDiagnostics;
 };
 
 }  // namespace DataLayer

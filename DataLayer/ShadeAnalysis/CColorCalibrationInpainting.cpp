@@ -9,38 +9,15 @@
 #include <stdexcept>
 #include <string>
 
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
+#include "DataLayer/ShadeAnalysis/WhiteEstimate.h"
 
 namespace DataLayer {
 
 namespace {
-
-// The white image's final smoothing: a 19 x 19 Gaussian (sigma 9, borders
-// reflected without repeating the edge pixel) of the whole image.
-// cv::GaussianBlur runs on one thread, and on a camera-sized image it is a
-// large share of the calibration, so the rows are cut into strips blurred in
-// parallel. Each strip is a view of the whole source: OpenCV reads the real
-// neighbouring rows across a cut and applies the border rule only at the
-// image's own edges, so the result equals one call on the whole image.
-void blurWhiteImage(cv::Mat& image) {
-    cv::Mat blurred(image.size(), image.type());
-    const int rows = image.rows;
-    const int strips =
-        std::max(1, std::min(rows / 64, 2 * tbb::this_task_arena::max_concurrency()));
-    tbb::parallel_for(0, strips, [&](int s) {
-        const int first = static_cast<int>(static_cast<std::int64_t>(rows) * s / strips);
-        const int last = static_cast<int>(static_cast<std::int64_t>(rows) * (s + 1) / strips);
-        cv::Mat dst = blurred.rowRange(first, last);
-        cv::GaussianBlur(image.rowRange(first, last), dst, cv::Size(19, 19), 9.0, 0.0,
-                         cv::BORDER_REFLECT_101);
-    });
-    image = blurred;
-}
 
 std::string pixelIndexMessage(int x, int y, int width, int height) {
     char buffer[128];
@@ -105,9 +82,6 @@ bool CColorCalibration::precomputeInpainting(CbArray<float>& whiteImageOut) {
         return false;
     }
 
-    CRBFInpainting inpainting{CRBFInpainting::Config()};
-    inpainting.setInputImage(m_fullImage);
-
     const cv::Mat patches = m_segmentLabels > 1.0;
 
     cv::Mat support;
@@ -123,24 +97,22 @@ bool CColorCalibration::precomputeInpainting(CbArray<float>& whiteImageOut) {
     }
 
     // Inside the region, patch pixels are excluded wherever the host left the
-    // pixel usable.
-    cv::Mat region = support(cv::Rect(m_roi.left, m_roi.top, m_inputImage.cols, m_inputImage.rows));
+    // pixel usable. The patches also name the area the white must hold over.
+    const cv::Rect regionRect(m_roi.left, m_roi.top, m_inputImage.cols, m_inputImage.rows);
+    cv::Mat region = support(regionRect);
     patches.copyTo(region, region == 0);
+    cv::Mat patchArea = cv::Mat::zeros(m_fullImage.size(), CV_8UC1);
+    patches.copyTo(patchArea(regionRect));
 
-    cv::dilate(support, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), 2,
-               cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
-
-    inpainting.setInputSupportMask(support);
-    if (!inpainting.approximate()) {
+    cv::Mat white;
+    int dilations = 0;
+    if (!estimateWhiteImage(m_fullImage, support, patchArea,
+                            CRBFInpainting::Config::Estimator::eAuto, white,
+                            m_whiteEstimateDiagnostics, dilations)) {
         reset();
         return false;
     }
-    inpainting.fillValues(cv::Mat(), m_whiteImage);
-    if (m_whiteImage.size() != m_fullImage.size() || m_whiteImage.type() != CV_32FC3) {
-        reset();
-        return false;
-    }
-    blurWhiteImage(m_whiteImage);
+    m_whiteImage = white;
 
     const std::size_t rowFloats = static_cast<std::size_t>(m_whiteImage.cols) * 3;
     whiteImageOut.SetSize(rowFloats * static_cast<std::size_t>(m_whiteImage.rows));

@@ -144,6 +144,13 @@ CRBFInpainting::~CRBFInpainting() {
 void CRBFInpainting::setInputImage(const cv::Mat& image) {
     m_inputImage = image;
     releaseFit();
+    releaseCache();
+}
+
+void CRBFInpainting::releaseCache() {
+    m_weightCache.reset();
+    m_cacheRows = 0;
+    m_cacheCols = 0;
 }
 
 void CRBFInpainting::setInputSupportMask(const cv::Mat& mask) {
@@ -151,13 +158,27 @@ void CRBFInpainting::setInputSupportMask(const cv::Mat& mask) {
     releaseFit();
 }
 
-void CRBFInpainting::reset() { releaseFit(); }
+void CRBFInpainting::setFillArea(const cv::Mat& area) {
+    m_fillArea = area;
+    releaseFit();
+}
 
+void CRBFInpainting::reset() {
+    releaseFit();
+    releaseCache();
+}
+
+// New masks and another estimator keep the weight cache: it depends only on
+// the image size and the basis, and a refit on another support (the engine
+// tries two) need not compute it again.
 void CRBFInpainting::releaseFit() {
     for (auto& w : m_weights) w.reset();
-    m_weightCache.reset();
-    m_cacheRows = 0;
-    m_cacheCols = 0;
+    m_ridge = RidgeFit{};
+}
+
+void CRBFInpainting::setEstimator(Config::Estimator estimator) {
+    m_config.estimator = estimator;
+    releaseFit();
 }
 
 void CRBFInpainting::parallelRows(int count, int grain, const std::function<void(int, int)>& body) {
@@ -272,8 +293,55 @@ bool CRBFInpainting::fitSizeSupported(std::int64_t samples, std::int64_t centres
     return samples <= kMaxNormalWork / (centres * centres);
 }
 
+void CRBFInpainting::chooseSurroundSteps(const std::function<std::int64_t(int)>& countAt,
+                                         int& centreStep, int& sampleStep) {
+    std::int64_t centres = countAt(centreStep);
+    std::int64_t samples = countAt(sampleStep);
+    if (centres < 1 || samples < 1 || fitSizeSupported(samples, centres)) return;
+    // Coarser grids for a support too large for the default ones: fewer
+    // centres first (the normal matrix grows with their square), then fewer
+    // samples, each step the smallest that brings the fit within the bounds.
+    // The steps stop growing at the image size, where a grid has one point.
+    constexpr int kLargestStep = 1 << 20;
+    while (centres > kMaxCentres && centreStep < kLargestStep) {
+        centreStep *= 2;
+        centres = countAt(centreStep);
+    }
+    if (centres < 1) return;
+    const int base = sampleStep;
+    for (int k = 2; !fitSizeSupported(samples, centres) && base * k < kLargestStep; ++k) {
+        sampleStep = base * k;
+        samples = countAt(sampleStep);
+        if (samples < 1) return;
+    }
+}
+
+bool CRBFInpainting::centresSurroundFillArea() const {
+    if (static_cast<int>(m_centres.size()) < kMinSurroundCentres) return false;
+    std::vector<cv::Point> inside;
+    cv::findNonZero(m_fillArea, inside);
+    if (inside.empty()) return true;  // nothing to fill: nothing to extrapolate over
+    std::vector<cv::Point> hull;
+    cv::convexHull(inside, hull);
+    int count = 0;
+    for (const Point& c : m_centres) {
+        if (cv::pointPolygonTest(
+                hull, cv::Point2f(static_cast<float>(c[0]), static_cast<float>(c[1])), false) > 0) {
+            ++count;
+        }
+    }
+    return count >= kMinCentresInsideHull;
+}
+
 bool CRBFInpainting::approximate() {
-    if (m_supportMask.empty() || m_inputImage.empty() || m_weights[0]) return false;
+    if (m_supportMask.empty() || m_inputImage.empty() || m_weights[0] || m_ridge.valid) {
+        return false;
+    }
+    if (!m_fillArea.empty()) {
+        CV_CheckTypeEQ(m_fillArea.type(), CV_8UC1, "the fill area must be CV_8UC1");
+        CV_Check(m_fillArea.size(), m_fillArea.size() == m_inputImage.size(),
+                 "the fill area must have the input image's size");
+    }
 
     CV_CheckTypeEQ(m_inputImage.type(), CV_32FC3, "the input image must be CV_32FC3");
     CV_CheckTypeEQ(m_supportMask.type(), CV_8UC1, "the support mask must be CV_8UC1");
@@ -302,9 +370,10 @@ bool CRBFInpainting::approximate() {
         });
     }
 
-    // Smoothing over the support, before the exclusion mask grows.
-    maskedGaussianImpl(m_inputImage, exclusion, true, m_smoothedImage);
-
+    // The smoothing runs over the support before the exclusion mask grows; it
+    // is computed once the estimator is known (a judgement that makes no fit
+    // needs none).
+    const cv::Mat smoothingExclusion = exclusion.clone();
     cv::dilate(exclusion, exclusion, cv::Mat::ones(7, 7, CV_8U), cv::Point(-1, -1), 1,
                cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
     const int bw = std::clamp(m_config.borderWidth, 0, std::max(rows, cols));
@@ -318,16 +387,44 @@ bool CRBFInpainting::approximate() {
     }
     m_exclusionMask = exclusion;
 
-    PointList samples;
-    resampCoords(m_exclusionMask, samples, m_config.sampleStep, false);
-    resampCoords(m_exclusionMask, m_centres, m_config.centerStep, false);
+    m_fitDiagnostics = FitDiagnostics{};
+    using Estimator = Config::Estimator;
+    bool ridge = m_config.estimator == Estimator::eRidge;
+    if (!ridge) {
+        resampCoords(m_exclusionMask, m_centres, m_config.centerStep, false);
+        const bool judged = m_config.estimator == Estimator::eAuto ||
+                            m_config.estimator == Estimator::eSurroundWhereSurrounded;
+        ridge = judged && !m_fillArea.empty() && !centresSurroundFillArea();
+    }
+    if (!m_weightCache || m_cacheRows != rows || m_cacheCols != cols) computeWeightCache();
+    if (ridge && m_config.estimator == Estimator::eSurroundWhereSurrounded) return false;
+    maskedGaussianImpl(m_inputImage, smoothingExclusion, true, m_smoothedImage);
+    if (ridge) return approximateRidge();
 
-    if (!m_weightCache) computeWeightCache();
+    int centreStep = m_config.centerStep;
+    int sampleStep = m_config.sampleStep;
+    chooseSurroundSteps(
+        [this](int step) {
+            PointList points;
+            resampCoords(m_exclusionMask, points, step, false);
+            return static_cast<std::int64_t>(points.size());
+        },
+        centreStep, sampleStep);
+    PointList samples;
+    resampCoords(m_exclusionMask, samples, sampleStep, false);
+    if (centreStep != m_config.centerStep) {
+        resampCoords(m_exclusionMask, m_centres, centreStep, false);
+    }
     if (samples.empty() || m_centres.empty()) return false;
     if (!fitSizeSupported(static_cast<std::int64_t>(samples.size()),
                           static_cast<std::int64_t>(m_centres.size()))) {
         return false;
     }
+    m_fitDiagnostics.method = kSurroundMethod;
+    m_fitDiagnostics.centres = static_cast<std::int64_t>(m_centres.size());
+    m_fitDiagnostics.samples = static_cast<std::int64_t>(samples.size());
+    m_fitDiagnostics.centreStep = centreStep;
+    m_fitDiagnostics.sampleStep = sampleStep;
 
     const std::int64_t count = static_cast<std::int64_t>(m_centres.size()) + 4;
     std::array<AlignedArray, 3> fitted{allocateAligned(count), allocateAligned(count),
@@ -337,7 +434,31 @@ bool CRBFInpainting::approximate() {
         return false;
     }
     m_weights = std::move(fitted);
+    m_fitDiagnostics.residualRms = surroundResidualRms(samples);
     return true;
+}
+
+double CRBFInpainting::surroundResidualRms(const PointList& samples) {
+    const int cols = m_smoothedImage.cols;
+    const double* cache = m_weightCache.get();
+    std::vector<double> sums(samples.size(), 0.0);
+    parallelRows(static_cast<int>(samples.size()), 64, [&](int k0, int k1) {
+        for (int k = k0; k < k1; ++k) {
+            const Point& p = samples[static_cast<std::size_t>(k)];
+            const cv::Vec3f& v = m_smoothedImage.at<cv::Vec3f>(p[1], p[0]);
+            double s = 0.0;
+            for (int c = 0; c < 3; ++c) {
+                const double d = computeValueFromRBF(m_weights[static_cast<std::size_t>(c)].get(),
+                                                     m_centres, p, cache, cols) -
+                                 static_cast<double>(v[c]);
+                s += d * d;
+            }
+            sums[static_cast<std::size_t>(k)] = s;
+        }
+    });
+    double total = 0.0;
+    for (const double s : sums) total += s;
+    return samples.empty() ? 0.0 : std::sqrt(total / (3.0 * static_cast<double>(samples.size())));
 }
 
 void CRBFInpainting::fillValuesAVX(const cv::Mat& /*fillMask*/, cv::Mat& /*out*/) { approximate(); }

@@ -27,6 +27,31 @@ struct CRBFInpaintingTestAccess;
 ///   outside a border band; the rest is filled from a least-squares RBF fit
 ///   through a grid of support samples, and the support itself is replaced by a
 ///   masked Gaussian smoothing of the input.
+/// - Two estimators fill the excluded pixels (`Estimator`). The surround fit
+///   (multiquadric centres on the 48-px grid, no polynomial, no
+///   regularisation) is kept wherever its centres surround the area to fill.
+///   It is judged only over a fill area the caller names (`setFillArea`):
+///   the surround fit runs when the 48-px grid holds at least
+///   `kMinSurroundCentres` centres and at least `kMinCentresInsideHull` of them
+///   lie inside the convex hull of the fill area, so that the field is
+///   interpolated between centres on every side of it rather than
+///   extrapolated. (The thresholds were set on rendered chart photos: with
+///   the engine's two patch dilations the printed charts' gaps hold at most
+///   11 centres inside the hull, where the surround fit missed the white by
+///   up to 1.6 % and the colours by 14 % more than the true white gives; the
+///   X-Rite charts' wide gaps hold 19 or more, where it stays within 1 %.)
+///   Otherwise (a thin band of ground around a card, a few
+///   centres) the ridge fit runs: multiquadric centres on a 24-px grid plus
+///   the quadratic polynomial 1, x, y, x², xy, y², a small ridge on the RBF
+///   weights, evaluated on an 8-px grid and upsampled bicubically. The ridge
+///   fit follows a smooth illumination across the area from a band of ground
+///   where the surround fit, free of any polynomial term, swings freely.
+/// - Large supports: where the surround fit on the default grids would exceed
+///   `kMaxCentres` or `kMaxNormalWork`, its grids are coarsened (the centre
+///   step doubled until the centres fit, then the sample step raised to the
+///   smallest multiple that keeps N·M² within the bound), so that the fit
+///   costs at most what the largest accepted fit costs. Fits within the
+///   bounds are unchanged.
 /// - Parallel work runs on the object's one task group, inside the object's
 ///   task arena of `threadCount` threads at most (and no more than the machine
 ///   has); every operation waits for its tasks
@@ -58,6 +83,12 @@ class COLORCAL_EXPORT CRBFInpainting {
         /// Threads a parallel step may use; 0 or less means the hardware
         /// concurrency.
         int threadCount = -1;
+        /// Which estimator fills the excluded pixels (see the rules above):
+        /// the choice by the fill area, either one everywhere, or the
+        /// surround fit only where the choice would keep it (elsewhere no fit
+        /// is made and `approximate` returns false).
+        enum class Estimator { eAuto, eSurround, eRidge, eSurroundWhereSurrounded };
+        Estimator estimator = Estimator::eAuto;
     };
 
     /// A point (column, row).
@@ -83,7 +114,15 @@ class COLORCAL_EXPORT CRBFInpainting {
     /// Sets the support mask (CV_8UC1, image size, non-zero = never support;
     /// shared, never written) and discards the fit.
     void setInputSupportMask(const cv::Mat& mask);
-    /// Discards the fit; the inputs stay.
+    /// Names the area over which the estimate must hold (CV_8UC1, image size,
+    /// non-zero inside; shared, never written), for example the chart's
+    /// patches; an empty matrix names none. With `Estimator::eAuto` the area
+    /// decides between the two estimators; without an area the surround fit
+    /// runs. Discards the fit.
+    void setFillArea(const cv::Mat& area);
+    /// Selects the estimator (see the rules above) and discards the fit.
+    void setEstimator(Config::Estimator estimator);
+    /// Discards the fit and the weight cache; the inputs stay.
     void reset();
 
     /// Largest number of centres a fit accepts (the normal matrix alone takes
@@ -92,12 +131,25 @@ class COLORCAL_EXPORT CRBFInpainting {
     /// Largest accepted product N·M² of samples and squared centres, the
     /// multiply-adds of the normal equations (about ten seconds of work).
     static constexpr std::int64_t kMaxNormalWork = std::int64_t{1} << 38;
+    /// The surround fit is kept only with at least this many centres ...
+    static constexpr int kMinSurroundCentres = 30;
+    /// ... of which at least this many lie inside the fill area's convex hull.
+    static constexpr int kMinCentresInsideHull = 16;
+    /// Grid steps of the ridge fit's centres and of its evaluation.
+    static constexpr int kRidgeCentreStep = 24;
+    static constexpr int kRidgeEvaluationStep = 8;
+    /// Fewest samples the ridge fit accepts; it also refuses a fill area that
+    /// reaches more than `kRidgeCentreStep` beyond the samples' bounding box
+    /// (a thin band of ground on only some sides of the patches).
+    static constexpr int kMinRidgeSamples = 30;
+    /// Largest N·(M + 6)² of the ridge fit; coarser grids are used above it.
+    static constexpr std::int64_t kMaxRidgeWork = std::int64_t{1} << 31;
 
     /// Builds the exclusion mask, the smoothed image, the centres and the
     /// per-channel weights. Returns true only when it has just computed a fit;
-    /// false for missing inputs, an existing fit, no sample or no centre, a
-    /// problem larger than `kMaxCentres` / `kMaxNormalWork` allow (tiny grid
-    /// steps), or a least-squares problem that cannot be solved.
+    /// false for missing inputs, an existing fit, no sample or no centre (the
+    /// ridge fit: fewer than `kMinRidgeSamples` samples or a fill area beyond
+    /// them), or a least-squares problem that cannot be solved.
     bool approximate();
 
     /// Fits if needed, then writes into `out` the smoothed image with every
@@ -134,7 +186,21 @@ class COLORCAL_EXPORT CRBFInpainting {
         /// Centres with a weight: all of them after the factorisation, those
         /// the pivoting kept after the fallback.
         std::int64_t rank = 0;
+        /// The estimator that ran: `kSurroundMethod` or `kRidgeMethod`.
+        const char* method = "";
+        /// RBF centres and data samples of the fit, and the grid steps used.
+        std::int64_t centres = 0;
+        std::int64_t samples = 0;
+        int centreStep = 0;
+        int sampleStep = 0;
+        /// Root mean square over samples and channels of fit - smoothed value
+        /// (0..255 scale).
+        double residualRms = 0.0;
     };
+
+    /// Names of the two estimators in `FitDiagnostics::method`.
+    static constexpr const char* kSurroundMethod = "rbf-surround";
+    static constexpr const char* kRidgeMethod = "rbf-ridge-quadratic";
 
     /// Diagnostics of the last least-squares solve of `approximate`.
     const FitDiagnostics& getFitDiagnostics() const { return m_fitDiagnostics; }
@@ -150,13 +216,30 @@ class COLORCAL_EXPORT CRBFInpainting {
     static AlignedArray allocateAligned(std::int64_t count);
     /// Asks the system to back a large, freshly allocated buffer with huge pages.
     static void adviseLargeBuffer(void* data, std::size_t bytes);
+    /// Frees the weights (the weight cache stays).
     void releaseFit();
+    /// Frees the weight cache.
+    void releaseCache();
 
     // ---- Fitting and filling ------------------------------------------------
     static void resampCoords(const cv::Mat& mask, PointList& points, const int& step, bool all);
     /// True when a fit of `samples` samples and `centres` centres stays within
     /// `kMaxCentres` and `kMaxNormalWork`.
     static bool fitSizeSupported(std::int64_t samples, std::int64_t centres);
+    /// Centre and sample steps of the surround fit, starting from `centreStep`
+    /// and `sampleStep`: unchanged when the counts they give fit the bounds,
+    /// else coarsened as the class comment says. `countAt(step)` returns the
+    /// number of support points on the grid of that step.
+    static void chooseSurroundSteps(const std::function<std::int64_t(int)>& countAt,
+                                    int& centreStep, int& sampleStep);
+    /// True when the surround fit's centres surround the fill area.
+    bool centresSurroundFillArea() const;
+    /// Root mean square residual of the surround fit over `samples`.
+    double surroundResidualRms(const PointList& samples);
+    /// The ridge fit on the exclusion mask; fills m_ridge.
+    bool approximateRidge();
+    /// Writes the ridge field into the pixels of `out` selected by `mask`.
+    void fillRidge(const cv::Mat& mask, cv::Mat& out);
     void computeWeightCache();
     /// Fits one channel on the calling thread (the exclusion mask is not read).
     /// Returns false when no least-squares solution could be found.
@@ -221,6 +304,17 @@ class COLORCAL_EXPORT CRBFInpainting {
     int m_cacheRows = 0;
     int m_cacheCols = 0;
     PointList m_centres;
+    cv::Mat m_fillArea;
+    /// The ridge fit: weights (M + 6 per channel, RBF weights then the
+    /// polynomial 1, u, v, u², uv, v²), the normalisation of x and y to u and v,
+    /// and its centres.
+    struct RidgeFit {
+        bool valid = false;
+        PointList centres;
+        std::array<std::vector<double>, 3> weights;
+        double cx = 0.0, cy = 0.0, sx = 1.0, sy = 1.0;
+    };
+    RidgeFit m_ridge;
     BasisFunction m_basisFunction;
     FitDiagnostics m_fitDiagnostics;
     tbb::task_arena m_arena;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <oneapi/tbb/cache_aligned_allocator.h>
+#include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
 
@@ -31,6 +32,7 @@ using Executor = std::function<void(int, const std::function<void(int)>&)>;
 constexpr std::int64_t kPanel = 8;    // centres per packed panel of the normal-matrix kernel
 constexpr std::int64_t kBlock = 256;  // samples per block of the normal equations
 constexpr int kMaxRhs = 3;
+constexpr std::int64_t kPolyTerms = 6;  // 1, u, v, u², uv, v² of the ridge fit
 
 bool cpuHasAvx2Fma() {
     static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
@@ -50,10 +52,15 @@ struct Problem {
     std::int64_t cacheCols;
     const DoubleVector& rhs;  // N x nrhs, sample-major
     int nrhs;
+    /// Optional polynomial columns after the RBF columns: N x kPolyTerms,
+    /// sample-major; null for none.
+    const double* poly = nullptr;
 
+    std::int64_t rbf() const { return static_cast<std::int64_t>(centres.size()); }
     std::int64_t n() const { return static_cast<std::int64_t>(samples.size()); }
-    std::int64_t m() const { return static_cast<std::int64_t>(centres.size()); }
+    std::int64_t m() const { return rbf() + (poly != nullptr ? kPolyTerms : 0); }
     double a(std::int64_t k, std::int64_t j) const {
+        if (j >= rbf()) return poly[k * kPolyTerms + (j - rbf())];
         const auto& s = samples[static_cast<std::size_t>(k)];
         const auto& c = centres[static_cast<std::size_t>(j)];
         const std::int64_t dx = std::abs(static_cast<std::int64_t>(s[0]) - c[0]);
@@ -546,13 +553,25 @@ void residualGradient(const Problem& p, const Executor& run, const std::array<do
 /// other centres weigh 0. Two steps of iterative refinement with residuals
 /// computed from A itself (not from AᵀA) then make that fit as accurate as the
 /// selected system allows.
+///
+/// With `ridge` > 0 the RBF weights are penalised: ridge times the mean squared
+/// norm of the RBF columns of A is added to their diagonal entries of AᵀA (not
+/// to those of the polynomial columns), and the refinement, which would undo
+/// the penalty, is skipped.
 bool solveLeastSquares(const Problem& p, const Executor& run, std::array<double*, 3> out,
-                       CRBFInpainting::FitDiagnostics& diag) {
+                       CRBFInpainting::FitDiagnostics& diag, double ridge = 0.0) {
     const std::int64_t m = p.m();
     const std::int64_t ld = normalMatrixStride(m);
     DoubleVector g(static_cast<std::size_t>(ld * ld), 0.0);
     DoubleVector r(static_cast<std::size_t>(p.nrhs * m), 0.0);
     formNormalEquations(p, run, g, ld, r);
+    if (ridge > 0.0 && p.rbf() > 0) {
+        double mean = 0.0;
+        for (std::int64_t j = 0; j < p.rbf(); ++j) mean += g[static_cast<std::size_t>(j * ld + j)];
+        const double lambda = ridge * mean / static_cast<double>(p.rbf());
+        for (std::int64_t j = 0; j < p.rbf(); ++j)
+            g[static_cast<std::size_t>(j * ld + j)] += lambda;
+    }
     DoubleVector normal(g);
     diag.factorised = factorLDLT(g, ld, m, run, diag.minPivot, diag.maxPivot);
     diag.usedFallback = false;
@@ -586,7 +605,7 @@ bool solveLeastSquares(const Problem& p, const Executor& run, std::array<double*
     std::sort(used.begin(), used.end());
     DoubleVector grad;
     DoubleVector step(static_cast<std::size_t>(m));
-    for (int iteration = 0; iteration < 2; ++iteration) {
+    for (int iteration = 0; iteration < (ridge > 0.0 ? 0 : 2); ++iteration) {
         residualGradient(p, run, out, used, grad);
         for (int c = 0; c < p.nrhs; ++c) {
             solvePivoted(normal, ld, m, rank, perm, grad.data() + c * m, step.data());
@@ -749,7 +768,7 @@ double CRBFInpainting::computeValueFromRBF(const double* weights, const PointLis
 
 void CRBFInpainting::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
     approximate();
-    if (!m_weights[0]) return;
+    if (!m_weights[0] && !m_ridge.valid) return;
     const cv::Mat& mask =
         (fillMask.data != nullptr && fillMask.total() > 0) ? fillMask : m_exclusionMask;
     CV_CheckTypeEQ(mask.type(), CV_8UC1, "the fill mask must be CV_8UC1");
@@ -768,7 +787,11 @@ void CRBFInpainting::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
         result.create(m_smoothedImage.size(), CV_32FC3);
         adviseLargeBuffer(result.data, result.total() * result.elemSize());
     }
-    fillRows(mask, result);
+    if (m_ridge.valid) {
+        fillRidge(mask, result);
+    } else {
+        fillRows(mask, result);
+    }
     out = result;
 }
 
@@ -872,6 +895,247 @@ void CRBFInpainting::fillRows(const cv::Mat& mask, cv::Mat& out) {
                     for (int c = 0; c < 3; ++c) v[c] += w3[static_cast<std::size_t>(3 * j + c)] * b;
                 }
                 store(x, v[0], v[1], v[2]);
+            }
+        }
+    });
+}
+
+// ---- The ridge fit ----------------------------------------------------------------------
+
+namespace {
+
+/// The four weights of OpenCV's bicubic interpolation (a = -0.75) at the
+/// fraction t of a cell, for the nodes -1, 0, 1 and 2.
+std::array<double, 4> cubicWeights(double t) {
+    constexpr double a = -0.75;
+    auto near = [](double x) { return ((a + 2.0) * x - (a + 3.0)) * x * x + 1.0; };
+    auto far = [](double x) { return ((a * x - 5.0 * a) * x + 8.0 * a) * x - 4.0 * a; };
+    return {far(t + 1.0), near(t), near(1.0 - t), far(2.0 - t)};
+}
+
+}  // namespace
+
+bool CRBFInpainting::approximateRidge() {
+    const cv::Mat& mask = m_exclusionMask;
+    // Centres on the ridge grid and samples on the configured grid; coarser
+    // grids where the fit would exceed kMaxRidgeWork (centres first, down to
+    // a few hundred, then samples).
+    int centreStep = kRidgeCentreStep;
+    int sampleStep = std::max(1, m_config.sampleStep);
+    const int base = sampleStep;
+    PointList centres;
+    PointList samples;
+    resampCoords(mask, centres, centreStep, false);
+    resampCoords(mask, samples, sampleStep, false);
+    auto work = [&] {
+        const std::int64_t k = static_cast<std::int64_t>(centres.size()) + kPolyTerms;
+        const std::int64_t n = static_cast<std::int64_t>(samples.size());
+        return k > 0 && n > kMaxRidgeWork / (k * k) ? kMaxRidgeWork + 1 : n * k * k;
+    };
+    constexpr int kLargestStep = 1 << 20;
+    while (work() > kMaxRidgeWork && centreStep < kLargestStep && sampleStep < kLargestStep) {
+        if (centres.size() > 512) {
+            centreStep *= 2;
+            resampCoords(mask, centres, centreStep, false);
+        } else {
+            sampleStep += base;
+            resampCoords(mask, samples, sampleStep, false);
+        }
+    }
+    if (work() > kMaxRidgeWork) return false;
+    const std::int64_t n = static_cast<std::int64_t>(samples.size());
+    if (n < kMinRidgeSamples) return false;
+
+    // Coordinates normalised to about ±1 over the samples' bounding box keep
+    // the polynomial columns on the scale of each other.
+    int xmin = samples[0][0], xmax = xmin, ymin = samples[0][1], ymax = ymin;
+    for (const Point& p : samples) {
+        xmin = std::min(xmin, p[0]);
+        xmax = std::max(xmax, p[0]);
+        ymin = std::min(ymin, p[1]);
+        ymax = std::max(ymax, p[1]);
+    }
+    // The polynomial extrapolates freely: a fill area that reaches beyond the
+    // samples' extent by more than a centre step is not estimated.
+    if (!m_fillArea.empty()) {
+        const cv::Rect area = cv::boundingRect(m_fillArea);
+        if (area.area() > 0 &&
+            (area.x < xmin - kRidgeCentreStep || area.y < ymin - kRidgeCentreStep ||
+             area.x + area.width - 1 > xmax + kRidgeCentreStep ||
+             area.y + area.height - 1 > ymax + kRidgeCentreStep)) {
+            return false;
+        }
+    }
+    RidgeFit fit;
+    fit.cx = 0.5 * (xmin + xmax);
+    fit.cy = 0.5 * (ymin + ymax);
+    fit.sx = std::max(1.0, 0.5 * (xmax - xmin));
+    fit.sy = std::max(1.0, 0.5 * (ymax - ymin));
+    DoubleVector poly(static_cast<std::size_t>(n * kPolyTerms));
+    DoubleVector rhs(static_cast<std::size_t>(n * kMaxRhs));
+    for (std::int64_t k = 0; k < n; ++k) {
+        const Point& p = samples[static_cast<std::size_t>(k)];
+        const double u = (p[0] - fit.cx) / fit.sx;
+        const double v = (p[1] - fit.cy) / fit.sy;
+        double* row = poly.data() + k * kPolyTerms;
+        row[0] = 1.0;
+        row[1] = u;
+        row[2] = v;
+        row[3] = u * u;
+        row[4] = u * v;
+        row[5] = v * v;
+        const cv::Vec3f& value = m_smoothedImage.at<cv::Vec3f>(p[1], p[0]);
+        for (int c = 0; c < kMaxRhs; ++c) rhs[static_cast<std::size_t>(k * kMaxRhs + c)] = value[c];
+    }
+    const Problem problem{samples, centres, m_weightCache.get(), m_smoothedImage.cols,
+                          rhs,     kMaxRhs, poly.data()};
+    const std::int64_t m = problem.m();
+    for (auto& w : fit.weights) w.assign(static_cast<std::size_t>(m), 0.0);
+    const Executor run = [this](int count, const std::function<void(int)>& body) {
+        runTasks(count, body);
+    };
+    constexpr double kRidge = 1e-4;
+    if (!solveLeastSquares(problem, run,
+                           {fit.weights[0].data(), fit.weights[1].data(), fit.weights[2].data()},
+                           m_fitDiagnostics, kRidge)) {
+        return false;
+    }
+    // Residual over the samples.
+    double sum = 0.0;
+    for (std::int64_t k = 0; k < n; ++k) {
+        for (int c = 0; c < kMaxRhs; ++c) {
+            double v = 0.0;
+            for (std::int64_t j = 0; j < m; ++j) {
+                v += problem.a(k, j) *
+                     fit.weights[static_cast<std::size_t>(c)][static_cast<std::size_t>(j)];
+            }
+            const double d = v - rhs[static_cast<std::size_t>(k * kMaxRhs + c)];
+            sum += d * d;
+        }
+    }
+    fit.centres = std::move(centres);
+    fit.valid = true;
+    m_ridge = std::move(fit);
+    m_centres = m_ridge.centres;
+    m_fitDiagnostics.method = kRidgeMethod;
+    m_fitDiagnostics.centres = static_cast<std::int64_t>(m_ridge.centres.size());
+    m_fitDiagnostics.samples = n;
+    m_fitDiagnostics.centreStep = centreStep;
+    m_fitDiagnostics.sampleStep = sampleStep;
+    m_fitDiagnostics.residualRms = std::sqrt(sum / (static_cast<double>(n) * kMaxRhs));
+    return true;
+}
+
+void CRBFInpainting::fillRidge(const cv::Mat& mask, cv::Mat& out) {
+    const int rows = out.rows;
+    const int cols = out.cols;
+    constexpr int step = kRidgeEvaluationStep;
+    const int nx = (cols - 1) / step + 1;
+    const int ny = (rows - 1) / step + 1;
+    // Nodes whose value some selected pixel reads: a pixel of cell (i, j)
+    // reads nodes i - 1 .. i + 2 and j - 1 .. j + 2.
+    cv::Mat cellSelected(ny, nx, CV_8UC1, cv::Scalar(0));
+    parallelRows(ny, 4, [&](int j0, int j1) {
+        for (int j = j0; j < j1; ++j) {
+            uchar* flags = cellSelected.ptr<uchar>(j);
+            for (int y = j * step; y < std::min(rows, (j + 1) * step); ++y) {
+                const uchar* mk = mask.ptr<uchar>(y);
+                for (int x = 0; x < cols; ++x) {
+                    if (mk[x] != 0) flags[x / step] = 1;
+                }
+            }
+        }
+    });
+    cv::Mat needed;
+    cv::dilate(cellSelected, needed, cv::Mat::ones(5, 5, CV_8U), cv::Point(-1, -1), 1,
+               cv::BORDER_CONSTANT, cv::Scalar(0));
+    const std::int64_t mr = static_cast<std::int64_t>(m_ridge.centres.size());
+    const double* cache = m_weightCache.get();
+    cv::Mat nodes(ny, nx, CV_64FC3, cv::Scalar::all(0.0));
+    // One row of nodes at a time, centre after centre: each centre reads one
+    // row of the cache at a stride of the node step, which stays in cache,
+    // instead of every node reading a row per centre.
+    parallelRows(ny, 1, [&](int j0, int j1) {
+        std::vector<double> acc(static_cast<std::size_t>(3 * nx));
+        const double* w0 = m_ridge.weights[0].data();
+        const double* w1 = m_ridge.weights[1].data();
+        const double* w2 = m_ridge.weights[2].data();
+        for (int j = j0; j < j1; ++j) {
+            const uchar* need = needed.ptr<uchar>(j);
+            if (std::none_of(need, need + nx, [](uchar n) { return n != 0; })) continue;
+            const int y = j * step;
+            std::fill(acc.begin(), acc.end(), 0.0);
+            for (std::int64_t k = 0; k < mr; ++k) {
+                const Point& c = m_ridge.centres[static_cast<std::size_t>(k)];
+                const double* row = cache + static_cast<std::int64_t>(std::abs(c[1] - y)) * cols;
+                const int cx = c[0];
+                for (int i = 0; i < nx; ++i) {
+                    const double b = row[std::abs(cx - i * step)];
+                    double* a = acc.data() + 3 * static_cast<std::size_t>(i);
+                    a[0] += w0[k] * b;
+                    a[1] += w1[k] * b;
+                    a[2] += w2[k] * b;
+                }
+            }
+            const double v = (y - m_ridge.cy) / m_ridge.sy;
+            cv::Vec3d* node = nodes.ptr<cv::Vec3d>(j);
+            for (int i = 0; i < nx; ++i) {
+                const double u = (i * step - m_ridge.cx) / m_ridge.sx;
+                const double terms[kPolyTerms] = {1.0, u, v, u * u, u * v, v * v};
+                for (int c = 0; c < kMaxRhs; ++c) {
+                    const double* w = m_ridge.weights[static_cast<std::size_t>(c)].data();
+                    double sum = acc[3 * static_cast<std::size_t>(i) + static_cast<std::size_t>(c)];
+                    for (std::int64_t t = 0; t < kPolyTerms; ++t) sum += w[mr + t] * terms[t];
+                    node[i][c] = sum;
+                }
+            }
+        }
+    });
+    std::array<std::array<double, 4>, step> phase;
+    for (int f = 0; f < step; ++f) {
+        phase[static_cast<std::size_t>(f)] = cubicWeights(static_cast<double>(f) / step);
+    }
+    const cv::Mat& smoothed = m_smoothedImage;
+    parallelRows(rows, 4, [&](int y0, int y1) {
+        std::vector<cv::Vec3d> column(static_cast<std::size_t>(nx));
+        for (int y = y0; y < y1; ++y) {
+            const uchar* mk = mask.ptr<uchar>(y);
+            const float* s = smoothed.ptr<float>(y);
+            float* o = out.ptr<float>(y);
+            bool any = false;
+            for (int x = 0; x < cols && !any; ++x) any = mk[x] != 0;
+            if (!any) {
+                std::copy(s, s + 3 * static_cast<std::size_t>(cols), o);
+                continue;
+            }
+            const int j = y / step;
+            const auto& wy = phase[static_cast<std::size_t>(y % step)];
+            for (int i = 0; i < nx; ++i) {
+                cv::Vec3d sum(0.0, 0.0, 0.0);
+                for (int t = 0; t < 4; ++t) {
+                    const int jj = std::clamp(j - 1 + t, 0, ny - 1);
+                    sum += wy[static_cast<std::size_t>(t)] * nodes.at<cv::Vec3d>(jj, i);
+                }
+                column[static_cast<std::size_t>(i)] = sum;
+            }
+            for (int x = 0; x < cols; ++x) {
+                const std::size_t at = 3 * static_cast<std::size_t>(x);
+                if (mk[x] == 0) {
+                    o[at] = s[at];
+                    o[at + 1] = s[at + 1];
+                    o[at + 2] = s[at + 2];
+                    continue;
+                }
+                const int i = x / step;
+                const auto& wx = phase[static_cast<std::size_t>(x % step)];
+                cv::Vec3d sum(0.0, 0.0, 0.0);
+                for (int t = 0; t < 4; ++t) {
+                    const int ii = std::clamp(i - 1 + t, 0, nx - 1);
+                    sum += wx[static_cast<std::size_t>(t)] * column[static_cast<std::size_t>(ii)];
+                }
+                o[at] = clampToRange(sum[0]);
+                o[at + 1] = clampToRange(sum[1]);
+                o[at + 2] = clampToRange(sum[2]);
             }
         }
     });

@@ -22,8 +22,10 @@ cv::Vec3d meanColor(CColorCalibration& engine, int row, int col, int rows, int c
 }
 
 // The white image computed step by step, the support mask pixel by pixel,
-// column after column, straight from the host image's bytes.
-cv::Mat referenceWhite(const CColorCalibration& engine, const Base::IImageData2D& host) {
+// column after column, straight from the host image's bytes: with two
+// dilations and the surround fit, or with one dilation and the ridge fit.
+cv::Mat referenceWhite(const CColorCalibration& engine, const Base::IImageData2D& host,
+                       bool ridge) {
     const cv::Mat& full = engine.GetFullImage();
     const cv::Mat& labels = engine.GetSegmentLabels();
     const CRect& roi = engine.GetRegionOfInterest();
@@ -41,8 +43,11 @@ cv::Mat referenceWhite(const CColorCalibration& engine, const Base::IImageData2D
             }
         }
     }
-    cv::dilate(support, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), 2);
-    DataLayer::CRBFInpainting inpainting{DataLayer::CRBFInpainting::Config()};
+    cv::dilate(support, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), ridge ? 1 : 2);
+    DataLayer::CRBFInpainting::Config config;
+    config.estimator = ridge ? DataLayer::CRBFInpainting::Config::Estimator::eRidge
+                             : DataLayer::CRBFInpainting::Config::Estimator::eSurround;
+    DataLayer::CRBFInpainting inpainting{config};
     inpainting.setInputImage(full);
     inpainting.setInputSupportMask(support);
     cv::Mat white;
@@ -52,6 +57,11 @@ cv::Mat referenceWhite(const CColorCalibration& engine, const Base::IImageData2D
     inpainting.fillValues(cv::Mat(), white);
     cv::GaussianBlur(white, white, cv::Size(19, 19), 9.0, 0.0, cv::BORDER_REFLECT_101);
     return white;
+}
+
+bool ranRidge(const CColorCalibration& engine) {
+    return std::string(engine.GetWhiteEstimateDiagnostics().method) ==
+           DataLayer::CRBFInpainting::kRidgeMethod;
 }
 
 }  // namespace
@@ -82,8 +92,11 @@ TEST(EngineInpainting, InterpolatesTheWhiteGroundOverTheChart) {
     EXPECT_EQ(std::memcmp(out.GetData(), white.ptr<float>(), out.GetSize() * sizeof(float)), 0);
     EXPECT_EQ(engine.GetSegmentSeeds().size(), 20u);
 
-    // The white image equals the step-by-step computation exactly.
-    const cv::Mat expected = referenceWhite(engine, *hostImage);
+    // The white image equals the step-by-step computation exactly. The
+    // surround fit has too few centres between this chart's patches: the
+    // ridge fit ran.
+    EXPECT_TRUE(ranRidge(engine));
+    const cv::Mat expected = referenceWhite(engine, *hostImage, true);
     ASSERT_FALSE(expected.empty());
     EXPECT_EQ(cv::norm(white, expected, cv::NORM_INF), 0.0);
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -39,6 +40,10 @@ struct CRBFInpaintingTestAccess {
     }
     static bool fitSizeSupported(std::int64_t samples, std::int64_t centres) {
         return CRBFInpainting::fitSizeSupported(samples, centres);
+    }
+    static void chooseSurroundSteps(const std::function<std::int64_t(int)>& countAt,
+                                    int& centreStep, int& sampleStep) {
+        CRBFInpainting::chooseSurroundSteps(countAt, centreStep, sampleStep);
     }
     static float clamp(double v) { return CRBFInpainting::clamp(v); }
     static double radialDistanceSq(const Point& p, const Point& q) {

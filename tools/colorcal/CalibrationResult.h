@@ -29,6 +29,15 @@ struct EngineInput {
     std::array<std::array<double, 3>, 20> referenceRgb{};  ///< reference order
 };
 
+/// Which white estimate ran and how well it fitted its white ground.
+struct WhiteEstimateInfo {
+    bool available = false;    ///< false when the white estimation did not run or failed
+    std::string method;        ///< the estimator's name
+    long long centres = 0;     ///< RBF centres of the fit
+    long long samples = 0;     ///< data samples of the fit
+    double residualRms = 0.0;  ///< fit residual over the samples, working values
+};
+
 /// What the engine found, in the working space.
 struct EngineResult {
     bool ok = false;
@@ -44,6 +53,7 @@ struct EngineResult {
     cv::Mat whiteImage;  ///< CV_32FC3 of the photo's size, may be empty
     /// What the segmentation found or why it failed (region coordinates).
     DataLayer::SegmentationDiagnostics segmentation;
+    WhiteEstimateInfo whiteEstimate;
     std::vector<std::pair<std::string, double>> timingsMs;
 };
 

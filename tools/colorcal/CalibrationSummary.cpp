@@ -1,5 +1,9 @@
 #include "CalibrationSummary.h"
 
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
 #include "JsonWriter.h"
 #include "synth/ColorScience.h"
 
@@ -26,6 +30,26 @@ double toFile(double workingValue, ValueEncoding encoding) {
     return encoding == ValueEncoding::eSrgb ? ChartSynth::srgbEncode(workingValue) : workingValue;
 }
 
+double whiteFalloffAtCentres(const cv::Mat& white, const std::vector<cv::Point2d>& centres) {
+    if (white.empty() || white.type() != CV_32FC3 || centres.empty()) return -1.0;
+    double lo = 0.0;
+    double hi = 0.0;
+    bool first = true;
+    for (const cv::Point2d& c : centres) {
+        const int x = static_cast<int>(std::lround(c.x));
+        const int y = static_cast<int>(std::lround(c.y));
+        if (x < 0 || y < 0 || x >= white.cols || y >= white.rows) continue;
+        const cv::Vec3f& bgr = white.at<cv::Vec3f>(y, x);
+        const double luminance = 0.0722 * bgr[0] + 0.7152 * bgr[1] + 0.2126 * bgr[2];
+        if (!std::isfinite(luminance)) return -1.0;
+        lo = first ? luminance : std::min(lo, luminance);
+        hi = first ? luminance : std::max(hi, luminance);
+        first = false;
+    }
+    if (first || !(hi > 0.0)) return -1.0;
+    return 100.0 * (1.0 - lo / hi);
+}
+
 CalibrationSummary summarize(const EngineResult& result, const ReferenceColors& fileReferences,
                              ChartSynth::EChart chart, ValueEncoding encoding, bool valuesLinear,
                              cv::Size imageSize, cv::Rect roi) {
@@ -39,9 +63,11 @@ CalibrationSummary summarize(const EngineResult& result, const ReferenceColors& 
     summary.roi = roi;
     summary.timingsMs = result.timingsMs;
     summary.segmentation = result.segmentation;
+    summary.whiteEstimate = result.whiteEstimate;
     if (!result.ok) {
         return summary;
     }
+    summary.whiteFalloffPercent = whiteFalloffAtCentres(result.whiteImage, result.centers);
     summary.matrix = result.matrix;
     for (int c = 0; c < 3; ++c) {
         summary.realWhiteBgr[c] = toFile(result.realWhiteBgr[c], encoding);
@@ -77,6 +103,10 @@ CalibrationSummary summarize(const EngineResult& result, const ReferenceColors& 
 }
 
 namespace {
+
+int clampedCount(long long count) {
+    return static_cast<int>(std::clamp<long long>(count, 0, INT_MAX));
+}
 
 void writeStats(JsonWriter& json, const ErrorStats& stats) {
     json.beginObject();
@@ -156,6 +186,21 @@ std::string formatSummaryJson(const CalibrationSummary& s) {
         writeStats(json, s.after);
         json.key("delta_e2000_stats_before");
         writeStats(json, s.before);
+    }
+    if (s.whiteEstimate.available) {
+        json.key("white_estimate").beginObject();
+        json.key("method").value(s.whiteEstimate.method);
+        json.key("centres").value(clampedCount(s.whiteEstimate.centres));
+        json.key("samples").value(clampedCount(s.whiteEstimate.samples));
+        json.key("residual_rms").value(s.whiteEstimate.residualRms);
+        if (s.whiteFalloffPercent >= 0.0) {
+            json.key("falloff").value(s.whiteFalloffPercent);
+        } else {
+            json.key("falloff").null();
+        }
+        json.endObject();
+    } else {
+        json.key("white_estimate").null();
     }
     json.key("timings_ms").beginObject();
     for (const auto& [stage, ms] : s.timingsMs) {

@@ -42,6 +42,12 @@ struct CalibrationSummary {
     cv::Rect roi;
     /// What the segmentation found or why it failed (region coordinates).
     DataLayer::SegmentationDiagnostics segmentation;
+    /// Which white estimate ran (residual in the reference file's scale of the
+    /// working values, as the engine saw them).
+    WhiteEstimateInfo whiteEstimate;
+    /// Spread of the white over the patch centres: 100·(1 − min/max) of its
+    /// luminance there, in %; negative when not known.
+    double whiteFalloffPercent = -1.0;
     std::vector<std::pair<std::string, double>> timingsMs;
 
     /// "linear" when the matrix works on linear light, "encoded" otherwise.
@@ -61,6 +67,11 @@ double toFile(double workingValue, ValueEncoding encoding);
 CalibrationSummary summarize(const EngineResult& result, const ReferenceColors& fileReferences,
                              ChartSynth::EChart chart, ValueEncoding encoding, bool valuesLinear,
                              cv::Size imageSize, cv::Rect roi);
+
+/// Spread of `white` (CV_32FC3, BGR) over the `centres`: 100·(1 − min/max)
+/// of its luminance (Rec. 709 weights) at the nearest pixels, in %; -1 when
+/// no centre lies inside or a value is not finite or positive.
+double whiteFalloffAtCentres(const cv::Mat& white, const std::vector<cv::Point2d>& centres);
 
 /// The JSON document of a summary.
 std::string formatSummaryJson(const CalibrationSummary& summary);

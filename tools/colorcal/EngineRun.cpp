@@ -79,6 +79,14 @@ EngineResult runEngine(const EngineInput& input) {
                                                                  region.cols, whiteOut)
                                    : engine.precomputeInpainting(whiteOut);
         result.timingsMs.emplace_back("white_estimation", millisecondsSince(start));
+        if (inpainted) {
+            const auto& fit = engine.GetWhiteEstimateDiagnostics();
+            result.whiteEstimate.available = true;
+            result.whiteEstimate.method = fit.method;
+            result.whiteEstimate.centres = fit.centres;
+            result.whiteEstimate.samples = fit.samples;
+            result.whiteEstimate.residualRms = fit.residualRms;
+        }
         if (!inpainted) {
             result.error =
                 "white estimation failed: too little usable white ground around the patches";

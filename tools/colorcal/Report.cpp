@@ -178,10 +178,11 @@ std::string drawWhiteField(cv::Mat& canvas, const cv::Rect& box, const Calibrati
     text(canvas, format("%.0f%%", 100.0 * lo / hi), {bar.x + bar.width + 4, bar.y + bar.height},
          0.4);
     const double falloff = 100.0 * (1.0 - lo / hi);
-    return format(
-               "white field (luminance, false colour): falloff %.1f%% across the patch grid (white "
-               "box)",
-               falloff) +
+    const std::string method =
+        summary.whiteEstimate.available ? " by " + summary.whiteEstimate.method : std::string();
+    return "white field" + method +
+           format(" (luminance, false colour): falloff %.1f%% across the patch grid (white box)",
+                  falloff) +
            (images.whiteLinear ? "" : " (encoded values)");
 }
 

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
+
+namespace DataLayer {
+
+/// The white image of a photo from its usable white ground: the calibration
+/// engine's white step, also called directly by the benchmarks.
+///
+/// `photo` is CV_32FC3 (0..255). `excluded` (CV_8UC1, the photo's size) is
+/// non-zero on every pixel that is not white ground: what the host excludes
+/// and the chart's patches. `patchArea` (CV_8UC1, the photo's size, non-zero
+/// on the patches; may be empty) is the area over which the estimate must hold.
+///
+/// With `Estimator::eAuto` (the engine's choice) the excluded pixels are
+/// dilated twice with an 11 x 11 kernel and `CRBFInpainting` judges its
+/// surround fit over `patchArea`. Where the surround fit is kept, the result is
+/// exactly the white of the two-dilation surround fit. Otherwise the ridge fit
+/// runs on the support of one dilation (two if one gives no fit): the second
+/// dilation swallows the ground between the patches, and the samples there
+/// pin the field inside the patch area; measured on realistic renders, the
+/// ridge fit from the band around the patches alone missed the true white by
+/// 2-4 % under a lamp close to the card, with the gaps' samples by 0.1-0.2 %.
+/// `Estimator::eSurround` is the surround fit on two dilations everywhere;
+/// `Estimator::eRidge` the ridge fit on one. The inpainted image is blurred
+/// (19 x 19 Gaussian, sigma 9, reflected borders) into `white`.
+///
+/// Returns false, leaving `white` untouched, when no fit can be made;
+/// `diagnostics` then describes the last attempt. `patchDilations` receives
+/// the number of dilations used.
+bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv::Mat& patchArea,
+                        CRBFInpainting::Config::Estimator estimator, cv::Mat& white,
+                        CRBFInpainting::FitDiagnostics& diagnostics, int& patchDilations);
+
+}  // namespace DataLayer
