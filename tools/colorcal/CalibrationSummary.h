@@ -40,6 +40,9 @@ struct CalibrationSummary {
     ErrorStats after;
     cv::Size imageSize;
     cv::Rect roi;
+    /// The chart's card as located in the photo (`searched` false when the
+    /// region was given); the report draws it and the turned-down candidates.
+    CardResult card;
     /// What the segmentation found or why it failed (region coordinates).
     DataLayer::SegmentationDiagnostics segmentation;
     std::vector<std::pair<std::string, double>> timingsMs;
