@@ -169,24 +169,46 @@ int main(int argc, char** argv) {
                         cv::Point2d(location.corners[k]) - rendered.cardCorners[k];
                     error = std::max(error, std::hypot(d.x, d.y));
                 }
+                char corners[200];
+                std::snprintf(corners, sizeof corners,
+                              " (found (%.0f,%.0f) (%.0f,%.0f), true (%.0f,%.0f) (%.0f,%.0f))",
+                              location.corners[0].x, location.corners[0].y, location.corners[2].x,
+                              location.corners[2].y, rendered.cardCorners[0].x,
+                              rendered.cardCorners[0].y, rendered.cardCorners[2].x,
+                              rendered.cardCorners[2].y);
                 if (error > 0.5 * side) {
                     ++wrong;
                     lines.push_back("WRONG " + tag + ": corner " + std::to_string(error) +
-                                    " px off");
+                                    " px off" + corners);
                 } else {
                     ++found;
                     within3 += error <= 3.0 ? 1 : 0;
                     worst = std::max(worst, error);
                     if (error > 3.0) {
                         lines.push_back("inexact " + tag + ": corner " + std::to_string(error) +
-                                        " px off");
+                                        " px off" + corners);
                     }
                 }
             }
-            if (!o.dump.empty() && (!location.found || !lines.empty())) {
-                cv::Mat bytes;
-                rendered.photo8u.copyTo(bytes);
-                cv::imwrite(o.dump + "/" + name + "-" + std::to_string(seed) + ".jpg", bytes);
+            if (!o.dump.empty() && !lines.empty() &&
+                lines.back().find("seed " + std::to_string(seed) + " ") != std::string::npos) {
+                // The card's neighbourhood with the found outline (red) and the true one (green).
+                cv::Mat bytes = rendered.photo8u.clone();
+                std::vector<cv::Point> outline;
+                std::vector<cv::Point> truth;
+                for (std::size_t k = 0; k < 4; ++k) {
+                    outline.emplace_back(cv::Point(location.corners[k]));
+                    truth.emplace_back(cv::Point(rendered.cardCorners[k]));
+                }
+                cv::polylines(bytes, truth, true, cv::Scalar(0, 255, 0), 1);
+                if (location.found) cv::polylines(bytes, outline, true, cv::Scalar(0, 0, 255), 1);
+                const int grow = static_cast<int>(2.0 * side);
+                const cv::Rect r =
+                    cv::Rect(rendered.chartRegion.x - grow, rendered.chartRegion.y - grow,
+                             rendered.chartRegion.width + 2 * grow,
+                             rendered.chartRegion.height + 2 * grow) &
+                    cv::Rect(0, 0, bytes.cols, bytes.rows);
+                cv::imwrite(o.dump + "/" + name + "-" + std::to_string(seed) + ".png", bytes(r));
             }
             if (o.calibrate && location.found) {
                 ColorCalCli::CalibrationRequest request;

@@ -19,7 +19,7 @@ constexpr double kMaxRotationDeg = 15.0;
 constexpr double kReducedPatchSide = 8.0;
 /// The white margin of a card around its outer patches: from a quarter patch
 /// side to one and a half grid steps.
-constexpr double kMinMarginSides = 0.25;
+constexpr double kMinMarginSides = 0.3;
 constexpr double kMaxMarginSteps = 1.5;
 /// Whiteness levels (brightest channel minus twice the chroma, 8-bit) at which
 /// bright areas are cut out: fixed ones for cards under any exposure and
@@ -111,10 +111,11 @@ bool sampleColor(const cv::Mat& image, const cv::Point2d& p, cv::Vec3f& out) {
 float brightest(const cv::Vec3f& c) { return std::max({c[0], c[1], c[2]}); }
 float chroma(const cv::Vec3f& c) { return brightest(c) - std::min({c[0], c[1], c[2]}); }
 
-/// Whether a colour looks like a card's white ground lit to about `level`.
-bool looksLikeGround(const cv::Vec3f& c, double level) {
+/// Whether a colour looks like a card's white ground lit to about `level`:
+/// nearly neutral and at least `share` of the level.
+bool looksLikeGround(const cv::Vec3f& c, double level, double share = 0.6) {
     const float v = brightest(c);
-    return v >= 0.6 * level && chroma(c) <= 0.15f * v + 6.0f;
+    return v >= share * level && chroma(c) <= 0.15f * v + 6.0f;
 }
 
 /// Mean of the three channels of the photo at (x, y), bilinear; false
@@ -314,58 +315,77 @@ cv::Mat reducePhoto(const cv::Mat& photo, int factor, bool linear) {
     return bytes;
 }
 
-/// Finds the card's edge along the outward normal `n` through `q`: the
-/// steepest fall of brightness from inside to outside, to a fraction of a
-/// pixel where the profile crosses the middle of the two levels.
+/// Finds the card's edge walking outward from `q` (on the card's margin,
+/// just beyond the outer patches) along the normal `n`, at most `reach`
+/// pixels: the first lasting fall of brightness below the margin's level, to
+/// a fraction of a pixel where the profile crosses the middle between the
+/// margin's level and the level beyond. A pale object lying against the
+/// card shows no such fall at the card's edge and yields a point further
+/// out, which the line fit discards.
 bool findEdge(const cv::Mat& photo, const cv::Point2d& q, const cv::Point2d& n,
               const cv::Point2d& d, double reach, cv::Point2d& edge) {
     constexpr double kStep = 0.5;
-    const int count = static_cast<int>(2.0 * reach / kStep) + 1;
+    const int count = static_cast<int>(reach / kStep) + 1;
     std::vector<double> profile(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
-        const double s = -reach + i * kStep;
+        const double s = i * kStep;
         double sum = 0.0;
         for (int e = -2; e <= 2; ++e) {
             const cv::Point2d p = q + n * s + d * static_cast<double>(e);
             double value = 0.0;
             if (!sampleLuma(photo, p.x, p.y, value)) {
-                return false;
+                // The photo ends: the edge must have come before.
+                profile.resize(static_cast<std::size_t>(i));
+                i = count;
+                break;
             }
             sum += value;
         }
-        profile[static_cast<std::size_t>(i)] = sum / 5.0;
+        if (i < count) profile[static_cast<std::size_t>(i)] = sum / 5.0;
     }
+    const int size = static_cast<int>(profile.size());
     const int band = static_cast<int>(3.0 / kStep);
-    int best = -1;
-    double bestFall = 0.0;
-    for (int i = 2 * band; i + 2 * band < count; ++i) {
-        const double fall =
-            profile[static_cast<std::size_t>(i - 1)] - profile[static_cast<std::size_t>(i + 1)];
-        if (fall > bestFall) {
-            bestFall = fall;
-            best = i;
-        }
-    }
-    if (best < 0) {
+    if (size < 4 * band) {
         return false;
     }
     double inner = 0.0;
-    double outer = 0.0;
-    for (int k = band; k <= 2 * band; ++k) {
-        inner += profile[static_cast<std::size_t>(best - k)];
-        outer += profile[static_cast<std::size_t>(best + k)];
+    for (int i = 0; i < band; ++i) inner += profile[static_cast<std::size_t>(i)];
+    inner /= band;
+    const double drop = std::max(8.0, 0.12 * inner);
+    int fall = -1;
+    for (int i = band; i + band < size; ++i) {
+        bool lasting = true;
+        for (int k = 0; k < band && lasting; ++k) {
+            lasting = profile[static_cast<std::size_t>(i + k)] < inner - drop;
+        }
+        if (lasting) {
+            fall = i;
+            break;
+        }
     }
-    inner /= band + 1;
-    outer /= band + 1;
-    if (inner - outer < std::max(8.0, 0.12 * inner)) {
+    if (fall < 0) {
         return false;
     }
+    double outer = 0.0;
+    int outerCount = 0;
+    for (int i = fall + band; i < std::min(size, fall + 3 * band); ++i) {
+        outer += profile[static_cast<std::size_t>(i)];
+        ++outerCount;
+    }
+    if (outerCount == 0) {
+        return false;
+    }
+    outer /= outerCount;
+    if (inner - outer < drop) {
+        return false;
+    }
+    // The fall starts above the middle; the crossing lies at or after it.
     const double middle = 0.5 * (inner + outer);
-    for (int i = best - band; i < best + band; ++i) {
-        const double a = profile[static_cast<std::size_t>(i)];
-        const double b = profile[static_cast<std::size_t>(i + 1)];
+    for (int i = std::max(1, fall - band); i < std::min(size, fall + 2 * band); ++i) {
+        const double a = profile[static_cast<std::size_t>(i - 1)];
+        const double b = profile[static_cast<std::size_t>(i)];
         if (a >= middle && b < middle) {
-            const double s = -reach + (i + (a - middle) / (a - b)) * kStep;
+            const double s = (i - 1 + (a - middle) / (a - b)) * kStep;
             edge = q + n * s;
             return true;
         }
@@ -374,9 +394,10 @@ bool findEdge(const cv::Mat& photo, const cv::Point2d& q, const cv::Point2d& n,
 }
 
 /// A line through `points` fitted to the largest set that lies within a
-/// pixel of a line through two of them; false with fewer than `minimum`.
+/// pixel of a line through two of them (`inlierCount` of them); false with
+/// fewer than `minimum`.
 bool fitEdgeLine(const std::vector<cv::Point2d>& points, std::size_t minimum, cv::Point2d& origin,
-                 cv::Point2d& direction) {
+                 cv::Point2d& direction, int& inlierCount) {
     if (points.size() < minimum) {
         return false;
     }
@@ -397,6 +418,7 @@ bool fitEdgeLine(const std::vector<cv::Point2d>& points, std::size_t minimum, cv
     if (bestInliers.size() < minimum) {
         return false;
     }
+    inlierCount = static_cast<int>(bestInliers.size());
     std::vector<cv::Point2f> chosen;
     for (std::size_t k : bestInliers) chosen.emplace_back(points[k]);
     cv::Vec4f line;
@@ -416,43 +438,79 @@ bool intersect(const cv::Point2d& p1, const cv::Point2d& d1, const cv::Point2d& 
     return true;
 }
 
-/// The card's corners measured on the photo, starting from `coarse`
-/// (photo pixels); the coarse corners where the edges cannot be measured.
-std::array<cv::Point2d, 4> refineCorners(const cv::Mat& photo,
-                                         const std::array<cv::Point2d, 4>& coarse, double reach) {
+/// Corners measured on the photo and how many edge points agree with them.
+struct RefinedCorners {
+    std::array<cv::Point2d, 4> corners{};
+    int edgePoints = 0;  ///< 0: the edges could not be measured; `corners` are the coarse ones
+};
+
+/// The chart's grid placed in the photo: centre, unit axes along a row and
+/// down a column, and the half extents of the patches' area (photo pixels).
+struct PlacedGrid {
+    cv::Point2d centre;
+    cv::Point2d u;
+    cv::Point2d v;
+    double halfW = 0.0;
+    double halfH = 0.0;
+};
+
+/// The card's corners measured on the photo: each side's edge is searched
+/// outward from the patches' area, starting `start` pixels beyond it and
+/// reaching `reach` pixels, and a line is fitted to the edge points; the
+/// four lines meet in the corners. `edgePoints` stays 0 (and the corners
+/// `fallback`) when a side cannot be measured.
+RefinedCorners refineCorners(const cv::Mat& photo, const PlacedGrid& grid, double start,
+                             double reach, const std::array<cv::Point2d, 4>& fallback) {
+    RefinedCorners result;
+    result.corners = fallback;
+    int edgePoints = 0;
     std::array<cv::Point2d, 4> origins;
     std::array<cv::Point2d, 4> directions;
-    for (int e = 0; e < 4; ++e) {
-        const cv::Point2d a = coarse[static_cast<std::size_t>(e)];
-        const cv::Point2d b = coarse[static_cast<std::size_t>((e + 1) % 4)];
+    // Sides top, right, bottom, left: the corner they start from (clockwise
+    // in the image), their direction and their outward normal.
+    const cv::Point2d tl = grid.centre - grid.u * grid.halfW - grid.v * grid.halfH;
+    const cv::Point2d tr = grid.centre + grid.u * grid.halfW - grid.v * grid.halfH;
+    const cv::Point2d br = grid.centre + grid.u * grid.halfW + grid.v * grid.halfH;
+    const cv::Point2d bl = grid.centre - grid.u * grid.halfW + grid.v * grid.halfH;
+    const std::array<cv::Point2d, 4> from = {tl, tr, br, bl};
+    const std::array<cv::Point2d, 4> to = {tr, br, bl, tl};
+    const std::array<cv::Point2d, 4> normals = {-grid.v, grid.u, grid.v, -grid.u};
+    for (std::size_t e = 0; e < 4; ++e) {
+        const cv::Point2d a = from[e];
+        const cv::Point2d b = to[e];
         const double length = std::hypot(b.x - a.x, b.y - a.y);
         const cv::Point2d d = (b - a) * (1.0 / std::max(length, 1e-9));
-        const cv::Point2d n(d.y, -d.x);  // outward for corners in clockwise image order
         std::vector<cv::Point2d> edges;
         for (int k = 0; k < kEdgeProfiles; ++k) {
-            const double t = 0.08 + 0.84 * (k + 0.5) / kEdgeProfiles;
+            const double t = 0.03 + 0.94 * (k + 0.5) / kEdgeProfiles;
             cv::Point2d edge;
-            if (findEdge(photo, a + (b - a) * t, n, d, reach, edge)) edges.push_back(edge);
+            if (findEdge(photo, a + (b - a) * t + normals[e] * start, normals[e], d, reach, edge)) {
+                edges.push_back(edge);
+            }
         }
-        if (!fitEdgeLine(edges, kEdgeProfiles / 4, origins[static_cast<std::size_t>(e)],
-                         directions[static_cast<std::size_t>(e)])) {
-            return coarse;
+        int inliers = 0;
+        if (!fitEdgeLine(edges, kEdgeProfiles / 4, origins[e], directions[e], inliers)) {
+            return result;
         }
+        edgePoints += inliers;
     }
     std::array<cv::Point2d, 4> refined;
-    for (int c = 0; c < 4; ++c) {
-        const std::size_t before = static_cast<std::size_t>((c + 3) % 4);
-        const std::size_t here = static_cast<std::size_t>(c);
-        if (!intersect(origins[before], directions[before], origins[here], directions[here],
-                       refined[here])) {
-            return coarse;
+    for (std::size_t c = 0; c < 4; ++c) {
+        const std::size_t before = (c + 3) % 4;
+        if (!intersect(origins[before], directions[before], origins[c], directions[c],
+                       refined[c])) {
+            return result;
         }
-        const cv::Point2d shift = refined[here] - coarse[here];
-        if (std::hypot(shift.x, shift.y) > 1.5 * reach) {
-            return coarse;
+        // A corner must lie beyond the patches' corner, within the reach.
+        const cv::Point2d shift = refined[c] - from[c];
+        const double outward = std::hypot(shift.x, shift.y);
+        if (!(outward <= std::sqrt(2.0) * (start + reach) + 2.0)) {
+            return result;
         }
     }
-    return refined;
+    result.corners = refined;
+    result.edgePoints = edgePoints;
+    return result;
 }
 
 std::array<cv::Point2f, 4> toFloat(const std::array<cv::Point2d, 4>& corners) {
@@ -466,11 +524,15 @@ cv::Point2d toPhoto(const cv::Point2d& p, int factor) {
     return p * static_cast<double>(factor) + cv::Point2d(0.5 * (factor - 1), 0.5 * (factor - 1));
 }
 
-/// The support mask: 255 everywhere but on the card's ground, which is what
-/// lies inside the card (shrunk by `inset` photo pixels) and looks like
-/// ground in the reduced image.
+/// The support mask: 255 everywhere but on the card, shrunk by `inset` photo
+/// pixels, where it is 0 except over whatever covers the card's margin (a
+/// hand, a shadow): reduced pixels of the margin band that do not look like
+/// ground, grown by one reduced pixel. The patches stay 0; the engine
+/// excludes them itself, and the ground between them is what the white
+/// estimate needs most.
 cv::Mat buildSupportMask(cv::Size size, const std::array<cv::Point2d, 4>& corners, double inset,
-                         const cv::Mat& reduced, int factor, double level) {
+                         const cv::Mat& reduced, int factor, double level,
+                         const std::array<cv::Point2d, 4>& gridBox) {
     cv::Mat mask(size, CV_8U, cv::Scalar(255));
     cv::Point2d centre(0, 0);
     for (const cv::Point2d& c : corners) centre += c * 0.25;
@@ -497,24 +559,30 @@ cv::Mat buildSupportMask(cv::Size size, const std::array<cv::Point2d, 4>& corner
         local.emplace_back(p.x - (area.x << kShift), p.y - (area.y << kShift));
     }
     cv::fillConvexPoly(card, local, cv::Scalar(255), cv::LINE_8, kShift);
-    // Ground in the reduced image, less one pixel around anything else.
-    cv::Mat ground(reduced.size(), CV_8U);
+    // Foreign pixels of the margin band in the reduced image.
+    cv::Mat grid = cv::Mat::zeros(reduced.size(), CV_8U);
+    std::vector<cv::Point> gridPolygon;
+    for (const cv::Point2d& c : gridBox) gridPolygon.emplace_back(cv::Point(c));
+    cv::fillConvexPoly(grid, gridPolygon, cv::Scalar(255));
+    cv::Mat foreign(reduced.size(), CV_8U);
     for (int y = 0; y < reduced.rows; ++y) {
         const auto* in = reduced.ptr<cv::Vec3b>(y);
-        uchar* out = ground.ptr<uchar>(y);
+        const uchar* inGrid = grid.ptr<uchar>(y);
+        uchar* out = foreign.ptr<uchar>(y);
         for (int x = 0; x < reduced.cols; ++x) {
-            out[x] = looksLikeGround(cv::Vec3f(in[x]), level) ? 255 : 0;
+            // Lenient in brightness: the margin's far corner may lie in shade.
+            out[x] = inGrid[x] == 0 && !looksLikeGround(cv::Vec3f(in[x]), level, 0.45) ? 255 : 0;
         }
     }
-    cv::erode(ground, ground, cv::Mat());
+    cv::dilate(foreign, foreign, cv::Mat());
     for (int y = 0; y < area.height; ++y) {
         const int ry = std::min((area.y + y) / factor, reduced.rows - 1);
         const uchar* inCard = card.ptr<uchar>(y);
-        const uchar* isGround = ground.ptr<uchar>(ry);
+        const uchar* isForeign = foreign.ptr<uchar>(ry);
         uchar* out = mask.ptr<uchar>(area.y + y);
         for (int x = 0; x < area.width; ++x) {
             const int rx = std::min((area.x + x) / factor, reduced.cols - 1);
-            if (inCard[x] != 0 && isGround[rx] != 0) out[area.x + x] = 0;
+            if (inCard[x] != 0 && isForeign[rx] == 0) out[area.x + x] = 0;
         }
     }
     return mask;
@@ -650,16 +718,37 @@ ChartCardLocation CChartCardLocator::locate(const cv::Mat& photo) const {
                                     location.rejected.front().reason;
         return location;
     }
-    const Candidate& best = *std::max_element(
-        accepted.begin(), accepted.end(), [](const Candidate& a, const Candidate& b) {
-            return a.grid.score != b.grid.score ? a.grid.score < b.grid.score : a.fill < b.fill;
-        });
-
-    const std::array<cv::Point2d, 4> coarse = toPhotoCorners(best.rect);
-    const std::array<cv::Point2d, 4> corners = refineCorners(photo, coarse, 2.0 * f + 3.0);
+    // The same card is usually cut out at several levels, more or less well
+    // (a hand or a pale object beside it may join it at a low level). Of the
+    // candidates with (nearly) the best grid, the one whose outline the
+    // photo's edges confirm best wins.
+    double bestScore = 0.0;
+    for (const Candidate& c : accepted) bestScore = std::max(bestScore, c.grid.score);
+    const Candidate* best = nullptr;
+    RefinedCorners bestCorners;
+    const double gridHalfW = 0.5 * ((g.cols - 1) * m_gridLength + m_sideLength);
+    const double gridHalfH = 0.5 * ((g.rows - 1) * m_gridLength + m_sideLength);
+    for (const Candidate& c : accepted) {
+        if (c.grid.score < bestScore - 0.1) continue;
+        PlacedGrid grid;
+        grid.u = c.rect.alongRow();
+        grid.v = c.rect.downColumn();
+        grid.centre = toPhoto(c.rect.centre + grid.u * c.du + grid.v * c.dv, g.factor);
+        grid.halfW = gridHalfW;
+        grid.halfH = gridHalfH;
+        const RefinedCorners refined =
+            refineCorners(photo, grid, 0.2 * m_sideLength, kMaxMarginSteps * m_gridLength + 2.0 * f,
+                          toPhotoCorners(c.rect));
+        if (best == nullptr || refined.edgePoints > bestCorners.edgePoints ||
+            (refined.edgePoints == bestCorners.edgePoints && c.grid.score > best->grid.score)) {
+            best = &c;
+            bestCorners = refined;
+        }
+    }
+    const std::array<cv::Point2d, 4>& corners = bestCorners.corners;
     location.found = true;
     location.corners = toFloat(corners);
-    location.score = best.grid.score;
+    location.score = best->grid.score;
     double minX = corners[0].x;
     double maxX = minX;
     double minY = corners[0].y;
@@ -682,9 +771,9 @@ ChartCardLocation CChartCardLocator::locate(const cv::Mat& photo) const {
     double level = 0.0;
     {
         std::vector<float> values;
-        const cv::Point2d u = best.rect.alongRow();
-        const cv::Point2d v = best.rect.downColumn();
-        const cv::Point2d origin = best.rect.centre + u * best.du + v * best.dv;
+        const cv::Point2d u = best->rect.alongRow();
+        const cv::Point2d v = best->rect.downColumn();
+        const cv::Point2d origin = best->rect.centre + u * best->du + v * best->dv;
         for (int r = 0; r <= g.rows; ++r) {
             for (int c = 0; c <= g.cols; ++c) {
                 const cv::Point2d p = origin + u * ((c - 0.5 * g.cols) * g.pitch) +
@@ -700,8 +789,20 @@ ChartCardLocation CChartCardLocator::locate(const cv::Mat& photo) const {
             level = values[q];
         }
     }
-    location.supportMask = buildSupportMask(
-        photo.size(), corners, std::max(2.0, 0.08 * m_sideLength), reduced, g.factor, level);
+    // The patches' area in reduced pixels, a pixel beyond the outer patches' edges.
+    std::array<cv::Point2d, 4> gridBox;
+    {
+        const cv::Point2d u = best->rect.alongRow();
+        const cv::Point2d v = best->rect.downColumn();
+        const cv::Point2d origin = best->rect.centre + u * best->du + v * best->dv;
+        const double halfW = 0.5 * ((g.cols - 1) * g.pitch + g.side) + 1.0;
+        const double halfH = 0.5 * ((g.rows - 1) * g.pitch + g.side) + 1.0;
+        gridBox = {origin - u * halfW - v * halfH, origin + u * halfW - v * halfH,
+                   origin + u * halfW + v * halfH, origin - u * halfW + v * halfH};
+    }
+    location.supportMask =
+        buildSupportMask(photo.size(), corners, std::max(2.0, 0.08 * m_sideLength), reduced,
+                         g.factor, level, gridBox);
     return location;
 }
 

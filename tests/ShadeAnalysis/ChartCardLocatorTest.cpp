@@ -57,7 +57,9 @@ double cornerError(const ChartCardLocation& location, const ChartSynth::Rendered
 /// most of the visible card ground and nothing off the card or under the hand.
 void expectCard(const ChartCardLocation& location, const ChartSynth::RenderedChart& truth) {
     ASSERT_TRUE(location.found) << location.reason;
-    EXPECT_LE(cornerError(location, truth), 3.0);
+    EXPECT_LE(cornerError(location, truth), 3.0)
+        << location.corners[0] << " " << truth.cardCorners[0] << "; " << location.corners[2] << " "
+        << truth.cardCorners[2];
     EXPECT_GT(location.score, 0.8);
     EXPECT_EQ(location.regionOfInterest & truth.chartRegion, truth.chartRegion);
     ASSERT_EQ(location.supportMask.size(), truth.photo.size());
@@ -65,8 +67,10 @@ void expectCard(const ChartCardLocation& location, const ChartSynth::RenderedCha
     const cv::Mat free = location.supportMask == 0;
     cv::Mat ground;
     cv::bitwise_and(truth.cardMask, ~truth.patchMask, ground);
-    EXPECT_EQ(cv::countNonZero(free & ~truth.cardMask), 0) << "support off the visible card";
-    EXPECT_GT(cv::countNonZero(free & ground), 0.6 * cv::countNonZero(ground));
+    // A few pixels along the hand's outline may stay free.
+    EXPECT_LE(cv::countNonZero(free & ~truth.cardMask), 0.002 * cv::countNonZero(ground))
+        << "support off the visible card";
+    EXPECT_GT(cv::countNonZero(free & ground), 0.9 * cv::countNonZero(ground));
 }
 
 TEST(CChartCardLocator, FindsEveryChartTypeAnywhereInALargerPhoto) {
@@ -97,6 +101,7 @@ TEST(CChartCardLocator, FindsTheCardInALinearPhoto) {
     options.photoWidth = 1600;
     options.photoHeight = 1200;
     options.offsetX = 380.0;
+    options.offsetY = 0.0;
     options.supersample = 2;
     const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
     expectCard(locate(EChart::eQCCPrint, rendered.photo, true), rendered);
