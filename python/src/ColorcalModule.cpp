@@ -241,6 +241,30 @@ PYBIND11_MODULE(colorcal, m) {
                 return py::make_tuple(r.x, r.y, r.width, r.height);
             },
             "(x, y, width, height) of the chart's region.")
+        .def_property_readonly(
+            "card",
+            [](const PyCalibration& c) -> py::object {
+                const ColorCalCli::CardResult& card = c.summary().card;
+                if (!card.searched) {
+                    return py::none();
+                }
+                py::dict out;
+                out["found"] = card.found;
+                if (card.found) {
+                    py::list corners;
+                    for (const cv::Point2d& p : card.corners)
+                        corners.append(py::make_tuple(p.x, p.y));
+                    out["corners"] = corners;
+                    out["score"] = card.score;
+                } else {
+                    out["corners"] = py::none();
+                    out["score"] = py::none();
+                }
+                return std::move(out);
+            },
+            "The chart's card as located when no roi was given: a dict with found,\n"
+            "corners ((x, y) top left, top right, bottom right, bottom left of the\n"
+            "upright card, photo pixels) and score, as the JSON's card; None with roi.")
         .def_property_readonly("matrix", &PyCalibration::matrix,
                                "3 x 4 float64: output channel k = m[k,0] c0 + m[k,1] c1 + m[k,2] c2"
                                " + m[k,3]\n"

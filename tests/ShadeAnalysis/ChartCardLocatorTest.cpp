@@ -75,7 +75,7 @@ void expectCard(const ChartCardLocation& location, const ChartSynth::RenderedCha
 
 TEST(CChartCardLocator, FindsEveryChartTypeAnywhereInALargerPhoto) {
     for (const EChart chart : kAllCharts) {
-        for (std::uint64_t seed : {2u, 3u}) {
+        for (std::uint64_t seed : {2u}) {
             SCOPED_TRACE(static_cast<int>(chart) * 100 + static_cast<int>(seed));
             const ChartSynth::RenderedChart rendered =
                 ChartSynth::renderChart(sceneAt(chart, seed, 1600, 1200, false));
