@@ -324,14 +324,14 @@ cv::Mat reducePhoto(const cv::Mat& photo, int factor, bool linear) {
 /// out, which the line fit discards.
 bool findEdge(const cv::Mat& photo, const cv::Point2d& q, const cv::Point2d& n,
               const cv::Point2d& d, double reach, cv::Point2d& edge) {
-    constexpr double kStep = 0.5;
+    constexpr double kStep = 1.0;
     const int count = static_cast<int>(reach / kStep) + 1;
     std::vector<double> profile(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
         const double s = i * kStep;
         double sum = 0.0;
-        for (int e = -2; e <= 2; ++e) {
-            const cv::Point2d p = q + n * s + d * static_cast<double>(e);
+        for (int e = -1; e <= 1; ++e) {
+            const cv::Point2d p = q + n * s + d * (1.5 * e);
             double value = 0.0;
             if (!sampleLuma(photo, p.x, p.y, value)) {
                 // The photo ends: the edge must have come before.
@@ -341,7 +341,7 @@ bool findEdge(const cv::Mat& photo, const cv::Point2d& q, const cv::Point2d& n,
             }
             sum += value;
         }
-        if (i < count) profile[static_cast<std::size_t>(i)] = sum / 5.0;
+        if (i < count) profile[static_cast<std::size_t>(i)] = sum / 3.0;
     }
     const int size = static_cast<int>(profile.size());
     const int band = static_cast<int>(3.0 / kStep);
@@ -728,8 +728,20 @@ ChartCardLocation CChartCardLocator::locate(const cv::Mat& photo) const {
     RefinedCorners bestCorners;
     const double gridHalfW = 0.5 * ((g.cols - 1) * m_gridLength + m_sideLength);
     const double gridHalfH = 0.5 * ((g.rows - 1) * m_gridLength + m_sideLength);
+    std::vector<const Candidate*> measured;
     for (const Candidate& c : accepted) {
         if (c.grid.score < bestScore - 0.1) continue;
+        // Several levels often cut out the same outline: measure it once.
+        const bool same = std::any_of(measured.begin(), measured.end(), [&](const Candidate* m) {
+            return std::hypot(m->rect.centre.x - c.rect.centre.x,
+                              m->rect.centre.y - c.rect.centre.y) < 0.75 &&
+                   std::fabs(m->rect.width - c.rect.width) < 1.0 &&
+                   std::fabs(m->rect.height - c.rect.height) < 1.0 &&
+                   std::fabs(m->rect.angleDeg - c.rect.angleDeg) < 0.5 && m->du == c.du &&
+                   m->dv == c.dv;
+        });
+        if (same) continue;
+        measured.push_back(&c);
         PlacedGrid grid;
         grid.u = c.rect.alongRow();
         grid.v = c.rect.downColumn();
