@@ -173,7 +173,8 @@ GridCheck checkGrid(const CardGeometry& g, const CardRect& rect, double du, doub
     std::vector<bool> centreInside(samples.size());
     for (int r = 0; r < g.rows; ++r) {
         for (int c = 0; c < g.cols; ++c) {
-            const std::size_t k = static_cast<std::size_t>(r * g.cols + c);
+            const std::size_t k = static_cast<std::size_t>(r) * static_cast<std::size_t>(g.cols) +
+                                  static_cast<std::size_t>(c);
             const cv::Point2d p = origin + u * ((c - 0.5 * (g.cols - 1)) * g.pitch) +
                                   v * ((r - 0.5 * (g.rows - 1)) * g.pitch);
             centreInside[k] = sampleColor(smoothed, p, centres[k]);
@@ -356,7 +357,8 @@ bool findEdge(const cv::Mat& photo, const cv::Point2d& q, const cv::Point2d& n,
     for (int i = band; i + band < size; ++i) {
         bool lasting = true;
         for (int k = 0; k < band && lasting; ++k) {
-            lasting = profile[static_cast<std::size_t>(i + k)] < inner - drop;
+            lasting =
+                profile[static_cast<std::size_t>(i) + static_cast<std::size_t>(k)] < inner - drop;
         }
         if (lasting) {
             fall = i;
@@ -628,7 +630,10 @@ ChartCardLocation CChartCardLocator::locate(const cv::Mat& photo) const {
     g.minH = gridH + 2.0 * g.minMargin - 2.0;
     g.maxH = gridH + 2.0 * maxMargin + 2.0;
     const double diagonal = std::hypot(g.minW, g.minH) * f;
-    if (photo.cols / g.factor < g.minW || photo.rows / g.factor < g.minH ||
+    // Whole blocks of the reduction only: the reduced image's size.
+    const int reducedCols = photo.cols / g.factor;
+    const int reducedRows = photo.rows / g.factor;
+    if (reducedCols < g.minW || reducedRows < g.minH ||
         static_cast<double>(photo.cols) * photo.rows < 0.5 * diagonal * diagonal) {
         location.reason = "the photo is smaller than the chart's card";
         return location;
