@@ -256,17 +256,16 @@ cv::Mat renderReport(const CalibrationSummary& summary, const ReportImages& imag
         cv::Rect placed;
         placeImage(canvas, annotatedPhoto(summary, images), photoBox, placed);
     }
+    const std::string cardNote =
+        summary.card.found ? "; blue: card (score " + format("%.2f", summary.card.score) + ")" : "";
     text(canvas,
-         summary.patches.empty()
-             ? "patch search: seeds (orange), last grid tried (magenta); yellow: chart region"
-             : "detected patches: outlines, centres, reference indices; seeds (orange); yellow: "
-               "chart region",
+         (summary.patches.empty()
+              ? std::string("patch search: seeds (orange), last grid tried (magenta); yellow: "
+                            "chart region")
+              : std::string("detected patches: outlines, centres, reference indices; seeds "
+                            "(orange); yellow: chart region")) +
+             cardNote,
          {photoBox.x, photoBox.y + photoBox.height + 22}, 0.45);
-    if (summary.card.found) {
-        text(canvas,
-             "blue: the chart's card as located, score " + format("%.2f", summary.card.score),
-             {photoBox.x, photoBox.y + photoBox.height + 40}, 0.45);
-    }
 
     // White field panel.
     const cv::Rect whiteBox(760, 60, 720, kPanelHeight);
