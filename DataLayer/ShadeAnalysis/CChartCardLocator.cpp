@@ -17,8 +17,9 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kMaxRotationDeg = 15.0;
 /// The patch side in the reduced image the search runs on, in pixels.
 constexpr double kReducedPatchSide = 8.0;
-/// The white margin of a card around its outer patches: from a quarter patch
-/// side to one and a half grid steps.
+/// The white margin of a card around its outer patches: from 0.3 patch side
+/// to one and a half grid steps (the edge search starts 0.2 patch side beyond
+/// the patches).
 constexpr double kMinMarginSides = 0.3;
 constexpr double kMaxMarginSteps = 1.5;
 /// Whiteness levels (brightest channel minus twice the chroma, 8-bit) at which

@@ -55,7 +55,7 @@ struct ChartCardLocation {
 /// The card is a bright, nearly neutral quadrilateral of the size the
 /// chart's parameter set implies (its rows x columns grid of patches of
 /// `GetSegmentSideLength` at a pitch of `GetGridLength`, plus a white margin
-/// of a quarter patch side to one and a half grid steps), rotated by at most
+/// of 0.3 patch side to one and a half grid steps), rotated by at most
 /// 15 degrees. A candidate counts as the card only when at (nearly) every
 /// position of the chart's grid inside it a patch differs clearly from the
 /// ground around it and the ground between the patches looks like card
