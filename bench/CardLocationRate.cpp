@@ -231,6 +231,11 @@ int main(int argc, char** argv) {
                 request.support.setTo(0, rendered.cardMask);
                 const double truth = meanAfter(request);
                 if (located >= 0.0 && truth >= 0.0) {
+                    char line[160];
+                    std::snprintf(line, sizeof line,
+                                  "CIEDE2000 %s: %.3f without a region, %.3f with the truth",
+                                  tag.c_str(), located, truth);
+                    lines.emplace_back(line);
                     sumLocated += located;
                     sumTruth += truth;
                     ++calibrated;

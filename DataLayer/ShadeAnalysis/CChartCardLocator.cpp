@@ -34,6 +34,9 @@ constexpr double kMinGroundShare = 0.8;
 /// Edge profiles measured along each side of the card on the photo itself.
 constexpr int kEdgeProfiles = 32;
 constexpr int kMaxRejectedKept = 5;
+/// The support mask frees the card shrunk by this many photo pixels, so that
+/// a corner a pixel off frees no scene.
+constexpr double kSupportInset = 1.0;
 
 /// The chart's card in the reduced image's pixels.
 struct CardGeometry {
@@ -529,13 +532,13 @@ cv::Point2d toPhoto(const cv::Point2d& p, int factor) {
 
 /// The support mask: 255 everywhere but on the card, shrunk by `inset` photo
 /// pixels, where it is 0 except over whatever covers the card's margin (a
-/// hand, a shadow): reduced pixels of the margin band that do not look like
-/// ground, grown by one reduced pixel. The patches stay 0; the engine
+/// hand, a shadow): reduced pixels of the margin band that differ from the
+/// ground's level or colour cast, grown by one reduced pixel. The patches stay 0; the engine
 /// excludes them itself, and the ground between them is what the white
 /// estimate needs most.
 cv::Mat buildSupportMask(cv::Size size, const std::array<cv::Point2d, 4>& corners, double inset,
                          const cv::Mat& reduced, int factor, double level,
-                         const std::array<cv::Point2d, 4>& gridBox) {
+                         const cv::Vec3f& groundCast, const std::array<cv::Point2d, 4>& gridBox) {
     cv::Mat mask(size, CV_8U, cv::Scalar(255));
     cv::Point2d centre(0, 0);
     for (const cv::Point2d& c : corners) centre += c * 0.25;
@@ -562,19 +565,45 @@ cv::Mat buildSupportMask(cv::Size size, const std::array<cv::Point2d, 4>& corner
         local.emplace_back(p.x - (area.x << kShift), p.y - (area.y << kShift));
     }
     cv::fillConvexPoly(card, local, cv::Scalar(255), cv::LINE_8, kShift);
-    // Foreign pixels of the margin band in the reduced image.
+    // Foreign pixels of the margin band in the reduced image: only where a
+    // reduced pixel lies wholly on the card (its outer ring mixes card and
+    // scene and would exclude a band of good ground along every edge).
     cv::Mat grid = cv::Mat::zeros(reduced.size(), CV_8U);
     std::vector<cv::Point> gridPolygon;
     for (const cv::Point2d& c : gridBox) gridPolygon.emplace_back(cv::Point(c));
     cv::fillConvexPoly(grid, gridPolygon, cv::Scalar(255));
+    cv::Mat inner = cv::Mat::zeros(reduced.size(), CV_8U);
+    {
+        std::vector<cv::Point> polygon;
+        const double half = 0.5 * (factor - 1);
+        cv::Point2d reducedCentre(0, 0);
+        for (const cv::Point2d& c : corners)
+            reducedCentre += (c - cv::Point2d(half, half)) * (0.25 / factor);
+        for (const cv::Point2d& c : corners) {
+            const cv::Point2d p = (c - cv::Point2d(half, half)) * (1.0 / factor);
+            const cv::Point2d towards = reducedCentre - p;
+            const double length = std::max(1e-9, std::hypot(towards.x, towards.y));
+            const cv::Point2d q = p + towards * (1.5 * std::sqrt(2.0) / length);
+            polygon.emplace_back(cvRound(q.x * (1 << kShift)), cvRound(q.y * (1 << kShift)));
+        }
+        cv::fillConvexPoly(inner, polygon, cv::Scalar(255), cv::LINE_8, kShift);
+    }
     cv::Mat foreign(reduced.size(), CV_8U);
     for (int y = 0; y < reduced.rows; ++y) {
         const auto* in = reduced.ptr<cv::Vec3b>(y);
         const uchar* inGrid = grid.ptr<uchar>(y);
         uchar* out = foreign.ptr<uchar>(y);
         for (int x = 0; x < reduced.cols; ++x) {
-            // Lenient in brightness: the margin's far corner may lie in shade.
-            out[x] = inGrid[x] == 0 && !looksLikeGround(cv::Vec3f(in[x]), level, 0.45) ? 255 : 0;
+            // Lenient in brightness (the margin's far corner may lie in shade);
+            // the colour is compared with the ground's own cast.
+            const cv::Vec3f c(in[x]);
+            const float v = std::max(brightest(c), 1.0f);
+            float cast = 0.0f;
+            for (int ch = 0; ch < 3; ++ch) {
+                cast = std::max(cast, std::fabs(c[ch] / v - groundCast[ch]));
+            }
+            const bool isGround = v >= 0.45 * level && cast <= 0.12f;
+            out[x] = inGrid[x] == 0 && inner.at<uchar>(y, x) != 0 && !isGround ? 255 : 0;
         }
     }
     cv::dilate(foreign, foreign, cv::Mat());
@@ -787,8 +816,10 @@ ChartCardLocation CChartCardLocator::locate(const cv::Mat& photo) const {
     location.regionOfInterest = cv::Rect(x0, y0, x1 - x0, y1 - y0);
     // The ground level the grid check measured, back from its score's samples.
     double level = 0.0;
+    cv::Vec3f groundCast(1.0f, 1.0f, 1.0f);
     {
         std::vector<float> values;
+        std::vector<cv::Vec3f> casts;
         const cv::Point2d u = best->rect.alongRow();
         const cv::Point2d v = best->rect.downColumn();
         const cv::Point2d origin = best->rect.centre + u * best->du + v * best->dv;
@@ -797,7 +828,10 @@ ChartCardLocation CChartCardLocator::locate(const cv::Mat& photo) const {
                 const cv::Point2d p = origin + u * ((c - 0.5 * g.cols) * g.pitch) +
                                       v * ((r - 0.5 * g.rows) * g.pitch);
                 cv::Vec3f colour;
-                if (sampleColor(reducedF, p, colour)) values.push_back(brightest(colour));
+                if (sampleColor(reducedF, p, colour)) {
+                    values.push_back(brightest(colour));
+                    casts.push_back(colour * (1.0f / std::max(1.0f, brightest(colour))));
+                }
             }
         }
         if (!values.empty()) {
@@ -805,6 +839,16 @@ ChartCardLocation CChartCardLocator::locate(const cv::Mat& photo) const {
             std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(q),
                              values.end());
             level = values[q];
+            // The ground's colour cast: per channel median of the samples' ratios to
+            // their brightest channel.
+            for (int ch = 0; ch < 3; ++ch) {
+                std::vector<float> ratios;
+                for (const cv::Vec3f& c : casts) ratios.push_back(c[ch]);
+                std::nth_element(ratios.begin(),
+                                 ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2),
+                                 ratios.end());
+                groundCast[ch] = ratios[ratios.size() / 2];
+            }
         }
     }
     // The patches' area in reduced pixels, a pixel beyond the outer patches' edges.
@@ -818,9 +862,8 @@ ChartCardLocation CChartCardLocator::locate(const cv::Mat& photo) const {
         gridBox = {origin - u * halfW - v * halfH, origin + u * halfW - v * halfH,
                    origin + u * halfW + v * halfH, origin - u * halfW + v * halfH};
     }
-    location.supportMask =
-        buildSupportMask(photo.size(), corners, std::max(2.0, 0.08 * m_sideLength), reduced,
-                         g.factor, level, gridBox);
+    location.supportMask = buildSupportMask(photo.size(), corners, kSupportInset, reduced, g.factor,
+                                            level, groundCast, gridBox);
     return location;
 }
 

@@ -67,8 +67,10 @@ void expectCard(const ChartCardLocation& location, const ChartSynth::RenderedCha
     const cv::Mat free = location.supportMask == 0;
     cv::Mat ground;
     cv::bitwise_and(truth.cardMask, ~truth.patchMask, ground);
-    // A few pixels along the hand's outline may stay free.
-    EXPECT_LE(cv::countNonZero(free & ~truth.cardMask), 0.002 * cv::countNonZero(ground))
+    // Where the hand crosses the card's edge, the outermost ring of reduced
+    // pixels (card and scene mixed) is not tested for it: a few pixels there
+    // stay free.
+    EXPECT_LE(cv::countNonZero(free & ~truth.cardMask), 0.01 * cv::countNonZero(ground))
         << "support off the visible card";
     EXPECT_GT(cv::countNonZero(free & ground), 0.9 * cv::countNonZero(ground));
 }
