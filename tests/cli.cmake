@@ -27,6 +27,16 @@ if(TARGET colorcal_cli AND TARGET colorcal_cli_core)
   add_test(NAME cli.calibrate.qcc-print-upside-down
     COMMAND ${_cli_run} -DCHART=qcc-print -DSEED=1 -DROTATION=182 -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/calibrate_chart.cmake)
   set_tests_properties(cli.calibrate.qcc-print-upside-down PROPERTIES TIMEOUT 300)
+  # Calibration without a region or mask: the card is located in a wider
+  # photo with distractors (one chart type of each geometry family).
+  foreach(_case cct-print:4 qcc-print-small:3 qcc-xrite:2)
+    string(REPLACE ":" ";" _parts ${_case})
+    list(GET _parts 0 _chart)
+    list(GET _parts 1 _seed)
+    add_test(NAME cli.locate_card.${_chart}
+      COMMAND ${_cli_run} -DCHART=${_chart} -DSEED=${_seed} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/locate_card.cmake)
+    set_tests_properties(cli.locate_card.${_chart} PROPERTIES TIMEOUT 300)
+  endforeach()
   add_test(NAME cli.bad_input COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/bad_input.cmake)
   add_test(NAME cli.demo COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/demo.cmake)
   add_test(NAME cli.files

@@ -70,8 +70,9 @@ PyCalibration calibrate(const py::handle& photo, const std::string& chart,
     request.references = toReferences(references, fn + "references");
     const ImageArray image = requireImage(photo, fn + "photo");
     const cv::Size size = image.size();
-    request.roi =
-        roi.is_none() ? cv::Rect(0, 0, size.width, size.height) : toRoi(roi, size, fn + "roi");
+    if (!roi.is_none()) {
+        request.roi = toRoi(roi, size, fn + "roi");
+    }
     if (!support.is_none()) {
         request.support = toSupportMask(support, size, fn + "support");
     }
@@ -240,6 +241,30 @@ PYBIND11_MODULE(colorcal, m) {
                 return py::make_tuple(r.x, r.y, r.width, r.height);
             },
             "(x, y, width, height) of the chart's region.")
+        .def_property_readonly(
+            "card",
+            [](const PyCalibration& c) -> py::object {
+                const ColorCalCli::CardResult& card = c.summary().card;
+                if (!card.searched) {
+                    return py::none();
+                }
+                py::dict out;
+                out["found"] = card.found;
+                if (card.found) {
+                    py::list corners;
+                    for (const cv::Point2d& p : card.corners)
+                        corners.append(py::make_tuple(p.x, p.y));
+                    out["corners"] = corners;
+                    out["score"] = card.score;
+                } else {
+                    out["corners"] = py::none();
+                    out["score"] = py::none();
+                }
+                return std::move(out);
+            },
+            "The chart's card as located when no roi was given: a dict with found,\n"
+            "corners ((x, y) top left, top right, bottom right, bottom left of the\n"
+            "upright card, photo pixels) and score, as the JSON's card; None with roi.")
         .def_property_readonly("matrix", &PyCalibration::matrix,
                                "3 x 4 float64: output channel k = m[k,0] c0 + m[k,1] c1 + m[k,2] c2"
                                " + m[k,3]\n"
@@ -295,9 +320,12 @@ PYBIND11_MODULE(colorcal, m) {
           "  float32 (values within 0..1 scaled by 255, others taken as 0..255).\n"
           "chart: one of CHARTS.\n"
           "references: 20 x 3 numbers (r, g, b within 0..255) in reference order.\n"
-          "roi: (x, y, width, height) of the chart; default the whole photo.\n"
+          "roi: (x, y, width, height) of the chart; default: the chart's card is\n"
+          "  located in the photo (no card found: the calibration fails with\n"
+          "  'no chart card found in the photo').\n"
           "support: H x W uint8 or bool, non-zero where the photo is no usable\n"
-          "  white ground; default everything outside roi.\n"
+          "  white ground; default the located card's white ground (with roi:\n"
+          "  everything outside roi).\n"
           "external_white: the photo's white image (as photo); the x-rite charts need it.\n"
           "real_white: the white to correct to (3 numbers within 1..255).\n"
           "encoding: 'auto' (srgb for uint8, linear otherwise), 'srgb', 'linear' or 'none'.\n"

@@ -29,19 +29,32 @@ PyCalibration PyCalibration::run(const ColorCalCli::CalibrationRequest& request,
     ColorCalCli::ValueEncoding encoding = ColorCalCli::ValueEncoding::eSrgb;
     bool valuesLinear = false;
     double loadMs = 0.0;
+    double setupMs = 0.0;
+    cv::Rect roi;
+    ColorCalCli::CardResult card;
     {
         // The working photo lives only as long as the engine needs it.
-        const ColorCalCli::PreparedCalibration prepared = ColorCalCli::prepareCalibration(request);
+        const Clock::time_point setupStart = Clock::now();
+        const ColorCalCli::PreparedCalibration prepared =
+            ColorCalCli::prepareCalibration(request, ColorCalCli::locateCard);
         encoding = prepared.encoding;
         valuesLinear = prepared.valuesLinear;
         loadMs = millisecondsSince(start);
-        result = ColorCalCli::runEngine(prepared.input);
+        setupMs = millisecondsSince(setupStart);
+        result =
+            prepared.ready ? ColorCalCli::runEngine(prepared.input) : ColorCalCli::noCardResult();
+        roi = prepared.input.roi;
+        card = prepared.card;
     }
     result.labels.release();
     calibration.summary_ = ColorCalCli::summarize(result, request.references, request.chart,
-                                                  encoding, valuesLinear, size, request.roi);
+                                                  encoding, valuesLinear, size, roi);
+    calibration.summary_.card = std::move(card);
     auto& timings = calibration.summary_.timingsMs;
     timings.insert(timings.begin(), {"load", loadMs});
+    if (calibration.summary_.card.searched) {
+        timings.insert(timings.begin() + 1, {"locate_card", setupMs});
+    }
     // The module writes no files: the tool's "outputs" stage takes no time here.
     timings.emplace_back("outputs", 0.0);
     timings.emplace_back("total", millisecondsSince(start));

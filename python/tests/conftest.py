@@ -31,17 +31,20 @@ def read_image(path):
 
 
 def run_tool(tmp_path, photo, chart, references, roi, external_white=None, encoding=None):
-    """`colorcal calibrate` on `photo`; returns its JSON text, white and
-    corrected image (8-bit, or 16-bit for a 16-bit photo)."""
+    """`colorcal calibrate` on `photo` (without --roi when `roi` is None);
+    returns its JSON text, white and corrected image (8-bit, or 16-bit for a
+    16-bit photo)."""
     ext = ".pfm" if photo.dtype == np.float32 else ".ppm"
     write_image(tmp_path / ("photo" + ext), photo)
     with open(tmp_path / "reference.csv", "w") as f:
         f.writelines("%r,%r,%r\n" % tuple(float(v) for v in row) for row in references)
     args = [os.environ["COLORCAL_CLI"], "calibrate", "--chart", chart,
             "--image", str(tmp_path / ("photo" + ext)), "--reference", str(tmp_path / "reference.csv"),
-            "--roi", ",".join(map(str, roi)), "--json", str(tmp_path / "result.json"),
+            "--json", str(tmp_path / "result.json"),
             "--white-out", str(tmp_path / "white.tiff"),
             "--corrected-out", str(tmp_path / "corrected.ppm")]
+    if roi is not None:
+        args += ["--roi", ",".join(map(str, roi))]
     if external_white is not None:
         write_image(tmp_path / "external-white.pfm", external_white)
         args += ["--external-white", str(tmp_path / "external-white.pfm")]

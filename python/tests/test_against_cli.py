@@ -70,3 +70,25 @@ def test_encodings_equal_the_tool(dtype, encoding, resolved, tmp_path):
             np.testing.assert_array_equal(corrected, tool.corrected)
         else:
             assert corrected.max() <= 1.0
+
+
+def test_located_card_equals_the_tool(tmp_path):
+    """Without roi and support both find the card themselves, and agree on it."""
+    r = colorcal.render("qcc-print", seed=1)
+    cal = colorcal.calibrate(r["photo"], "qcc-print", r["references"])
+    assert cal.ok, cal.error
+    assert cal.card["found"] and len(cal.card["corners"]) == 4 and cal.card["score"] > 0.8
+    tool = run_tool(tmp_path, r["photo"], "qcc-print", r["references"], None)
+    assert without_timings(cal.to_json()) == without_timings(tool.json)
+    np.testing.assert_array_equal(cal.white, tool.white)
+
+
+def test_no_card_fails_as_the_tool_does(tmp_path):
+    r = colorcal.render("qcc-print", seed=1)
+    blank = np.full_like(r["photo"], 230)
+    cal = colorcal.calibrate(blank, "qcc-print", r["references"])
+    assert not cal.ok
+    assert cal.error == "no chart card found in the photo"
+    assert cal.card == {"found": False, "corners": None, "score": None}
+    tool = run_tool(tmp_path, blank, "qcc-print", r["references"], None)
+    assert without_timings(cal.to_json()) == without_timings(tool.json)

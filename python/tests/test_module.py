@@ -112,7 +112,7 @@ def test_inputs_are_neither_modified_nor_needed_writable_or_contiguous(chart):
 def test_failure_comes_back_as_ok_false_with_the_reason(chart):
     r, _ = chart
     grey = np.full((300, 400, 3), 128, np.uint8)
-    cal = colorcal.calibrate(grey, "qcc-print", r["references"])
+    cal = colorcal.calibrate(grey, "qcc-print", r["references"], roi=(0, 0, 400, 300))
     assert not cal.ok
     assert cal.error.startswith("segmentation failed")
     assert (cal.matrix, cal.white, cal.real_white, cal.delta_e2000_stats, cal.patches) == (

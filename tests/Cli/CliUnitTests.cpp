@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "CalibrationSetup.h"
 #include "CalibrationSummary.h"
 #include "CommandLine.h"
 #include "ErrorStats.h"
@@ -537,6 +538,84 @@ TEST(Summary, CorrectedColoursApplyTheMatrixInBlueGreenRedOrder) {
     EXPECT_EQ(worstPatches(s).size(), 5u);
     const cv::Mat report = renderReport(s, ReportImages{});
     EXPECT_EQ(report.type(), CV_8UC3);
+}
+
+CalibrationRequest photoRequest(cv::Size size) {
+    CalibrationRequest request;
+    request.chart = ChartSynth::EChart::eQCCPrint;
+    request.photo.bgr = cv::Mat(size, CV_32FC3, cv::Scalar::all(128.0f));
+    request.references = ChartSynth::defaultReferenceColors();
+    return request;
+}
+
+TEST(CalibrationSetupCard, LocatesTheCardOnlyWithoutARegionAndTakesItsGroundAsSupport) {
+    int calls = 0;
+    CardResult card;
+    card.found = true;
+    card.roi = cv::Rect(40, 30, 200, 150);
+    card.support = cv::Mat(240, 320, CV_8U, cv::Scalar(255));
+    card.support(cv::Rect(60, 50, 100, 80)).setTo(0);
+    const CardLocator locate = [&](const cv::Mat& photo, ChartSynth::EChart, bool linear) {
+        ++calls;
+        EXPECT_EQ(photo.size(), cv::Size(320, 240));
+        EXPECT_TRUE(linear);  // a float photo defaults to linear values
+        return card;
+    };
+    CalibrationRequest request = photoRequest({320, 240});
+    request.photo.sourceDepth = CV_32F;
+
+    // No region, no mask: both from the card.
+    PreparedCalibration prepared = prepareCalibration(request, locate);
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(prepared.ready);
+    EXPECT_TRUE(prepared.card.searched);
+    EXPECT_EQ(prepared.input.roi, card.roi);
+    EXPECT_EQ(cv::norm(prepared.input.support, card.support, cv::NORM_INF), 0.0);
+    EXPECT_EQ(prepared.input.segmentationRegion.size(), card.roi.size());
+
+    // A given mask is kept; the region still comes from the card.
+    request.support = cv::Mat(240, 320, CV_8U, cv::Scalar(7));
+    prepared = prepareCalibration(request, locate);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(prepared.input.roi, card.roi);
+    EXPECT_EQ(cv::countNonZero(prepared.input.support != 7), 0);
+
+    // A given region: the card is not looked for, the region is the usable ground.
+    request.support.release();
+    request.roi = cv::Rect(10, 10, 100, 50);
+    prepared = prepareCalibration(request, locate);
+    EXPECT_EQ(calls, 2);
+    EXPECT_FALSE(prepared.card.searched);
+    EXPECT_EQ(prepared.input.roi, *request.roi);
+    EXPECT_EQ(cv::countNonZero(prepared.input.support == 0), 100 * 50);
+}
+
+TEST(CalibrationSetupCard, NoCardMeansNoEngineRunAndTheFixedMessage) {
+    const CardLocator nothing = [](const cv::Mat&, ChartSynth::EChart, bool) {
+        CardResult card;
+        card.reason = "no bright area of the card's size";
+        return card;
+    };
+    const CalibrationRequest request = photoRequest({64, 48});
+    const PreparedCalibration prepared = prepareCalibration(request, nothing);
+    EXPECT_FALSE(prepared.ready);
+    EXPECT_TRUE(prepared.card.searched);
+    EXPECT_FALSE(prepared.card.found);
+    EXPECT_TRUE(prepared.input.photo.empty());
+    const EngineResult result = noCardResult();
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.error, "no chart card found in the photo");
+
+    CalibrationSummary summary = summarize(result, request.references, request.chart,
+                                           prepared.encoding, false, {64, 48}, prepared.input.roi);
+    summary.card = prepared.card;
+    const std::string json = formatSummaryJson(summary);
+    EXPECT_NE(json.find("\"card\": {"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"found\": false"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"error\": \"no chart card found in the photo\""), std::string::npos);
+    // The report lists why the card candidates were turned down.
+    summary.card.rejected.push_back({{}, "only 3 of 20 grid positions hold a patch"});
+    EXPECT_EQ(renderReport(summary, ReportImages{}).type(), CV_8UC3);
 }
 
 }  // namespace

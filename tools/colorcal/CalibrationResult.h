@@ -57,6 +57,29 @@ struct EngineResult {
     std::vector<std::pair<std::string, double>> timingsMs;
 };
 
+/// A region that looked like a card but was turned down, for the report.
+struct RejectedCard {
+    std::array<cv::Point2d, 4> corners{};  ///< top left, top right, bottom right, bottom left
+    std::string reason;
+};
+
+/// Where the chart's card was found in the photo when no region was given.
+struct CardResult {
+    bool searched = false;  ///< false when the caller gave the region
+    bool found = false;
+    std::array<cv::Point2d, 4> corners{};  ///< top left, top right, bottom right, bottom left
+    double score = 0.0;
+    cv::Rect roi;                        ///< the card's box plus a margin, inside the photo
+    cv::Mat support;                     ///< CV_8U, photo size; 0 on the card's white ground
+    std::string reason;                  ///< why no card was found
+    std::vector<RejectedCard> rejected;  ///< the most card-like regions turned down
+};
+
+/// Looks for the card of `chart` in `photo` (CV_32FC3 on the 0..255 scale)
+/// with the library's card locator; `linearInput` when the values are linear
+/// light. Never throws for the photo's content.
+CardResult locateCard(const cv::Mat& photo, ChartSynth::EChart chart, bool linearInput);
+
 /// Runs the library's engine on `input`. Never throws for the engine's own
 /// failures: they come back as `ok == false` with the reason.
 EngineResult runEngine(const EngineInput& input);

@@ -57,7 +57,15 @@ cv::Mat toPhotoEncoding(const cv::Mat& image, ValueEncoding encoding) {
     return encoding == ValueEncoding::eSrgb ? srgbEncodeImage(image) : image;
 }
 
-PreparedCalibration prepareCalibration(const CalibrationRequest& request) {
+EngineResult noCardResult() {
+    EngineResult result;
+    result.ok = false;
+    result.error = kNoCardMessage;
+    return result;
+}
+
+PreparedCalibration prepareCalibration(const CalibrationRequest& request,
+                                       const CardLocator& locate) {
     PreparedCalibration prepared;
     const ValueEncoding encoding = resolveEncoding(request.encoding, request.photo.sourceDepth);
     prepared.encoding = encoding;
@@ -66,21 +74,34 @@ PreparedCalibration prepareCalibration(const CalibrationRequest& request) {
 
     EngineInput& input = prepared.input;
     input.chart = request.chart;
-    input.roi = request.roi;
+    const cv::Mat& photo = request.photo.bgr;
+    if (request.roi) {
+        input.roi = *request.roi;
+    } else {
+        prepared.card = locate(photo, request.chart, prepared.valuesLinear);
+        prepared.card.searched = true;
+        if (!prepared.card.found) {
+            prepared.ready = false;
+            input.roi = cv::Rect(0, 0, photo.cols, photo.rows);
+            return prepared;
+        }
+        input.roi = prepared.card.roi;
+    }
     if (!request.support.empty()) {
         input.support = request.support;
+    } else if (prepared.card.found) {
+        input.support = prepared.card.support;
     } else {
-        input.support = cv::Mat(request.photo.bgr.size(), CV_8U, cv::Scalar(255));
-        input.support(request.roi).setTo(0);
+        input.support = cv::Mat(photo.size(), CV_8U, cv::Scalar(255));
+        input.support(input.roi).setTo(0);
     }
-    const cv::Mat& photo = request.photo.bgr;
     input.photo = toWorkingImage(photo, encoding);
     // The segmentation finds the patches by their colours as a display shows
     // them; calibrating in linear light, it gets the sRGB-encoded values.
     if (encoding == ValueEncoding::eSrgb) {
-        input.segmentationRegion = photo(request.roi).clone();
+        input.segmentationRegion = photo(input.roi).clone();
     } else if (encoding == ValueEncoding::eLinear) {
-        input.segmentationRegion = srgbEncodeImage(photo(request.roi));
+        input.segmentationRegion = srgbEncodeImage(photo(input.roi));
     }
     if (!request.externalWhite.empty()) {
         input.externalWhite = toWorkingImage(request.externalWhite, encoding);

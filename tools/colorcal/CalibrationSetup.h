@@ -1,7 +1,9 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <optional>
+#include <string>
 
 #include <opencv2/core.hpp>
 
@@ -21,9 +23,12 @@ namespace ColorCalCli {
 struct CalibrationRequest {
     ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
     LoadedImage photo;  ///< on the library's scale, in its own encoding
-    cv::Rect roi;       ///< the chart's region, inside the photo
+    /// The chart's region, inside the photo; none: the chart's card is
+    /// located in the photo and its box (plus a margin) is the region.
+    std::optional<cv::Rect> roi;
     /// CV_8U of the photo's size (non-zero: not usable white ground); empty:
-    /// everything outside `roi` is excluded, everything inside usable.
+    /// the located card's white ground is usable, everything else excluded
+    /// (with a given `roi`: everything outside it excluded, everything inside usable).
     cv::Mat support;
     cv::Mat externalWhite;  ///< CV_32FC3 of the photo's size in the photo's encoding, or empty
     std::optional<std::array<double, 3>> realWhiteBgr;  ///< in the reference colours' encoding
@@ -32,8 +37,16 @@ struct CalibrationRequest {
     bool linearRgb = false;  ///< with eNone: the values are linear sRGB (for CIEDE2000)
 };
 
+/// What a front end reports when the card is not found (and exits 1 for).
+inline const std::string kNoCardMessage = "no chart card found in the photo";
+
 /// The engine's input for a request and the encoding it was made for.
 struct PreparedCalibration {
+    /// False when the card was looked for and not found: the engine must not
+    /// run, the calibration fails with `kNoCardMessage`, and `input` holds
+    /// only the chart and the whole photo as the region.
+    bool ready = true;
+    CardResult card;  ///< the located card (`searched` false when a region was given)
     EngineInput input;
     ValueEncoding encoding = ValueEncoding::eSrgb;  ///< resolved, never eAuto
     bool valuesLinear = false;  ///< whether the reported values are linear sRGB (for CIEDE2000)
@@ -43,11 +56,23 @@ struct PreparedCalibration {
 /// sRGB for 8-bit photos and linear for 16-bit and float photos.
 ValueEncoding resolveEncoding(ValueEncoding encoding, int sourceDepth);
 
+/// Finds the chart's card in a photo: `locateCard` for the front ends, a
+/// stand-in for tests.
+using CardLocator =
+    std::function<CardResult(const cv::Mat& photo, ChartSynth::EChart chart, bool linearInput)>;
+
 /// Resolves the encoding and builds the engine's input: the photo, the
 /// external white, the real white and the references in the working space
 /// (sRGB decoded for eSrgb), the region to segment display-encoded (eSrgb
-/// and eLinear) and the default support mask when none is given.
-PreparedCalibration prepareCalibration(const CalibrationRequest& request);
+/// and eLinear) and the default support mask when none is given. Without a
+/// region the card is located with `locate` first (on the photo's own
+/// values); its box is the region and, without a support mask, its white
+/// ground the support.
+PreparedCalibration prepareCalibration(const CalibrationRequest& request,
+                                       const CardLocator& locate);
+
+/// The failed engine result of a request whose card was not found.
+EngineResult noCardResult();
 
 /// A CV_32FC3 image on the library's scale in the working space of
 /// `encoding` (sRGB decoded for eSrgb; otherwise the same image) and back.

@@ -143,6 +143,25 @@ std::string formatSummaryJson(const CalibrationSummary& s) {
         .value(s.roi.width)
         .value(s.roi.height)
         .endArray();
+    if (s.card.searched) {
+        json.key("card").beginObject();
+        json.key("found").value(s.card.found);
+        if (s.card.found) {
+            json.key("corners").beginArray();
+            for (const cv::Point2d& corner : s.card.corners) {
+                const double xy[2] = {corner.x, corner.y};
+                json.numbers(xy, 2);
+            }
+            json.endArray();
+            json.key("score").value(s.card.score);
+        } else {
+            json.key("corners").null();
+            json.key("score").null();
+        }
+        json.endObject();
+    } else {
+        json.key("card").null();
+    }
     json.key("segmentation").beginObject();
     json.key("seeds_found").value(s.segmentation.seedsFound);
     json.key("grid_found").value(s.segmentation.gridFound);

@@ -40,6 +40,9 @@ struct CalibrationSummary {
     ErrorStats after;
     cv::Size imageSize;
     cv::Rect roi;
+    /// The chart's card as located in the photo (`searched` false when the
+    /// region was given); the report draws it and the turned-down candidates.
+    CardResult card;
     /// What the segmentation found or why it failed (region coordinates).
     DataLayer::SegmentationDiagnostics segmentation;
     /// Which white estimate ran (residual in the reference file's scale of the

@@ -393,6 +393,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
                       throw UsageError("render: --encoding must be srgb or linear");
                   }
               }}},
+            {"--distractors", {false, [&o](std::string_view) { o.distractors = true; }}},
         };
         parseOptions(args, 1, table, "render", line.help, given);
         if (!line.help) {
@@ -417,9 +418,12 @@ camera's colours onto the reference colours.
   --chart TYPE            cct-print, qcc-print, cct-xrite, qcc-xrite or qcc-print-small
   --image PHOTO           the photo (8-bit, 16-bit or float; any format OpenCV reads)
   --reference REF.csv     20 lines r,g,b (0..255) in the chart's reference order; # comments
-  --roi X,Y,W,H           the chart's region inside the photo (default: the whole photo)
+  --roi X,Y,W,H           the chart's region inside the photo (default: the chart's card
+                          is located in the photo; none found: exit 1, "no chart card
+                          found in the photo")
   --support MASK          8-bit mask of the photo's size; non-zero pixels are not usable
-                          white ground (default: outside the region excluded, inside usable)
+                          white ground (default: the located card's white ground is usable;
+                          with --roi: outside the region excluded, inside usable)
   --external-white WHITE  the white image of the photo (X-Rite chart types need it)
   --real-white B,G,R      the white to correct to, each component 1..255 in the reference
                           file's encoding (default: the white picked on the chart)
@@ -458,7 +462,8 @@ Writes a synthetic chart photo with its reference colours and its ground truth.
   --chart TYPE           chart type (default cct-print)
   --out PHOTO            the photo (8-bit; written with OpenCV)
   --reference-out REF    the reference colours, in the photo's encoding
-  --truth-out TRUTH.json patch centres in found order, reference indices, chart region
+  --truth-out TRUTH.json patch centres in found order, reference indices, chart region,
+                         card corners
   --white-out WHITE.tiff the true white image (32-bit float TIFF), for --external-white
   --seed N               seed of the reference colours and of the noise (default 1)
   --rotation DEG         chart rotation, counter-clockwise (default 2.5)
@@ -466,6 +471,8 @@ Writes a synthetic chart photo with its reference colours and its ground truth.
   --falloff F            illumination loss at the chart's corner, 0..0.9 (default 0.25)
   --size WxH             photo size (default: the chart with a 60-pixel margin)
   --encoding ENC         srgb (default, as a camera writes it) or linear
+  --distractors          a sheet of white paper, a bright object and a hand over the
+                         card's margin beside the chart (give a larger --size)
   --help                 this text
 )";
         case Command::eHelp:

@@ -71,6 +71,9 @@ struct RenderCommandOptions {
     int width = 0;  ///< 0: the chart with a margin
     int height = 0;
     ValueEncoding encoding = ValueEncoding::eSrgb;  ///< eSrgb or eLinear
+    /// A sheet of white paper, a bright object and a hand over the card's
+    /// margin beside the card (in a photo of --size).
+    bool distractors = false;
 };
 
 /// A parsed command line. `help` is set by --help (or `colorcal help`); the

@@ -60,18 +60,20 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
     const LoadedImage photo = loadColorImage(o.image, "photo", o.maxMegapixels);
     const cv::Size size = photo.bgr.size();
 
-    const cv::Rect roi = o.roi.value_or(cv::Rect(0, 0, size.width, size.height));
-    if (static_cast<long long>(roi.x) + roi.width > size.width ||
-        static_cast<long long>(roi.y) + roi.height > size.height) {
-        throw UsageError("--roi " + std::to_string(roi.x) + "," + std::to_string(roi.y) + "," +
-                         std::to_string(roi.width) + "," + std::to_string(roi.height) +
-                         " lies outside the photo (" + sizeText(size) + ")");
+    if (o.roi) {
+        const cv::Rect& roi = *o.roi;
+        if (static_cast<long long>(roi.x) + roi.width > size.width ||
+            static_cast<long long>(roi.y) + roi.height > size.height) {
+            throw UsageError("--roi " + std::to_string(roi.x) + "," + std::to_string(roi.y) + "," +
+                             std::to_string(roi.width) + "," + std::to_string(roi.height) +
+                             " lies outside the photo (" + sizeText(size) + ")");
+        }
     }
 
     CalibrationRequest request;
     request.chart = o.chart;
     request.photo = photo;
-    request.roi = roi;
+    request.roi = o.roi;
     if (!o.support.empty()) {
         request.support = loadMask(o.support, "support mask", o.maxMegapixels);
         if (request.support.size() != size) {
@@ -96,16 +98,23 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
     request.references = fileReferences;
     request.encoding = o.encoding;
     request.linearRgb = o.linearRgb;
-    const PreparedCalibration prepared = prepareCalibration(request);
+    const Clock::time_point setupStart = Clock::now();
+    const PreparedCalibration prepared = prepareCalibration(request, locateCard);
     const EngineInput& input = prepared.input;
     const ValueEncoding encoding = prepared.encoding;
     const bool valuesLinear = prepared.valuesLinear;
     const double loadMs = millisecondsSince(start);
+    const double setupMs = millisecondsSince(setupStart);
 
-    const EngineResult result = runEngine(input);
+    const EngineResult result = prepared.ready ? runEngine(input) : noCardResult();
     CalibrateRun run;
-    run.summary = summarize(result, fileReferences, o.chart, encoding, valuesLinear, size, roi);
+    run.summary =
+        summarize(result, fileReferences, o.chart, encoding, valuesLinear, size, input.roi);
+    run.summary.card = prepared.card;
     run.summary.timingsMs.insert(run.summary.timingsMs.begin(), {"load", loadMs});
+    if (prepared.card.searched) {
+        run.summary.timingsMs.insert(run.summary.timingsMs.begin() + 1, {"locate_card", setupMs});
+    }
 
     const Clock::time_point outputsStart = Clock::now();
     if (result.ok) {

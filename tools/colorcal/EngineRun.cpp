@@ -6,7 +6,9 @@
 #include "Base/CRect.h"
 #include "Base/CbArray.h"
 #include "CalibrationResult.h"
+#include "DataLayer/ShadeAnalysis/CChartCardLocator.h"
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
+#include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
 #include "Messages.h"
 
 namespace ColorCalCli {
@@ -20,6 +22,27 @@ double millisecondsSince(Clock::time_point start) {
 }
 
 }  // namespace
+
+CardResult locateCard(const cv::Mat& photo, ChartSynth::EChart chart, bool linearInput) {
+    const DataLayer::CParameterSetColorCalibrationTarget parameters(chart);
+    const DataLayer::CChartCardLocator locator(parameters, linearInput);
+    const DataLayer::ChartCardLocation location = locator.locate(photo);
+    CardResult card;
+    card.searched = true;
+    card.found = location.found;
+    card.score = location.score;
+    card.reason = location.reason;
+    for (std::size_t k = 0; k < 4; ++k) card.corners[k] = cv::Point2d(location.corners[k]);
+    card.roi = location.regionOfInterest;
+    card.support = location.supportMask;
+    for (const DataLayer::ChartCardCandidate& candidate : location.rejected) {
+        RejectedCard rejected;
+        for (std::size_t k = 0; k < 4; ++k) rejected.corners[k] = cv::Point2d(candidate.corners[k]);
+        rejected.reason = candidate.reason;
+        card.rejected.push_back(rejected);
+    }
+    return card;
+}
 
 EngineResult runEngine(const EngineInput& input) {
     EngineResult result;

@@ -21,6 +21,7 @@ const cv::Scalar kOutline(60, 230, 60);
 const cv::Scalar kRegion(0, 215, 255);
 const cv::Scalar kSeed(0, 140, 255);
 const cv::Scalar kGrid(200, 40, 200);
+const cv::Scalar kCard(255, 160, 0);
 constexpr int kFont = cv::FONT_HERSHEY_SIMPLEX;
 
 void text(cv::Mat& canvas, const std::string& s, cv::Point at, double scale = 0.5,
@@ -54,6 +55,23 @@ cv::Mat annotatedPhoto(const CalibrationSummary& summary, const ReportImages& im
     cv::Mat photo = images.photoDisplay.clone();
     const int thickness = std::max(1, std::min(photo.cols, photo.rows) / 400);
     cv::rectangle(photo, summary.roi, kRegion, thickness);
+    auto polygon = [](const std::array<cv::Point2d, 4>& corners) {
+        std::vector<cv::Point> points;
+        for (const cv::Point2d& c : corners) points.emplace_back(cv::Point(c));
+        return points;
+    };
+    if (summary.card.found) {
+        cv::polylines(photo, polygon(summary.card.corners), true, kCard, 2 * thickness,
+                      cv::LINE_AA);
+    } else if (summary.card.searched) {
+        // The regions turned down, numbered as their reasons are listed.
+        for (std::size_t k = 0; k < summary.card.rejected.size(); ++k) {
+            const RejectedCard& rejected = summary.card.rejected[k];
+            cv::polylines(photo, polygon(rejected.corners), true, kBad, 2 * thickness, cv::LINE_AA);
+            cv::putText(photo, std::to_string(k + 1), cv::Point(rejected.corners[0]), kFont,
+                        0.6 * thickness + 0.4, kBad, 2 * thickness, cv::LINE_AA);
+        }
+    }
     const cv::Rect roi = summary.roi;
     if (!images.labels.empty() && images.labels.size() == roi.size()) {
         for (const PatchRow& row : summary.patches) {
@@ -239,11 +257,15 @@ cv::Mat renderReport(const CalibrationSummary& summary, const ReportImages& imag
         cv::Rect placed;
         placeImage(canvas, annotatedPhoto(summary, images), photoBox, placed);
     }
+    const std::string cardNote =
+        summary.card.found ? "; blue: card (score " + format("%.2f", summary.card.score) + ")" : "";
     text(canvas,
-         summary.patches.empty()
-             ? "patch search: seeds (orange), last grid tried (magenta); yellow: chart region"
-             : "detected patches: outlines, centres, reference indices; seeds (orange); yellow: "
-               "chart region",
+         (summary.patches.empty()
+              ? std::string("patch search: seeds (orange), last grid tried (magenta); yellow: "
+                            "chart region")
+              : std::string("detected patches: outlines, centres, reference indices; seeds "
+                            "(orange); yellow: chart region")) +
+             cardNote,
          {photoBox.x, photoBox.y + photoBox.height + 22}, 0.45);
 
     // White field panel.
@@ -289,6 +311,17 @@ cv::Mat renderReport(const CalibrationSummary& summary, const ReportImages& imag
 
     // Matrix and statistics.
     if (!summary.ok) {
+        if (summary.card.searched && !summary.card.found) {
+            text(canvas,
+                 summary.card.rejected.empty()
+                     ? "no card candidate: " + summary.card.reason
+                     : "card candidates turned down (red, numbered in the photo):",
+                 {20, textTop}, 0.5, kBad);
+            for (std::size_t k = 0; k < summary.card.rejected.size(); ++k) {
+                text(canvas, std::to_string(k + 1) + ": " + summary.card.rejected[k].reason,
+                     {30, textTop + 26 + 24 * static_cast<int>(k)}, 0.45);
+            }
+        }
         return canvas;
     }
     text(canvas, "colour matrix (rows: output blue, green, red; columns: B, G, R, offset)",

@@ -25,6 +25,9 @@ ChartSynth::RenderOptions makeRenderOptions(const RenderCommandOptions& o) {
     options.encoding = o.encoding == ValueEncoding::eLinear ? ChartSynth::Encoding::eLinear
                                                             : ChartSynth::Encoding::eSrgb;
     options.seed = o.seed;
+    options.paperSheet = o.distractors;
+    options.brightObject = o.distractors;
+    options.hand = o.distractors;
     return options;
 }
 
@@ -47,6 +50,12 @@ std::string formatTruthJson(const ChartSynth::RenderedChart& rendered,
         .value(r.width)
         .value(r.height)
         .endArray();
+    json.key("card_corners").beginArray();
+    for (const cv::Point2d& corner : rendered.cardCorners) {
+        const double xy[2] = {corner.x, corner.y};
+        json.numbers(xy, 2);
+    }
+    json.endArray();
     json.key("rows").value(rendered.rows);
     json.key("cols").value(rendered.cols);
     json.key("patches").beginArray();

@@ -131,4 +131,38 @@ RenderOptions realisticOptions(EChart chart, Encoding encoding, std::uint64_t se
     return o;
 }
 
+RenderOptions sceneOptions(EChart chart, Encoding encoding, std::uint64_t seed,
+                           long long maxPixels) {
+    RenderOptions o = realisticOptions(chart, encoding, seed);
+    std::mt19937_64 rng(seed * 0xC2B2AE3D27D4EB4FULL + static_cast<std::uint64_t>(chart) * 977 +
+                        (encoding == Encoding::eSrgb ? 5 : 1));
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    constexpr int kSizes[4][2] = {{1600, 1200}, {2592, 1944}, {4000, 3000}, {6000, 4000}};
+    int choices = 4;
+    while (choices > 1 && maxPixels > 0 &&
+           static_cast<long long>(kSizes[choices - 1][0]) * kSizes[choices - 1][1] > maxPixels) {
+        --choices;
+    }
+    const int pick = std::min(choices - 1, static_cast<int>(unit(rng) * choices));
+    o.photoWidth = kSizes[pick][0];
+    o.photoHeight = kSizes[pick][1];
+    const double side = chartSideLength(chart);
+    const double pitch = chartPitch(chart);
+    const double halfW = 0.5 * (chartCols(chart) - 1) * pitch + 0.5 * side + o.cardMargin * pitch;
+    const double halfH = 0.5 * (chartRows(chart) - 1) * pitch + 0.5 * side + o.cardMargin * pitch;
+    const double angle = o.rotationDeg * 3.14159265358979323846 / 180.0;
+    const double extentX = halfW * std::fabs(std::cos(angle)) + halfH * std::fabs(std::sin(angle));
+    const double extentY = halfW * std::fabs(std::sin(angle)) + halfH * std::fabs(std::cos(angle));
+    const double spareX = std::max(0.0, 0.5 * o.photoWidth - extentX - o.regionMargin - 12.0);
+    const double spareY = std::max(0.0, 0.5 * o.photoHeight - extentY - o.regionMargin - 12.0);
+    o.offsetX = (2.0 * unit(rng) - 1.0) * spareX;
+    o.offsetY = (2.0 * unit(rng) - 1.0) * spareY;
+    const bool distractors = seed % 2 == 1;
+    o.paperSheet = distractors;
+    o.brightObject = distractors;
+    o.hand = distractors;
+    o.whiteWall = distractors && seed % 4 == 1;
+    return o;
+}
+
 }  // namespace ChartSynth

@@ -35,4 +35,14 @@ std::array<Rgb, 20> checkerReferenceColors(std::uint64_t seed);
 /// grown by 0-0.4 patch pitch, the region a host would hand over.
 RenderOptions realisticOptions(EChart chart, Encoding encoding, std::uint64_t seed);
 
+/// Photo `seed` of the realistic set re-rendered as a wider scene: the same
+/// card, light, camera and surround (`realisticOptions`) in a photo of
+/// 1600 x 1200, 2592 x 1944, 4000 x 3000 or 6000 x 4000 with the card placed
+/// anywhere in it, and on every odd seed the distractors: a sheet of white
+/// paper, a bright object, a hand over the card's margin and, on every other
+/// of those, a white wall. `maxPixels` (when positive) caps the photo sizes
+/// drawn, for quick runs.
+RenderOptions sceneOptions(EChart chart, Encoding encoding, std::uint64_t seed,
+                           long long maxPixels = 0);
+
 }  // namespace ChartSynth

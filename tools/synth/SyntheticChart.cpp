@@ -197,6 +197,144 @@ cv::Rect cardBox(const Layout& g, int width, int height) {
     return {x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0)};
 }
 
+/// A rotated rectangle of `size` placed from `rng` inside the photo and at
+/// least one grid step away from the card's bounding box; false when 40
+/// draws find no such place.
+bool placeAwayFromCard(const Layout& g, cv::Size photo, cv::Size2f size, cv::RNG& rng,
+                       cv::RotatedRect& placed) {
+    const double gap = g.pitch;
+    const cv::Rect2d card(g.cx - g.extentX - gap, g.cy - g.extentY - gap, 2.0 * (g.extentX + gap),
+                          2.0 * (g.extentY + gap));
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        const cv::RotatedRect box(
+            cv::Point2f(static_cast<float>(rng.uniform(0.0, static_cast<double>(photo.width))),
+                        static_cast<float>(rng.uniform(0.0, static_cast<double>(photo.height)))),
+            size, static_cast<float>(rng.uniform(-20.0, 20.0)));
+        const cv::Rect2f bounds = box.boundingRect2f();
+        const bool insidePhoto = bounds.x >= 0.0f && bounds.y >= 0.0f &&
+                                 bounds.x + bounds.width <= static_cast<float>(photo.width) &&
+                                 bounds.y + bounds.height <= static_cast<float>(photo.height);
+        if (insidePhoto && (cv::Rect2d(bounds) & card).area() <= 0.0) {
+            placed = box;
+            return true;
+        }
+    }
+    return false;
+}
+
+void fillRotatedRect(cv::Mat& image, const cv::RotatedRect& box, const cv::Scalar& colour) {
+    cv::Point2f corners[4];
+    box.points(corners);
+    std::vector<cv::Point> polygon;
+    for (const cv::Point2f& c : corners) polygon.emplace_back(cv::Point(c));
+    cv::fillConvexPoly(image, polygon, colour, cv::LINE_AA);
+}
+
+/// The paper sheet, the white wall and the bright object of `o`, drawn into
+/// the surround (linear light, before the illumination).
+void addDistractors(const RenderOptions& o, const Layout& g, cv::RNG& rng, cv::Mat& surround) {
+    const cv::Size photo = surround.size();
+    const double white = o.whiteLevel;
+    if (o.whiteWall) {
+        // A band along the photo's side farthest from the card, ending a grid
+        // step before the card's box.
+        const double gaps[4] = {
+            g.cx - g.extentX - g.pitch, photo.width - (g.cx + g.extentX + g.pitch),
+            g.cy - g.extentY - g.pitch, photo.height - (g.cy + g.extentY + g.pitch)};
+        const int side = static_cast<int>(std::max_element(gaps, gaps + 4) - gaps);
+        const double depth = std::min(gaps[side], 0.4 * (side < 2 ? photo.width : photo.height));
+        if (depth > 20.0) {
+            const int d = static_cast<int>(depth);
+            const cv::Rect band = side == 0   ? cv::Rect(0, 0, d, photo.height)
+                                  : side == 1 ? cv::Rect(photo.width - d, 0, d, photo.height)
+                                  : side == 2 ? cv::Rect(0, 0, photo.width, d)
+                                              : cv::Rect(0, photo.height - d, photo.width, d);
+            const double level = white * rng.uniform(0.8, 1.0);
+            surround(band).setTo(cv::Scalar(level, level * rng.uniform(0.97, 1.03), level));
+        }
+    }
+    const double cardW = 2.0 * g.halfCardW;
+    const double cardH = 2.0 * g.halfCardH;
+    if (o.paperSheet) {
+        const double scale = rng.uniform(0.8, 1.4);
+        cv::RotatedRect box;
+        if (placeAwayFromCard(
+                g, photo,
+                cv::Size2f(static_cast<float>(cardW * scale), static_cast<float>(cardH * scale)),
+                rng, box)) {
+            const double level = white * rng.uniform(0.85, 1.0);
+            fillRotatedRect(surround, box,
+                            cv::Scalar(level, level, level * rng.uniform(0.97, 1.03)));
+        }
+    }
+    if (o.brightObject) {
+        cv::RotatedRect box;
+        if (placeAwayFromCard(g, photo,
+                              cv::Size2f(static_cast<float>(cardW * rng.uniform(0.4, 1.0)),
+                                         static_cast<float>(cardH * rng.uniform(0.4, 1.0))),
+                              rng, box)) {
+            // Pale and slightly tinted: a box, a cup, a book's pages.
+            const cv::Scalar colour(white * rng.uniform(0.6, 0.95), white * rng.uniform(0.6, 0.95),
+                                    white * rng.uniform(0.6, 0.95));
+            if (rng.uniform(0, 2) == 0) {
+                cv::ellipse(surround, box, colour, -1, cv::LINE_AA);
+            } else {
+                fillRotatedRect(surround, box, colour);
+            }
+        }
+    }
+}
+
+/// CV_8UC1, photo size: 255 under the hand of `o` (empty when it has none).
+/// The fingers reach from outside across one edge of the card into its margin.
+cv::Mat handMask(const RenderOptions& o, const Layout& g, int width, int height) {
+    if (!o.hand) {
+        return {};
+    }
+    cv::RNG rng(o.seed ^ 0x4a4e44ULL);
+    cv::Mat mask = cv::Mat::zeros(height, width, CV_8U);
+    const int edge = rng.uniform(0, 4);
+    // Edge frame in chart coordinates: `along` runs along the edge, `out` points away from the
+    // card.
+    const bool horizontal = edge < 2;
+    const double half = horizontal ? g.halfCardW : g.halfCardH;
+    const double outward = horizontal ? g.halfCardH : g.halfCardW;
+    const double sign = edge % 2 == 0 ? -1.0 : 1.0;
+    const double margin = o.cardMargin * g.pitch;
+    const double at = half * rng.uniform(-0.5, 0.5);
+    auto toImage = [&](double along, double out) {
+        const double u = horizontal ? along : sign * (outward + out);
+        const double v = horizontal ? sign * (outward + out) : along;
+        return cv::Point2f(g.toImage(u, v));
+    };
+    const double angleDeg =
+        std::atan2(g.toImage(horizontal ? 0 : sign, horizontal ? sign : 0).y - g.cy,
+                   g.toImage(horizontal ? 0 : sign, horizontal ? sign : 0).x - g.cx) *
+        180.0 / kPi;
+    const double fingerLength = 1.6 * g.side;
+    const double fingerWidth = 0.4 * g.side;
+    for (int finger = 0; finger < 4; ++finger) {
+        const double depth = margin * rng.uniform(0.3, 0.75);
+        const double along = at + (finger - 1.5) * 0.5 * g.side;
+        const cv::Point2f centre = toImage(along, -depth + 0.5 * fingerLength);
+        cv::ellipse(mask,
+                    cv::RotatedRect(centre,
+                                    cv::Size2f(static_cast<float>(fingerLength),
+                                               static_cast<float>(fingerWidth)),
+                                    static_cast<float>(angleDeg)),
+                    cv::Scalar(255), -1, cv::LINE_8);
+    }
+    const double palmLength = 2.4 * g.side;
+    const cv::Point2f palm = toImage(at, 0.8 * fingerLength + 0.5 * palmLength - 0.2 * margin);
+    cv::ellipse(
+        mask,
+        cv::RotatedRect(
+            palm, cv::Size2f(static_cast<float>(palmLength), static_cast<float>(2.2 * g.side)),
+            static_cast<float>(angleDeg)),
+        cv::Scalar(255), -1, cv::LINE_8);
+    return mask;
+}
+
 /// The surround: a neutral texture around `o.surroundLevel` (coarse, plus a
 /// fine grain when `fine`), with `o.clutterCount` coloured objects lying around
 /// the card; linear light, CV_32FC3. Deterministic in `o.seed`.
@@ -243,6 +381,7 @@ cv::Mat surroundImage(const RenderOptions& o, const Layout& g, int width, int he
             cv::fillConvexPoly(surround, polygon, colour, cv::LINE_8);
         }
     }
+    addDistractors(o, g, rng, surround);
     return surround;
 }
 
@@ -551,6 +690,13 @@ RenderedChart renderChart(const RenderOptions& options) {
                           });
     }
 
+    // A hand over the card's margin hides the card there.
+    const cv::Mat hand = handMask(options, g, width, height);
+    const cv::Vec3f skin(80.0f, 105.0f, 185.0f);  // linear BGR of a light skin
+    if (!hand.empty()) {
+        out.cardMask.setTo(0, hand);
+    }
+
     // Lit radiance of the scene.
     cv::Mat radiance(height, width, CV_32FC3);
     tbb::parallel_for(
@@ -562,8 +708,10 @@ RenderedChart renderChart(const RenderOptions& options) {
                 const bool cardRow = y >= box.y && y < box.y + box.height;
                 for (int x = 0; x < width; ++x) {
                     const bool onCard = cardRow && x >= box.x && x < box.x + box.width;
+                    const bool underHand = !hand.empty() && hand.at<uchar>(y, x) != 0;
                     const cv::Vec3f reflected =
-                        onCard ? cardPixel(g, palette, x, y, n, scene[x]) : scene[x];
+                        underHand ? skin
+                                  : (onCard ? cardPixel(g, palette, x, y, n, scene[x]) : scene[x]);
                     lit[x] = reflected.mul(light[x]);
                 }
             }

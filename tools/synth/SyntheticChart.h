@@ -98,6 +98,18 @@ struct RenderOptions {
     /// Margin in pixels around the card's bounding box of the region a host
     /// would hand to the library (`RenderedChart::hostRegion`).
     int regionMargin = 0;
+
+    // ---- Distractors (all off by default) ------------------------------------
+    /// Things that lie in a photo beside a card, placed from the seed where
+    /// they keep at least one grid step away from the card (the hand excepted):
+    /// a sheet of white paper of about the card's size without patches, a white
+    /// wall along one side of the photo, a second bright, slightly tinted
+    /// object, and a hand whose fingers reach over part of the card's margin
+    /// (never over a patch). A distractor that finds no free place is left out.
+    bool paperSheet = false;
+    bool whiteWall = false;
+    bool brightObject = false;
+    bool hand = false;
 };
 
 /// A rendered photo with its ground truth.
@@ -122,7 +134,8 @@ struct RenderedChart {
     /// The card's corners in photo coordinates: top left, top right, bottom
     /// right, bottom left of the upright card.
     std::array<cv::Point2d, 4> cardCorners;
-    /// CV_8UC1, photo size: 255 where the pixel centre lies on the card.
+    /// CV_8UC1, photo size: 255 where the pixel centre lies on the card and
+    /// nothing (the hand) covers it.
     cv::Mat cardMask;
     /// CV_8UC1, photo size: 255 where the pixel centre lies on a patch.
     cv::Mat patchMask;
