@@ -29,6 +29,33 @@ void text(cv::Mat& canvas, const std::string& s, cv::Point at, double scale = 0.
     cv::putText(canvas, s, at, kFont, scale, color, thickness, cv::LINE_AA);
 }
 
+/// Writes `s` from `at` on as many lines as it needs to stay within
+/// `maxWidth` pixels, breaking at spaces.
+void wrappedText(cv::Mat& canvas, const std::string& s, cv::Point at, int maxWidth,
+                 double scale = 0.45) {
+    const int lineHeight = static_cast<int>(std::lround(36.0 * scale));
+    std::string line;
+    std::size_t begin = 0;
+    while (begin < s.size()) {
+        std::size_t end = s.find(' ', begin);
+        if (end == std::string::npos) {
+            end = s.size();
+        }
+        const std::string word = s.substr(begin, end - begin);
+        const std::string longer = line.empty() ? word : line + " " + word;
+        int baseline = 0;
+        if (!line.empty() && cv::getTextSize(longer, kFont, scale, 1, &baseline).width > maxWidth) {
+            text(canvas, line, at, scale);
+            at.y += lineHeight;
+            line = word;
+        } else {
+            line = longer;
+        }
+        begin = end + 1;
+    }
+    text(canvas, line, at, scale);
+}
+
 std::string format(const char* pattern, double a) {
     char buffer[160];
     std::snprintf(buffer, sizeof buffer, pattern, a);
@@ -230,7 +257,8 @@ cv::Mat renderReport(const CalibrationSummary& summary, const ReportImages& imag
     constexpr int kPanelHeight = 520;
     constexpr int kCellW = 142;
     constexpr int kCellH = 136;
-    const int swatchTop = 60 + kPanelHeight + 50;
+    // Room below the panels for two caption lines each.
+    const int swatchTop = 60 + kPanelHeight + 80;
     const int textTop = swatchTop + 2 * kCellH + 30;
     cv::Mat canvas(textTop + 190, kWidth, CV_8UC3, cv::Scalar(250, 250, 250));
 
@@ -259,19 +287,20 @@ cv::Mat renderReport(const CalibrationSummary& summary, const ReportImages& imag
     }
     const std::string cardNote =
         summary.card.found ? "; blue: card (score " + format("%.2f", summary.card.score) + ")" : "";
-    text(canvas,
-         (summary.patches.empty()
-              ? std::string("patch search: seeds (orange), last grid tried (magenta); yellow: "
-                            "chart region")
-              : std::string("detected patches: outlines, centres, reference indices; seeds "
-                            "(orange); yellow: chart region")) +
-             cardNote,
-         {photoBox.x, photoBox.y + photoBox.height + 22}, 0.45);
+    wrappedText(
+        canvas,
+        (summary.patches.empty()
+             ? std::string("patch search: seeds (orange), last grid tried (magenta); yellow: "
+                           "chart region")
+             : std::string("detected patches: outlines, centres, reference indices; seeds "
+                           "(orange); yellow: chart region")) +
+            cardNote,
+        {photoBox.x, photoBox.y + photoBox.height + 22}, photoBox.width);
 
     // White field panel.
     const cv::Rect whiteBox(760, 60, 720, kPanelHeight);
     const std::string caption = drawWhiteField(canvas, whiteBox, summary, images);
-    text(canvas, caption, {whiteBox.x, whiteBox.y + whiteBox.height + 22}, 0.45);
+    wrappedText(canvas, caption, {whiteBox.x, whiteBox.y + whiteBox.height + 22}, whiteBox.width);
 
     // Swatches in reference order: reference above, corrected below.
     const std::vector<int> worst = worstPatches(summary);
