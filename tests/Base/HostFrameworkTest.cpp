@@ -3,38 +3,12 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Base/CImageData2D.h"
 #include "Base/CbArray.h"
-#include "Base/CbException.h"
 #include "Base/Logging/CLogger.h"
 #include "Base/StringConversion.h"
-
-TEST(CbException, ClonesKeepTheRaisingSiteAndThreadAndNullsReadEmpty) {
-    std::unique_ptr<IException> clone;
-    try {
-        throw CbException("a.cpp", 7, "ns::g", L"message");
-    } catch (const IException& caught) {
-        clone = caught.Clone();
-    }
-    ASSERT_NE(clone, nullptr);
-    EXPECT_STREQ(clone->GetFilename(), "a.cpp");
-    EXPECT_EQ(clone->GetCodeLine(), 7u);
-    EXPECT_STREQ(clone->GetFunctionName(), "ns::g");
-    EXPECT_STREQ(dynamic_cast<const CbException&>(*clone).GetMessageW(), L"message");
-    // The thread id is the constructing thread's.
-    std::uint64_t other = clone->GetThreadID();
-    std::thread([&other] { other = CbException("f", 3, "g", L"m").GetThreadID(); }).join();
-    EXPECT_EQ(clone->GetThreadID(), CbException("f", 2, "g", L"m").GetThreadID());
-    EXPECT_NE(other, clone->GetThreadID());
-
-    const CbException empty(nullptr, 0, nullptr, nullptr);
-    EXPECT_STREQ(empty.GetFilename(), "");
-    EXPECT_STREQ(empty.GetFunctionName(), "");
-    EXPECT_STREQ(empty.GetMessageW(), L"");
-}
 
 TEST(CLogger, WritesErrorsAndAboveToItsSinkFormattedAndCut) {
     Logging::CLogger logger(L"ORV2.CColorCalibration");
