@@ -123,28 +123,6 @@ TEST(GridHypothesis, RefusesGridsTooDenseToScore) {
     EXPECT_GT(large.m_patchCenters.size(), 8000u);
 }
 
-TEST(GridHypothesis, PositionsLieInsideTheImageAndRoundHalfToEven) {
-    SegmentationProbe probe(parameterSet());
-    probe.setImageSize(100, 100);
-    const double u[2] = {50.0, 0.0};
-    const double v[2] = {0.0, 50.0};
-    const double zero[2] = {0.0, 0.0};
-    // Positions on the image edge (x or y = 100) are outside.
-    EXPECT_EQ(probe.generateGridPositions({50, 50}, u, v), (Points{Point{50, 50}}));
-    EXPECT_EQ(probe.generateGridPositions({49, 49}, u, v).size(), 4u);
-    EXPECT_TRUE(probe.generateGridPositions({50, 50}, u, zero).empty());
-    EXPECT_TRUE(probe.generateGridPositions({50, 50}, zero, u).empty());
-
-    probe.setImageSize(200, 200);
-    const double a[2] = {0.5, 100.0};
-    const double b[2] = {100.0, 0.5};
-    const Points positions = probe.generateGridPositions({50, 50}, a, b);
-    // (150, 50.5) -> (150, 50); (50.5, 150) -> (50, 150); (150.5, 150.5) -> (150, 150).
-    for (const Point& p : {Point{150, 50}, Point{50, 150}, Point{150, 150}}) {
-        EXPECT_NE(std::find(positions.begin(), positions.end(), p), positions.end());
-    }
-}
-
 TEST(GridOrder, RowsTopToBottomEachLeftToRightUpTo20DegreesWhateverTheSteps) {
     for (double degrees : {0.0, 10.0, 20.0, -20.0, 30.0}) {
         const double a = degrees * CV_PI / 180.0;
@@ -215,14 +193,6 @@ TEST(GridFilter, KeepsExactlyThePositionsSupportedAlongBothLines) {
         EXPECT_EQ(probe.m_patchCenters.size(), c.kept ? 1u : 0u);
     }
 
-    // A seed is near a point closer than half the grid length (39.59798).
-    probe.m_seeds.clear();
-    const double at[2] = {39.5979, 0.0};
-    const double beyond[2] = {39.5980, 0.0};
-    EXPECT_FALSE(probe.isNearSeed(at));
-    probe.m_seeds = {{0, 0}};
-    EXPECT_TRUE(probe.isNearSeed(at));
-    EXPECT_FALSE(probe.isNearSeed(beyond));
 }
 
 TEST(GridRefinement, AffineFitOfSeedsMovesThePositions) {
