@@ -19,7 +19,6 @@
 #include "CalibrationSetup.h"
 #include "CalibrationSummary.h"
 #include "CommandLine.h"
-#include "ErrorStats.h"
 #include "ImageConversion.h"
 #include "ImageHeader.h"
 #include "JsonWriter.h"
@@ -91,10 +90,6 @@ TEST(CliArguments, CalibrateTakesEveryOptionAndOtherCommandsTheirDefaults) {
     EXPECT_EQ(cv::Size(render.render.width, render.render.height), cv::Size(640, 480));
     EXPECT_EQ(render.render.seed, 7u);
     EXPECT_DOUBLE_EQ(render.render.rotationDeg, -12.5);
-    EXPECT_EQ(render.render.encoding, ValueEncoding::eSrgb);
-    const CommandLine demo = parse("demo");
-    EXPECT_EQ(demo.demo.chart, ChartSynth::EChart::eCCTPrint);
-    EXPECT_EQ(demo.demo.outDir, "colorcal-demo");
     // Help needs no other option (the texts are checked by the integration tests).
     for (const char* help : {"calibrate --help", "render -h", "demo --help", "--help"}) {
         EXPECT_TRUE(parse(help).help) << help;
@@ -257,20 +252,6 @@ TEST(JsonWriterTest, NestsEscapesAndWritesNonFiniteAsNull) {
     EXPECT_THROW(misuse.value(1), std::logic_error);
     EXPECT_THROW(misuse.str(), std::logic_error);
     EXPECT_THROW(misuse.endArray(), std::logic_error);
-}
-
-TEST(ErrorStatistics, MatchSortedOrderStatistics) {
-    std::vector<double> values = {5, 1, 4, 2, 3, 10, 9, 8, 7, 6};
-    const ErrorStats stats = computeErrorStats(values);
-    EXPECT_DOUBLE_EQ(stats.mean, 5.5);
-    EXPECT_DOUBLE_EQ(stats.median, 5.5);
-    EXPECT_DOUBLE_EQ(stats.p90, 9.1);  // position 0.9 * 9 = 8.1 between 9 and 10
-    EXPECT_DOUBLE_EQ(stats.max, 10.0);
-    const ErrorStats one = computeErrorStats({2.0});
-    EXPECT_DOUBLE_EQ(one.median, 2.0);
-    EXPECT_DOUBLE_EQ(one.p90, 2.0);
-    EXPECT_DOUBLE_EQ(computeErrorStats({}).max, 0.0);
-    EXPECT_TRUE(std::isnan(computeErrorStats({1.0, std::nan("")}).mean));
 }
 
 TEST(ImageScale, PhotosOfEveryDepthAndChannelCountReachTheLibraryScale) {
