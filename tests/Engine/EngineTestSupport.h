@@ -134,7 +134,7 @@ inline void setPhoto(DataLayer::CColorCalibration& engine, const ChartSynth::Ren
 // column after column, straight from the host image's bytes: with two
 // dilations and the surround fit, or with one dilation and the ridge fit.
 inline cv::Mat referenceWhite(const CColorCalibration& engine, const Base::IImageData2D& host,
-                       bool ridge) {
+                              bool ridge) {
     const cv::Mat& full = engine.GetFullImage();
     const cv::Mat& labels = engine.GetSegmentLabels();
     const CRect& roi = engine.GetRegionOfInterest();

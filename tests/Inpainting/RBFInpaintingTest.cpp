@@ -58,7 +58,6 @@ CRBFInpainting::Config withThreads(int threads) {
     return c;
 }
 
-
 TEST(CRBFInpainting, DistancesOfExtremeCoordinatesDoNotOverflow) {
     EXPECT_GT(Access::radialDistanceSq({INT_MIN, 0}, {INT_MAX, 0}), 1e18);
 }

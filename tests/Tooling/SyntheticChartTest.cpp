@@ -137,7 +137,7 @@ TEST(SyntheticChart, RandomColoursAreSeededInRangeAndLookLikeChartColours) {
     EXPECT_GE(greys, 6);
 }
 
-TEST(RealisticSet, PhotosAreSeededAndMeetTheirExposureAndGeometry) {
+TEST(RealisticSet, PhotosAreSeededAndHoldTheCardInTheHostRegion) {
     for (ChartSynth::Encoding encoding :
          {ChartSynth::Encoding::eSrgb, ChartSynth::Encoding::eLinear}) {
         const RenderOptions options =
@@ -147,21 +147,6 @@ TEST(RealisticSet, PhotosAreSeededAndMeetTheirExposureAndGeometry) {
         EXPECT_EQ(options.referenceRgb, again.referenceRgb);
         EXPECT_EQ(options.rotationDeg, again.rotationDeg);
         const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-        // The brightest white of the card's ground is the exposure target.
-        cv::Mat ground = rendered.cardMask & ~rendered.patchMask;
-        double brightest = 0.0;
-        for (const cv::Mat& channel : [&] {
-                 std::vector<cv::Mat> planes;
-                 cv::split(rendered.whiteField, planes);
-                 return planes;
-             }()) {
-            double maxValue = 0.0;
-            cv::minMaxLoc(channel, nullptr, &maxValue, nullptr, nullptr, ground);
-            brightest = std::max(brightest, maxValue);
-        }
-        EXPECT_NEAR(brightest, options.exposureTarget, 0.05);
-        EXPECT_GE(options.exposureTarget, 200.0);
-        EXPECT_LE(options.exposureTarget, 235.0);
         // Every centre lies on a patch of the card, inside the host's region,
         // which holds the whole card.
         for (const cv::Point2d& c : rendered.centers) {
