@@ -571,32 +571,4 @@ TEST(CalibrationSetupCard, LocatesTheCardOnlyWithoutARegionAndTakesItsGroundAsSu
     EXPECT_EQ(cv::countNonZero(prepared.input.support == 0), 100 * 50);
 }
 
-TEST(CalibrationSetupCard, NoCardMeansNoEngineRunAndTheFixedMessage) {
-    const CardLocator nothing = [](const cv::Mat&, ChartSynth::EChart, bool) {
-        CardResult card;
-        card.reason = "no bright area of the card's size";
-        return card;
-    };
-    const CalibrationRequest request = photoRequest({64, 48});
-    const PreparedCalibration prepared = prepareCalibration(request, nothing);
-    EXPECT_FALSE(prepared.ready);
-    EXPECT_TRUE(prepared.card.searched);
-    EXPECT_FALSE(prepared.card.found);
-    EXPECT_TRUE(prepared.input.photo.empty());
-    const EngineResult result = noCardResult();
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.error, "no chart card found in the photo");
-
-    CalibrationSummary summary = summarize(result, request.references, request.chart,
-                                           prepared.encoding, false, {64, 48}, prepared.input.roi);
-    summary.card = prepared.card;
-    const std::string json = formatSummaryJson(summary);
-    EXPECT_NE(json.find("\"card\": {"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"found\": false"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"error\": \"no chart card found in the photo\""), std::string::npos);
-    // The report lists why the card candidates were turned down.
-    summary.card.rejected.push_back({{}, "only 3 of 20 grid positions hold a patch"});
-    EXPECT_EQ(renderReport(summary, ReportImages{}).type(), CV_8UC3);
-}
-
 }  // namespace

@@ -133,8 +133,8 @@ inline void setPhoto(DataLayer::CColorCalibration& engine, const ChartSynth::Ren
 // The white image computed step by step, the support mask pixel by pixel,
 // column after column, straight from the host image's bytes: with two
 // dilations and the surround fit, or with one dilation and the ridge fit.
-inline cv::Mat referenceWhite(const CColorCalibration& engine, const Base::IImageData2D& host,
-                              bool ridge) {
+inline cv::Mat referenceWhite(const DataLayer::CColorCalibration& engine,
+                              const Base::IImageData2D& host, bool ridge) {
     const cv::Mat& full = engine.GetFullImage();
     const cv::Mat& labels = engine.GetSegmentLabels();
     const CRect& roi = engine.GetRegionOfInterest();

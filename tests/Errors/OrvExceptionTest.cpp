@@ -31,8 +31,6 @@ TEST(OrvException, FormattedMessagesAreCutTo8191CharactersPlainOnesAreVerbatim) 
     plain[19999] = L'y';
     EXPECT_EQ(messageOf(plain.c_str()), plain);
     EXPECT_EQ(messageOf(L"value %ls!", L"abc"), L"value abc!");
-    const std::wstring arg(10000, L'z');
-    EXPECT_EQ(messageOf(L"<%ls>", arg.c_str()), (L"<" + arg).substr(0, 8191));
     // Exactly 8191 characters fit; 8192 lose the last one.
     const std::wstring fits(8190, L'a');
     EXPECT_EQ(messageOf(L"%ls!", fits.c_str()), fits + L"!");

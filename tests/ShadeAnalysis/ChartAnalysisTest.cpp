@@ -48,8 +48,6 @@ TEST(CColorCalibration, TrimmedMeanDropsTheOuterFifthsAndOrdersNotANumberLast) {
     };
     const Case cases[] = {
         {{42.0f}, 42.0},                                         // n = 1: the pixel itself
-        {{9.0f, 1.0f, 4.0f, 2.0f}, 7.0 / 3.0},                   // n = 4: three smallest
-        {{10, 3, 7, 1, 9, 2, 8, 4, 6, 5}, 5.5},                  // n = 10: 3 .. 8
         {{nan, 10, 3, 7, 1, 9, 2, 8, 4, 6, 5, nan}, 42.0 / 7.0}  // NaN sorts high and is cut
     };
     TestEngine engine;
