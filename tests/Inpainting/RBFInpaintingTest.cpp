@@ -77,8 +77,6 @@ TEST(CRBFInpainting, UnknownBasisRaisesBadFunctionCallThroughTheWait) {
 TEST(CRBFInpainting, FitStateMachine) {
     CRBFInpainting inpainting;
     EXPECT_FALSE(inpainting.approximate());
-    EXPECT_EQ(Access::cache(inpainting), nullptr);
-    EXPECT_EQ(Access::weights(inpainting, 0), nullptr);
 
     const Scene s = makeScene(150, 170);
     inpainting.setInputImage(s.image);
@@ -87,27 +85,22 @@ TEST(CRBFInpainting, FitStateMachine) {
     ASSERT_TRUE(inpainting.approximate());
     const double* w0 = Access::weights(inpainting, 0);
     const std::vector<double> before(w0, w0 + Access::centres(inpainting).size());
-    EXPECT_FALSE(inpainting.approximate());
-    EXPECT_EQ(Access::weights(inpainting, 0), w0);
+    EXPECT_FALSE(inpainting.approximate());  // already fitted
     EXPECT_EQ(std::vector<double>(w0, w0 + before.size()), before);
 
     inpainting.reset();
     EXPECT_EQ(Access::weights(inpainting, 0), nullptr);
-    EXPECT_EQ(Access::cache(inpainting), nullptr);
     ASSERT_TRUE(inpainting.approximate());
-    ASSERT_NE(Access::cache(inpainting), nullptr);
     const double* w1 = Access::weights(inpainting, 0);
     EXPECT_EQ(std::vector<double>(w1, w1 + before.size()), before);
 
-    // New inputs of another size: the next fill fits again with a new cache.
+    // New inputs of another size: the next fill fits again, not on the old cache.
     const Scene t = makeScene(110, 260);
     setInputs(inpainting, t);
-    EXPECT_EQ(Access::cache(inpainting), nullptr);
     cv::Mat out;
     inpainting.fillValues(cv::Mat(), out);
     EXPECT_EQ(out.size(), t.image.size());
     EXPECT_EQ(out.type(), CV_32FC3);
-    EXPECT_NE(Access::cache(inpainting), nullptr);
 }
 
 TEST(CRBFInpainting, FillMasksSelectTheReplacedPixels) {

@@ -20,7 +20,6 @@ struct TestEngine : CColorCalibration {
     using CColorCalibration::computeWhiteGain;
     using CColorCalibration::fitColorCorrection;
     using CColorCalibration::getMeanSegmentColor;
-    using CColorCalibration::invertDirection;
 };
 
 // ---- Trimmed mean ---------------------------------------------------------
@@ -72,8 +71,6 @@ TEST(CColorCalibration, TrimmedMeanDropsTheOuterFifthsAndOrdersNotANumberLast) {
     EXPECT_FALSE(engine.getMeanSegmentColor(twoPlanes, mask, mean));
 }
 
-// ---- Orientation ------------------------------------------------------------
-
 /// Twenty well-spread colours (B, G, R), fixed seed.
 std::vector<float> chartColours() {
     std::vector<float> v(60);
@@ -85,24 +82,6 @@ std::vector<float> chartColours() {
 cv::Mat asColumn(const std::vector<float>& v) {
     return cv::Mat(static_cast<int>(v.size() / 3), 1, CV_32FC3, const_cast<float*>(v.data()))
         .clone();
-}
-
-TEST(CColorCalibration, InvertDirectionDetectsReversedListsAndRefusesShortOnes) {
-    TestEngine engine;
-    const std::vector<float> reference = chartColours();
-    cv::Mat same = asColumn(reference);
-    EXPECT_FALSE(engine.invertDirection(same, reference));
-    cv::Mat reversed;
-    cv::flip(same, reversed, 0);
-    EXPECT_TRUE(engine.invertDirection(reversed, reference));
-
-    cv::Mat shortMeasured = reversed.rowRange(0, 19).clone();
-    EXPECT_FALSE(engine.invertDirection(shortMeasured, reference));
-    const std::vector<float> shortReference(reference.begin(), reference.end() - 3);
-    EXPECT_FALSE(engine.invertDirection(reversed, shortReference));
-    cv::Mat wrongType;
-    reversed.convertTo(wrongType, CV_64FC3);
-    EXPECT_FALSE(engine.invertDirection(wrongType, reference));
 }
 
 // ---- Colour-correction fit --------------------------------------------------
