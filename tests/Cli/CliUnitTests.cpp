@@ -24,7 +24,6 @@
 #include "JsonWriter.h"
 #include "Messages.h"
 #include "ReferenceCsv.h"
-#include "Report.h"
 #include "SafeFiles.h"
 #include "synth/ColorScience.h"
 
@@ -120,8 +119,6 @@ TEST(CliArguments, MalformedCommandLinesNameTheProblem) {
         {"calibrate --encoding gamma", "unknown encoding 'gamma'"},
         {"calibrate --linear-rgb=yes", "takes no value"},
         {"calibrate --json=", "empty value"},
-        {"calibrate --chart cct-print --image p --reference r --encoding srgb --linear-rgb",
-         "--linear-rgb needs --encoding none"},
         {"calibrate --chart cct-print --image p --reference r --linear-rgb",
          "--linear-rgb needs --encoding none"},
         {"render --out p.png", "missing required option --reference-out"},
@@ -252,9 +249,6 @@ TEST(JsonWriterTest, NestsEscapesAndWritesNonFiniteAsNull) {
 }
 
 TEST(ImageScale, PhotosOfEveryDepthAndChannelCountReachTheLibraryScale) {
-    const LoadedImage a = toLibraryScale(cv::Mat(2, 2, CV_16UC3, cv::Scalar(65535, 1, 32768)), "t");
-    EXPECT_EQ(a.sourceDepth, CV_16U);
-    EXPECT_EQ(a.bgr.at<cv::Vec3f>(1, 1), cv::Vec3f(255.0f, 255.0f / 65535, 32768.0f * 255 / 65535));
     const cv::Mat unit(1, 2, CV_32FC3, cv::Scalar(0.5, 1.0, 0.25));
     EXPECT_EQ(toLibraryScale(unit, "t").bgr.at<cv::Vec3f>(0, 1), cv::Vec3f(127.5f, 255, 63.75f));
     const cv::Mat full(1, 2, CV_32FC3, cv::Scalar(100.25, 3, 250));
@@ -513,9 +507,6 @@ TEST(Summary, CorrectedColoursApplyTheMatrixInBlueGreenRedOrder) {
         EXPECT_NEAR(row.correctedRgb[0], row.measuredRgb[0], 1e-9);
     }
     EXPECT_GT(s.after.max, 0.0);
-    EXPECT_EQ(worstPatches(s).size(), 5u);
-    const cv::Mat report = renderReport(s, ReportImages{});
-    EXPECT_EQ(report.type(), CV_8UC3);
 }
 
 CalibrationRequest photoRequest(cv::Size size) {
