@@ -95,8 +95,14 @@ cv::Mat measuredAsBgr(const std::vector<std::vector<float>>& measured) {
     return bgr;
 }
 
-// CIE76 differences between two lists of (B, G, R) colours: mean and worst.
-std::pair<double, double> cie76(const cv::Mat& bgr1, const cv::Mat& bgr2) {
+// CIE76 differences between the measured colours carried by `matrix` and the
+// (R, G, B) references: mean and worst.
+std::pair<double, double> cie76(const std::vector<std::vector<float>>& measured,
+                                const Matrix& matrix, std::array<ChartSynth::Rgb, 20> reference) {
+    cv::Mat bgr1;
+    cv::transform(measuredAsBgr(measured), bgr1, cv::Matx34f(matrix.m));
+    cv::Mat bgr2;
+    cv::cvtColor(cv::Mat(20, 1, CV_32FC3, reference.data()), bgr2, cv::COLOR_RGB2BGR);
     cv::Mat lab1;
     cv::Mat lab2;
     cv::cvtColor(bgr1 / 255.0, lab1, cv::COLOR_BGR2Lab);
@@ -174,17 +180,11 @@ TEST(EnginePipeline, CalibratesRenderedPhotosOfEveryChartType) {
         }
 
         // The matrix carries the measured colours onto the references.
-        const cv::Mat cameraBgr = measuredAsBgr(measured);
-        cv::Mat mapped;
-        cv::transform(cameraBgr, mapped, cv::Matx34f(matrix.m));
-        std::array<ChartSynth::Rgb, 20> reference = ChartSynth::defaultReferenceColors();
-        cv::Mat target;
-        cv::cvtColor(cv::Mat(20, 1, CV_32FC3, reference.data()), target, cv::COLOR_RGB2BGR);
-        const auto [mean, worst] = cie76(mapped, target);
+        const auto [mean, worst] = cie76(measured, matrix, ChartSynth::defaultReferenceColors());
         EXPECT_LE(mean, 2.0);
         EXPECT_LE(worst, 5.0);
         // The measurement equals the direct whole-image computation exactly.
-        EXPECT_EQ(cv::norm(cameraBgr, directMeasurement(engine), cv::NORM_INF), 0.0);
+        EXPECT_EQ(cv::norm(measuredAsBgr(measured), directMeasurement(engine), cv::NORM_INF), 0.0);
 
         // A second run reuses the white image: the output stays as it was, the
         // matrix is the same, and measured vectors of any shape become 20 x 3.
@@ -499,11 +499,7 @@ TEST(EnginePipeline, UpsideDownChartsArePairedInReverseWithAWarningTurnedOnesFai
         }
         // The measured colours come back by reference position, and the
         // matrix carries them onto the references.
-        cv::Mat mapped;
-        cv::transform(measuredAsBgr(measured), mapped, cv::Matx34f(matrix.m));
-        cv::Mat target;
-        cv::cvtColor(cv::Mat(20, 1, CV_32FC3, reference.data()), target, cv::COLOR_RGB2BGR);
-        EXPECT_LE(cie76(mapped, target).first, 2.0);
+        EXPECT_LE(cie76(measured, matrix, reference).first, 2.0);
     }
     logger.SetLogLevel(level);
 }

@@ -11,10 +11,12 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "Base/CImageData2D.h"
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
 #include "DataLayer/ShadeAnalysis/Loggers.h"
 #include "synth/SyntheticChart.h"
 
@@ -126,6 +128,44 @@ inline void setPhoto(DataLayer::CColorCalibration& engine, const ChartSynth::Ren
         reference.insert(reference.end(), c.begin(), c.end());
     }
     engine.SetReferenceColorsRGB(reference.data());
+}
+
+// The white image computed step by step, the support mask pixel by pixel,
+// column after column, straight from the host image's bytes: with two
+// dilations and the surround fit, or with one dilation and the ridge fit.
+inline cv::Mat referenceWhite(const DataLayer::CColorCalibration& engine,
+                              const Base::IImageData2D& host, bool ridge) {
+    const cv::Mat& full = engine.GetFullImage();
+    const cv::Mat& labels = engine.GetSegmentLabels();
+    const CRect& roi = engine.GetRegionOfInterest();
+    cv::Mat support(full.rows, full.cols, CV_8UC1);
+    for (int x = 0; x < support.cols; ++x) {
+        for (int y = 0; y < support.rows; ++y) {
+            support.at<uchar>(y, x) = host.GetData()[y * host.GetWidth() + x];
+        }
+    }
+    for (int r = 0; r < labels.rows; ++r) {
+        for (int c = 0; c < labels.cols; ++c) {
+            uchar& s = support.at<uchar>(r + roi.top, c + roi.left);
+            if (s == 0) {
+                s = labels.at<int>(r, c) > 1 ? 255 : 0;
+            }
+        }
+    }
+    cv::dilate(support, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), ridge ? 1 : 2);
+    DataLayer::CRBFInpainting::Config config;
+    config.estimator = ridge ? DataLayer::CRBFInpainting::Config::Estimator::eRidge
+                             : DataLayer::CRBFInpainting::Config::Estimator::eSurround;
+    DataLayer::CRBFInpainting inpainting{config};
+    inpainting.setInputImage(full);
+    inpainting.setInputSupportMask(support);
+    cv::Mat white;
+    if (!inpainting.approximate()) {
+        return white;
+    }
+    inpainting.fillValues(cv::Mat(), white);
+    cv::GaussianBlur(white, white, cv::Size(19, 19), 9.0, 0.0, cv::BORDER_REFLECT_101);
+    return white;
 }
 
 /// Paints the patch of found index `index` with the card's white ground around it.

@@ -118,18 +118,7 @@ TEST(EngineWhiteEstimate, KeepsTheSurroundFitWhereItsCentresSurroundThePatches) 
     EXPECT_EQ(std::string(engine.GetWhiteEstimateDiagnostics().method),
               CRBFInpainting::kSurroundMethod);
 
-    cv::Mat support(r.photo.size(), CV_8UC1, cv::Scalar(255));
-    support(r.chartRegion).setTo(0);
-    cv::Mat region = support(r.chartRegion);
-    const cv::Mat patches = engine.GetSegmentLabels() > 1.0;
-    patches.copyTo(region, region == 0);
-    cv::dilate(support, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), 2);
-    CRBFInpainting plain;
-    plain.setInputImage(engine.GetFullImage());
-    plain.setInputSupportMask(support);
-    cv::Mat expected;
-    plain.fillValues(cv::Mat(), expected);
-    cv::GaussianBlur(expected, expected, cv::Size(19, 19), 9.0, 0.0, cv::BORDER_REFLECT_101);
+    const cv::Mat expected = referenceWhite(engine, *chartSupport(r), false);
     ASSERT_FALSE(expected.empty());
     EXPECT_EQ(cv::norm(engine.GetWhiteImage(), expected, cv::NORM_INF), 0.0);
 }

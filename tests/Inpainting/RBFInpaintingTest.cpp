@@ -7,8 +7,6 @@
 #include <functional>
 #include <iterator>
 #include <limits>
-#include <thread>
-#include <tuple>
 
 #include <opencv2/imgproc.hpp>
 
@@ -60,53 +58,8 @@ CRBFInpainting::Config withThreads(int threads) {
     return c;
 }
 
-int hardwareThreads() { return std::max(1, static_cast<int>(std::thread::hardware_concurrency())); }
-
-TEST(CRBFInpainting, ConfigurationDefaultsAndThreadCount) {
-    const CRBFInpainting inpainting;
-    const CRBFInpainting::Config& c = inpainting.getConfig();
-    EXPECT_EQ(c.whiteDistanceThreshold, 115.0f);
-    EXPECT_EQ(std::make_tuple(c.borderWidth, c.sampleStep, c.centerStep, c.basisFunction),
-              std::make_tuple(12, 12, 48, 0));
-    EXPECT_FALSE(c.flag1 || c.flag2 || c.flag3 || c.flag4);
-    // A thread count below 1 means one per hardware thread.
-    for (const auto& [asked, used] :
-         {std::pair{3, 3}, {0, hardwareThreads()}, {-1, hardwareThreads()}}) {
-        EXPECT_EQ(CRBFInpainting(withThreads(asked)).getConfig().threadCount, used) << asked;
-    }
-}
-
-TEST(CRBFInpainting, WeightCacheHoldsBasisValuesAndClampBoundsThem) {
-    struct Case {
-        int basis;
-        double origin;
-        double at34;
-    };
-    const Case cases[] = {{0, 125.0, std::sqrt(25.0 + 15625.0)},
-                          {1, 0.008, 1.0 / std::sqrt(25.0 + 15625.0)},
-                          {2, 0.0, 25.0 * std::log(5.0)}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "basis " << c.basis);
-        CRBFInpainting::Config config;
-        config.basisFunction = c.basis;
-        CRBFInpainting inpainting(config);
-        inpainting.setInputImage(cv::Mat(7, 9, CV_32FC3, cv::Scalar::all(200)));
-        Access::computeWeightCache(inpainting);
-        const double* cache = Access::cache(inpainting);
-        ASSERT_NE(cache, nullptr);
-        EXPECT_DOUBLE_EQ(cache[0], c.origin);
-        EXPECT_DOUBLE_EQ(cache[4 * 9 + 3], c.at34);
-        EXPECT_DOUBLE_EQ(cache[3 * 9 + 4], c.at34);
-    }
-    EXPECT_NEAR(std::sqrt(25.0 + 15625.0), 125.09996, 1e-5);
-    EXPECT_NEAR(25.0 * std::log(5.0), 40.2359, 1e-4);
-    // Extreme coordinates must not overflow the difference.
+TEST(CRBFInpainting, DistancesOfExtremeCoordinatesDoNotOverflow) {
     EXPECT_GT(Access::radialDistanceSq({INT_MIN, 0}, {INT_MAX, 0}), 1e18);
-
-    EXPECT_EQ(Access::clamp(300.0), 255.0f);
-    EXPECT_EQ(Access::clamp(-1.0), 0.0f);
-    EXPECT_EQ(Access::clamp(12.5), 12.5f);
-    EXPECT_TRUE(std::isnan(Access::clamp(std::nan(""))));
 }
 
 TEST(CRBFInpainting, UnknownBasisRaisesBadFunctionCallThroughTheWait) {
@@ -121,36 +74,9 @@ TEST(CRBFInpainting, UnknownBasisRaisesBadFunctionCallThroughTheWait) {
     EXPECT_TRUE(out.empty());
 }
 
-TEST(CRBFInpainting, ResampCoordsWalksColumnsThenRows) {
-    Access::PointList points;
-    const cv::Mat mask = cv::Mat::zeros(30, 40, CV_8UC1);
-    Access::resampCoords(mask, points, 12, true);
-    const Access::PointList expected{{6, 6}, {6, 18}, {18, 6}, {18, 18}, {30, 6}, {30, 18}};
-    EXPECT_EQ(points, expected);
-
-    // An odd step 5 starts at h = 2.
-    Access::resampCoords(cv::Mat::zeros(11, 11, CV_8UC1), points, 5, true);
-    EXPECT_EQ(points, (Access::PointList{{2, 2}, {2, 7}, {7, 2}, {7, 7}}));
-
-    // Only free mask pixels are kept without `all`; the list is cleared first.
-    cv::Mat partly = mask.clone();
-    partly.at<uchar>(18, 6) = 1;
-    partly.at<uchar>(6, 30) = 255;
-    Access::resampCoords(partly, points, 12, false);
-    EXPECT_EQ(points, (Access::PointList{{6, 6}, {18, 6}, {18, 18}, {30, 18}}));
-
-    // A step below 1 yields nothing instead of never advancing.
-    for (const int step : {0, -4}) {
-        Access::resampCoords(mask, points, step, true);
-        EXPECT_TRUE(points.empty()) << step;
-    }
-}
-
 TEST(CRBFInpainting, FitStateMachine) {
     CRBFInpainting inpainting;
     EXPECT_FALSE(inpainting.approximate());
-    EXPECT_EQ(Access::cache(inpainting), nullptr);
-    EXPECT_EQ(Access::weights(inpainting, 0), nullptr);
 
     const Scene s = makeScene(150, 170);
     inpainting.setInputImage(s.image);
@@ -159,29 +85,22 @@ TEST(CRBFInpainting, FitStateMachine) {
     ASSERT_TRUE(inpainting.approximate());
     const double* w0 = Access::weights(inpainting, 0);
     const std::vector<double> before(w0, w0 + Access::centres(inpainting).size());
-    EXPECT_FALSE(inpainting.approximate());
-    EXPECT_EQ(Access::weights(inpainting, 0), w0);
+    EXPECT_FALSE(inpainting.approximate());  // already fitted
     EXPECT_EQ(std::vector<double>(w0, w0 + before.size()), before);
 
     inpainting.reset();
     EXPECT_EQ(Access::weights(inpainting, 0), nullptr);
-    EXPECT_EQ(Access::cache(inpainting), nullptr);
     ASSERT_TRUE(inpainting.approximate());
-    ASSERT_NE(Access::cache(inpainting), nullptr);
     const double* w1 = Access::weights(inpainting, 0);
     EXPECT_EQ(std::vector<double>(w1, w1 + before.size()), before);
 
-    // New inputs of another size: the next fill fits again with a new cache.
+    // New inputs of another size: the next fill fits again, not on the old cache.
     const Scene t = makeScene(110, 260);
     setInputs(inpainting, t);
-    EXPECT_EQ(Access::cache(inpainting), nullptr);
     cv::Mat out;
     inpainting.fillValues(cv::Mat(), out);
     EXPECT_EQ(out.size(), t.image.size());
     EXPECT_EQ(out.type(), CV_32FC3);
-    const double* cache = Access::cache(inpainting);
-    ASSERT_NE(cache, nullptr);
-    EXPECT_DOUBLE_EQ(cache[109 * 260 + 259], std::sqrt(109.0 * 109 + 259.0 * 259 + 15625.0));
 }
 
 TEST(CRBFInpainting, FillMasksSelectTheReplacedPixels) {
@@ -298,7 +217,7 @@ TEST(CRBFInpainting, FillValuesAVXFitsButLeavesOutputUnchanged) {
 TEST(CRBFInpainting, ResultDoesNotDependOnTheThreadCount) {
     const Scene s = makeScene(60, 230);  // fewer rows than the largest thread count
     cv::Mat reference;
-    for (const int threads : {1, 3, 1000}) {
+    for (const int threads : {1, 3, 1000, 0, -1}) {  // below 1: one per hardware thread
         CRBFInpainting inpainting(withThreads(threads));
         setInputs(inpainting, s);
         cv::Mat out;
@@ -359,11 +278,7 @@ TEST(CRBFInpainting, ExtremeConfigurationsStaySafe) {
             << c.border << " " << c.sampleStep << " " << c.centerStep;
     }
 
-    // The whole of a 2592 x 1944 photo as support at the default steps stays
-    // within the bounds; overflow-prone products are refused, not wrapped.
-    EXPECT_TRUE(Access::fitSizeSupported(35000, 2200));
-    EXPECT_TRUE(Access::fitSizeSupported(1, CRBFInpainting::kMaxCentres));
-    EXPECT_FALSE(Access::fitSizeSupported(1, CRBFInpainting::kMaxCentres + 1));
+    // Overflow-prone products are refused, not wrapped.
     EXPECT_FALSE(Access::fitSizeSupported(INT64_MAX, 2));
     EXPECT_FALSE(Access::fitSizeSupported(INT64_MAX, INT64_MAX));
     EXPECT_FALSE(Access::fitSizeSupported(0, 10));

@@ -90,11 +90,6 @@ TEST(CRBFInpaintingMaskedGaussian, LargeZeroAreasBecomeNaNExactly) {
     cv::Mat fast;
     inpainting.maskedGaussian(src, fast, w);
     expectMatches(fast, rbftest::directMaskedGaussian(src, w));
-    // The row just beyond the reach of the band is NaN, the one within it not.
-    EXPECT_FALSE(std::isnan(fast.at<cv::Vec3f>(18, 5)[0]));
-    EXPECT_TRUE(std::isnan(fast.at<cv::Vec3f>(19, 5)[0]));
-    // Around the lone pixel every value is that pixel's value.
-    EXPECT_NEAR(fast.at<cv::Vec3f>(55, 95)[2], src.at<cv::Vec3f>(60, 100)[2], 1e-3);
 
     // Weights confined to an interior block, near an edge and in a corner.
     for (const cv::Rect block :
@@ -103,21 +98,6 @@ TEST(CRBFInpaintingMaskedGaussian, LargeZeroAreasBecomeNaNExactly) {
         w(block).setTo(1);
         inpainting.maskedGaussian(src, fast, w);
         expectMatches(fast, rbftest::directMaskedGaussian(src, w));
-    }
-}
-
-TEST(CRBFInpaintingMaskedGaussian, ThreadCountDoesNotChangeTheResult) {
-    cv::RNG rng(11);
-    const cv::Mat src = randomImage(13, 50, CV_32FC3, rng);
-    const cv::Mat w = randomWeights(13, 50, rng, 0.3);
-    cv::Mat reference;
-    CRBFInpainting(CRBFInpainting::Config{}).maskedGaussian(src, reference, w);
-    for (const int threads : {1, 2, 64}) {  // 64: more threads than rows
-        CRBFInpainting::Config config;
-        config.threadCount = threads;
-        cv::Mat out;
-        CRBFInpainting(config).maskedGaussian(src, out, w);
-        EXPECT_TRUE(rbftest::identical(out, reference)) << threads << " threads";
     }
 }
 

@@ -107,41 +107,6 @@ void expectSameSelection(const Selection& actual, const Selection& expected) {
     EXPECT_EQ(cv::countNonZero(actual.labels != expected.labels), 0);
 }
 
-TEST(PatchRegionSelection, KeepsPatchSizedSquaresNumberedByClusterThenRasterOrder) {
-    cv::Mat labels = blank(60, 40);
-    labels(cv::Rect(40, 2, 14, 14)).setTo(1);   // cluster 1, first in raster order
-    labels(cv::Rect(2, 20, 14, 14)).setTo(1);   // cluster 1, second
-    labels(cv::Rect(22, 20, 15, 15)).setTo(0);  // cluster 0
-    labels(cv::Rect(44, 24, 10, 10)).setTo(2);  // too small: fails the shape test
-    const Selection s = select(labels, 4);      // cluster 3 has no pixel
-    ASSERT_EQ(s.centres.rows, 3);
-    // The upper median of each region's columns and rows.
-    EXPECT_EQ(s.centres.at<cv::Vec2i>(0), cv::Vec2i(22 + 7, 20 + 7));
-    EXPECT_EQ(s.centres.at<cv::Vec2i>(1), cv::Vec2i(40 + 7, 2 + 7));
-    EXPECT_EQ(s.centres.at<cv::Vec2i>(2), cv::Vec2i(2 + 7, 20 + 7));
-    EXPECT_EQ(cv::countNonZero(s.labels == 0), 225);
-    EXPECT_EQ(cv::countNonZero(s.labels == 1), 196);
-    EXPECT_EQ(cv::countNonZero(s.labels == 2), 196);
-    EXPECT_EQ(cv::countNonZero(s.labels == -1), 60 * 40 - 225 - 2 * 196);
-    EXPECT_EQ(s.labels.at<int>(5, 45), 1);
-}
-
-TEST(PatchRegionSelection, ForeignPixelsInsideTheOutlineAreLimited) {
-    // Hole limit trunc(0.03 * 784) = 23: 22 foreign pixels pass, 23 do not.
-    for (int foreign : {22, 23}) {
-        SCOPED_TRACE(foreign);
-        cv::Mat labels = blank(40, 30);
-        labels(cv::Rect(5, 6, 14, 14)).setTo(0);
-        for (int i = 0; i < foreign; ++i) {
-            labels.at<int>(6 + 2 + (i / 6) * 2, 5 + 2 + (i % 6) * 2) = 3;
-        }
-        const Selection s = select(labels, 4);
-        ASSERT_EQ(s.centres.rows, foreign == 22 ? 1 : 0);
-        // The holes inside a kept outline carry the region's index.
-        EXPECT_EQ(s.labels.at<int>(8, 7), foreign == 22 ? 0 : -1);
-    }
-}
-
 TEST(PatchRegionSelection, NoClustersOrTinyImagesGiveNoRegions) {
     cv::Mat labels = blank(20, 20);
     labels(cv::Rect(2, 2, 14, 14)).setTo(0);

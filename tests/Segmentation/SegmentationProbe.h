@@ -13,10 +13,7 @@ class SegmentationProbe : public DataLayer::CWatershedSegmentation {
   public:
     using CWatershedSegmentation::CWatershedSegmentation;
     using CWatershedSegmentation::filterGridPositions;
-    using CWatershedSegmentation::findClusterMarkers;
-    using CWatershedSegmentation::findClusterMarkersInMask;
     using CWatershedSegmentation::generateGridPositions;
-    using CWatershedSegmentation::isNearSeed;
     using CWatershedSegmentation::orderGridPositions;
     using CWatershedSegmentation::refineGridByAffineFit;
     using CWatershedSegmentation::selectPatchRegions;

@@ -181,12 +181,7 @@ TEST(WatershedSegmentation, ImagesWithoutAChartFailWithoutFaults) {
 }
 
 TEST(WatershedSegmentation, MisuseIsRefused) {
-    try {
-        CWatershedSegmentation segmentation(nullptr);
-        FAIL() << "no exception";
-    } catch (const DataLayer::OrvException& e) {
-        EXPECT_STREQ(e.what(), "invalid parameter set for color calibration target");
-    }
+    EXPECT_THROW(CWatershedSegmentation(nullptr), DataLayer::OrvException);
     // No image yet.
     CWatershedSegmentation segmentation(parameterSet());
     EXPECT_FALSE(segmentation.segment());

