@@ -120,8 +120,8 @@ class MaskedRows {
                 }
                 float* v = vert.data() + static_cast<std::size_t>(p) * padded;
                 for (int i = 0; i < padded; ++i) {
-                    v[i] = acc[static_cast<std::size_t>(
-                        m_colIndex[static_cast<std::size_t>(m_reach.x + i)] - m_v0)];
+                    const int column = m_colIndex[static_cast<std::size_t>(m_reach.x + i)] - m_v0;
+                    v[i] = acc[static_cast<std::size_t>(column)];
                 }
                 float* h = horiz.data() + static_cast<std::size_t>(p) * m_reach.width;
                 std::fill(h, h + m_reach.width, 0.0f);
