@@ -9,6 +9,9 @@ packages=(cmake g++ make libopencv-core-dev libopencv-imgproc-dev libopencv-imgc
 if [[ "${COLORCAL_WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang libclang-rt-dev)
 fi
+if [[ "${COLORCAL_WITH_TIDY:-0}" == 1 ]]; then
+  packages+=(clang-tidy)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
