@@ -120,7 +120,9 @@ class MaskedRows {
                 }
                 float* v = vert.data() + static_cast<std::size_t>(p) * padded;
                 for (int i = 0; i < padded; ++i) {
-                    const int column = m_colIndex[static_cast<std::size_t>(m_reach.x + i)] - m_v0;
+                    const int column = m_colIndex[static_cast<std::size_t>(m_reach.x) +
+                                                  static_cast<std::size_t>(i)] -
+                                       m_v0;
                     v[i] = acc[static_cast<std::size_t>(column)];
                 }
                 float* h = horiz.data() + static_cast<std::size_t>(p) * m_reach.width;
