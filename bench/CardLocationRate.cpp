@@ -97,12 +97,20 @@ bool parse(int argc, char** argv, Options& o) {
     return o.encoding == "srgb" || o.encoding == "linear";
 }
 
-double meanAfter(const ColorCalCli::CalibrationRequest& request) {
+/// The mean CIEDE2000 after the matrix, or -1 with `why` set when the
+/// calibration fails.
+double meanAfter(const ColorCalCli::CalibrationRequest& request, std::string& why) {
     const ColorCalCli::PreparedCalibration prepared =
         ColorCalCli::prepareCalibration(request, ColorCalCli::locateCard);
-    if (!prepared.ready) return -1.0;
+    if (!prepared.ready) {
+        why = ColorCalCli::kNoCardMessage;
+        return -1.0;
+    }
     const ColorCalCli::EngineResult result = ColorCalCli::runEngine(prepared.input);
-    if (!result.ok) return -1.0;
+    if (!result.ok) {
+        why = result.error;
+        return -1.0;
+    }
     const ColorCalCli::CalibrationSummary summary =
         ColorCalCli::summarize(result, request.references, request.chart, prepared.encoding,
                                prepared.valuesLinear, request.photo.bgr.size(), prepared.input.roi);
@@ -225,11 +233,13 @@ int main(int argc, char** argv) {
                 if (parameters.IsUseExternalWhiteImg()) {
                     request.externalWhite = rendered.whiteField;
                 }
-                const double located = meanAfter(request);
+                std::string whyLocated;
+                std::string whyTruth;
+                const double located = meanAfter(request, whyLocated);
                 request.roi = rendered.hostRegion;
                 request.support = cv::Mat(rendered.photo.size(), CV_8U, cv::Scalar(255));
                 request.support.setTo(0, rendered.cardMask);
-                const double truth = meanAfter(request);
+                const double truth = meanAfter(request, whyTruth);
                 if (located >= 0.0 && truth >= 0.0) {
                     char line[160];
                     std::snprintf(line, sizeof line,
@@ -240,10 +250,12 @@ int main(int argc, char** argv) {
                     sumTruth += truth;
                     ++calibrated;
                 } else {
-                    lines.push_back(
-                        "calibration " + tag + ": " +
-                        (located < 0.0 ? "failed without a region" : "ok without a region") + ", " +
-                        (truth < 0.0 ? "failed with the truth" : "ok with the truth"));
+                    lines.push_back("calibration " + tag + ": " +
+                                    (located < 0.0 ? "failed without a region (" + whyLocated + ")"
+                                                   : std::string("ok without a region")) +
+                                    ", " +
+                                    (truth < 0.0 ? "failed with the truth (" + whyTruth + ")"
+                                                 : std::string("ok with the truth")));
                 }
             }
         }
