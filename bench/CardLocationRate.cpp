@@ -34,6 +34,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "BenchCharts.h"
 #include "CalibrationSetup.h"
 #include "CalibrationSummary.h"
 #include "DataLayer/ShadeAnalysis/CChartCardLocator.h"
@@ -57,13 +58,7 @@ struct Options {
     bool quiet = false;
 };
 
-const std::pair<EChart, const char*> kCharts[] = {
-    {Base::IParameterSetColorCalibrationTarget::eCCTPrint, "cct-print"},
-    {Base::IParameterSetColorCalibrationTarget::eQCCPrint, "qcc-print"},
-    {Base::IParameterSetColorCalibrationTarget::eCCTXRite, "cct-xrite"},
-    {Base::IParameterSetColorCalibrationTarget::eQCCXRite, "qcc-xrite"},
-    {Base::IParameterSetColorCalibrationTarget::eQCCPrintSmall, "qcc-print-small"},
-};
+using ColorCalBench::kCharts;
 
 bool parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {

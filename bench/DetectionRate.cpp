@@ -36,6 +36,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "BenchCharts.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
 #include "DataLayer/ShadeAnalysis/CWatershedSegmentation.h"
 #include "tools/synth/ColorScience.h"
@@ -155,13 +156,7 @@ struct Options {
     bool quiet = false;
 };
 
-const std::pair<EChart, const char*> kCharts[] = {
-    {Base::IParameterSetColorCalibrationTarget::eCCTPrint, "cct-print"},
-    {Base::IParameterSetColorCalibrationTarget::eQCCPrint, "qcc-print"},
-    {Base::IParameterSetColorCalibrationTarget::eCCTXRite, "cct-xrite"},
-    {Base::IParameterSetColorCalibrationTarget::eQCCXRite, "qcc-xrite"},
-    {Base::IParameterSetColorCalibrationTarget::eQCCPrintSmall, "qcc-print-small"},
-};
+using ColorCalBench::kCharts;
 
 bool parse(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
