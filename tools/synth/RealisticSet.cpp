@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <utility>
 
 #include "ColorScience.h"
 
@@ -14,6 +15,21 @@ namespace {
 // darkest neutrals (their colours lie close to each other and to a dark scene).
 constexpr int kAlwaysDrawn[] = {0, 3, 21, 22, 23};
 constexpr int kCheckerWhite = 18;
+
+/// How far the card's centre may move from the photo's centre along x and y
+/// while the host's region (the rotated card plus the region margin) stays
+/// 12 px inside the photo.
+std::pair<double, double> spareAroundCard(EChart chart, const RenderOptions& o) {
+    const double side = chartSideLength(chart);
+    const double pitch = chartPitch(chart);
+    const double halfW = 0.5 * (chartCols(chart) - 1) * pitch + 0.5 * side + o.cardMargin * pitch;
+    const double halfH = 0.5 * (chartRows(chart) - 1) * pitch + 0.5 * side + o.cardMargin * pitch;
+    const double angle = o.rotationDeg * 3.14159265358979323846 / 180.0;
+    const double extentX = halfW * std::fabs(std::cos(angle)) + halfH * std::fabs(std::sin(angle));
+    const double extentY = halfW * std::fabs(std::sin(angle)) + halfH * std::fabs(std::cos(angle));
+    return {std::max(0.0, 0.5 * o.photoWidth - extentX - o.regionMargin - 12.0),
+            std::max(0.0, 0.5 * o.photoHeight - extentY - o.regionMargin - 12.0)};
+}
 
 }  // namespace
 
@@ -119,13 +135,7 @@ RenderOptions realisticOptions(EChart chart, Encoding encoding, std::uint64_t se
     const bool large = unit(rng) < 0.5;
     o.photoWidth = large ? 2592 : 1600;
     o.photoHeight = large ? 1944 : 1200;
-    const double halfW = 0.5 * (chartCols(chart) - 1) * pitch + 0.5 * side + o.cardMargin * pitch;
-    const double halfH = 0.5 * (chartRows(chart) - 1) * pitch + 0.5 * side + o.cardMargin * pitch;
-    const double angle = o.rotationDeg * 3.14159265358979323846 / 180.0;
-    const double extentX = halfW * std::fabs(std::cos(angle)) + halfH * std::fabs(std::sin(angle));
-    const double extentY = halfW * std::fabs(std::sin(angle)) + halfH * std::fabs(std::cos(angle));
-    const double spareX = std::max(0.0, 0.5 * o.photoWidth - extentX - o.regionMargin - 12.0);
-    const double spareY = std::max(0.0, 0.5 * o.photoHeight - extentY - o.regionMargin - 12.0);
+    const auto [spareX, spareY] = spareAroundCard(chart, o);
     o.offsetX = uniform(-spareX, spareX);
     o.offsetY = uniform(-spareY, spareY);
     return o;
@@ -146,15 +156,7 @@ RenderOptions sceneOptions(EChart chart, Encoding encoding, std::uint64_t seed,
     const int pick = std::min(choices - 1, static_cast<int>(unit(rng) * choices));
     o.photoWidth = kSizes[pick][0];
     o.photoHeight = kSizes[pick][1];
-    const double side = chartSideLength(chart);
-    const double pitch = chartPitch(chart);
-    const double halfW = 0.5 * (chartCols(chart) - 1) * pitch + 0.5 * side + o.cardMargin * pitch;
-    const double halfH = 0.5 * (chartRows(chart) - 1) * pitch + 0.5 * side + o.cardMargin * pitch;
-    const double angle = o.rotationDeg * 3.14159265358979323846 / 180.0;
-    const double extentX = halfW * std::fabs(std::cos(angle)) + halfH * std::fabs(std::sin(angle));
-    const double extentY = halfW * std::fabs(std::sin(angle)) + halfH * std::fabs(std::cos(angle));
-    const double spareX = std::max(0.0, 0.5 * o.photoWidth - extentX - o.regionMargin - 12.0);
-    const double spareY = std::max(0.0, 0.5 * o.photoHeight - extentY - o.regionMargin - 12.0);
+    const auto [spareX, spareY] = spareAroundCard(chart, o);
     o.offsetX = (2.0 * unit(rng) - 1.0) * spareX;
     o.offsetY = (2.0 * unit(rng) - 1.0) * spareY;
     const bool distractors = seed % 2 == 1;
