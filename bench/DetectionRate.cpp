@@ -38,7 +38,7 @@
 
 #include "BenchCharts.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
-#include "DataLayer/ShadeAnalysis/CWatershedSegmentation.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
 #include "tools/synth/ColorScience.h"
 #include "tools/synth/RealisticSet.h"
 #include "tools/synth/SyntheticChart.h"

@@ -21,7 +21,7 @@
 #include "Base/Algorithms/CMeanShiftClusterer3D.h"
 #include "Base/Algorithms/JacobiIteration.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
-#include "DataLayer/ShadeAnalysis/CWatershedSegmentation.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
 #include "tools/synth/RealisticSet.h"
 #include "tools/synth/SyntheticChart.h"
 

@@ -7,7 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
-#include "DataLayer/ShadeAnalysis/CWatershedSegmentation.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
 
 namespace DataLayer {
 

@@ -1,4 +1,4 @@
-#include "DataLayer/ShadeAnalysis/PatchMasks.h"
+#include "DataLayer/ShadeAnalysis/Calibration/PatchMasks.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "DataLayer/ShadeAnalysis/ChartLayoutFit.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutFit.h"
 #include "SegmentationProbe.h"
 #include "tools/synth/ColorScience.h"
 #include "tools/synth/RealisticSet.h"

@@ -6,7 +6,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "DataLayer/ShadeAnalysis/RegionBoundaryTracer.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/RegionBoundaryTracer.h"
 #include "SegmentationProbe.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
-#include "DataLayer/ShadeAnalysis/CWatershedSegmentation.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
 
 namespace SegmentationTest {
 

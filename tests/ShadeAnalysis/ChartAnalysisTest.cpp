@@ -6,7 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
-#include "DataLayer/ShadeAnalysis/WhiteStencil.h"
+#include "DataLayer/ShadeAnalysis/Calibration/WhiteStencil.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "DataLayer/ShadeAnalysis/WhiteStencil.h"
+#include "DataLayer/ShadeAnalysis/Calibration/WhiteStencil.h"
 
 #include <algorithm>
 #include <climits>

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <vector>
 
-#include "DataLayer/ShadeAnalysis/CWatershedSegmentation.h"
-#include "DataLayer/ShadeAnalysis/RegionBoundaryTracer.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/RegionBoundaryTracer.h"
 
 namespace DataLayer {
 

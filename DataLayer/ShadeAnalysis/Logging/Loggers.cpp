@@ -1,4 +1,4 @@
-#include "DataLayer/ShadeAnalysis/Loggers.h"
+#include "DataLayer/ShadeAnalysis/Logging/Loggers.h"
 
 namespace DataLayer {
 

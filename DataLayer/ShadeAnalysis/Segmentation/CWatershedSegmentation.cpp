@@ -1,4 +1,4 @@
-#include "DataLayer/ShadeAnalysis/CWatershedSegmentation.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
 
 #include <algorithm>
 #include <climits>
@@ -14,9 +14,9 @@
 #include "Base/Algorithms/CMeanShiftClusterer3D.h"
 #include "Base/Algorithms/JacobiIteration.h"
 #include "DataLayer/Errors/OrvException.h"
-#include "DataLayer/ShadeAnalysis/ChartLayoutFit.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutFit.h"
 #include "DataLayer/ShadeAnalysis/LeastSquares.h"
-#include "DataLayer/ShadeAnalysis/WhiteStencil.h"
+#include "DataLayer/ShadeAnalysis/Calibration/WhiteStencil.h"
 
 namespace DataLayer {
 

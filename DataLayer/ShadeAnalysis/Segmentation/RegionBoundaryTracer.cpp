@@ -1,4 +1,4 @@
-#include "DataLayer/ShadeAnalysis/RegionBoundaryTracer.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/RegionBoundaryTracer.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "DataLayer/ShadeAnalysis/ChartLayoutFit.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutFit.h"
 
 #include <algorithm>
 #include <cmath>
