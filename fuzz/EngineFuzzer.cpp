@@ -11,7 +11,7 @@
 
 #include "Base/CImageData2D.h"
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
-#include "DataLayer/ShadeAnalysis/Logging/Loggers.h"
+#include "DataLayer/ShadeAnalysis/Loggers.h"
 
 namespace {
 

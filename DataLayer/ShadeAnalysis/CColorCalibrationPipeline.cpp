@@ -11,7 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
-#include "DataLayer/ShadeAnalysis/Logging/Loggers.h"
+#include "DataLayer/ShadeAnalysis/Loggers.h"
 #include "DataLayer/ShadeAnalysis/Calibration/PatchMasks.h"
 
 namespace DataLayer {

@@ -17,7 +17,7 @@
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
-#include "DataLayer/ShadeAnalysis/Logging/Loggers.h"
+#include "DataLayer/ShadeAnalysis/Loggers.h"
 #include "synth/SyntheticChart.h"
 
 namespace EngineTest {

@@ -1,4 +1,4 @@
-#include "DataLayer/ShadeAnalysis/Logging/Loggers.h"
+#include "DataLayer/ShadeAnalysis/Loggers.h"
 
 namespace DataLayer {
 
