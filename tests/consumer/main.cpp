@@ -1,8 +1,15 @@
-// Uses the installed library: an engine, its parameter set and the exception type.
+// Uses the installed library: an engine, its parameter set and the exception
+// type. Every installed header is included, so a public header that needs an
+// internal one fails here.
+#include <Base/CImageData2D.h>
+#include <Base/Logging/CLogger.h>
 #include <DataLayer/Errors/OrvException.h>
+#include <DataLayer/ShadeAnalysis/CChartCardLocator.h>
 #include <DataLayer/ShadeAnalysis/CColorCalibration.h>
 #include <DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h>
 #include <DataLayer/ShadeAnalysis/CRBFInpainting.h>
+#include <DataLayer/ShadeAnalysis/Loggers.h>
+
 
 #include <cstdio>
 
