@@ -3,7 +3,7 @@
 #include <cmath>
 #include <functional>
 
-#include "synth/ColorScience.h"
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 #include "synth/RealisticSet.h"
 #include "synth/SyntheticChart.h"
 
@@ -39,7 +39,7 @@ TEST(SyntheticChart, PatchesCarryTheirReferenceColoursInTheChartsIndexOrder) {
             for (int k = 0; k < 3; ++k) EXPECT_NEAR(bgr[k], rgb[2 - k], 0.5) << "patch " << i;
         }
         const double white = encoding == ChartSynth::Encoding::eSrgb
-                                 ? ChartSynth::srgbEncode(options.whiteLevel)
+                                 ? DataLayer::Color::srgbEncode(options.whiteLevel)
                                  : options.whiteLevel;
         EXPECT_NEAR(rendered.whiteField.at<cv::Vec3f>(0, 0)[1], white, 1e-3);
     }
@@ -127,7 +127,8 @@ TEST(SyntheticChart, RandomColoursAreSeededInRangeAndLookLikeChartColours) {
     int greys = 0;
     for (const auto* palette : {&random, &defaults}) {
         for (const auto& rgb : *palette) {
-            const ChartSynth::Lab lab = ChartSynth::rgbToLab({rgb[0], rgb[1], rgb[2]}, false);
+            const DataLayer::Color::Lab lab =
+                DataLayer::Color::rgbToLab({rgb[0], rgb[1], rgb[2]}, false);
             const double chroma = std::hypot(lab.a, lab.b);
             EXPECT_TRUE(lab.L < 85.0 || chroma > 15.0);  // no near-white patch
             for (float v : rgb) EXPECT_TRUE(v >= 0.0f && v <= 255.0f);
