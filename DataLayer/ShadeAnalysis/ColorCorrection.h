@@ -14,8 +14,8 @@ namespace DataLayer {
 /// white image (single precision, gain 1 where the white is zero, negative or
 /// not finite), the product clamped above at 255, then the 3 x 4 colour
 /// matrix. Corrected channel k := clamp(M[k][0]·f0 + M[k][1]·f1 + M[k][2]·f2
-/// + M[k][3], 0, 255) with f the flat-field corrected (B, G, R); a value that
-/// is not finite (from a photo value that is not) becomes 0.
+/// + M[k][3], 0, 255) with f the flat-field corrected (B, G, R); a channel
+/// that comes out not finite (a pixel holding NaN or -inf) becomes 0.
 ///
 /// `photo` and `whiteImage` are CV_32FC3 of one size, channels (B, G, R) on
 /// the 0..255 scale in the space the calibration ran in; `realWhite` is the

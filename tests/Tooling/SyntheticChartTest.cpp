@@ -111,7 +111,8 @@ TEST(SyntheticChart, RejectsInvalidOptions) {
         [](RenderOptions& o) { o.chart = static_cast<EChart>(7); },
         [](RenderOptions& o) { o.supersample = 0; },
         [](RenderOptions& o) { o.rotationDeg = std::nan(""); },
-        [](RenderOptions& o) { o.photoWidth = -1; }};
+        [](RenderOptions& o) { o.photoWidth = -1; },
+        [](RenderOptions& o) { o.encoding = ChartSynth::Encoding::eNone; }};
     for (const auto& breakOptions : breakers) {
         RenderOptions options = plainOptions(EChart::eCCTPrint);
         breakOptions(options);
