@@ -495,20 +495,6 @@ TEST(Summary, ReportsColoursInTheReferenceFilesEncoding) {
     }
 }
 
-TEST(Summary, CorrectedColoursApplyTheMatrixInBlueGreenRedOrder) {
-    const ReferenceColors references = ChartSynth::defaultReferenceColors();
-    EngineResult result = perfectResult(references, Encoding::eLinear);
-    // Output blue = 0.5 * input red + 10; green and red unchanged.
-    result.matrix = {0, 0, 0.5, 10, 0, 1, 0, 0, 0, 0, 1, 0};
-    const CalibrationSummary s = summarize(result, references, EChart::eCCTPrint, Encoding::eLinear,
-                                           true, {10, 10}, {0, 0, 10, 10});
-    for (const PatchRow& row : s.patches) {
-        EXPECT_NEAR(row.correctedRgb[2], 0.5 * row.measuredRgb[0] + 10.0, 1e-9);
-        EXPECT_NEAR(row.correctedRgb[0], row.measuredRgb[0], 1e-9);
-    }
-    EXPECT_GT(s.after.max, 0.0);
-}
-
 CalibrationRequest photoRequest(cv::Size size) {
     CalibrationRequest request;
     request.chart = EChart::eQCCPrint;

@@ -95,17 +95,6 @@ TEST(SyntheticChart, NoiseIsDeterministicInTheSeedAndQuantisedPhotosAreWhole) {
     EXPECT_EQ(cv::norm(rounded, a.photo, cv::NORM_INF), 0.0);
 }
 
-TEST(SyntheticChart, ExplicitPhotoSizeClipsTheChartRegion) {
-    RenderOptions options = plainOptions(EChart::eCCTPrint);
-    options.photoWidth = 640;
-    options.photoHeight = 480;
-    options.offsetX = 200.0;  // the card runs off the right edge
-    const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-    EXPECT_EQ(rendered.photo.size(), cv::Size(640, 480));
-    EXPECT_EQ(rendered.chartRegion & cv::Rect(0, 0, 640, 480), rendered.chartRegion);
-    EXPECT_EQ(rendered.chartRegion.x + rendered.chartRegion.width, 640);
-}
-
 TEST(SyntheticChart, RejectsInvalidOptions) {
     const std::function<void(RenderOptions&)> breakers[] = {
         [](RenderOptions& o) { o.chart = static_cast<EChart>(7); },

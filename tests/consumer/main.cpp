@@ -26,15 +26,6 @@ int main() {
     } catch (const std::exception& e) {
         std::printf("caught: %s\n", e.what());
     }
-    // The exported free functions link: an sRGB code decoded and a photo corrected.
-    const cv::Mat photo(2, 2, CV_32FC3, cv::Scalar::all(100.0));
-    cv::Mat corrected;
-    if (DataLayer::Color::srgbDecode(255.0) != 255.0 ||
-        !DataLayer::applyColorCorrection(photo, photo, {200.0, 200.0, 200.0}, cv::Matx34f::eye(),
-                                         corrected) ||
-        corrected.at<cv::Vec3f>(1, 1) != cv::Vec3f(200.0f, 200.0f, 200.0f)) {
-        return 3;
-    }
     DataLayer::CRBFInpainting inpainting;
     std::printf("consumer ok (threads %d)\n", inpainting.getConfig().threadCount);
     return 0;
