@@ -19,13 +19,14 @@ namespace DataLayer {
 ///
 /// `photo` and `whiteImage` are CV_32FC3 of one size, channels (B, G, R) on
 /// the 0..255 scale in the space the calibration ran in; `realWhite` is the
-/// white the photo is corrected to (B, G, R), finite and positive; `matrix`
-/// is finite. `corrected` receives a CV_32FC3 image of the photo's size (it
+/// white the photo is corrected to (B, G, R), positive and within the float
+/// range; `matrix` is finite. `corrected` receives a CV_32FC3 image of the photo's size (it
 /// may be `photo` itself).
 ///
 /// Returns false, leaving `corrected` untouched and writing the reason to
 /// `error` when given, for an empty photo, a type or size that differs from
-/// the above, a real white or a matrix that is not usable. Nothing throws.
+/// the above, a real white or a matrix that is not usable; such faults never
+/// throw (a failed allocation throws as in OpenCV).
 COLORCAL_EXPORT bool applyColorCorrection(const cv::Mat& photo, const cv::Mat& whiteImage,
                                           const std::array<double, 3>& realWhite,
                                           const cv::Matx34f& matrix, cv::Mat& corrected,
