@@ -218,9 +218,7 @@ int main(int argc, char** argv) {
                 request.chart = chart;
                 request.photo.bgr = rendered.photo;
                 request.photo.sourceDepth = encoding == Encoding::eSrgb ? CV_8U : CV_32F;
-                request.encoding = encoding == Encoding::eSrgb
-                                       ? ColorCalCli::ValueEncoding::eSrgb
-                                       : ColorCalCli::ValueEncoding::eLinear;
+                request.encoding = encoding;
                 for (int k = 0; k < 20; ++k) {
                     for (int c = 0; c < 3; ++c)
                         request.references[k][c] = options.referenceRgb[k][c];

@@ -38,8 +38,8 @@
 
 #include "BenchCharts.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
-#include "tools/synth/ColorScience.h"
 #include "tools/synth/RealisticSet.h"
 #include "tools/synth/SyntheticChart.h"
 
@@ -73,7 +73,7 @@ Photo renderRealistic(EChart chart, Encoding encoding, std::uint64_t seed) {
             const float* in = region.ptr<float>(y);
             float* out = photo.region.ptr<float>(y);
             for (int i = 0; i < 3 * region.cols; ++i) {
-                out[i] = static_cast<float>(ChartSynth::srgbEncode(in[i]));
+                out[i] = static_cast<float>(DataLayer::Color::srgbEncode(in[i]));
             }
         }
     } else {

@@ -33,8 +33,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 #include "DataLayer/ShadeAnalysis/WhiteEstimate.h"
-#include "tools/synth/ColorScience.h"
 #include "tools/synth/RealisticSet.h"
 #include "tools/synth/SyntheticChart.h"
 
@@ -139,8 +139,8 @@ double heldOutDeltaE(const ChartSynth::RenderedChart& r, const ChartSynth::Rende
         const ChartSynth::Rgb& ref =
             o.referenceRgb[static_cast<std::size_t>(r.referenceIndex[out])];
         const std::array<double, 3> refRgb{ref[0], ref[1], ref[2]};
-        total += ChartSynth::deltaE2000(ChartSynth::rgbToLab(rgb, true),
-                                        ChartSynth::rgbToLab(refRgb, true));
+        total += DataLayer::Color::deltaE2000(DataLayer::Color::rgbToLab(rgb, true),
+                                              DataLayer::Color::rgbToLab(refRgb, true));
     }
     return total / static_cast<double>(n);
 }

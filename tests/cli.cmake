@@ -2,7 +2,7 @@
 # integration tests that run the executable on rendered chart photos.
 if(TARGET colorcal_cli AND TARGET colorcal_cli_core)
   add_executable(colorcal_cli_unit_tests ${CMAKE_CURRENT_SOURCE_DIR}/Cli/CliUnitTests.cpp)
-  target_link_libraries(colorcal_cli_unit_tests PRIVATE colorcal_cli_core GTest::gtest GTest::gtest_main)
+  target_link_libraries(colorcal_cli_unit_tests PRIVATE colorcal_cli_core colorcal_tooling GTest::gtest GTest::gtest_main)
   colorcal_warnings(colorcal_cli_unit_tests)
   gtest_discover_tests(colorcal_cli_unit_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
 

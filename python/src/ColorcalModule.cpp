@@ -25,9 +25,9 @@ namespace ColorCalPy {
 
 namespace {
 
-using ColorCalCli::ValueEncoding;
+using ColorCalCli::Encoding;
 
-ChartSynth::EChart toChart(const std::string& name, const std::string& what) {
+ColorCalCli::EChart toChart(const std::string& name, const std::string& what) {
     try {
         return ColorCalCli::parseChartName(name);
     } catch (const ColorCalCli::UsageError& error) {
@@ -35,9 +35,9 @@ ChartSynth::EChart toChart(const std::string& name, const std::string& what) {
     }
 }
 
-ValueEncoding toEncoding(const std::string& name, const std::string& what) {
+std::optional<Encoding> toEncoding(const std::string& name, const std::string& what) {
     if (name == "auto") {
-        return ValueEncoding::eAuto;
+        return std::nullopt;
     }
     try {
         return ColorCalCli::parseEncoding(name);
@@ -47,8 +47,8 @@ ValueEncoding toEncoding(const std::string& name, const std::string& what) {
     }
 }
 
-bool needsExternalWhite(ChartSynth::EChart chart) {
-    return chart == ChartSynth::EChart::eCCTXRite || chart == ChartSynth::EChart::eQCCXRite;
+bool needsExternalWhite(ColorCalCli::EChart chart) {
+    return chart == ColorCalCli::EChart::eCCTXRite || chart == ColorCalCli::EChart::eQCCXRite;
 }
 
 PyCalibration calibrate(const py::handle& photo, const std::string& chart,
@@ -63,7 +63,7 @@ PyCalibration calibrate(const py::handle& photo, const std::string& chart,
     request.chart = toChart(chart, fn);
     request.encoding = toEncoding(encoding, fn);
     const ChannelOrder order = parseChannelOrder(channelOrder, fn + "channel_order");
-    if (linearRgb && request.encoding != ValueEncoding::eNone) {
+    if (linearRgb && request.encoding != Encoding::eNone) {
         throw py::value_error(fn + "linear_rgb=True needs encoding='none'");
     }
     request.linearRgb = linearRgb;
@@ -118,7 +118,7 @@ py::dict render(const std::string& chart, const py::handle& seed, const py::hand
         throw py::value_error(fn + "encoding must be 'srgb' or 'linear', not " +
                               ColorCalCli::quoteName(encoding));
     }
-    o.encoding = encoding == "srgb" ? ValueEncoding::eSrgb : ValueEncoding::eLinear;
+    o.encoding = encoding == "srgb" ? Encoding::eSrgb : Encoding::eLinear;
     const ChannelOrder order = parseChannelOrder(channelOrder, fn + "channel_order");
     if (realistic &&
         !(rotation.is_none() && noise.is_none() && falloff.is_none() && size.is_none())) {
@@ -142,11 +142,7 @@ py::dict render(const std::string& chart, const py::handle& seed, const py::hand
         o.height = static_cast<int>(toInteger(items[1], 1, 16384, fn + "size[1]"));
     }
     const ChartSynth::RenderOptions options =
-        realistic ? ChartSynth::realisticOptions(o.chart,
-                                                 o.encoding == ValueEncoding::eSrgb
-                                                     ? ChartSynth::Encoding::eSrgb
-                                                     : ChartSynth::Encoding::eLinear,
-                                                 o.seed)
+        realistic ? ChartSynth::realisticOptions(o.chart, o.encoding, o.seed)
                   : ColorCalCli::makeRenderOptions(o);
     ChartSynth::RenderedChart rendered;
     {

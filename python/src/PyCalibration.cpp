@@ -26,7 +26,7 @@ PyCalibration PyCalibration::run(const ColorCalCli::CalibrationRequest& request,
     calibration.order_ = order;
     const cv::Size size = request.photo.bgr.size();
     ColorCalCli::EngineResult result;
-    ColorCalCli::ValueEncoding encoding = ColorCalCli::ValueEncoding::eSrgb;
+    ColorCalCli::Encoding encoding = ColorCalCli::Encoding::eSrgb;
     bool valuesLinear = false;
     double loadMs = 0.0;
     double setupMs = 0.0;

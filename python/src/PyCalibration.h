@@ -60,7 +60,7 @@ class PyCalibration {
   private:
     ColorCalCli::CalibrationSummary summary_;
     ColorCalCli::EngineResult result_;  ///< the working-space white, real white and matrix
-    ColorCalCli::ValueEncoding encoding_ = ColorCalCli::ValueEncoding::eSrgb;
+    ColorCalCli::Encoding encoding_ = ColorCalCli::Encoding::eSrgb;
     ChannelOrder order_ = ChannelOrder::eBgr;
     cv::Mat whiteForCaller_;  ///< made by `white` on first use
 };

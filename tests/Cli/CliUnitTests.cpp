@@ -19,13 +19,14 @@
 #include "CalibrationSetup.h"
 #include "CalibrationSummary.h"
 #include "CommandLine.h"
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 #include "ImageConversion.h"
 #include "ImageHeader.h"
 #include "JsonWriter.h"
 #include "Messages.h"
 #include "ReferenceCsv.h"
 #include "SafeFiles.h"
-#include "synth/ColorScience.h"
+#include "synth/SyntheticChart.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -72,14 +73,14 @@ TEST(CliArguments, CalibrateAndRenderTakeEveryOption) {
     EXPECT_EQ(line.command, Command::eCalibrate);
     EXPECT_FALSE(line.help);
     const CalibrateOptions& o = line.calibrate;
-    EXPECT_EQ(o.chart, ChartSynth::EChart::eQCCPrintSmall);
+    EXPECT_EQ(o.chart, EChart::eQCCPrintSmall);
     EXPECT_EQ(o.image, "p.png");
     EXPECT_EQ(o.reference, "r.csv");
     ASSERT_TRUE(o.roi.has_value());
     EXPECT_EQ(*o.roi, cv::Rect(10, 20, 300, 200));
     ASSERT_TRUE(o.realWhiteBgr.has_value());
     EXPECT_DOUBLE_EQ((*o.realWhiteBgr)[1], 231.5);
-    EXPECT_EQ(o.encoding, ValueEncoding::eNone);
+    EXPECT_EQ(o.encoding, Encoding::eNone);
     EXPECT_TRUE(o.linearRgb);
     EXPECT_EQ(o.report, "rep.png");
     EXPECT_DOUBLE_EQ(o.maxMegapixels, 250.0);
@@ -452,13 +453,13 @@ TEST(ImageScale, SrgbImageConversionMatchesTheScalarCurve) {
     const cv::Mat linear = srgbDecodeImage(codes);
     const cv::Mat back = srgbEncodeImage(linear);
     for (int i = 0; i < 256; ++i) {
-        EXPECT_NEAR(linear.at<cv::Vec3f>(i / 16, i % 16)[0], ChartSynth::srgbDecode(i), 1e-3);
+        EXPECT_NEAR(linear.at<cv::Vec3f>(i / 16, i % 16)[0], DataLayer::Color::srgbDecode(i), 1e-3);
         EXPECT_NEAR(back.at<cv::Vec3f>(i / 16, i % 16)[0], i, 1e-3);
     }
 }
 
 /// An engine result with measured = reference, an identity matrix and whites.
-EngineResult perfectResult(const ReferenceColors& references, ValueEncoding encoding) {
+EngineResult perfectResult(const ReferenceColors& references, Encoding encoding) {
     EngineResult result;
     result.ok = true;
     result.matrix = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
@@ -476,12 +477,11 @@ EngineResult perfectResult(const ReferenceColors& references, ValueEncoding enco
 
 TEST(Summary, ReportsColoursInTheReferenceFilesEncoding) {
     const ReferenceColors references = ChartSynth::defaultReferenceColors();
-    for (ValueEncoding encoding :
-         {ValueEncoding::eSrgb, ValueEncoding::eLinear, ValueEncoding::eNone}) {
-        const CalibrationSummary s = summarize(
-            perfectResult(references, encoding), references, ChartSynth::EChart::eQCCPrint,
-            encoding, encoding == ValueEncoding::eLinear, {640, 480}, {0, 0, 640, 480});
-        EXPECT_EQ(s.matrixSpace(), encoding == ValueEncoding::eNone ? "encoded" : "linear");
+    for (Encoding encoding : {Encoding::eSrgb, Encoding::eLinear, Encoding::eNone}) {
+        const CalibrationSummary s =
+            summarize(perfectResult(references, encoding), references, EChart::eQCCPrint, encoding,
+                      encoding == Encoding::eLinear, {640, 480}, {0, 0, 640, 480});
+        EXPECT_EQ(s.matrixSpace(), encoding == Encoding::eNone ? "encoded" : "linear");
         ASSERT_EQ(s.patches.size(), 20u);
         EXPECT_EQ(s.patches[1].referenceIndex, 5);
         EXPECT_NEAR(s.realWhiteBgr[0], 240.0, 1e-9);
@@ -495,23 +495,9 @@ TEST(Summary, ReportsColoursInTheReferenceFilesEncoding) {
     }
 }
 
-TEST(Summary, CorrectedColoursApplyTheMatrixInBlueGreenRedOrder) {
-    const ReferenceColors references = ChartSynth::defaultReferenceColors();
-    EngineResult result = perfectResult(references, ValueEncoding::eLinear);
-    // Output blue = 0.5 * input red + 10; green and red unchanged.
-    result.matrix = {0, 0, 0.5, 10, 0, 1, 0, 0, 0, 0, 1, 0};
-    const CalibrationSummary s = summarize(result, references, ChartSynth::EChart::eCCTPrint,
-                                           ValueEncoding::eLinear, true, {10, 10}, {0, 0, 10, 10});
-    for (const PatchRow& row : s.patches) {
-        EXPECT_NEAR(row.correctedRgb[2], 0.5 * row.measuredRgb[0] + 10.0, 1e-9);
-        EXPECT_NEAR(row.correctedRgb[0], row.measuredRgb[0], 1e-9);
-    }
-    EXPECT_GT(s.after.max, 0.0);
-}
-
 CalibrationRequest photoRequest(cv::Size size) {
     CalibrationRequest request;
-    request.chart = ChartSynth::EChart::eQCCPrint;
+    request.chart = EChart::eQCCPrint;
     request.photo.bgr = cv::Mat(size, CV_32FC3, cv::Scalar::all(128.0f));
     request.references = ChartSynth::defaultReferenceColors();
     return request;
@@ -524,7 +510,7 @@ TEST(CalibrationSetupCard, LocatesTheCardOnlyWithoutARegionAndTakesItsGroundAsSu
     card.roi = cv::Rect(40, 30, 200, 150);
     card.support = cv::Mat(240, 320, CV_8U, cv::Scalar(255));
     card.support(cv::Rect(60, 50, 100, 80)).setTo(0);
-    const CardLocator locate = [&](const cv::Mat& photo, ChartSynth::EChart, bool linear) {
+    const CardLocator locate = [&](const cv::Mat& photo, EChart, bool linear) {
         ++calls;
         EXPECT_EQ(photo.size(), cv::Size(320, 240));
         EXPECT_TRUE(linear);  // a float photo defaults to linear values

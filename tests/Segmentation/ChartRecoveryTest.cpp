@@ -5,9 +5,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutFit.h"
 #include "SegmentationProbe.h"
-#include "tools/synth/ColorScience.h"
 #include "tools/synth/RealisticSet.h"
 #include "tools/synth/SyntheticChart.h"
 
@@ -24,7 +24,8 @@ cv::Mat regionToSegment(const ChartSynth::RenderedChart& r, Encoding encoding) {
     cv::Mat region = r.photo(r.hostRegion).clone();
     if (encoding == Encoding::eLinear) {
         region.forEach<cv::Vec3f>([](cv::Vec3f& p, const int*) {
-            for (int k = 0; k < 3; ++k) p[k] = static_cast<float>(ChartSynth::srgbEncode(p[k]));
+            for (int k = 0; k < 3; ++k)
+                p[k] = static_cast<float>(DataLayer::Color::srgbEncode(p[k]));
         });
     }
     return region;

@@ -8,8 +8,9 @@
 #include <DataLayer/ShadeAnalysis/CColorCalibration.h>
 #include <DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h>
 #include <DataLayer/ShadeAnalysis/CRBFInpainting.h>
+#include <DataLayer/ShadeAnalysis/ColorCorrection.h>
+#include <DataLayer/ShadeAnalysis/ColorScience.h>
 #include <DataLayer/ShadeAnalysis/Loggers.h>
-
 
 #include <cstdio>
 

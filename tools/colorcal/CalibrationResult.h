@@ -8,15 +8,15 @@
 
 #include <opencv2/core.hpp>
 
+#include "CommandLine.h"
 #include "DataLayer/ShadeAnalysis/SegmentationDiagnostics.h"
-#include "synth/SyntheticChart.h"
 
 namespace ColorCalCli {
 
 /// What the tool hands the engine; every colour in the working space (linear
 /// light after sRGB decoding, or the values untouched).
 struct EngineInput {
-    ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
+    EChart chart = EChart::eCCTPrint;
     cv::Mat photo;  ///< CV_32FC3, the whole photo
     cv::Rect roi;   ///< the chart's region, inside the photo
     /// The region's values display-encoded (sRGB), CV_32FC3, to segment instead
@@ -78,7 +78,7 @@ struct CardResult {
 /// Looks for the card of `chart` in `photo` (CV_32FC3 on the 0..255 scale)
 /// with the library's card locator; `linearInput` when the values are linear
 /// light. Never throws for the photo's content.
-CardResult locateCard(const cv::Mat& photo, ChartSynth::EChart chart, bool linearInput);
+CardResult locateCard(const cv::Mat& photo, EChart chart, bool linearInput);
 
 /// Runs the library's engine on `input`. Never throws for the engine's own
 /// failures: they come back as `ok == false` with the reason.

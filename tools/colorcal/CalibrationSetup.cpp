@@ -1,60 +1,25 @@
 #include "CalibrationSetup.h"
 
-#include <algorithm>
-#include <cmath>
+#include <stdexcept>
 
 #include "CalibrationSummary.h"
+#include "DataLayer/ShadeAnalysis/ColorCorrection.h"
 
 namespace ColorCalCli {
 
-namespace {
-
-/// The photo flat-field corrected (gain real white / white) and colour
-/// corrected, in the working space, clamped to 0..255.
-cv::Mat correctPhoto(const cv::Mat& photo, const cv::Mat& white,
-                     const std::array<double, 3>& realWhite, const std::array<double, 12>& m) {
-    cv::Mat corrected(photo.size(), CV_32FC3);
-    const cv::Matx34f matrix(
-        static_cast<float>(m[0]), static_cast<float>(m[1]), static_cast<float>(m[2]),
-        static_cast<float>(m[3]), static_cast<float>(m[4]), static_cast<float>(m[5]),
-        static_cast<float>(m[6]), static_cast<float>(m[7]), static_cast<float>(m[8]),
-        static_cast<float>(m[9]), static_cast<float>(m[10]), static_cast<float>(m[11]));
-    for (int y = 0; y < photo.rows; ++y) {
-        const auto* in = photo.ptr<cv::Vec3f>(y);
-        const auto* w = white.ptr<cv::Vec3f>(y);
-        auto* out = corrected.ptr<cv::Vec3f>(y);
-        for (int x = 0; x < photo.cols; ++x) {
-            cv::Vec3f flat;
-            for (int c = 0; c < 3; ++c) {
-                const double gain =
-                    w[x][c] > 0.0f && std::isfinite(w[x][c]) ? realWhite[c] / w[x][c] : 1.0;
-                flat[c] = static_cast<float>(std::min(255.0, in[x][c] * gain));
-            }
-            for (int k = 0; k < 3; ++k) {
-                const float v = matrix(k, 0) * flat[0] + matrix(k, 1) * flat[1] +
-                                matrix(k, 2) * flat[2] + matrix(k, 3);
-                out[x][k] = std::isfinite(v) ? std::clamp(v, 0.0f, 255.0f) : 0.0f;
-            }
-        }
+Encoding resolveEncoding(std::optional<Encoding> encoding, int sourceDepth) {
+    if (encoding) {
+        return *encoding;
     }
-    return corrected;
+    return sourceDepth != CV_8U ? Encoding::eLinear : Encoding::eSrgb;
 }
 
-}  // namespace
-
-ValueEncoding resolveEncoding(ValueEncoding encoding, int sourceDepth) {
-    if (encoding != ValueEncoding::eAuto) {
-        return encoding;
-    }
-    return sourceDepth != CV_8U ? ValueEncoding::eLinear : ValueEncoding::eSrgb;
+cv::Mat toWorkingImage(const cv::Mat& image, Encoding encoding) {
+    return encoding == Encoding::eSrgb ? srgbDecodeImage(image) : image;
 }
 
-cv::Mat toWorkingImage(const cv::Mat& image, ValueEncoding encoding) {
-    return encoding == ValueEncoding::eSrgb ? srgbDecodeImage(image) : image;
-}
-
-cv::Mat toPhotoEncoding(const cv::Mat& image, ValueEncoding encoding) {
-    return encoding == ValueEncoding::eSrgb ? srgbEncodeImage(image) : image;
+cv::Mat toPhotoEncoding(const cv::Mat& image, Encoding encoding) {
+    return encoding == Encoding::eSrgb ? srgbEncodeImage(image) : image;
 }
 
 EngineResult noCardResult() {
@@ -67,10 +32,10 @@ EngineResult noCardResult() {
 PreparedCalibration prepareCalibration(const CalibrationRequest& request,
                                        const CardLocator& locate) {
     PreparedCalibration prepared;
-    const ValueEncoding encoding = resolveEncoding(request.encoding, request.photo.sourceDepth);
+    const Encoding encoding = resolveEncoding(request.encoding, request.photo.sourceDepth);
     prepared.encoding = encoding;
-    prepared.valuesLinear = encoding == ValueEncoding::eLinear ||
-                            (encoding == ValueEncoding::eNone && request.linearRgb);
+    prepared.valuesLinear =
+        encoding == Encoding::eLinear || (encoding == Encoding::eNone && request.linearRgb);
 
     EngineInput& input = prepared.input;
     input.chart = request.chart;
@@ -98,9 +63,9 @@ PreparedCalibration prepareCalibration(const CalibrationRequest& request,
     input.photo = toWorkingImage(photo, encoding);
     // The segmentation finds the patches by their colours as a display shows
     // them; calibrating in linear light, it gets the sRGB-encoded values.
-    if (encoding == ValueEncoding::eSrgb) {
+    if (encoding == Encoding::eSrgb) {
         input.segmentationRegion = photo(input.roi).clone();
-    } else if (encoding == ValueEncoding::eLinear) {
+    } else if (encoding == Encoding::eLinear) {
         input.segmentationRegion = srgbEncodeImage(photo(input.roi));
     }
     if (!request.externalWhite.empty()) {
@@ -121,13 +86,20 @@ PreparedCalibration prepareCalibration(const CalibrationRequest& request,
     return prepared;
 }
 
-cv::Mat correctedPhoto(const cv::Mat& workingPhoto, const EngineResult& result,
-                       ValueEncoding encoding) {
-    CV_Assert(workingPhoto.type() == CV_32FC3 && result.whiteImage.type() == CV_32FC3 &&
-              workingPhoto.size() == result.whiteImage.size());
-    return toPhotoEncoding(
-        correctPhoto(workingPhoto, result.whiteImage, result.realWhiteBgr, result.matrix),
-        encoding);
+cv::Mat correctedPhoto(const cv::Mat& workingPhoto, const EngineResult& result, Encoding encoding) {
+    const std::array<double, 12>& m = result.matrix;
+    const cv::Matx34f matrix(
+        static_cast<float>(m[0]), static_cast<float>(m[1]), static_cast<float>(m[2]),
+        static_cast<float>(m[3]), static_cast<float>(m[4]), static_cast<float>(m[5]),
+        static_cast<float>(m[6]), static_cast<float>(m[7]), static_cast<float>(m[8]),
+        static_cast<float>(m[9]), static_cast<float>(m[10]), static_cast<float>(m[11]));
+    cv::Mat corrected;
+    std::string error;
+    if (!DataLayer::applyColorCorrection(workingPhoto, result.whiteImage, result.realWhiteBgr,
+                                         matrix, corrected, &error)) {
+        throw std::runtime_error(error);
+    }
+    return toPhotoEncoding(corrected, encoding);
 }
 
 }  // namespace ColorCalCli

@@ -14,14 +14,13 @@
 
 /// The steps of a calibration that every front end (the command-line tool,
 /// the Python module) shares: how the encoding is resolved, which values the
-/// engine gets and how a photo is corrected with the result. Nothing here
-/// calls the library; inputs are checked (sizes, region, ranges) by the
-/// caller, in its own words.
+/// engine gets and how a photo is corrected with the result. Inputs are
+/// checked (sizes, region, ranges) by the caller, in its own words.
 namespace ColorCalCli {
 
 /// What a calibration starts from, however it was read.
 struct CalibrationRequest {
-    ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
+    EChart chart = EChart::eCCTPrint;
     LoadedImage photo;  ///< on the library's scale, in its own encoding
     /// The chart's region, inside the photo; none: the chart's card is
     /// located in the photo and its box (plus a margin) is the region.
@@ -33,7 +32,7 @@ struct CalibrationRequest {
     cv::Mat externalWhite;  ///< CV_32FC3 of the photo's size in the photo's encoding, or empty
     std::optional<std::array<double, 3>> realWhiteBgr;  ///< in the reference colours' encoding
     ReferenceColors references{};                       ///< as read, in reference order
-    ValueEncoding encoding = ValueEncoding::eAuto;
+    std::optional<Encoding> encoding;                   ///< none: chosen by the photo's depth
     bool linearRgb = false;  ///< with eNone: the values are linear sRGB (for CIEDE2000)
 };
 
@@ -48,18 +47,17 @@ struct PreparedCalibration {
     bool ready = true;
     CardResult card;  ///< the located card (`searched` false when a region was given)
     EngineInput input;
-    ValueEncoding encoding = ValueEncoding::eSrgb;  ///< resolved, never eAuto
+    Encoding encoding = Encoding::eSrgb;  ///< resolved
     bool valuesLinear = false;  ///< whether the reported values are linear sRGB (for CIEDE2000)
 };
 
-/// The encoding `encoding` stands for on a photo of `sourceDepth`: eAuto is
-/// sRGB for 8-bit photos and linear for 16-bit and float photos.
-ValueEncoding resolveEncoding(ValueEncoding encoding, int sourceDepth);
+/// The encoding `encoding` stands for on a photo of `sourceDepth`: none given
+/// is sRGB for 8-bit photos and linear for 16-bit and float photos.
+Encoding resolveEncoding(std::optional<Encoding> encoding, int sourceDepth);
 
 /// Finds the chart's card in a photo: `locateCard` for the front ends, a
 /// stand-in for tests.
-using CardLocator =
-    std::function<CardResult(const cv::Mat& photo, ChartSynth::EChart chart, bool linearInput)>;
+using CardLocator = std::function<CardResult(const cv::Mat& photo, EChart chart, bool linearInput)>;
 
 /// Resolves the encoding and builds the engine's input: the photo, the
 /// external white, the real white and the references in the working space
@@ -76,16 +74,14 @@ EngineResult noCardResult();
 
 /// A CV_32FC3 image on the library's scale in the working space of
 /// `encoding` (sRGB decoded for eSrgb; otherwise the same image) and back.
-cv::Mat toWorkingImage(const cv::Mat& image, ValueEncoding encoding);
-cv::Mat toPhotoEncoding(const cv::Mat& image, ValueEncoding encoding);
+cv::Mat toWorkingImage(const cv::Mat& image, Encoding encoding);
+cv::Mat toPhotoEncoding(const cv::Mat& image, Encoding encoding);
 
-/// `workingPhoto` (CV_32FC3, working space, the photo's size) flat-field
-/// corrected with the result's white image (gain real white / white, where
-/// the white is positive and finite), colour corrected with its matrix,
-/// clamped to 0..255 and brought back to the photo's encoding: what
+/// `workingPhoto` (CV_32FC3, working space, the photo's size) corrected with
+/// the result's white image, real white and matrix by the library's
+/// `applyColorCorrection`, brought back to the photo's encoding: what
 /// `--corrected-out` writes. `result` must be a successful run on a photo of
-/// the same size.
-cv::Mat correctedPhoto(const cv::Mat& workingPhoto, const EngineResult& result,
-                       ValueEncoding encoding);
+/// the same size; otherwise `std::runtime_error` names the fault.
+cv::Mat correctedPhoto(const cv::Mat& workingPhoto, const EngineResult& result, Encoding encoding);
 
 }  // namespace ColorCalCli

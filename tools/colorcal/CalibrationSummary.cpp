@@ -4,8 +4,8 @@
 #include <climits>
 #include <cmath>
 
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 #include "JsonWriter.h"
-#include "synth/ColorScience.h"
 
 namespace ColorCalCli {
 
@@ -19,15 +19,15 @@ std::array<double, 3> applyMatrixBgr(const std::array<double, 12>& m,
 }
 
 std::string CalibrationSummary::matrixSpace() const {
-    return encoding == ValueEncoding::eNone ? "encoded" : "linear";
+    return encoding == Encoding::eNone ? "encoded" : "linear";
 }
 
-double toWorking(double fileValue, ValueEncoding encoding) {
-    return encoding == ValueEncoding::eSrgb ? ChartSynth::srgbDecode(fileValue) : fileValue;
+double toWorking(double fileValue, Encoding encoding) {
+    return encoding == Encoding::eSrgb ? DataLayer::Color::srgbDecode(fileValue) : fileValue;
 }
 
-double toFile(double workingValue, ValueEncoding encoding) {
-    return encoding == ValueEncoding::eSrgb ? ChartSynth::srgbEncode(workingValue) : workingValue;
+double toFile(double workingValue, Encoding encoding) {
+    return encoding == Encoding::eSrgb ? DataLayer::Color::srgbEncode(workingValue) : workingValue;
 }
 
 double whiteFalloffAtCentres(const cv::Mat& white, const std::vector<cv::Point2d>& centres) {
@@ -51,8 +51,8 @@ double whiteFalloffAtCentres(const cv::Mat& white, const std::vector<cv::Point2d
 }
 
 CalibrationSummary summarize(const EngineResult& result, const ReferenceColors& fileReferences,
-                             ChartSynth::EChart chart, ValueEncoding encoding, bool valuesLinear,
-                             cv::Size imageSize, cv::Rect roi) {
+                             EChart chart, Encoding encoding, bool valuesLinear, cv::Size imageSize,
+                             cv::Rect roi) {
     CalibrationSummary summary;
     summary.ok = result.ok;
     summary.error = result.error;

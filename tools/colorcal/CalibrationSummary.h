@@ -29,8 +29,8 @@ struct PatchRow {
 struct CalibrationSummary {
     bool ok = false;
     std::string error;
-    ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
-    ValueEncoding encoding = ValueEncoding::eSrgb;  ///< resolved, never eAuto
+    EChart chart = EChart::eCCTPrint;
+    Encoding encoding = Encoding::eSrgb;  ///< resolved, never eAuto
     bool valuesLinear = false;  ///< whether the reported values are linear sRGB (for CIEDE2000)
     std::array<double, 12> matrix{};
     std::array<double, 3> realWhiteBgr{};
@@ -58,9 +58,9 @@ struct CalibrationSummary {
 };
 
 /// The working-space value of a reference-file value and back (sRGB decoding
-/// and encoding for `ValueEncoding::eSrgb`, identity otherwise).
-double toWorking(double fileValue, ValueEncoding encoding);
-double toFile(double workingValue, ValueEncoding encoding);
+/// and encoding for `Encoding::eSrgb`, identity otherwise).
+double toWorking(double fileValue, Encoding encoding);
+double toFile(double workingValue, Encoding encoding);
 
 /// Builds the summary of an engine run: converts every colour back to the
 /// reference file's encoding, applies the matrix to the measured colours and
@@ -68,8 +68,8 @@ double toFile(double workingValue, ValueEncoding encoding);
 /// read from the reference file. `valuesLinear` says how CIEDE2000 reads
 /// the file's values (linear sRGB or encoded sRGB).
 CalibrationSummary summarize(const EngineResult& result, const ReferenceColors& fileReferences,
-                             ChartSynth::EChart chart, ValueEncoding encoding, bool valuesLinear,
-                             cv::Size imageSize, cv::Rect roi);
+                             EChart chart, Encoding encoding, bool valuesLinear, cv::Size imageSize,
+                             cv::Rect roi);
 
 /// Spread of `white` (CV_32FC3, BGR) over the `centres`: 100·(1 − min/max)
 /// of its luminance (Rec. 709 weights) at the nearest pixels, in %; -1 when

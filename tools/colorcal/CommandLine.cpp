@@ -16,8 +16,6 @@ namespace ColorCalCli {
 
 namespace {
 
-using ChartSynth::EChart;
-
 struct ChartNameEntry {
     const char* name;
     EChart chart;
@@ -222,32 +220,30 @@ cv::Size parseSize(std::string_view text) {
     return {static_cast<int>(w), static_cast<int>(h)};
 }
 
-ValueEncoding parseEncoding(std::string_view name) {
+Encoding parseEncoding(std::string_view name) {
     if (name == "srgb") {
-        return ValueEncoding::eSrgb;
+        return Encoding::eSrgb;
     }
     if (name == "linear") {
-        return ValueEncoding::eLinear;
+        return Encoding::eLinear;
     }
     if (name == "none") {
-        return ValueEncoding::eNone;
+        return Encoding::eNone;
     }
     throw UsageError("--encoding: unknown encoding " + quoted(name) +
                      " (expected srgb, linear or none)");
 }
 
-std::string encodingName(ValueEncoding encoding) {
+std::string encodingName(Encoding encoding) {
     switch (encoding) {
-        case ValueEncoding::eSrgb:
+        case Encoding::eSrgb:
             return "srgb";
-        case ValueEncoding::eLinear:
+        case Encoding::eLinear:
             return "linear";
-        case ValueEncoding::eNone:
-            return "none";
-        case ValueEncoding::eAuto:
+        case Encoding::eNone:
             break;
     }
-    return "auto";
+    return "none";
 }
 
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
@@ -312,7 +308,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             requireOption(given, "--chart", "calibrate");
             requireOption(given, "--image", "calibrate");
             requireOption(given, "--reference", "calibrate");
-            if (o.linearRgb && o.encoding != ValueEncoding::eNone) {
+            if (o.linearRgb && o.encoding != Encoding::eNone) {
                 throw UsageError("calibrate: --linear-rgb needs --encoding none");
             }
         }
@@ -389,7 +385,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
              {true,
               [&o](std::string_view v) {
                   o.encoding = parseEncoding(v);
-                  if (o.encoding == ValueEncoding::eNone) {
+                  if (o.encoding == Encoding::eNone) {
                       throw UsageError("render: --encoding must be srgb or linear");
                   }
               }}},

@@ -10,11 +10,12 @@
 
 #include <opencv2/core.hpp>
 
-#include "synth/SyntheticChart.h"
+#include "Base/IParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 
 /// The pure parts of the `colorcal` command-line tool: argument, number and
-/// file-format parsing, colour statistics and JSON output. Nothing here calls
-/// the library, so it can be unit-tested and fuzzed on its own.
+/// file-format parsing, colour statistics and JSON output. Nothing here runs
+/// the engine, so it can be unit-tested and fuzzed on its own.
 namespace ColorCalCli {
 
 /// A usage or input error: the tool prints the message on one line and exits with 2.
@@ -23,19 +24,21 @@ class UsageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-/// How the values of the photo and of the reference file are encoded.
-enum class ValueEncoding {
-    eAuto,    ///< sRGB for 8-bit photos, linear for 16-bit and float photos
-    eSrgb,    ///< sRGB transfer curve; decoded to linear light before calibrating
-    eLinear,  ///< already linear light
-    eNone,    ///< passed through untouched
-};
+/// A chart type.
+using EChart = Base::IParameterSetColorCalibrationTarget::EParameterSet;
+
+/// How the values of the photo and of the reference file are encoded: eSrgb
+/// values are decoded to linear light before calibrating, eLinear and eNone
+/// values are passed through untouched. Where an option may be left to the
+/// photo (`std::nullopt`), it is sRGB for 8-bit photos and linear for 16-bit
+/// and float photos.
+using Encoding = DataLayer::Color::Encoding;
 
 enum class Command { eCalibrate, eDemo, eRender, eHelp };
 
 /// Options of `colorcal calibrate`.
 struct CalibrateOptions {
-    ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
+    EChart chart = EChart::eCCTPrint;
     std::string image;
     std::string reference;
     std::optional<cv::Rect> roi;
@@ -46,20 +49,20 @@ struct CalibrateOptions {
     std::string whiteOut;
     std::string correctedOut;
     std::string report;
-    ValueEncoding encoding = ValueEncoding::eAuto;
-    bool linearRgb = false;      ///< only with eNone
-    double maxMegapixels = 100;  ///< largest image read, in million pixels
+    std::optional<Encoding> encoding;  ///< none: chosen by the photo's depth
+    bool linearRgb = false;            ///< only with eNone
+    double maxMegapixels = 100;        ///< largest image read, in million pixels
 };
 
 /// Options of `colorcal demo`.
 struct DemoOptions {
-    ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
+    EChart chart = EChart::eCCTPrint;
     std::string outDir = "colorcal-demo";
 };
 
 /// Options of `colorcal render`.
 struct RenderCommandOptions {
-    ChartSynth::EChart chart = ChartSynth::EChart::eCCTPrint;
+    EChart chart = EChart::eCCTPrint;
     std::string out;
     std::string referenceOut;
     std::string truthOut;
@@ -70,7 +73,7 @@ struct RenderCommandOptions {
     double falloff = 0.25;
     int width = 0;  ///< 0: the chart with a margin
     int height = 0;
-    ValueEncoding encoding = ValueEncoding::eSrgb;  ///< eSrgb or eLinear
+    Encoding encoding = Encoding::eSrgb;  ///< eSrgb or eLinear
     /// A sheet of white paper, a bright object and a hand over the card's
     /// margin beside the card (in a photo of --size).
     bool distractors = false;
@@ -96,9 +99,9 @@ std::string usageText(Command command);
 
 /// Chart type of a command-line name (cct-print, qcc-print, cct-xrite,
 /// qcc-xrite, qcc-print-small); throws `UsageError` for another name.
-ChartSynth::EChart parseChartName(std::string_view name);
+EChart parseChartName(std::string_view name);
 /// The command-line name of a chart type.
-std::string chartName(ChartSynth::EChart chart);
+std::string chartName(EChart chart);
 
 /// Strict number parsing of a whole string: no blanks, no trailing characters,
 /// finite values only. Throw `UsageError` mentioning `what`.
@@ -113,7 +116,7 @@ std::array<double, 3> parseTriple(std::string_view text, std::string_view what);
 cv::Size parseSize(std::string_view text);
 
 /// Encoding name: srgb, linear or none.
-ValueEncoding parseEncoding(std::string_view name);
-std::string encodingName(ValueEncoding encoding);
+Encoding parseEncoding(std::string_view name);
+std::string encodingName(Encoding encoding);
 
 }  // namespace ColorCalCli

@@ -27,8 +27,8 @@ double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-bool needsExternalWhite(ChartSynth::EChart chart) {
-    return chart == ChartSynth::EChart::eCCTXRite || chart == ChartSynth::EChart::eQCCXRite;
+bool needsExternalWhite(EChart chart) {
+    return chart == EChart::eCCTXRite || chart == EChart::eQCCXRite;
 }
 
 void writeImageOutput(const std::string& path, const cv::Mat& image, bool sixteenBit,
@@ -101,7 +101,7 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
     const Clock::time_point setupStart = Clock::now();
     const PreparedCalibration prepared = prepareCalibration(request, locateCard);
     const EngineInput& input = prepared.input;
-    const ValueEncoding encoding = prepared.encoding;
+    const Encoding encoding = prepared.encoding;
     const bool valuesLinear = prepared.valuesLinear;
     const double loadMs = millisecondsSince(start);
     const double setupMs = millisecondsSince(setupStart);
@@ -133,11 +133,11 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
     if (!o.report.empty()) {
         ReportImages images;
         const cv::Mat display =
-            encoding == ValueEncoding::eLinear ? srgbEncodeImage(photo.bgr) : photo.bgr;
+            encoding == Encoding::eLinear ? srgbEncodeImage(photo.bgr) : photo.bgr;
         display.convertTo(images.photoDisplay, CV_8UC3);
         images.labels = result.labels;
         images.whiteImage = result.whiteImage;
-        images.whiteLinear = encoding != ValueEncoding::eNone || o.linearRgb;
+        images.whiteLinear = encoding != Encoding::eNone || o.linearRgb;
         writeImageOutput(o.report, renderReport(run.summary, images), false, "report");
     }
     run.summary.timingsMs.emplace_back("outputs", millisecondsSince(outputsStart));
@@ -202,7 +202,7 @@ int runDemo(const DemoOptions& o, std::ostream& out) {
     render.rotationDeg = 3.0;
     render.falloff = 0.3;
     render.noise = 1.5;
-    render.encoding = ValueEncoding::eSrgb;
+    render.encoding = Encoding::eSrgb;
     render.out = (dir / "photo.png").string();
     render.referenceOut = (dir / "reference.csv").string();
     render.truthOut = (dir / "truth.json").string();
@@ -229,11 +229,11 @@ int runDemo(const DemoOptions& o, std::ostream& out) {
     // A host knows where the chart is; the card's box keeps the darker
     // surround out of the white estimate.
     calibrate.roi = rendered.chartRegion;
-    calibrate.encoding = ValueEncoding::eSrgb;
+    calibrate.encoding = Encoding::eSrgb;
     calibrate.json = (dir / "result.json").string();
     calibrate.report = (dir / "report.png").string();
     const CalibrateRun srgbRun = runCalibrate(calibrate, out, false);
-    calibrate.encoding = ValueEncoding::eNone;
+    calibrate.encoding = Encoding::eNone;
     calibrate.json = (dir / "result-none.json").string();
     calibrate.report.clear();
     const CalibrateRun noneRun = runCalibrate(calibrate, out, false);

@@ -23,7 +23,7 @@ double millisecondsSince(Clock::time_point start) {
 
 }  // namespace
 
-CardResult locateCard(const cv::Mat& photo, ChartSynth::EChart chart, bool linearInput) {
+CardResult locateCard(const cv::Mat& photo, EChart chart, bool linearInput) {
     const DataLayer::CParameterSetColorCalibrationTarget parameters(chart);
     const DataLayer::CChartCardLocator locator(parameters, linearInput);
     const DataLayer::ChartCardLocation location = locator.locate(photo);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "synth/ColorScience.h"
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 
 namespace ColorCalCli {
 
@@ -41,7 +41,8 @@ ErrorStats computeErrorStats(std::vector<double> values) {
 }
 
 double rgbDeltaE2000(const std::array<double, 3>& x, const std::array<double, 3>& y, bool linear) {
-    return ChartSynth::deltaE2000(ChartSynth::rgbToLab(x, linear), ChartSynth::rgbToLab(y, linear));
+    return DataLayer::Color::deltaE2000(DataLayer::Color::rgbToLab(x, linear),
+                                        DataLayer::Color::rgbToLab(y, linear));
 }
 
 }  // namespace ColorCalCli

@@ -19,10 +19,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "CommandLine.h"
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 #include "ImageHeader.h"
 #include "Messages.h"
 #include "SafeFiles.h"
-#include "synth/ColorScience.h"
 
 namespace ColorCalCli {
 
@@ -204,7 +204,7 @@ cv::Mat srgbDecodeImage(const cv::Mat& encoded) {
     // them exactly and spares a power per value.
     std::array<double, 256> table{};
     for (int code = 0; code < 256; ++code) {
-        table[code] = ChartSynth::srgbDecode(code);
+        table[code] = DataLayer::Color::srgbDecode(code);
     }
     return mapValues(encoded, [&table](double v) {
         if (v >= 0.0 && v <= 255.0) {
@@ -213,12 +213,12 @@ cv::Mat srgbDecodeImage(const cv::Mat& encoded) {
                 return table[code];
             }
         }
-        return ChartSynth::srgbDecode(v);
+        return DataLayer::Color::srgbDecode(v);
     });
 }
 
 cv::Mat srgbEncodeImage(const cv::Mat& linear) {
-    return mapValues(linear, [](double v) { return ChartSynth::srgbEncode(v); });
+    return mapValues(linear, [](double v) { return DataLayer::Color::srgbEncode(v); });
 }
 
 bool writeFloatTiff(const std::string& path, const cv::Mat& image) {

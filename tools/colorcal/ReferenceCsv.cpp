@@ -106,7 +106,7 @@ std::string formatReferenceCsv(const ReferenceColors& colors, std::string_view c
     }
     out += "# r,g,b (0..255) in the chart's reference order\n";
     char line[96];
-    for (const ChartSynth::Rgb& rgb : colors) {
+    for (const std::array<float, 3>& rgb : colors) {
         std::snprintf(line, sizeof line, "%.6g,%.6g,%.6g\n", static_cast<double>(rgb[0]),
                       static_cast<double>(rgb[1]), static_cast<double>(rgb[2]));
         out += line;

@@ -8,7 +8,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "synth/ColorScience.h"
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 
 namespace ColorCalCli {
 
@@ -155,7 +155,7 @@ cv::Mat annotatedPhoto(const CalibrationSummary& summary, const ReportImages& im
 cv::Scalar displayColor(const std::array<double, 3>& rgb, bool linear) {
     double out[3];
     for (int c = 0; c < 3; ++c) {
-        const double v = linear ? ChartSynth::srgbEncode(rgb[c]) : rgb[c];
+        const double v = linear ? DataLayer::Color::srgbEncode(rgb[c]) : rgb[c];
         out[c] = std::isfinite(v) ? std::clamp(v, 0.0, 255.0) : 0.0;
     }
     return cv::Scalar(out[2], out[1], out[0]);

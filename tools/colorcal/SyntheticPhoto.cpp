@@ -22,8 +22,7 @@ ChartSynth::RenderOptions makeRenderOptions(const RenderCommandOptions& o) {
     options.noiseSigma = o.noise;
     options.blurSigma = 0.7;
     options.cameraTransform = demoCameraCast();
-    options.encoding = o.encoding == ValueEncoding::eLinear ? ChartSynth::Encoding::eLinear
-                                                            : ChartSynth::Encoding::eSrgb;
+    options.encoding = o.encoding;
     options.seed = o.seed;
     options.paperSheet = o.distractors;
     options.brightObject = o.distractors;
@@ -36,7 +35,7 @@ std::string formatTruthJson(const ChartSynth::RenderedChart& rendered,
     JsonWriter json;
     json.beginObject();
     json.key("chart").value(chartName(options.chart));
-    json.key("encoding").value(options.encoding == ChartSynth::Encoding::eSrgb ? "srgb" : "linear");
+    json.key("encoding").value(encodingName(options.encoding));
     json.key("image_size")
         .beginArray(true)
         .value(rendered.photo.cols)

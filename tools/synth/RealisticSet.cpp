@@ -5,11 +5,13 @@
 #include <random>
 #include <utility>
 
-#include "ColorScience.h"
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 
 namespace ChartSynth {
 
 namespace {
+
+using DataLayer::Color::srgbDecode;
 
 // Checker entries that always take part: dark skin, foliage and the three
 // darkest neutrals (their colours lie close to each other and to a dark scene).

@@ -13,11 +13,15 @@
 #endif
 #include <opencv2/imgproc.hpp>
 
-#include "ColorScience.h"
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 
 namespace ChartSynth {
 
 namespace {
+
+using DataLayer::Color::Lab;
+using DataLayer::Color::labToSrgb;
+using DataLayer::Color::srgbDecode;
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kPatches = 20;
@@ -106,6 +110,9 @@ void validate(const RenderOptions& o) {
     }
     if (o.supersample < 1 || o.supersample > 16) {
         throw std::invalid_argument("renderChart(): supersample outside 1..16");
+    }
+    if (o.encoding != Encoding::eLinear && o.encoding != Encoding::eSrgb) {
+        throw std::invalid_argument("renderChart(): the encoding must be linear or sRGB");
     }
     const double finiteChecks[] = {o.cardMargin,
                                    o.rotationDeg,

@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 
 #include "Base/IParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 
 /// Synthetic photos of calibration charts with known ground truth, for the
 /// tests, the benchmarks and the command-line demo.
@@ -17,11 +18,8 @@ using EChart = Base::IParameterSetColorCalibrationTarget::EParameterSet;
 /// One colour, (red, green, blue) on the 0..255 scale.
 using Rgb = std::array<float, 3>;
 
-/// How the photo's values are encoded.
-enum class Encoding {
-    eLinear,  ///< values proportional to light
-    eSrgb,    ///< the sRGB transfer curve applied to the linear values
-};
+/// How the photo's values are encoded: linear or sRGB (`eNone` is refused).
+using Encoding = DataLayer::Color::Encoding;
 
 /// What to render. Geometry is that of the chart type's parameter set: patch
 /// side `GetSegmentSideLength()`, centre-to-centre pitch `GetGridLength()`;
@@ -145,8 +143,8 @@ struct RenderedChart {
 };
 
 /// Renders a chart photo. Throws `std::invalid_argument` for an unknown chart
-/// type, a photo side outside 0..16384, a supersampling factor outside 1..16,
-/// or non-finite geometry or noise parameters.
+/// type, an encoding other than linear or sRGB, a photo side outside 0..16384, a supersampling
+/// factor outside 1..16, or non-finite geometry or noise parameters.
 ///
 /// The reference colours are taken in the photo's encoding: with
 /// `Encoding::eSrgb` they are decoded to linear light first, so an identity

@@ -1,8 +1,9 @@
-#include "ColorScience.h"
+// The sRGB transfer curves, CIE L*a*b* (D65) and CIEDE2000 on the 0..255 scale.
+#include "DataLayer/ShadeAnalysis/ColorScience.h"
 
 #include <cmath>
 
-namespace ChartSynth {
+namespace DataLayer::Color {
 
 namespace {
 
@@ -132,4 +133,4 @@ double deltaE2000(const Lab& x, const Lab& y) {
     return std::sqrt(tl * tl + tc * tc + th * th + rt * tc * th);
 }
 
-}  // namespace ChartSynth
+}  // namespace DataLayer::Color
