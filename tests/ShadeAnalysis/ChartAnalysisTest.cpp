@@ -6,7 +6,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
-#include "DataLayer/ShadeAnalysis/Calibration/ColorFit.h"
 #include "DataLayer/ShadeAnalysis/Calibration/FlatField.h"
 #include "DataLayer/ShadeAnalysis/Calibration/PatchMeasurement.h"
 #include "DataLayer/ShadeAnalysis/Calibration/PickedWhite.h"
@@ -57,28 +56,6 @@ TEST(CColorCalibration, TrimmedMeanDropsTheOuterFifthsAndOrdersNotANumberLast) {
     makePatch({}, {4, 4}, planes, mask);
     EXPECT_FALSE(DataLayer::trimmedMeanColor(planes, mask, mean));
     EXPECT_EQ(mean, cv::Vec3d(-1.0, -1.0, -1.0));
-}
-
-/// Twenty well-spread colours (B, G, R), fixed seed.
-std::vector<float> chartColours() {
-    std::vector<float> v(60);
-    cv::RNG rng(2024);
-    for (float& x : v) x = rng.uniform(20.0f, 235.0f);
-    return v;
-}
-
-cv::Mat asColumn(const std::vector<float>& v) {
-    return cv::Mat(static_cast<int>(v.size() / 3), 1, CV_32FC3, const_cast<float*>(v.data()))
-        .clone();
-}
-
-// ---- Colour-correction fit --------------------------------------------------
-
-TEST(CColorCalibration, RankDeficientFitStaysFinite) {
-    // Every measured colour the same: the fit has nothing to tell the channels apart.
-    cv::Mat m(12, 1, CV_32F);
-    DataLayer::fitColorCorrection(asColumn(std::vector<float>(60, 128.0f)), chartColours(), m);
-    EXPECT_TRUE(cv::checkRange(m));
 }
 
 // ---- White gain ---------------------------------------------------------------
