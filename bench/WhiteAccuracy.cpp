@@ -34,7 +34,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/ColorScience.h"
-#include "DataLayer/ShadeAnalysis/WhiteEstimate.h"
+#include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
 #include "tools/synth/RealisticSet.h"
 #include "tools/synth/SyntheticChart.h"
 

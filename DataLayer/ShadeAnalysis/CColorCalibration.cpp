@@ -6,6 +6,10 @@
 #include <utility>
 
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/Calibration/ColorFit.h"
+#include "DataLayer/ShadeAnalysis/Calibration/FlatField.h"
+#include "DataLayer/ShadeAnalysis/Calibration/PatchMeasurement.h"
+#include "DataLayer/ShadeAnalysis/Calibration/PickedWhite.h"
 
 namespace DataLayer {
 
@@ -115,6 +119,66 @@ CColorCalibration::NxCColCalibFloatArray CColorCalibration::convertRefColorListT
     }
     return flat;
 }
+
+// ---- Chart analysis: forwards to the stages --------------------------------------
+
+void CColorCalibration::computePickedWhite(cv::Mat& image) {
+    m_pickedWhite = m_parameterSet ? measurePickedWhite(image, m_whiteAreaMask,
+                                                        m_parameterSet->GetWhiteAreaStencilRadius())
+                                   : cv::Scalar::all(0.0);
+}
+
+bool CColorCalibration::getMeanSegmentColor(std::vector<cv::Mat>& channels, const cv::Mat& mask,
+                                            cv::Vec3d& meanColor) {
+    return trimmedMeanColor(channels, mask, meanColor);
+}
+
+bool CColorCalibration::invertDirection(cv::Mat& measured, const std::vector<float>& reference) {
+    return matchesInReverse(measured, reference);
+}
+
+void CColorCalibration::computeWhiteGain(const cv::Mat& whiteImage, const double realWhite[3],
+                                         cv::Mat& gain) {
+    DataLayer::computeWhiteGain(whiteImage, realWhite, gain);
+}
+
+void CColorCalibration::applyWhiteGain(const cv::Mat& image, const cv::Mat& gain, cv::Mat& result) {
+    DataLayer::applyWhiteGain(image, gain, result);
+}
+
+void CColorCalibration::fitColorCorrection(const cv::Mat& measured,
+                                           const std::vector<float>& reference,
+                                           cv::Mat& coefficients) {
+    DataLayer::fitColorCorrection(measured, reference, coefficients);
+}
+
+void CColorCalibration::GetMeanColorInpainting(int firstRow, int firstColumn, int rowCount,
+                                               int columnCount, double& c0, double& c1,
+                                               double& c2) {
+    c0 = 0.0;
+    c1 = 0.0;
+    c2 = 0.0;
+    if (m_whiteImage.empty() || m_whiteImage.type() != CV_32FC3 || rowCount <= 0 ||
+        columnCount <= 0 || firstRow < 0 || firstColumn < 0 ||
+        std::int64_t{firstRow} + rowCount > m_whiteImage.rows ||
+        std::int64_t{firstColumn} + columnCount > m_whiteImage.cols) {
+        return;
+    }
+    for (int r = firstRow; r < firstRow + rowCount; ++r) {
+        const cv::Vec3f* row = m_whiteImage.ptr<cv::Vec3f>(r);
+        for (int c = firstColumn; c < firstColumn + columnCount; ++c) {
+            c0 += static_cast<double>(row[c][0]);
+            c1 += static_cast<double>(row[c][1]);
+            c2 += static_cast<double>(row[c][2]);
+        }
+    }
+    const double count = static_cast<double>(rowCount) * static_cast<double>(columnCount);
+    c0 /= count;
+    c1 /= count;
+    c2 /= count;
+}
+
+// ---- Read access -------------------------------------------------------------------
 
 const std::vector<std::array<int, 2>>& CColorCalibration::GetSegmentSeeds() const {
     return m_segmentSeeds;

@@ -25,8 +25,8 @@ namespace DataLayer {
 ///   0, 1, 2 are blue, green, red throughout.
 /// - Run-time failures are reported by a `false` result. Only
 ///   `startColorCalibration` also logs, through the engine logger
-///   "ORV2.CColorCalibration" (see Loggers.h): its failures at level 4, a chart
-///   found upside down as a warning at level 3.
+///   "ORV2.CColorCalibration" (`ColorCalibrationLogger` in Loggers.h):
+///   its failures at level 4, a chart found upside down as a warning at level 3.
 /// - Set-up faults throw `OrvException`; OpenCV errors pass through as `cv::Exception`.
 /// - One object is used by one thread at a time; separate objects are independent
 ///   (copies share the pixel data of their matrices, as `cv::Mat` copies do).
@@ -177,8 +177,9 @@ class COLORCAL_EXPORT CColorCalibration {
     // ---- Chart analysis ------------------------------------------------------
 
     /// Picked white := mean of `image` over the white-area mask inside the centred
-    /// stencil circle, eroded (see `measureStencilWhite` in WhiteStencil.h, which
-    /// falls back to a lighter erosion when the 13 x 13 x 2 one leaves nothing).
+    /// stencil circle, eroded twice with a 13 x 13 kernel, with a lighter erosion
+    /// as the fallback when that leaves nothing (the one measurement of the
+    /// picked white, which the segmentation uses as well).
     /// Pixels with a component that is not finite do not count as white ground.
     /// (0, 0, 0, 0) when the mask is not of the image's size (for example before
     /// any segmentation), when no white ground is left, or without a parameter set.
@@ -260,16 +261,8 @@ class COLORCAL_EXPORT CColorCalibration {
                                    cv::Mat& coefficients);
 
   private:
-    /// out := a new CV_32FC3 matrix of rows x cols pixels copied (float) or converted
-    /// without scaling (8-bit) from an interleaved BGR buffer. False, with `out`
-    /// untouched, for a null buffer or a non-positive size.
-    static bool makeFloatImage(const float* data, int rows, int cols, cv::Mat& out);
-    static bool makeFloatImage(const unsigned char* data, int rows, int cols, cv::Mat& out);
-
-    bool runCalibrationCore(CbArray<float>& whiteImageOut, NxCColCalibMatrix& matrix,
-                            std::vector<std::vector<float>>* measuredColors,
-                            std::vector<float>* pickedWhite);
-
+    // Results kept between calls; the work is done by stateless stages (see
+    // CColorCalibrationEntryPoints.cpp for which entry point calls which).
     NxCColCalibReferenceColorsList m_referenceColors;
     cv::Mat m_inputImage;
     cv::Mat m_segmentLabels;

@@ -11,7 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
-#include "DataLayer/ShadeAnalysis/WhiteEstimate.h"
+#include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
 #include "Engine/EngineTestSupport.h"
 
 using DataLayer::CColorCalibration;

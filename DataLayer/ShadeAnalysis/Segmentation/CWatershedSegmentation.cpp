@@ -14,9 +14,9 @@
 #include "Base/Algorithms/CMeanShiftClusterer3D.h"
 #include "Base/Algorithms/JacobiIteration.h"
 #include "DataLayer/Errors/OrvException.h"
-#include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutFit.h"
+#include "DataLayer/ShadeAnalysis/Calibration/PickedWhite.h"
 #include "DataLayer/ShadeAnalysis/LeastSquares.h"
-#include "DataLayer/ShadeAnalysis/Calibration/WhiteStencil.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutFit.h"
 
 namespace DataLayer {
 
@@ -718,7 +718,7 @@ bool CWatershedSegmentation::refineGridByAffineFit() {
 void CWatershedSegmentation::computeWhiteColor(const cv::Mat& image,
                                                const cv::Mat& backgroundMask) {
     m_whiteColor =
-        measureStencilWhite(image, backgroundMask, m_parameterSet->GetWhiteAreaStencilRadius());
+        measurePickedWhite(image, backgroundMask, m_parameterSet->GetWhiteAreaStencilRadius());
 }
 
 void CWatershedSegmentation::appendSeeds(const cv::Mat& centres) {

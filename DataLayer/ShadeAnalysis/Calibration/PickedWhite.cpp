@@ -1,9 +1,7 @@
-// The white reference of the engine: the white measured on the chart and the
-// per-pixel flat-field gain that maps the white image onto the real white.
+#include "DataLayer/ShadeAnalysis/Calibration/PickedWhite.h"
+
 #include <cmath>
 
-#include "DataLayer/ShadeAnalysis/CColorCalibration.h"
-#include "DataLayer/ShadeAnalysis/Calibration/FlatField.h"
 #include "DataLayer/ShadeAnalysis/Calibration/WhiteStencil.h"
 
 namespace DataLayer {
@@ -29,14 +27,9 @@ void clearNonFinite(const cv::Mat& image, cv::Mat& mask) {
 
 }  // namespace
 
-void CColorCalibration::computePickedWhite(cv::Mat& image) {
-    if (!m_parameterSet) {
-        m_pickedWhite = cv::Scalar::all(0.0);
-        return;
-    }
-    // A pixel that is not finite would turn the mean into NaN: such pixels do
-    // not count as white ground.
-    cv::Mat ground = m_whiteAreaMask;
+cv::Scalar measurePickedWhite(const cv::Mat& image, const cv::Mat& whiteAreaMask,
+                              unsigned int stencilRadius) {
+    cv::Mat ground = whiteAreaMask;
     if (ground.size() == image.size() && ground.type() == CV_8UC1 &&
         (image.depth() == CV_32F || image.depth() == CV_64F) && !cv::checkRange(image)) {
         ground = ground.clone();
@@ -46,16 +39,7 @@ void CColorCalibration::computePickedWhite(cv::Mat& image) {
             clearNonFinite<double>(image, ground);
         }
     }
-    m_pickedWhite = measureStencilWhite(image, ground, m_parameterSet->GetWhiteAreaStencilRadius());
-}
-
-void CColorCalibration::computeWhiteGain(const cv::Mat& whiteImage, const double realWhite[3],
-                                         cv::Mat& gain) {
-    DataLayer::computeWhiteGain(whiteImage, realWhite, gain);
-}
-
-void CColorCalibration::applyWhiteGain(const cv::Mat& image, const cv::Mat& gain, cv::Mat& result) {
-    DataLayer::applyWhiteGain(image, gain, result);
+    return measureStencilWhite(image, ground, stencilRadius);
 }
 
 }  // namespace DataLayer

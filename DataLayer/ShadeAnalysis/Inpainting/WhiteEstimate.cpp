@@ -1,7 +1,9 @@
-#include "DataLayer/ShadeAnalysis/WhiteEstimate.h"
+#include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <stdexcept>
 #include <string>
 
 #include <tbb/parallel_for.h>
@@ -32,6 +34,40 @@ void blurWhiteImage(cv::Mat& image) {
                          cv::BORDER_REFLECT_101);
     });
     image = blurred;
+}
+
+std::string pixelIndexMessage(int x, int y, int width, int height) {
+    char buffer[128];
+    std::snprintf(buffer, sizeof(buffer), "pixel index (%i, %i) outside (%i, %i)", x, y, width,
+                  height);
+    return buffer;
+}
+
+// The host's support image as a mask of the full image's size: a non-zero
+// byte excludes the pixel from the white support. The checks throw what a
+// pixel-by-pixel walk, column after column, would meet first.
+cv::Mat hostSupportMask(const Base::IImageData2D& host, int rows, int cols) {
+    const int width = host.GetWidth();
+    const int height = host.GetHeight();
+    if (width <= 0 || height <= 0) {
+        throw std::out_of_range(pixelIndexMessage(0, 0, width, height));
+    }
+    if (host.GetBytesPerPixel() != 1) {
+        throw std::invalid_argument("invalid template parameter");
+    }
+    if (height < rows) {
+        throw std::out_of_range(pixelIndexMessage(0, height, width, height));
+    }
+    if (width < cols) {
+        throw std::out_of_range(pixelIndexMessage(width, 0, width, height));
+    }
+    const unsigned char* data = host.GetData();
+    if (data == nullptr) {
+        return cv::Mat();
+    }
+    const cv::Mat view(rows, cols, CV_8UC1, const_cast<unsigned char*>(data),
+                       static_cast<std::size_t>(width));
+    return view.clone();
 }
 
 }  // namespace
@@ -88,6 +124,33 @@ bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv:
     blurWhiteImage(result);
     white = result;
     return true;
+}
+
+bool estimateChartWhite(const cv::Mat& fullImage, const cv::Rect& region, const cv::Mat& labels,
+                        const Base::IImageData2D* host, cv::Mat& white,
+                        CRBFInpainting::FitDiagnostics& diagnostics) {
+    const cv::Mat patches = labels > 1.0;
+    cv::Mat support;
+    if (host != nullptr) {
+        support = hostSupportMask(*host, fullImage.rows, fullImage.cols);
+        if (support.empty()) {
+            // A host image without pixels offers no usable white ground.
+            return false;
+        }
+    } else {
+        support = cv::Mat(fullImage.rows, fullImage.cols, CV_8UC1, cv::Scalar(255));
+    }
+    // Inside the region, patch pixels are excluded wherever the host left the
+    // pixel usable. The patches also name the area the white must hold over.
+    cv::Mat inRegion = support(region);
+    patches.copyTo(inRegion, inRegion == 0);
+    cv::Mat patchArea = cv::Mat::zeros(fullImage.size(), CV_8UC1);
+    patches.copyTo(patchArea(region));
+
+    int dilations = 0;
+    return estimateWhiteImage(fullImage, support, patchArea,
+                              CRBFInpainting::Config::Estimator::eAuto, white, diagnostics,
+                              dilations);
 }
 
 }  // namespace DataLayer

@@ -1,20 +1,14 @@
-// Measuring the chart's patches: the trimmed mean colour of one patch and the
-// test whether a list of measured colours runs against the reference order.
+// The measured colour of one patch: a trimmed mean, so that specks, edges and
+// noise outliers do not move it.
+#include "DataLayer/ShadeAnalysis/Calibration/PatchMeasurement.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstring>
-
-#include <opencv2/imgproc.hpp>
-
-#include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 
 namespace DataLayer {
 
 namespace {
-
-/// Number of colours compared by `invertDirection`.
-constexpr int kChartColors = 20;
 
 /// Whether `channels` holds three CV_32F planes of the size of the CV_8UC1 `mask`.
 bool planesMatchMask(const std::vector<cv::Mat>& channels, const cv::Mat& mask) {
@@ -31,8 +25,8 @@ bool planesMatchMask(const std::vector<cv::Mat>& channels, const cv::Mat& mask) 
 
 }  // namespace
 
-bool CColorCalibration::getMeanSegmentColor(std::vector<cv::Mat>& channels, const cv::Mat& mask,
-                                            cv::Vec3d& meanColor) {
+bool trimmedMeanColor(const std::vector<cv::Mat>& channels, const cv::Mat& mask,
+                      cv::Vec3d& meanColor) {
     if (!planesMatchMask(channels, mask)) {
         return false;
     }
@@ -72,33 +66,6 @@ bool CColorCalibration::getMeanSegmentColor(std::vector<cv::Mat>& channels, cons
         meanColor[c] = sum / static_cast<double>(hi - lo);
     }
     return true;
-}
-
-bool CColorCalibration::invertDirection(cv::Mat& measured, const std::vector<float>& reference) {
-    if (measured.type() != CV_32FC3 || measured.rows < kChartColors ||
-        reference.size() < measured.total() * 3) {
-        return false;
-    }
-    cv::Mat referenceImage(measured.size(), CV_32FC3);
-    std::memcpy(referenceImage.data, reference.data(), measured.total() * 3 * sizeof(float));
-
-    const double toUnit = 0.00392156862745098;  // 1 / 255
-    cv::Mat measuredLab;
-    cv::Mat referenceLab;
-    cv::Mat scaled;
-    measured.convertTo(scaled, CV_32FC3, toUnit);
-    cv::cvtColor(scaled, measuredLab, cv::COLOR_BGR2Lab);
-    referenceImage.convertTo(scaled, CV_32FC3, toUnit);
-    cv::cvtColor(scaled, referenceLab, cv::COLOR_BGR2Lab);
-
-    double forward = 0.0;
-    double backward = 0.0;
-    for (int i = 0; i < kChartColors; ++i) {
-        forward += cv::norm(measuredLab.row(i), referenceLab.row(i), cv::NORM_L2SQR);
-        backward +=
-            cv::norm(measuredLab.row(i), referenceLab.row(kChartColors - 1 - i), cv::NORM_L2SQR);
-    }
-    return forward > backward;
 }
 
 }  // namespace DataLayer

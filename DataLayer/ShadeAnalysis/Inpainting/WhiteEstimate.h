@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "Base/IImageData2D.h"
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
 
 namespace DataLayer {
@@ -33,5 +34,25 @@ namespace DataLayer {
 bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv::Mat& patchArea,
                         CRBFInpainting::Config::Estimator estimator, cv::Mat& white,
                         CRBFInpainting::FitDiagnostics& diagnostics, int& patchDilations);
+
+/// The calibration engine's white field: the white image of `fullImage`
+/// (CV_32FC3) estimated with `Estimator::eAuto` from its white ground, for a
+/// chart whose `labels` (CV_32SC1, > 1 on patches) cover `region` of the full
+/// image (`region` lies inside it and has the labels' size).
+///
+/// White ground is every pixel the host's support image `host` leaves usable
+/// (a zero byte), except the patch pixels inside `region`. Without a host
+/// image no pixel is white ground, so no fit can be made. The host image is indexed with its own
+/// width, so it may be larger than the full image (its top-left part is used)
+/// but not smaller. A host image that does not fit throws what a pixel walk,
+/// column after column, would meet first: `std::out_of_range` for a size that
+/// is not positive or too small, `std::invalid_argument` for another pixel
+/// size than one byte.
+///
+/// Returns false, leaving `white` untouched, when the host image has no pixel
+/// data (`diagnostics` untouched too) or no fit can be made.
+bool estimateChartWhite(const cv::Mat& fullImage, const cv::Rect& region, const cv::Mat& labels,
+                        const Base::IImageData2D* host, cv::Mat& white,
+                        CRBFInpainting::FitDiagnostics& diagnostics);
 
 }  // namespace DataLayer

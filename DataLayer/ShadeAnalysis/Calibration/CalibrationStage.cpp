@@ -1,0 +1,234 @@
+// The calibration stage: flat-field correction, patch measurement, the
+// orientation of the chart and the 3 x 4 colour fit with its residual rule.
+#include "DataLayer/ShadeAnalysis/Calibration/CalibrationStage.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <limits>
+
+#include "Base/Logging/WideFormat.h"
+#include "DataLayer/ShadeAnalysis/Calibration/ColorFit.h"
+#include "DataLayer/ShadeAnalysis/Calibration/FlatField.h"
+#include "DataLayer/ShadeAnalysis/Calibration/PatchMasks.h"
+#include "DataLayer/ShadeAnalysis/Calibration/PatchMeasurement.h"
+
+namespace DataLayer {
+
+namespace {
+
+constexpr int kPatchCount = 20;
+
+/// `result` failed with `failure`; the message is formatted printf-style.
+CalibrationResult failed(CalibrationFailure failure, const wchar_t* format, ...) {
+    CalibrationResult result;
+    result.failure = failure;
+    std::va_list args;
+    va_start(args, format);
+    result.message = Logging::FormatWide(format, args);
+    va_end(args);
+    return result;
+}
+
+/// One pairing of the measured patches with the reference positions, and its fit.
+struct PairedFit {
+    cv::Mat measured;       ///< 20 x 1 CV_32FC3, the measured colours by reference position
+    cv::Mat coefficients;   ///< 12 x 1 CV_32F
+    double residual = 0.0;  ///< `residualRatio` of the fit
+    bool finite = false;    ///< whether the coefficients are 12 finite floats
+};
+
+/// The colours `found` (one per seed) placed at their seeds' reference
+/// positions `positions` (a permutation of 0 .. 19): 20 x 1 CV_32FC3.
+cv::Mat byPosition(const std::vector<cv::Vec3f>& found, const std::vector<int>& positions) {
+    cv::Mat measured = cv::Mat::zeros(kPatchCount, 1, CV_32FC3);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        measured.at<cv::Vec3f>(positions[i], 0) = found[i];
+    }
+    return measured;
+}
+
+PairedFit fitPairing(const std::vector<cv::Vec3f>& found, const std::vector<int>& pairing,
+                     const std::vector<float>& reference) {
+    PairedFit fit;
+    fit.measured = byPosition(found, pairing);
+    fit.coefficients = cv::Mat(12, 1, CV_32F);
+    fitColorCorrection(fit.measured, reference, fit.coefficients);
+    fit.finite = fit.coefficients.rows * fit.coefficients.cols == 12 &&
+                 fit.coefficients.type() == CV_32F && cv::checkRange(fit.coefficients);
+    fit.residual = fit.finite ? residualRatio(fit.measured, reference, fit.coefficients)
+                              : std::numeric_limits<double>::quiet_NaN();
+    return fit;
+}
+
+/// The checks of the layout, before any pixel is read. On success `positions`
+/// and `seedLabels` hold each seed's reference position and patch label.
+CalibrationResult checkLayout(const CalibrationInput& in, std::vector<int>& positions,
+                              std::vector<int>& seedLabels) {
+    const cv::Mat& input = in.input;
+    const cv::Mat& white = in.whiteImage;
+    if (input.empty() || input.type() != CV_32FC3 || white.type() != CV_32FC3 || in.offset.x < 0 ||
+        in.offset.y < 0 || std::int64_t{in.offset.x} + input.cols > std::int64_t{white.cols} ||
+        std::int64_t{in.offset.y} + input.rows > std::int64_t{white.rows}) {
+        return failed(
+            CalibrationFailure::eRegionOutsideWhite,
+            L"input image %i x %i at (%i, %i) does not lie inside the white image %i x %i",
+            input.cols, input.rows, in.offset.x, in.offset.y, white.cols, white.rows);
+    }
+    if (in.labels.size() != input.size() || in.labels.type() != CV_32SC1) {
+        return failed(CalibrationFailure::eLabelSize,
+                      L"label image %i x %i does not match the input image %i x %i", in.labels.cols,
+                      in.labels.rows, input.cols, input.rows);
+    }
+    // Exactly one seed per patch: the fit needs all 20 colours in reference order.
+    const int seedCount = static_cast<int>(in.seeds.size());
+    if (in.seeds.size() > static_cast<std::size_t>(kPatchCount)) {
+        return failed(CalibrationFailure::eTooManySeeds, L"%i seed points, at most %i allowed",
+                      seedCount, kPatchCount);
+    }
+    if (seedCount < kPatchCount) {
+        return failed(CalibrationFailure::eTooFewSeeds, L"%i seed points, the chart has %i patches",
+                      seedCount, kPatchCount);
+    }
+    const std::vector<int>& lut = in.colorIndexLut;
+    positions.assign(in.seeds.size(), 0);
+    seedLabels.assign(in.seeds.size(), 0);
+    for (int i = 0; i < seedCount; ++i) {
+        const std::array<int, 2>& seed = in.seeds[static_cast<std::size_t>(i)];
+        if (seed[0] < 0 || seed[1] < 0 || seed[0] >= input.cols || seed[1] >= input.rows) {
+            return failed(CalibrationFailure::eSeedOutside,
+                          L"seed point %i (%i, %i) lies outside the image %i x %i", i, seed[0],
+                          seed[1], input.cols, input.rows);
+        }
+        if (i < in.clusters) {
+            const int p =
+                static_cast<std::size_t>(i) < lut.size() ? lut[static_cast<std::size_t>(i)] : -1;
+            if (p < 0 || p >= kPatchCount) {
+                return failed(CalibrationFailure::eColorIndex,
+                              L"colour index %i of patch %i lies outside 0 .. %i", p, i,
+                              kPatchCount - 1);
+            }
+            positions[static_cast<std::size_t>(i)] = p;
+        }
+        const int label = in.labels.at<int>(seed[1], seed[0]);
+        if (label <= 1) {
+            return failed(CalibrationFailure::eSeedNotOnPatch,
+                          L"seed point %i (%i, %i) does not lie on a patch (label %i)", i, seed[0],
+                          seed[1], label);
+        }
+        seedLabels[static_cast<std::size_t>(i)] = label;
+    }
+    // Each reference position and each patch is taken by one seed only.
+    for (std::size_t a = 0; a < in.seeds.size(); ++a) {
+        for (std::size_t b = 0; b < a; ++b) {
+            if (positions[a] == positions[b]) {
+                return failed(CalibrationFailure::ePositionRepeated,
+                              L"colour index %i of patch %i repeats that of patch %i", positions[a],
+                              static_cast<int>(a), static_cast<int>(b));
+            }
+            if (seedLabels[a] == seedLabels[b]) {
+                return failed(CalibrationFailure::eSeedsShareAPatch,
+                              L"seed points %i and %i lie on one patch (label %i)",
+                              static_cast<int>(b), static_cast<int>(a), seedLabels[a]);
+            }
+        }
+    }
+    // Sorting values that are not numbers has no defined order: such input
+    // cannot be measured.
+    if (!cv::checkRange(input)) {
+        return failed(CalibrationFailure::eInputNotFinite,
+                      L"input image holds values that are not finite");
+    }
+    return CalibrationResult{};
+}
+
+}  // namespace
+
+CalibrationResult calibrateChart(const CalibrationInput& in, double maxResidualRatio) {
+    std::vector<int> positions;
+    std::vector<int> seedLabels;
+    CalibrationResult checked = checkLayout(in, positions, seedLabels);
+    if (checked.failure != CalibrationFailure::eNone) {
+        return checked;
+    }
+    const cv::Mat& input = in.input;
+
+    // Flat-field correction of the input image by its part of the white image.
+    const cv::Mat regionWhite =
+        in.whiteImage(cv::Rect(in.offset.x, in.offset.y, input.cols, input.rows));
+    cv::Mat gain;
+    const double realWhite[3] = {in.realWhite[0], in.realWhite[1], in.realWhite[2]};
+    computeWhiteGain(regionWhite, realWhite, gain);
+    cv::Mat corrected = input.clone();
+    applyWhiteGain(input, gain, corrected);
+    std::vector<cv::Mat> planes;
+    cv::split(corrected, planes);
+
+    // Trimmed mean colour of each patch inside its opened and eroded mask. A
+    // patch that keeps no pixel there is not measured: one seed pixel of the
+    // uncorrected image cannot stand in for it.
+    const std::vector<PatchMask> masks = computePatchMasks(in.labels, seedLabels);
+    std::vector<cv::Vec3f> found(in.seeds.size());
+    for (std::size_t k = 0; k < in.seeds.size(); ++k) {
+        cv::Vec3d mean(0.0, 0.0, 0.0);
+        bool measuredPatch = !masks[k].box.empty();
+        if (measuredPatch) {
+            const std::vector<cv::Mat> boxPlanes = {
+                planes[0](masks[k].box), planes[1](masks[k].box), planes[2](masks[k].box)};
+            measuredPatch = trimmedMeanColor(boxPlanes, masks[k].mask, mean);
+        }
+        if (!measuredPatch) {
+            return failed(CalibrationFailure::ePatchNotMeasured,
+                          L"patch %i (seed point (%i, %i)) keeps no pixel to measure after erosion",
+                          static_cast<int>(k), in.seeds[k][0], in.seeds[k][1]);
+        }
+        found[k] = cv::Vec3f(static_cast<float>(mean[0]), static_cast<float>(mean[1]),
+                             static_cast<float>(mean[2]));
+    }
+    if (!cv::checkRange(cv::Mat(found, false))) {
+        return failed(CalibrationFailure::eMeasuredNotFinite,
+                      L"measured patch colours are not finite");
+    }
+
+    // The pairing and the fit. A chart photographed upside down is found with
+    // its patches in reverse order: seed i then shows the colour of seed
+    // 19 - i's reference position. The direction test compares the measured
+    // colours with the references in both orders; the residual rule arbitrates
+    // when only the other order fits.
+    const std::vector<int> reversedPositions(positions.rbegin(), positions.rend());
+    std::vector<float> referenceBySeed(static_cast<std::size_t>(3 * kPatchCount));
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            referenceBySeed[3 * i + c] =
+                in.reference[3 * static_cast<std::size_t>(positions[i]) + c];
+        }
+    }
+    bool reversed = matchesInReverse(cv::Mat(found, true), referenceBySeed);
+    PairedFit fit = fitPairing(found, reversed ? reversedPositions : positions, in.reference);
+    if (!fit.finite) {
+        return failed(CalibrationFailure::eMatrixNotFinite,
+                      L"the fitted colour matrix is not finite");
+    }
+    if (!(fit.residual <= maxResidualRatio)) {
+        PairedFit other = fitPairing(found, reversed ? positions : reversedPositions, in.reference);
+        if (other.residual <= maxResidualRatio) {
+            fit = other;
+            reversed = !reversed;
+        }
+    }
+    if (!(fit.residual <= maxResidualRatio)) {
+        return failed(CalibrationFailure::eResidualTooLarge,
+                      L"the corrected colours miss the references: residual %.3f of the "
+                      L"references' spread, at most %.2f allowed",
+                      fit.residual, maxResidualRatio);
+    }
+    CalibrationResult result;
+    for (int k = 0; k < 12; ++k) {
+        result.matrix[static_cast<std::size_t>(k)] = fit.coefficients.at<float>(k);
+    }
+    result.measured = fit.measured;
+    result.positions = reversed ? reversedPositions : positions;
+    result.reversed = reversed;
+    return result;
+}
+
+}  // namespace DataLayer
