@@ -13,7 +13,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
-#include "DataLayer/ShadeAnalysis/LeastSquares.h"
+#include "DataLayer/ShadeAnalysis/Numerics/LeastSquares.h"
 
 namespace DataLayer {
 
