@@ -13,52 +13,18 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <opencv2/imgproc.hpp>
 
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFKernels.h"
+
 namespace DataLayer {
 
 namespace {
 
-/// Square of the (inverse) multiquadric's shape parameter, 125 pixels.
-constexpr double kShapeSq = 15625.0;
+constexpr double kShapeSq = Inpainting::kMultiquadricShapeSq;
 
 double pointDistance(const CRBFInpainting::Point& p, const CRBFInpainting::Point& q) {
     const double dx = static_cast<double>(p[0]) - static_cast<double>(q[0]);
     const double dy = static_cast<double>(p[1]) - static_cast<double>(q[1]);
     return std::sqrt(dx * dx + dy * dy);
-}
-
-/// One row of the weight cache for a known basis selector: the basis value of
-/// the offset (x, y) for x = 0 .. cols - 1, with r formed first and squared
-/// again as the basis functions do.
-__attribute__((always_inline)) inline void cacheRow(double* row, int cols, int y, int selector) {
-    const double dy = static_cast<double>(y);
-    if (selector == 0) {
-        for (int x = 0; x < cols; ++x) {
-            const double dx = static_cast<double>(x);
-            const double r = std::sqrt(dx * dx + dy * dy);
-            row[x] = std::sqrt(r * r + kShapeSq);
-        }
-    } else if (selector == 1) {
-        for (int x = 0; x < cols; ++x) {
-            const double dx = static_cast<double>(x);
-            const double r = std::sqrt(dx * dx + dy * dy);
-            row[x] = 1.0 / std::sqrt(r * r + kShapeSq);
-        }
-    } else {
-        for (int x = 0; x < cols; ++x) {
-            const double dx = static_cast<double>(x);
-            const double r = std::sqrt(dx * dx + dy * dy);
-            row[x] = r > 0.0 ? r * r * std::log(r) : 0.0;
-        }
-    }
-}
-
-void cacheRowGeneric(double* row, int cols, int y, int selector) {
-    cacheRow(row, cols, y, selector);
-}
-
-// AVX2 without FMA: the same roundings as the generic version, four lanes wide.
-__attribute__((target("avx2"))) void cacheRowAvx2(double* row, int cols, int y, int selector) {
-    cacheRow(row, cols, y, selector);
 }
 
 CRBFInpainting::Config withResolvedThreads(CRBFInpainting::Config config) {
@@ -259,7 +225,7 @@ void CRBFInpainting::computeWeightCache() {
     double* data = cache.get();
     const int selector = m_config.basisFunction;
     const BasisFunction& basis = m_basisFunction;
-    const bool avx2 = __builtin_cpu_supports("avx2");
+    const auto cacheRow = Inpainting::rbfKernels().cacheRow;
     parallelRows(rows, 16, [&](int y0, int y1) {
         // The known selectors are evaluated inline with the stored function's
         // formula; any other selector goes through the stored function, which
@@ -268,11 +234,7 @@ void CRBFInpainting::computeWeightCache() {
         for (int y = y0; y < y1; ++y) {
             double* row = data + static_cast<std::int64_t>(y) * cols;
             if (selector >= 0 && selector <= 2) {
-                if (avx2) {
-                    cacheRowAvx2(row, cols, y, selector);
-                } else {
-                    cacheRowGeneric(row, cols, y, selector);
-                }
+                cacheRow(row, cols, y, selector);
                 continue;
             }
             for (int x = 0; x < cols; ++x) row[x] = basis(origin, Point{y, x});

@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFKernels.h"
 
 namespace DataLayer {
 
@@ -168,10 +169,8 @@ class MaskedRows {
     }
 
     /// acc[i] += g · src[i] for i < n.
-    __attribute__((target_clones("avx2", "default"))) static void verticalStep(float* acc,
-                                                                               const float* src,
-                                                                               float g, int n) {
-        for (int i = 0; i < n; ++i) acc[i] += g * src[i];
+    void verticalStep(float* acc, const float* src, float g, int n) const {
+        m_weightedAdd(acc, src, g, n);
     }
 
     const cv::Mat& m_src;
@@ -185,6 +184,7 @@ class MaskedRows {
     int m_v0;
     int m_v1;
     std::vector<int> m_colIndex;
+    void (*m_weightedAdd)(float*, const float*, float, int) = Inpainting::rbfKernels().weightedAdd;
 };
 
 /// The pixels whose 19 x 19 window can hold a non-zero weight: the bounding
