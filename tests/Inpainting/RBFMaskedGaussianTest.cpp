@@ -8,12 +8,12 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "RBFInpaintingAccess.h"
+#include "RBFReference.h"
 
 namespace {
 
 using DataLayer::CRBFInpainting;
-using rbftest::Access;
+using rbftest::Engine;
 
 cv::Mat randomImage(int rows, int cols, int type, cv::RNG& rng) {
     cv::Mat m(rows, cols, type);
@@ -59,7 +59,7 @@ TEST(CRBFInpaintingMaskedGaussian, MatchesDirectWindowSum) {
     // Odd sizes, images smaller than the kernel, sparse and dense weights.
     const Size sizes[] = {{37, 23, 0.5}, {64, 97, 0.05}, {1, 1, 1.0}, {1, 7, 0.6}, {18, 2, 0.3}};
     const cv::Mat g = cv::getGaussianKernel(19, 9.0, CV_64F);
-    CRBFInpainting inpainting;
+    Engine inpainting;
     for (const Size& s : sizes) {
         SCOPED_TRACE(testing::Message() << s.rows << " x " << s.cols);
         const cv::Mat src = randomImage(s.rows, s.cols, CV_32FC3, rng);
@@ -73,9 +73,9 @@ TEST(CRBFInpaintingMaskedGaussian, MatchesDirectWindowSum) {
         cv::Mat channel;
         cv::extractChannel(src, channel, 1);
         const cv::Mat direct = rbftest::directMaskedGaussian(channel, w);
-        Access::maskedGaussianSingleChannel(inpainting, channel, fast, w);
+        inpainting.maskedGaussianSingleChannel(channel, fast, w);
         expectMatches(fast, direct);
-        Access::maskedFiltering(inpainting, channel, fast, g * g.t(), w);
+        inpainting.maskedFiltering(channel, fast, g * g.t(), w);
         expectMatches(fast, direct);
     }
 }
@@ -145,13 +145,13 @@ TEST(CRBFInpaintingLab, DistancesToWhite) {
     cv::RNG rng(9);
     const cv::Mat a = randomImage(17, 29, CV_32FC3, rng);
     cv::Mat general;
-    Access::labDistances(a, a, general);
+    Engine::labDistances(a, a, general);
     EXPECT_EQ(cv::countNonZero(general), 0);
 
     const cv::Mat white(a.size(), CV_32FC3, cv::Scalar::all(255));
     cv::Mat fast;
-    Access::labDistances(a, white, general);
-    Access::labDistancesToWhite(a, fast);
+    Engine::labDistances(a, white, general);
+    Engine::labDistancesToWhite(a, fast);
     EXPECT_LE(cv::norm(general, fast, cv::NORM_INF), 1e-3);
 
     // Values are on the real CIE76 scale: black is 100 from white, mid grey
@@ -162,8 +162,8 @@ TEST(CRBFInpaintingLab, DistancesToWhite) {
     odd.at<cv::Vec3f>(0, 2)[0] = std::numeric_limits<float>::infinity();
     odd.at<cv::Vec3f>(0, 3)[1] = -std::numeric_limits<float>::infinity();
     odd.at<cv::Vec3f>(0, 4) = cv::Vec3f::all(0);
-    Access::labDistancesToWhite(odd, fast);
-    Access::labDistances(odd, cv::Mat(odd.size(), CV_32FC3, cv::Scalar::all(255)), general);
+    Engine::labDistancesToWhite(odd, fast);
+    Engine::labDistances(odd, cv::Mat(odd.size(), CV_32FC3, cv::Scalar::all(255)), general);
     for (const cv::Mat& d : {fast, general}) {
         EXPECT_NEAR(d.at<float>(0, 0), 46.4, 0.2);
         EXPECT_NEAR(d.at<float>(0, 4), 100.0, 0.1);

@@ -18,9 +18,12 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFInpaintingEngine.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/RBFKernels.h"
 
 namespace DataLayer {
+
+using Inpainting::RBFInpaintingEngine;
 
 namespace {
 
@@ -463,10 +466,10 @@ inline float clampToRange(double v) {
 
 }  // namespace
 
-bool CRBFInpainting::approximateSingleChannel(const cv::Mat& channel, const PointList& centres,
-                                              const PointList& samples,
-                                              const cv::Mat& /*exclusionMask*/, double* weights,
-                                              const double* cache) {
+bool RBFInpaintingEngine::approximateSingleChannel(const cv::Mat& channel, const PointList& centres,
+                                                   const PointList& samples,
+                                                   const cv::Mat& /*exclusionMask*/,
+                                                   double* weights, const double* cache) {
     CV_CheckTypeEQ(channel.type(), CV_32FC1, "approximateSingleChannel needs a CV_32F channel");
     if (centres.empty() || samples.empty() || weights == nullptr || cache == nullptr) return false;
     DoubleVector rhs(samples.size());
@@ -478,8 +481,9 @@ bool CRBFInpainting::approximateSingleChannel(const cv::Mat& channel, const Poin
     return solveLeastSquares(p, runSerial, {weights, nullptr, nullptr}, diag);
 }
 
-bool CRBFInpainting::approximateChannels(const cv::Mat& image, const PointList& centres,
-                                         const PointList& samples, std::array<double*, 3> weights) {
+bool RBFInpaintingEngine::approximateChannels(const cv::Mat& image, const PointList& centres,
+                                              const PointList& samples,
+                                              std::array<double*, 3> weights) {
     CV_CheckTypeEQ(image.type(), CV_32FC3, "approximateChannels needs a CV_32FC3 image");
     DoubleVector rhs(samples.size() * kMaxRhs);
     for (std::size_t k = 0; k < samples.size(); ++k) {
@@ -493,9 +497,9 @@ bool CRBFInpainting::approximateChannels(const cv::Mat& image, const PointList& 
     return solveLeastSquares(p, run, weights, m_fitDiagnostics);
 }
 
-double CRBFInpainting::computeValueFromRBF(const double* weights, const PointList& centres,
-                                           const Point& point, const double* cache,
-                                           const int& cols) {
+double RBFInpaintingEngine::computeValueFromRBF(const double* weights, const PointList& centres,
+                                                const Point& point, const double* cache,
+                                                const int& cols) {
     double value = 0.0;
     for (std::size_t j = 0; j < centres.size(); ++j) {
         const std::int64_t dy = std::abs(static_cast<std::int64_t>(centres[j][1]) - point[1]);
@@ -505,7 +509,7 @@ double CRBFInpainting::computeValueFromRBF(const double* weights, const PointLis
     return value;
 }
 
-void CRBFInpainting::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
+void RBFInpaintingEngine::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
     approximate();
     if (!m_weights[0] && !m_ridge.valid) return;
     const cv::Mat& mask =
@@ -534,7 +538,7 @@ void CRBFInpainting::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
     out = result;
 }
 
-void CRBFInpainting::fillRows(const cv::Mat& mask, cv::Mat& out) {
+void RBFInpaintingEngine::fillRows(const cv::Mat& mask, cv::Mat& out) {
     const int cols = out.cols;
     const std::int64_t m = static_cast<std::int64_t>(m_centres.size());
     // Weights interleaved per centre so that one cache lookup serves all channels.
@@ -650,7 +654,7 @@ std::array<double, 4> cubicWeights(double t) {
 
 }  // namespace
 
-bool CRBFInpainting::approximateRidge() {
+bool RBFInpaintingEngine::approximateRidge() {
     const cv::Mat& mask = m_exclusionMask;
     // Centres on the ridge grid and samples on the configured grid; coarser
     // grids where the fit would exceed kMaxRidgeWork (centres first, down to
@@ -761,7 +765,7 @@ bool CRBFInpainting::approximateRidge() {
     return true;
 }
 
-void CRBFInpainting::fillRidge(const cv::Mat& mask, cv::Mat& out) {
+void RBFInpaintingEngine::fillRidge(const cv::Mat& mask, cv::Mat& out) {
     const int rows = out.rows;
     const int cols = out.cols;
     constexpr int step = kRidgeEvaluationStep;
