@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -67,10 +68,8 @@ TEST_F(RBFKernelsTest, ProductsAgreeWithinTheDotProductBound) {
     const std::vector<double> x = randomValues(600, rng);
     const std::vector<double> y = randomValues(600, rng);
     for (std::int64_t n = 0; n < 40; ++n) {
-        const double tol = static_cast<double>(n) * DBL_EPSILON * absDot(x.data(), y.data(), n);
-        EXPECT_LE(std::abs(avx2->dot(x.data(), y.data(), n) - portable.dot(x.data(), y.data(), n)),
-                  tol)
-            << "n " << n;
+        const double d = avx2->dot(x.data(), y.data(), n) - portable.dot(x.data(), y.data(), n);
+        EXPECT_LE(std::abs(d), n * DBL_EPSILON * absDot(x.data(), y.data(), n)) << "n " << n;
     }
     // Packed panels: 8 x 8 and 4 x 12 tiles of a leading dimension 24, added
     // to a non-zero C.
@@ -92,8 +91,7 @@ TEST_F(RBFKernelsTest, ProductsAgreeWithinTheDotProductBound) {
                         static_cast<double>(depth + 1) * DBL_EPSILON *
                         (absDot(a.data() + i, b.data() + j, depth, rows, cols) + 1.0);
                     ASSERT_LE(std::abs(c1[at] - c2[at]), tol)
-                        << (tile ? "tile" : "panel") << " depth " << depth << " at " << i << ","
-                        << j << ": " << c1[at] << " vs " << c2[at];
+                        << "tile " << tile << " depth " << depth << " at " << i << "," << j;
                 }
             }
         }
@@ -101,38 +99,33 @@ TEST_F(RBFKernelsTest, ProductsAgreeWithinTheDotProductBound) {
 }
 
 TEST_F(RBFKernelsTest, FieldChunksAgreeWithinTheDotProductBound) {
-    // Centres every 5 columns from 2 to 297, each reading one of four cache
-    // rows of 300 values; chunks at every offset see centres on the left,
-    // inside and on the right.
+    // Centres every 5 columns, each reading one of four cache rows; chunks at
+    // every third offset see centres on the left, inside and on the right.
     const std::vector<double> cache = randomValues(4 * 300, rng);
     std::vector<int> cx;
-    for (int x = 2; x < 300; x += 5) cx.push_back(x);
-    const std::int64_t m = static_cast<std::int64_t>(cx.size());
     std::vector<const double*> rowOf;
-    for (std::int64_t j = 0; j < m; ++j) rowOf.push_back(cache.data() + (j % 4) * 300);
+    for (int x = 2; x < 300; x += 5) {
+        rowOf.push_back(cache.data() + (cx.size() % 4) * 300);
+        cx.push_back(x);
+    }
+    const std::int64_t m = static_cast<std::int64_t>(cx.size());
     const std::vector<double> w3 = randomValues(static_cast<std::size_t>(3 * m), rng);
     constexpr int chunk = DataLayer::Inpainting::kFieldChunk;
     for (int x0 = 0; x0 + chunk <= 300; x0 += 3) {
-        std::int64_t left = 0;
-        while (left < m && cx[static_cast<std::size_t>(left)] <= x0) ++left;
-        std::int64_t right = left;
-        while (right < m && cx[static_cast<std::size_t>(right)] < x0 + chunk - 1) ++right;
+        const auto left = std::upper_bound(cx.begin(), cx.end(), x0) - cx.begin();
+        const auto right = std::lower_bound(cx.begin(), cx.end(), x0 + chunk - 1) - cx.begin();
         double a[3 * chunk];
         double b[3 * chunk];
         portable.fieldChunk(rowOf.data(), cx.data(), w3.data(), left, right, m, x0, a);
         avx2->fieldChunk(rowOf.data(), cx.data(), w3.data(), left, right, m, x0, b);
-        for (int c = 0; c < 3; ++c) {
-            for (int i = 0; i < chunk; ++i) {
-                double bound = 0.0;
-                for (std::int64_t j = 0; j < m; ++j) {
-                    bound += std::abs(w3[static_cast<std::size_t>(3 * j + c)] *
-                                      rowOf[static_cast<std::size_t>(j)]
-                                           [std::abs(x0 + i - cx[static_cast<std::size_t>(j)])]);
-                }
-                ASSERT_LE(std::abs(a[c * chunk + i] - b[c * chunk + i]),
-                          static_cast<double>(m) * DBL_EPSILON * bound)
-                    << "x " << x0 + i << " channel " << c;
+        for (int i = 0; i < 3 * chunk; ++i) {
+            double bound = 0.0;
+            for (std::size_t j = 0; j < cx.size(); ++j) {
+                bound +=
+                    std::abs(w3[3 * j + i / chunk] * rowOf[j][std::abs(x0 + i % chunk - cx[j])]);
             }
+            ASSERT_LE(std::abs(a[i] - b[i]), static_cast<double>(m) * DBL_EPSILON * bound)
+                << "x " << x0 + i % chunk << " channel " << i / chunk;
         }
     }
 }
