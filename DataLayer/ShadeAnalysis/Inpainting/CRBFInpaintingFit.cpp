@@ -31,7 +31,7 @@ using PointList = CRBFInpainting::PointList;
 using DoubleVector = std::vector<double, tbb::cache_aligned_allocator<double>>;
 using Executor = std::function<void(int, const std::function<void(int)>&)>;
 
-constexpr std::int64_t kPanel = 8;    // centres per packed panel of the normal-matrix kernel
+constexpr std::int64_t kPanel = Inpainting::kPanelWidth;  // centres per packed panel
 constexpr std::int64_t kBlock = 256;  // samples per block of the normal equations
 constexpr int kMaxRhs = 3;
 constexpr std::int64_t kPolyTerms = 6;  // 1, u, v, u², uv, v² of the ridge fit
@@ -66,9 +66,10 @@ struct Problem {
     }
 };
 
-constexpr std::int64_t kRowsOfTile = 4;   // rows of a tile of the normal-matrix kernel
-constexpr std::int64_t kColsOfTile = 12;  // columns of a tile of the normal-matrix kernel
-constexpr std::int64_t kRowGroup = 4;     // row tiles that share each column panel
+// Tiles of the normal-matrix kernel (RBFKernels::tileProduct).
+constexpr std::int64_t kRowsOfTile = Inpainting::kTileRows;
+constexpr std::int64_t kColsOfTile = Inpainting::kTileCols;
+constexpr std::int64_t kRowGroup = 4;  // row tiles that share each column panel
 
 /// Leading dimension of the normal matrix of m centres: room for the 4 x 12
 /// tiles of its formation and one spare 8-panel for the pivoted factorisation.

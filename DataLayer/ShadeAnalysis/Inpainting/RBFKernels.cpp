@@ -16,9 +16,9 @@ const RBFKernels& avx2RBFKernelSet();
 
 namespace {
 
-constexpr int kPanel = 8;
-constexpr int kRowsOfTile = 4;
-constexpr int kColsOfTile = 12;
+constexpr int kPanel = kPanelWidth;
+constexpr int kRowsOfTile = kTileRows;
+constexpr int kColsOfTile = kTileCols;
 
 double dotPortable(const double* x, const double* y, std::int64_t n) {
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;

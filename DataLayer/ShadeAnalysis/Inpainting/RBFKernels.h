@@ -41,6 +41,11 @@ struct RBFKernels {
     void (*weightedAdd)(float* acc, const float* src, float g, int n);
 };
 
+/// Width of the packed panels of `RBFKernels::panelProduct`.
+constexpr int kPanelWidth = 8;
+/// Rows and columns of the tiles of `RBFKernels::tileProduct`.
+constexpr int kTileRows = 4;
+constexpr int kTileCols = 12;
 /// Pixels per chunk of `RBFKernels::fieldChunk`.
 constexpr int kFieldChunk = 12;
 

@@ -23,9 +23,9 @@ const RBFKernels& avx2RBFKernelSet();
 
 namespace {
 
-constexpr std::int64_t kPanel = 8;
-constexpr std::int64_t kRowsOfTile = 4;
-constexpr std::int64_t kColsOfTile = 12;
+constexpr std::int64_t kPanel = kPanelWidth;
+constexpr std::int64_t kRowsOfTile = kTileRows;
+constexpr std::int64_t kColsOfTile = kTileCols;
 
 inline int absoluteOffset(int v) { return v < 0 ? -v : v; }
 
