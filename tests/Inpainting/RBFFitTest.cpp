@@ -71,14 +71,10 @@ TEST(CRBFInpaintingFit, FastFitEqualsDirectNormalEquationsWhenWellPosed) {
         const cv::Mat& ch = channels[static_cast<std::size_t>(c)];
         std::vector<double> direct;
         ASSERT_TRUE(rbftest::directFit(ch, samples, centres, cache, direct));
-        std::vector<double> single(centres.size());
-        ASSERT_TRUE(Engine::approximateSingleChannel(ch, centres, samples, cv::Mat(), single.data(),
-                                                     cache));
         const double* fast = inpainting.m_weights[static_cast<std::size_t>(c)].get();
         for (std::size_t j = 0; j < centres.size(); ++j) {
             const double tol = 1e-7 * std::max(1.0, std::abs(direct[j]));
             ASSERT_NEAR(fast[j], direct[j], tol) << "centre " << j;
-            ASSERT_NEAR(single[j], direct[j], tol) << "centre " << j;
         }
     }
 }
@@ -166,14 +162,6 @@ TEST(CRBFInpaintingFit, FailedFactorisationFallsBackToPivotedFit) {
     }
     // A constant is kept to a hundredth of a level.
     EXPECT_LT(rbftest::rmsResidual(level, samples, centres, cache, w[2].data()), 1e-2);
-
-    // The single-channel fit takes the same path.
-    std::vector<double> single(m);
-    ASSERT_TRUE(
-        Engine::approximateSingleChannel(noise, centres, samples, cv::Mat(), single.data(), cache));
-    for (std::size_t j = 0; j < m; ++j) {
-        ASSERT_NEAR(single[j], w[0][j], 1e-9 * std::max(1.0, std::abs(w[0][j]))) << j;
-    }
 }
 
 TEST(CRBFInpaintingFit, InpaintedWhiteFollowsTheTrueFieldAcrossTheChart) {

@@ -48,12 +48,10 @@ TEST_F(RBFKernelsTest, LoopsWithoutMultiplyAddsAgreeExactly) {
     for (const int cols : {1, 5, 37, 1001}) {
         std::vector<double> a(static_cast<std::size_t>(cols));
         std::vector<double> b(a.size());
-        for (int selector = 0; selector < 3; ++selector) {
-            for (const int y : {0, 3, 999}) {
-                portable.cacheRow(a.data(), cols, y, selector);
-                avx2->cacheRow(b.data(), cols, y, selector);
-                ASSERT_EQ(a, b) << "cols " << cols << " selector " << selector << " y " << y;
-            }
+        for (const int selector : {0, 1, 2}) {
+            portable.cacheRow(a.data(), cols, 999, selector);
+            avx2->cacheRow(b.data(), cols, 999, selector);
+            ASSERT_EQ(a, b) << "cols " << cols << " selector " << selector;
         }
         std::vector<float> src(a.begin(), a.end());
         std::vector<float> acc(src.size(), 1.5f);
