@@ -7,13 +7,13 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "RBFInpaintingAccess.h"
+#include "RBFReference.h"
 #include "synth/SyntheticChart.h"
 
 namespace {
 
 using DataLayer::CRBFInpainting;
-using rbftest::Access;
+using rbftest::Engine;
 
 /// Support mask built the way the engine builds it: everything outside the
 /// chart region and every patch excluded, grown by an 11 x 11 dilation, twice.
@@ -40,9 +40,9 @@ ChartSynth::RenderedChart renderLitChart(ChartSynth::EChart type, double falloff
 }
 
 /// Sample and centre grids of a fitted object, as approximate laid them out.
-void grids(const CRBFInpainting& o, Access::PointList& samples, Access::PointList& centres) {
-    Access::resampCoords(Access::exclusion(o), samples, o.getConfig().sampleStep, false);
-    centres = Access::centres(o);
+void grids(const Engine& o, Engine::PointList& samples, Engine::PointList& centres) {
+    Engine::resampCoords(o.m_exclusionMask, samples, o.getConfig().sampleStep, false);
+    centres = o.m_centres;
 }
 
 TEST(CRBFInpaintingFit, FastFitEqualsDirectNormalEquationsWhenWellPosed) {
@@ -54,30 +54,27 @@ TEST(CRBFInpaintingFit, FastFitEqualsDirectNormalEquationsWhenWellPosed) {
     CRBFInpainting::Config config;
     config.basisFunction = 1;
     config.centerStep = 70;
-    CRBFInpainting inpainting(config);
+    Engine inpainting(config);
     inpainting.setInputImage(image);
     inpainting.setInputSupportMask(cv::Mat::zeros(image.size(), CV_8UC1));
     ASSERT_TRUE(inpainting.approximate());
     EXPECT_TRUE(inpainting.getFitDiagnostics().factorised);
 
-    Access::PointList samples;
-    Access::PointList centres;
+    Engine::PointList samples;
+    Engine::PointList centres;
     grids(inpainting, samples, centres);
     std::vector<cv::Mat> channels;
-    cv::split(Access::smoothed(inpainting), channels);
-    const double* cache = Access::cache(inpainting);
+    cv::split(inpainting.m_smoothedImage, channels);
+    const double* cache = inpainting.m_weightCache.get();
     for (int c = 0; c < 3; ++c) {
         SCOPED_TRACE(testing::Message() << "channel " << c);
         const cv::Mat& ch = channels[static_cast<std::size_t>(c)];
         std::vector<double> direct;
         ASSERT_TRUE(rbftest::directFit(ch, samples, centres, cache, direct));
-        std::vector<double> single(centres.size());
-        ASSERT_TRUE(Access::approximateSingleChannel(ch, centres, samples, single.data(), cache));
-        const double* fast = Access::weights(inpainting, c);
+        const double* fast = inpainting.m_weights[static_cast<std::size_t>(c)].get();
         for (std::size_t j = 0; j < centres.size(); ++j) {
             const double tol = 1e-7 * std::max(1.0, std::abs(direct[j]));
             ASSERT_NEAR(fast[j], direct[j], tol) << "centre " << j;
-            ASSERT_NEAR(single[j], direct[j], tol) << "centre " << j;
         }
     }
 }
@@ -123,14 +120,14 @@ TEST(CRBFInpaintingFit, FailedFactorisationFallsBackToPivotedFit) {
     const std::vector<cv::Mat> channels{noise, smooth, level};
     cv::Mat data;
     cv::merge(channels, data);
-    CRBFInpainting inpainting;
+    Engine inpainting;
     inpainting.setInputImage(data);
-    Access::computeWeightCache(inpainting);
-    const double* cache = Access::cache(inpainting);
-    Access::PointList centres;
-    Access::resampCoords(cv::Mat::zeros(size, CV_8UC1), centres, 10, true);
-    Access::PointList samples;
-    Access::resampCoords(cv::Mat::zeros(size, CV_8UC1), samples, 7, true);
+    inpainting.computeWeightCache();
+    const double* cache = inpainting.m_weightCache.get();
+    Engine::PointList centres;
+    Engine::resampCoords(cv::Mat::zeros(size, CV_8UC1), centres, 10, true);
+    Engine::PointList samples;
+    Engine::resampCoords(cv::Mat::zeros(size, CV_8UC1), samples, 7, true);
     const std::size_t m = centres.size();
 
     std::vector<double> direct;
@@ -138,8 +135,8 @@ TEST(CRBFInpaintingFit, FailedFactorisationFallsBackToPivotedFit) {
     const std::vector<double> a = rbftest::designMatrix(samples, centres, cache, size.width);
 
     std::vector<std::vector<double>> w(3, std::vector<double>(m));
-    ASSERT_TRUE(Access::approximateChannels(inpainting, data, centres, samples,
-                                            {w[0].data(), w[1].data(), w[2].data()}));
+    ASSERT_TRUE(inpainting.approximateChannels(data, centres, samples,
+                                               {w[0].data(), w[1].data(), w[2].data()}));
     const CRBFInpainting::FitDiagnostics diag = inpainting.getFitDiagnostics();
     EXPECT_TRUE(diag.usedFallback);
     EXPECT_FALSE(diag.factorised);
@@ -165,13 +162,6 @@ TEST(CRBFInpaintingFit, FailedFactorisationFallsBackToPivotedFit) {
     }
     // A constant is kept to a hundredth of a level.
     EXPECT_LT(rbftest::rmsResidual(level, samples, centres, cache, w[2].data()), 1e-2);
-
-    // The single-channel fit takes the same path.
-    std::vector<double> single(m);
-    ASSERT_TRUE(Access::approximateSingleChannel(noise, centres, samples, single.data(), cache));
-    for (std::size_t j = 0; j < m; ++j) {
-        ASSERT_NEAR(single[j], w[0][j], 1e-9 * std::max(1.0, std::abs(w[0][j]))) << j;
-    }
 }
 
 TEST(CRBFInpaintingFit, InpaintedWhiteFollowsTheTrueFieldAcrossTheChart) {

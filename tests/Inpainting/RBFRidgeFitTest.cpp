@@ -9,10 +9,10 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "Inpainting/RBFInpaintingAccess.h"
+#include "Inpainting/RBFReference.h"
 
 using DataLayer::CRBFInpainting;
-using Access = DataLayer::CRBFInpaintingTestAccess;
+using rbftest::Engine;
 using Estimator = CRBFInpainting::Config::Estimator;
 
 namespace {
@@ -211,21 +211,21 @@ TEST(CRBFRidgeFit, LargeSupportsGetCoarserGridsWithinTheBound) {
         };
         int centreStep = 48;
         int sampleStep = 12;
-        ASSERT_FALSE(Access::fitSizeSupported(countAt(sampleStep), countAt(centreStep)));
-        Access::chooseSurroundSteps(countAt, centreStep, sampleStep);
-        EXPECT_TRUE(Access::fitSizeSupported(countAt(sampleStep), countAt(centreStep)));
+        ASSERT_FALSE(Engine::fitSizeSupported(countAt(sampleStep), countAt(centreStep)));
+        Engine::chooseSurroundSteps(countAt, centreStep, sampleStep);
+        EXPECT_TRUE(Engine::fitSizeSupported(countAt(sampleStep), countAt(centreStep)));
         // The smallest steps that fit: one centre step or one sample step
         // less would exceed the bound.
         EXPECT_GT(countAt(centreStep / 2), CRBFInpainting::kMaxCentres);
         if (sampleStep > 12) {
-            EXPECT_FALSE(Access::fitSizeSupported(countAt(sampleStep - 12), countAt(centreStep)));
+            EXPECT_FALSE(Engine::fitSizeSupported(countAt(sampleStep - 12), countAt(centreStep)));
         }
     }
     // Within the bounds the steps stay.
     const auto small = [](int step) { return std::int64_t{2000000} / (step * step); };
     int centreStep = 48;
     int sampleStep = 12;
-    Access::chooseSurroundSteps(small, centreStep, sampleStep);
+    Engine::chooseSurroundSteps(small, centreStep, sampleStep);
     EXPECT_EQ(centreStep, 48);
     EXPECT_EQ(sampleStep, 12);
 }

@@ -15,7 +15,7 @@
 #include "Base/Algorithms/JacobiIteration.h"
 #include "DataLayer/Errors/OrvException.h"
 #include "DataLayer/ShadeAnalysis/Calibration/PickedWhite.h"
-#include "DataLayer/ShadeAnalysis/LeastSquares.h"
+#include "DataLayer/ShadeAnalysis/Numerics/LeastSquares.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutFit.h"
 
 namespace DataLayer {

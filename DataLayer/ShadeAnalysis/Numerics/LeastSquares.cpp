@@ -1,4 +1,4 @@
-#include "DataLayer/ShadeAnalysis/LeastSquares.h"
+#include "DataLayer/ShadeAnalysis/Numerics/LeastSquares.h"
 
 namespace DataLayer {
 

@@ -8,8 +8,6 @@
 // that factorisation; then it is factored again with diagonal pivoting and the
 // fit is made through the centres the pivoting keeps (see solveLeastSquares).
 
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -20,8 +18,12 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFInpaintingEngine.h"
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFKernels.h"
 
 namespace DataLayer {
+
+using Inpainting::RBFInpaintingEngine;
 
 namespace {
 
@@ -29,15 +31,10 @@ using PointList = CRBFInpainting::PointList;
 using DoubleVector = std::vector<double, tbb::cache_aligned_allocator<double>>;
 using Executor = std::function<void(int, const std::function<void(int)>&)>;
 
-constexpr std::int64_t kPanel = 8;    // centres per packed panel of the normal-matrix kernel
+constexpr std::int64_t kPanel = Inpainting::kPanelWidth;  // centres per packed panel
 constexpr std::int64_t kBlock = 256;  // samples per block of the normal equations
 constexpr int kMaxRhs = 3;
 constexpr std::int64_t kPolyTerms = 6;  // 1, u, v, u², uv, v² of the ridge fit
-
-bool cpuHasAvx2Fma() {
-    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return has;
-}
 
 void runSerial(int count, const std::function<void(int)>& body) {
     for (int i = 0; i < count; ++i) body(i);
@@ -69,161 +66,10 @@ struct Problem {
     }
 };
 
-// ---- Normal matrix kernels --------------------------------------------------------
-
-/// C(8 x 8, leading dimension ldc) += aᵀ·b for two packed panels of `depth`
-/// rows of 8 doubles.
-void panelProductGeneric(const double* a, const double* b, std::int64_t depth, double* c,
-                         std::int64_t ldc) {
-    for (std::int64_t half = 0; half < 2; ++half) {
-        double acc[4][kPanel] = {};
-        for (std::int64_t k = 0; k < depth; ++k) {
-            const double* ak = a + k * kPanel + half * 4;
-            const double* bk = b + k * kPanel;
-            for (int i = 0; i < 4; ++i) {
-                for (int j = 0; j < kPanel; ++j) acc[i][j] += ak[i] * bk[j];
-            }
-        }
-        for (int i = 0; i < 4; ++i) {
-            double* row = c + (half * 4 + i) * ldc;
-            for (int j = 0; j < kPanel; ++j) row[j] += acc[i][j];
-        }
-    }
-}
-
-__attribute__((target("avx2,fma"))) void panelProductAvx2(const double* a, const double* b,
-                                                          std::int64_t depth, double* c,
-                                                          std::int64_t ldc) {
-    for (std::int64_t half = 0; half < 2; ++half) {
-        __m256d c00 = _mm256_setzero_pd(), c01 = _mm256_setzero_pd();
-        __m256d c10 = _mm256_setzero_pd(), c11 = _mm256_setzero_pd();
-        __m256d c20 = _mm256_setzero_pd(), c21 = _mm256_setzero_pd();
-        __m256d c30 = _mm256_setzero_pd(), c31 = _mm256_setzero_pd();
-        for (std::int64_t k = 0; k < depth; ++k) {
-            const double* ak = a + k * kPanel + half * 4;
-            const __m256d b0 = _mm256_loadu_pd(b + k * kPanel);
-            const __m256d b1 = _mm256_loadu_pd(b + k * kPanel + 4);
-            __m256d s = _mm256_broadcast_sd(ak);
-            c00 = _mm256_fmadd_pd(s, b0, c00);
-            c01 = _mm256_fmadd_pd(s, b1, c01);
-            s = _mm256_broadcast_sd(ak + 1);
-            c10 = _mm256_fmadd_pd(s, b0, c10);
-            c11 = _mm256_fmadd_pd(s, b1, c11);
-            s = _mm256_broadcast_sd(ak + 2);
-            c20 = _mm256_fmadd_pd(s, b0, c20);
-            c21 = _mm256_fmadd_pd(s, b1, c21);
-            s = _mm256_broadcast_sd(ak + 3);
-            c30 = _mm256_fmadd_pd(s, b0, c30);
-            c31 = _mm256_fmadd_pd(s, b1, c31);
-        }
-        double* r = c + half * 4 * ldc;
-        const __m256d acc[4][2] = {{c00, c01}, {c10, c11}, {c20, c21}, {c30, c31}};
-        for (int i = 0; i < 4; ++i) {
-            double* row = r + i * ldc;
-            _mm256_storeu_pd(row, _mm256_add_pd(_mm256_loadu_pd(row), acc[i][0]));
-            _mm256_storeu_pd(row + 4, _mm256_add_pd(_mm256_loadu_pd(row + 4), acc[i][1]));
-        }
-    }
-}
-
-/// Dot product of two contiguous vectors.
-double dotGeneric(const double* x, const double* y, std::int64_t n) {
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    std::int64_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        s0 += x[i] * y[i];
-        s1 += x[i + 1] * y[i + 1];
-        s2 += x[i + 2] * y[i + 2];
-        s3 += x[i + 3] * y[i + 3];
-    }
-    for (; i < n; ++i) s0 += x[i] * y[i];
-    return (s0 + s1) + (s2 + s3);
-}
-
-__attribute__((target("avx2,fma"))) double dotAvx2(const double* x, const double* y,
-                                                   std::int64_t n) {
-    __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
-    std::int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        s0 = _mm256_fmadd_pd(_mm256_loadu_pd(x + i), _mm256_loadu_pd(y + i), s0);
-        s1 = _mm256_fmadd_pd(_mm256_loadu_pd(x + i + 4), _mm256_loadu_pd(y + i + 4), s1);
-    }
-    for (; i + 4 <= n; i += 4) {
-        s0 = _mm256_fmadd_pd(_mm256_loadu_pd(x + i), _mm256_loadu_pd(y + i), s0);
-    }
-    alignas(32) double lanes[4];
-    _mm256_store_pd(lanes, _mm256_add_pd(s0, s1));
-    double s = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-    for (; i < n; ++i) s += x[i] * y[i];
-    return s;
-}
-
-double dot(const double* x, const double* y, std::int64_t n) {
-    return cpuHasAvx2Fma() ? dotAvx2(x, y, n) : dotGeneric(x, y, n);
-}
-
-constexpr std::int64_t kRowsOfTile = 4;   // rows of a tile of the normal-matrix kernel
-constexpr std::int64_t kColsOfTile = 12;  // columns of a tile of the normal-matrix kernel
-constexpr std::int64_t kRowGroup = 4;     // row tiles that share each column panel
-
-/// C(4 x 12, leading dimension ldc) += aᵀ·b for a packed panel of `depth` rows
-/// of 4 doubles and one of `depth` rows of 12 doubles.
-void tileProductGeneric(const double* a, const double* b, std::int64_t depth, double* c,
-                        std::int64_t ldc) {
-    double acc[kRowsOfTile][kColsOfTile] = {};
-    for (std::int64_t k = 0; k < depth; ++k) {
-        const double* ak = a + k * kRowsOfTile;
-        const double* bk = b + k * kColsOfTile;
-        for (int i = 0; i < kRowsOfTile; ++i) {
-            for (int j = 0; j < kColsOfTile; ++j) acc[i][j] += ak[i] * bk[j];
-        }
-    }
-    for (int i = 0; i < kRowsOfTile; ++i) {
-        for (int j = 0; j < kColsOfTile; ++j) c[i * ldc + j] += acc[i][j];
-    }
-}
-
-/// The same with twelve independent accumulators, so that the loop runs at the
-/// throughput of the FMA units rather than at their latency.
-__attribute__((target("avx2,fma"))) void tileProductAvx2(const double* a, const double* b,
-                                                         std::int64_t depth, double* c,
-                                                         std::int64_t ldc) {
-    __m256d c00 = _mm256_setzero_pd(), c01 = _mm256_setzero_pd(), c02 = _mm256_setzero_pd();
-    __m256d c10 = _mm256_setzero_pd(), c11 = _mm256_setzero_pd(), c12 = _mm256_setzero_pd();
-    __m256d c20 = _mm256_setzero_pd(), c21 = _mm256_setzero_pd(), c22 = _mm256_setzero_pd();
-    __m256d c30 = _mm256_setzero_pd(), c31 = _mm256_setzero_pd(), c32 = _mm256_setzero_pd();
-    for (std::int64_t k = 0; k < depth; ++k) {
-        const double* ak = a + k * kRowsOfTile;
-        const double* bk = b + k * kColsOfTile;
-        const __m256d b0 = _mm256_loadu_pd(bk);
-        const __m256d b1 = _mm256_loadu_pd(bk + 4);
-        const __m256d b2 = _mm256_loadu_pd(bk + 8);
-        __m256d s = _mm256_broadcast_sd(ak);
-        c00 = _mm256_fmadd_pd(s, b0, c00);
-        c01 = _mm256_fmadd_pd(s, b1, c01);
-        c02 = _mm256_fmadd_pd(s, b2, c02);
-        s = _mm256_broadcast_sd(ak + 1);
-        c10 = _mm256_fmadd_pd(s, b0, c10);
-        c11 = _mm256_fmadd_pd(s, b1, c11);
-        c12 = _mm256_fmadd_pd(s, b2, c12);
-        s = _mm256_broadcast_sd(ak + 2);
-        c20 = _mm256_fmadd_pd(s, b0, c20);
-        c21 = _mm256_fmadd_pd(s, b1, c21);
-        c22 = _mm256_fmadd_pd(s, b2, c22);
-        s = _mm256_broadcast_sd(ak + 3);
-        c30 = _mm256_fmadd_pd(s, b0, c30);
-        c31 = _mm256_fmadd_pd(s, b1, c31);
-        c32 = _mm256_fmadd_pd(s, b2, c32);
-    }
-    const __m256d acc[kRowsOfTile][3] = {
-        {c00, c01, c02}, {c10, c11, c12}, {c20, c21, c22}, {c30, c31, c32}};
-    for (int i = 0; i < kRowsOfTile; ++i) {
-        double* row = c + i * ldc;
-        for (int v = 0; v < 3; ++v) {
-            _mm256_storeu_pd(row + 4 * v, _mm256_add_pd(_mm256_loadu_pd(row + 4 * v), acc[i][v]));
-        }
-    }
-}
+// Tiles of the normal-matrix kernel (RBFKernels::tileProduct).
+constexpr std::int64_t kRowsOfTile = Inpainting::kTileRows;
+constexpr std::int64_t kColsOfTile = Inpainting::kTileCols;
+constexpr std::int64_t kRowGroup = 4;  // row tiles that share each column panel
 
 /// Leading dimension of the normal matrix of m centres: room for the 4 x 12
 /// tiles of its formation and one spare 8-panel for the pivoted factorisation.
@@ -246,7 +92,7 @@ void formNormalEquations(const Problem& p, const Executor& run, DoubleVector& g,
     const std::int64_t groups = (rowTiles + kRowGroup - 1) / kRowGroup;
     DoubleVector packedRows(static_cast<std::size_t>(rowTiles * kBlock * kRowsOfTile));
     DoubleVector packedCols(static_cast<std::size_t>(colTiles * kBlock * kColsOfTile));
-    const bool avx2 = cpuHasAvx2Fma();
+    const auto tileProduct = Inpainting::rbfKernels().tileProduct;
     const int tasks = static_cast<int>(std::min<std::int64_t>(groups, 64));
     for (std::int64_t k0 = 0; k0 < n; k0 += kBlock) {
         const std::int64_t depth = std::min(kBlock, n - k0);
@@ -284,11 +130,7 @@ void formNormalEquations(const Problem& p, const Executor& run, DoubleVector& g,
                         if (qj * kColsOfTile > qi * kRowsOfTile + kRowsOfTile - 1) continue;
                         const double* a = packedRows.data() + qi * kBlock * kRowsOfTile;
                         double* c = g.data() + (qi * kRowsOfTile) * ld + qj * kColsOfTile;
-                        if (avx2) {
-                            tileProductAvx2(a, b, depth, c, ld);
-                        } else {
-                            tileProductGeneric(a, b, depth, c, ld);
-                        }
+                        tileProduct(a, b, depth, c, ld);
                     }
                 }
                 for (std::int64_t qi = i0; qi < i1; ++qi) {
@@ -316,6 +158,7 @@ void formNormalEquations(const Problem& p, const Executor& run, DoubleVector& g,
 /// the smallest and largest pivots are reported.
 bool factorLDLT(DoubleVector& g, std::int64_t ld, std::int64_t m, const Executor& run,
                 double& minPivot, double& maxPivot) {
+    const auto dot = Inpainting::rbfKernels().dot;
     DoubleVector work(static_cast<std::size_t>(m));
     bool ok = true;
     minPivot = std::numeric_limits<double>::infinity();
@@ -353,6 +196,7 @@ bool factorLDLT(DoubleVector& g, std::int64_t ld, std::int64_t m, const Executor
 
 /// Solves (L·D·Lᵀ)·x = x in place for one right-hand side.
 void solveLDLTInPlace(const DoubleVector& g, std::int64_t ld, std::int64_t m, double* x) {
+    const auto dot = Inpainting::rbfKernels().dot;
     const double* G = g.data();
     for (std::int64_t i = 0; i < m; ++i) x[i] -= dot(G + i * ld, x, i);
     for (std::int64_t i = 0; i < m; ++i) x[i] /= G[i * ld + i];
@@ -397,7 +241,8 @@ std::int64_t factorPivoted(DoubleVector& g, std::int64_t ld, std::int64_t m, dou
     DoubleVector work(static_cast<std::size_t>(kPivotBlock));
     DoubleVector packedX;
     DoubleVector packedY;
-    const bool avx2 = cpuHasAvx2Fma();
+    const Inpainting::RBFKernels& kernels = Inpainting::rbfKernels();
+    const auto dot = kernels.dot;
     for (std::int64_t k0 = 0; k0 < m; k0 += kPivotBlock) {
         const std::int64_t kb = std::min(kPivotBlock, m - k0);
         for (std::int64_t j = k0; j < k0 + kb; ++j) {
@@ -466,11 +311,7 @@ std::int64_t factorPivoted(DoubleVector& g, std::int64_t ld, std::int64_t m, dou
                 for (std::int64_t qj = 0; qj <= qi; ++qj) {
                     const double* b = packedY.data() + qj * kb * kPanel;
                     double* c = &at(t0 + qi * kPanel, t0 + qj * kPanel);
-                    if (avx2) {
-                        panelProductAvx2(a, b, kb, c, ld);
-                    } else {
-                        panelProductGeneric(a, b, kb, c, ld);
-                    }
+                    kernels.panelProduct(a, b, kb, c, ld);
                 }
             }
         });
@@ -483,20 +324,11 @@ std::int64_t factorPivoted(DoubleVector& g, std::int64_t ld, std::int64_t m, dou
 /// the rank are 0.
 void solvePivoted(const DoubleVector& g, std::int64_t ld, std::int64_t m, std::int64_t rank,
                   const std::vector<std::int64_t>& perm, const double* rhs, double* w) {
-    const double* G = g.data();
     DoubleVector z(static_cast<std::size_t>(rank));
     for (std::int64_t k = 0; k < rank; ++k) {
         z[static_cast<std::size_t>(k)] = rhs[perm[static_cast<std::size_t>(k)]];
     }
-    for (std::int64_t i = 0; i < rank; ++i)
-        z[static_cast<std::size_t>(i)] -= dot(G + i * ld, z.data(), i);
-    for (std::int64_t i = 0; i < rank; ++i) z[static_cast<std::size_t>(i)] /= G[i * ld + i];
-    for (std::int64_t i = rank - 1; i >= 0; --i) {
-        double s = z[static_cast<std::size_t>(i)];
-        for (std::int64_t k = i + 1; k < rank; ++k)
-            s -= G[k * ld + i] * z[static_cast<std::size_t>(k)];
-        z[static_cast<std::size_t>(i)] = s;
-    }
+    solveLDLTInPlace(g, ld, rank, z.data());
     std::fill(w, w + m, 0.0);
     for (std::int64_t k = 0; k < rank; ++k)
         w[perm[static_cast<std::size_t>(k)]] = z[static_cast<std::size_t>(k)];
@@ -623,7 +455,7 @@ bool solveLeastSquares(const Problem& p, const Executor& run, std::array<double*
 
 // ---- Evaluation of the field ----------------------------------------------------------
 
-constexpr int kChunk = 12;  // pixels per register-blocked chunk of a row
+constexpr int kChunk = Inpainting::kFieldChunk;  // pixels per register-blocked chunk of a row
 
 /// CRBFInpainting::clamp, inlined into the filling: 255 above 255, 0 below 0,
 /// otherwise the value as float (a NaN passes through).
@@ -633,101 +465,12 @@ inline float clampToRange(double v) {
     return static_cast<float>(v);
 }
 
-/// Field of the three channels at pixels x0 .. x0 + 11 of one row: rowOf[j] is
-/// the cache row of centre j for this image row and cx[j] its column; out3
-/// holds 12 values per channel. The AVX2 version needs the centres sorted by
-/// column: centres [0, f) lie at or left of x0 and read their row forwards,
-/// centres [f, b) lie inside the chunk, centres [b, m) at or right of x0 + 11
-/// read their row backwards into lanes in reverse pixel order, which is undone
-/// once per chunk.
-void chunkGeneric(const double* const* rowOf, const int* cx, const double* w3, std::int64_t m,
-                  int x0, double* out3) {
-    double acc[3][kChunk] = {};
-    for (std::int64_t j = 0; j < m; ++j) {
-        const double* row = rowOf[j];
-        for (int i = 0; i < kChunk; ++i) {
-            const double v = row[std::abs(x0 + i - cx[j])];
-            acc[0][i] += w3[3 * j] * v;
-            acc[1][i] += w3[3 * j + 1] * v;
-            acc[2][i] += w3[3 * j + 2] * v;
-        }
-    }
-    for (int c = 0; c < 3; ++c) {
-        for (int i = 0; i < kChunk; ++i) out3[c * kChunk + i] = acc[c][i];
-    }
-}
-
-/// Accumulates w·(12 values from q) into a[0..8] (three channels of 12 lanes)
-/// for centres [j0, j1); q is rowOf[j] + offset(j).
-template <typename Offset>
-__attribute__((target("avx2,fma"), always_inline)) inline void accumulateChunk(
-    const double* const* rowOf, const double* w3, std::int64_t j0, std::int64_t j1, Offset offset,
-    __m256d* out) {
-    __m256d a00 = _mm256_setzero_pd(), a01 = _mm256_setzero_pd(), a02 = _mm256_setzero_pd();
-    __m256d a10 = _mm256_setzero_pd(), a11 = _mm256_setzero_pd(), a12 = _mm256_setzero_pd();
-    __m256d a20 = _mm256_setzero_pd(), a21 = _mm256_setzero_pd(), a22 = _mm256_setzero_pd();
-    for (std::int64_t j = j0; j < j1; ++j) {
-        const double* q = rowOf[j] + offset(j);
-        const __m256d v0 = _mm256_loadu_pd(q);
-        const __m256d v1 = _mm256_loadu_pd(q + 4);
-        const __m256d v2 = _mm256_loadu_pd(q + 8);
-        const __m256d w0 = _mm256_broadcast_sd(w3 + 3 * j);
-        const __m256d w1 = _mm256_broadcast_sd(w3 + 3 * j + 1);
-        const __m256d w2 = _mm256_broadcast_sd(w3 + 3 * j + 2);
-        a00 = _mm256_fmadd_pd(w0, v0, a00);
-        a01 = _mm256_fmadd_pd(w0, v1, a01);
-        a02 = _mm256_fmadd_pd(w0, v2, a02);
-        a10 = _mm256_fmadd_pd(w1, v0, a10);
-        a11 = _mm256_fmadd_pd(w1, v1, a11);
-        a12 = _mm256_fmadd_pd(w1, v2, a12);
-        a20 = _mm256_fmadd_pd(w2, v0, a20);
-        a21 = _mm256_fmadd_pd(w2, v1, a21);
-        a22 = _mm256_fmadd_pd(w2, v2, a22);
-    }
-    out[0] = a00;
-    out[1] = a01;
-    out[2] = a02;
-    out[3] = a10;
-    out[4] = a11;
-    out[5] = a12;
-    out[6] = a20;
-    out[7] = a21;
-    out[8] = a22;
-}
-
-__attribute__((target("avx2,fma"))) void chunkAvx2(const double* const* rowOf, const int* cx,
-                                                   const double* w3, std::int64_t f, std::int64_t b,
-                                                   std::int64_t m, int x0, double* out3) {
-    __m256d fwd[9];
-    __m256d rev[9];
-    accumulateChunk(
-        rowOf, w3, 0, f, [&](std::int64_t j) { return x0 - cx[j]; }, fwd);
-    accumulateChunk(
-        rowOf, w3, b, m, [&](std::int64_t j) { return cx[j] - x0 - (kChunk - 1); }, rev);
-    // Lane i of the backward sums belongs to pixel 11 - i.
-    for (int c = 0; c < 3; ++c) {
-        for (int v = 0; v < 3; ++v) {
-            const __m256d r = _mm256_permute4x64_pd(rev[3 * c + (2 - v)], 0x1B);
-            _mm256_storeu_pd(out3 + c * kChunk + 4 * v, _mm256_add_pd(fwd[3 * c + v], r));
-        }
-    }
-    for (std::int64_t j = f; j < b; ++j) {
-        const double* row = rowOf[j];
-        for (int i = 0; i < kChunk; ++i) {
-            const double v = row[std::abs(x0 + i - cx[j])];
-            out3[i] += w3[3 * j] * v;
-            out3[kChunk + i] += w3[3 * j + 1] * v;
-            out3[2 * kChunk + i] += w3[3 * j + 2] * v;
-        }
-    }
-}
-
 }  // namespace
 
-bool CRBFInpainting::approximateSingleChannel(const cv::Mat& channel, const PointList& centres,
-                                              const PointList& samples,
-                                              const cv::Mat& /*exclusionMask*/, double* weights,
-                                              const double* cache) {
+bool RBFInpaintingEngine::approximateSingleChannel(const cv::Mat& channel, const PointList& centres,
+                                                   const PointList& samples,
+                                                   const cv::Mat& /*exclusionMask*/,
+                                                   double* weights, const double* cache) {
     CV_CheckTypeEQ(channel.type(), CV_32FC1, "approximateSingleChannel needs a CV_32F channel");
     if (centres.empty() || samples.empty() || weights == nullptr || cache == nullptr) return false;
     DoubleVector rhs(samples.size());
@@ -739,8 +482,9 @@ bool CRBFInpainting::approximateSingleChannel(const cv::Mat& channel, const Poin
     return solveLeastSquares(p, runSerial, {weights, nullptr, nullptr}, diag);
 }
 
-bool CRBFInpainting::approximateChannels(const cv::Mat& image, const PointList& centres,
-                                         const PointList& samples, std::array<double*, 3> weights) {
+bool RBFInpaintingEngine::approximateChannels(const cv::Mat& image, const PointList& centres,
+                                              const PointList& samples,
+                                              std::array<double*, 3> weights) {
     CV_CheckTypeEQ(image.type(), CV_32FC3, "approximateChannels needs a CV_32FC3 image");
     DoubleVector rhs(samples.size() * kMaxRhs);
     for (std::size_t k = 0; k < samples.size(); ++k) {
@@ -754,9 +498,9 @@ bool CRBFInpainting::approximateChannels(const cv::Mat& image, const PointList& 
     return solveLeastSquares(p, run, weights, m_fitDiagnostics);
 }
 
-double CRBFInpainting::computeValueFromRBF(const double* weights, const PointList& centres,
-                                           const Point& point, const double* cache,
-                                           const int& cols) {
+double RBFInpaintingEngine::computeValueFromRBF(const double* weights, const PointList& centres,
+                                                const Point& point, const double* cache,
+                                                const int& cols) {
     double value = 0.0;
     for (std::size_t j = 0; j < centres.size(); ++j) {
         const std::int64_t dy = std::abs(static_cast<std::int64_t>(centres[j][1]) - point[1]);
@@ -766,7 +510,7 @@ double CRBFInpainting::computeValueFromRBF(const double* weights, const PointLis
     return value;
 }
 
-void CRBFInpainting::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
+void RBFInpaintingEngine::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
     approximate();
     if (!m_weights[0] && !m_ridge.valid) return;
     const cv::Mat& mask =
@@ -795,7 +539,7 @@ void CRBFInpainting::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
     out = result;
 }
 
-void CRBFInpainting::fillRows(const cv::Mat& mask, cv::Mat& out) {
+void RBFInpaintingEngine::fillRows(const cv::Mat& mask, cv::Mat& out) {
     const int cols = out.cols;
     const std::int64_t m = static_cast<std::int64_t>(m_centres.size());
     // Weights interleaved per centre so that one cache lookup serves all channels.
@@ -818,7 +562,7 @@ void CRBFInpainting::fillRows(const cv::Mat& mask, cv::Mat& out) {
         cy[static_cast<std::size_t>(i)] = m_centres[static_cast<std::size_t>(j)][1];
     }
     const double* cache = m_weightCache.get();
-    const bool avx2 = cpuHasAvx2Fma();
+    const auto fieldChunk = Inpainting::rbfKernels().fieldChunk;
     const cv::Mat& smoothed = m_smoothedImage;
     parallelRows(out.rows, 4, [&](int y0, int y1) {
         std::vector<const double*> rowOf(static_cast<std::size_t>(m));
@@ -874,11 +618,7 @@ void CRBFInpainting::fillRows(const cv::Mat& mask, cv::Mat& out) {
                 while (left < m && cx[static_cast<std::size_t>(left)] <= x) ++left;
                 right = std::max(right, left);
                 while (right < m && cx[static_cast<std::size_t>(right)] < x + kChunk - 1) ++right;
-                if (avx2) {
-                    chunkAvx2(rowOf.data(), cx.data(), w3.data(), left, right, m, x, chunk);
-                } else {
-                    chunkGeneric(rowOf.data(), cx.data(), w3.data(), m, x, chunk);
-                }
+                fieldChunk(rowOf.data(), cx.data(), w3.data(), left, right, m, x, chunk);
                 for (int i = 0; i < kChunk; ++i) {
                     store(x + i, chunk[i], chunk[kChunk + i], chunk[2 * kChunk + i]);
                 }
@@ -915,7 +655,7 @@ std::array<double, 4> cubicWeights(double t) {
 
 }  // namespace
 
-bool CRBFInpainting::approximateRidge() {
+bool RBFInpaintingEngine::approximateRidge() {
     const cv::Mat& mask = m_exclusionMask;
     // Centres on the ridge grid and samples on the configured grid; coarser
     // grids where the fit would exceed kMaxRidgeWork (centres first, down to
@@ -1026,7 +766,7 @@ bool CRBFInpainting::approximateRidge() {
     return true;
 }
 
-void CRBFInpainting::fillRidge(const cv::Mat& mask, cv::Mat& out) {
+void RBFInpaintingEngine::fillRidge(const cv::Mat& mask, cv::Mat& out) {
     const int rows = out.rows;
     const int cols = out.cols;
     constexpr int step = kRidgeEvaluationStep;

@@ -9,8 +9,12 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFInpaintingEngine.h"
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFKernels.h"
 
 namespace DataLayer {
+
+using Inpainting::RBFInpaintingEngine;
 
 namespace {
 
@@ -168,10 +172,8 @@ class MaskedRows {
     }
 
     /// acc[i] += g · src[i] for i < n.
-    __attribute__((target_clones("avx2", "default"))) static void verticalStep(float* acc,
-                                                                               const float* src,
-                                                                               float g, int n) {
-        for (int i = 0; i < n; ++i) acc[i] += g * src[i];
+    void verticalStep(float* acc, const float* src, float g, int n) const {
+        m_weightedAdd(acc, src, g, n);
     }
 
     const cv::Mat& m_src;
@@ -185,6 +187,7 @@ class MaskedRows {
     int m_v0;
     int m_v1;
     std::vector<int> m_colIndex;
+    void (*m_weightedAdd)(float*, const float*, float, int) = Inpainting::rbfKernels().weightedAdd;
 };
 
 /// The pixels whose 19 x 19 window can hold a non-zero weight: the bounding
@@ -211,7 +214,7 @@ std::vector<float> gaussianTaps() {
 
 }  // namespace
 
-void CRBFInpainting::labDistances(const cv::Mat& a, const cv::Mat& b, cv::Mat& out) {
+void RBFInpaintingEngine::labDistances(const cv::Mat& a, const cv::Mat& b, cv::Mat& out) {
     CV_CheckTypeEQ(a.type(), CV_32FC3, "labDistances needs CV_32FC3 images");
     CV_CheckTypeEQ(b.type(), CV_32FC3, "labDistances needs CV_32FC3 images");
     CV_Check(b.size(), a.size() == b.size(), "labDistances needs images of one size");
@@ -235,17 +238,17 @@ void CRBFInpainting::labDistances(const cv::Mat& a, const cv::Mat& b, cv::Mat& o
     out = accumulator;
 }
 
-cv::Vec3f CRBFInpainting::whiteLab() {
+cv::Vec3f RBFInpaintingEngine::whiteLab() {
     const cv::Mat white(1, 1, CV_32FC3, cv::Scalar(255, 255, 255));
     cv::Mat bad;
     return toLab(white, bad).at<cv::Vec3f>(0, 0);
 }
 
-void CRBFInpainting::labDistancesToWhite(const cv::Mat& a, cv::Mat& out) {
+void RBFInpaintingEngine::labDistancesToWhite(const cv::Mat& a, cv::Mat& out) {
     labDistancesTo(a, whiteLab(), out);
 }
 
-void CRBFInpainting::labDistancesTo(const cv::Mat& a, const cv::Vec3f& w, cv::Mat& out) {
+void RBFInpaintingEngine::labDistancesTo(const cv::Mat& a, const cv::Vec3f& w, cv::Mat& out) {
     CV_CheckTypeEQ(a.type(), CV_32FC3, "labDistances needs a CV_32FC3 image");
     cv::Mat bad;
     const cv::Mat labA = toLab(a, bad);
@@ -264,8 +267,8 @@ void CRBFInpainting::labDistancesTo(const cv::Mat& a, const cv::Vec3f& w, cv::Ma
     }
 }
 
-void CRBFInpainting::excludeFarFromWhite(const cv::Mat& image, const cv::Vec3f& white,
-                                         float threshold, cv::Mat& exclusion) {
+void RBFInpaintingEngine::excludeFarFromWhite(const cv::Mat& image, const cv::Vec3f& white,
+                                              float threshold, cv::Mat& exclusion) {
     cv::Mat distance;
     labDistancesTo(image, white, distance);
     const double limit = static_cast<double>(threshold);
@@ -278,7 +281,7 @@ void CRBFInpainting::excludeFarFromWhite(const cv::Mat& image, const cv::Vec3f& 
     }
 }
 
-cv::Rect CRBFInpainting::zeroBoundingBox(const cv::Mat& mask) {
+cv::Rect RBFInpaintingEngine::zeroBoundingBox(const cv::Mat& mask) {
     int x0 = mask.cols;
     int x1 = -1;
     int y0 = mask.rows;
@@ -298,8 +301,8 @@ cv::Rect CRBFInpainting::zeroBoundingBox(const cv::Mat& mask) {
     return cv::Rect(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
 }
 
-void CRBFInpainting::maskedGaussianImpl(const cv::Mat& src, const cv::Mat& weights, bool exclusion,
-                                        cv::Mat& dst) {
+void RBFInpaintingEngine::maskedGaussianImpl(const cv::Mat& src, const cv::Mat& weights,
+                                             bool exclusion, cv::Mat& dst) {
     if (src.empty()) {
         dst.release();
         return;
@@ -315,7 +318,7 @@ void CRBFInpainting::maskedGaussianImpl(const cv::Mat& src, const cv::Mat& weigh
     dst = result;
 }
 
-void CRBFInpainting::maskedGaussian(const cv::Mat& src, cv::Mat& dst, cv::Mat weights) {
+void RBFInpaintingEngine::maskedGaussian(const cv::Mat& src, cv::Mat& dst, cv::Mat weights) {
     CV_CheckTypeEQ(src.type(), CV_32FC3, "maskedGaussian needs a CV_32FC3 image");
     CV_CheckTypeEQ(weights.type(), CV_8UC1, "maskedGaussian needs CV_8UC1 weights");
     CV_Check(weights.size(), weights.size() == src.size(),
@@ -323,8 +326,8 @@ void CRBFInpainting::maskedGaussian(const cv::Mat& src, cv::Mat& dst, cv::Mat we
     maskedGaussianImpl(src, weights, false, dst);
 }
 
-void CRBFInpainting::maskedGaussianSingleChannel(const cv::Mat& src, cv::Mat& dst,
-                                                 cv::Mat weights) {
+void RBFInpaintingEngine::maskedGaussianSingleChannel(const cv::Mat& src, cv::Mat& dst,
+                                                      cv::Mat weights) {
     CV_CheckTypeEQ(src.type(), CV_32FC1, "maskedGaussianSingleChannel needs a CV_32F channel");
     CV_CheckTypeEQ(weights.type(), CV_8UC1, "maskedGaussianSingleChannel needs CV_8UC1 weights");
     CV_Check(weights.size(), weights.size() == src.size(),
@@ -332,8 +335,8 @@ void CRBFInpainting::maskedGaussianSingleChannel(const cv::Mat& src, cv::Mat& ds
     maskedGaussianImpl(src, weights, false, dst);
 }
 
-void CRBFInpainting::maskedFiltering(const cv::Mat& src, cv::Mat& dst, const cv::Mat& kernel,
-                                     const cv::Mat& weights) {
+void RBFInpaintingEngine::maskedFiltering(const cv::Mat& src, cv::Mat& dst, const cv::Mat& kernel,
+                                          const cv::Mat& weights) {
     // General kernels take the direct window sum.
     CV_CheckTypeEQ(src.type(), CV_32FC1, "maskedFiltering needs a CV_32F channel");
     CV_CheckTypeEQ(kernel.type(), CV_64FC1, "maskedFiltering needs a CV_64F kernel");
@@ -360,7 +363,7 @@ void CRBFInpainting::maskedFiltering(const cv::Mat& src, cv::Mat& dst, const cv:
     });
 }
 
-double CRBFInpainting::weightedSum(const cv::Mat& window, const cv::Mat& weights) {
+double RBFInpaintingEngine::weightedSum(const cv::Mat& window, const cv::Mat& weights) {
     CV_CheckTypeEQ(window.type(), CV_32FC1, "weightedSum needs a CV_32F window");
     CV_CheckTypeEQ(weights.type(), CV_64FC1, "weightedSum needs CV_64F weights");
     CV_Check(weights.size(), weights.size() == window.size(),

@@ -1,4 +1,5 @@
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFInpaintingEngine.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,52 +14,20 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <opencv2/imgproc.hpp>
 
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFKernels.h"
+
 namespace DataLayer {
+
+using Inpainting::RBFInpaintingEngine;
 
 namespace {
 
-/// Square of the (inverse) multiquadric's shape parameter, 125 pixels.
-constexpr double kShapeSq = 15625.0;
+constexpr double kShapeSq = Inpainting::kMultiquadricShapeSq;
 
 double pointDistance(const CRBFInpainting::Point& p, const CRBFInpainting::Point& q) {
     const double dx = static_cast<double>(p[0]) - static_cast<double>(q[0]);
     const double dy = static_cast<double>(p[1]) - static_cast<double>(q[1]);
     return std::sqrt(dx * dx + dy * dy);
-}
-
-/// One row of the weight cache for a known basis selector: the basis value of
-/// the offset (x, y) for x = 0 .. cols - 1, with r formed first and squared
-/// again as the basis functions do.
-__attribute__((always_inline)) inline void cacheRow(double* row, int cols, int y, int selector) {
-    const double dy = static_cast<double>(y);
-    if (selector == 0) {
-        for (int x = 0; x < cols; ++x) {
-            const double dx = static_cast<double>(x);
-            const double r = std::sqrt(dx * dx + dy * dy);
-            row[x] = std::sqrt(r * r + kShapeSq);
-        }
-    } else if (selector == 1) {
-        for (int x = 0; x < cols; ++x) {
-            const double dx = static_cast<double>(x);
-            const double r = std::sqrt(dx * dx + dy * dy);
-            row[x] = 1.0 / std::sqrt(r * r + kShapeSq);
-        }
-    } else {
-        for (int x = 0; x < cols; ++x) {
-            const double dx = static_cast<double>(x);
-            const double r = std::sqrt(dx * dx + dy * dy);
-            row[x] = r > 0.0 ? r * r * std::log(r) : 0.0;
-        }
-    }
-}
-
-void cacheRowGeneric(double* row, int cols, int y, int selector) {
-    cacheRow(row, cols, y, selector);
-}
-
-// AVX2 without FMA: the same roundings as the generic version, four lanes wide.
-__attribute__((target("avx2"))) void cacheRowAvx2(double* row, int cols, int y, int selector) {
-    cacheRow(row, cols, y, selector);
 }
 
 CRBFInpainting::Config withResolvedThreads(CRBFInpainting::Config config) {
@@ -70,9 +39,9 @@ CRBFInpainting::Config withResolvedThreads(CRBFInpainting::Config config) {
 
 }  // namespace
 
-void CRBFInpainting::FastFree::operator()(double* p) const { cv::fastFree(p); }
+void RBFInpaintingEngine::FastFree::operator()(double* p) const { cv::fastFree(p); }
 
-CRBFInpainting::AlignedArray CRBFInpainting::allocateAligned(std::int64_t count) {
+RBFInpaintingEngine::AlignedArray RBFInpaintingEngine::allocateAligned(std::int64_t count) {
     // cv::fastMalloc aligns to at least 32 bytes and throws cv::Exception when it
     // runs out of memory.
     const std::size_t bytes = static_cast<std::size_t>(count) * sizeof(double);
@@ -81,7 +50,7 @@ CRBFInpainting::AlignedArray CRBFInpainting::allocateAligned(std::int64_t count)
     return array;
 }
 
-void CRBFInpainting::adviseLargeBuffer(void* data, std::size_t bytes) {
+void RBFInpaintingEngine::adviseLargeBuffer(void* data, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     // The photo-sized buffers are written once, right after allocation; with
     // 4 KiB pages their first touch costs one page fault per 4 KiB. Asking for
@@ -98,9 +67,7 @@ void CRBFInpainting::adviseLargeBuffer(void* data, std::size_t bytes) {
 #endif
 }
 
-CRBFInpainting::CRBFInpainting() : CRBFInpainting(Config{}) {}
-
-CRBFInpainting::CRBFInpainting(const Config& config)
+RBFInpaintingEngine::RBFInpaintingEngine(const Config& config)
     : m_config(withResolvedThreads(config)),
       // More threads than the machine has would not run at once anyway, and
       // asking TBB for them makes it print a warning.
@@ -131,7 +98,7 @@ CRBFInpainting::CRBFInpainting(const Config& config)
     }
 }
 
-CRBFInpainting::~CRBFInpainting() {
+RBFInpaintingEngine::~RBFInpaintingEngine() {
     // Tasks never outlive an operation, but a wait here keeps destruction safe
     // even if an operation was left by an exception.
     m_taskGroup.cancel();
@@ -141,29 +108,29 @@ CRBFInpainting::~CRBFInpainting() {
     }
 }
 
-void CRBFInpainting::setInputImage(const cv::Mat& image) {
+void RBFInpaintingEngine::setInputImage(const cv::Mat& image) {
     m_inputImage = image;
     releaseFit();
     releaseCache();
 }
 
-void CRBFInpainting::releaseCache() {
+void RBFInpaintingEngine::releaseCache() {
     m_weightCache.reset();
     m_cacheRows = 0;
     m_cacheCols = 0;
 }
 
-void CRBFInpainting::setInputSupportMask(const cv::Mat& mask) {
+void RBFInpaintingEngine::setInputSupportMask(const cv::Mat& mask) {
     m_supportMask = mask;
     releaseFit();
 }
 
-void CRBFInpainting::setFillArea(const cv::Mat& area) {
+void RBFInpaintingEngine::setFillArea(const cv::Mat& area) {
     m_fillArea = area;
     releaseFit();
 }
 
-void CRBFInpainting::reset() {
+void RBFInpaintingEngine::reset() {
     releaseFit();
     releaseCache();
 }
@@ -171,17 +138,18 @@ void CRBFInpainting::reset() {
 // New masks and another estimator keep the weight cache: it depends only on
 // the image size and the basis, and a refit on another support (the engine
 // tries two) need not compute it again.
-void CRBFInpainting::releaseFit() {
+void RBFInpaintingEngine::releaseFit() {
     for (auto& w : m_weights) w.reset();
     m_ridge = RidgeFit{};
 }
 
-void CRBFInpainting::setEstimator(Config::Estimator estimator) {
+void RBFInpaintingEngine::setEstimator(Config::Estimator estimator) {
     m_config.estimator = estimator;
     releaseFit();
 }
 
-void CRBFInpainting::parallelRows(int count, int grain, const std::function<void(int, int)>& body) {
+void RBFInpaintingEngine::parallelRows(int count, int grain,
+                                       const std::function<void(int, int)>& body) {
     if (count <= 0) return;
     m_arena.execute([&] {
         m_taskGroup.run_and_wait([&] {
@@ -191,7 +159,7 @@ void CRBFInpainting::parallelRows(int count, int grain, const std::function<void
     });
 }
 
-void CRBFInpainting::runTasks(int count, const std::function<void(int)>& body) {
+void RBFInpaintingEngine::runTasks(int count, const std::function<void(int)>& body) {
     m_arena.execute([&] {
         for (int t = 0; t < count; ++t) {
             m_taskGroup.run([&body, t] { body(t); });
@@ -202,19 +170,19 @@ void CRBFInpainting::runTasks(int count, const std::function<void(int)>& body) {
 
 // ---- Basis functions and small helpers ----------------------------------------
 
-double CRBFInpainting::bf_multiquadric(double r, double c) { return std::sqrt(r * r + c * c); }
+double RBFInpaintingEngine::bf_multiquadric(double r, double c) { return std::sqrt(r * r + c * c); }
 
-double CRBFInpainting::bf_inverse_multiquadric(double r, double c) {
+double RBFInpaintingEngine::bf_inverse_multiquadric(double r, double c) {
     return 1.0 / std::sqrt(r * r + c * c);
 }
 
-double CRBFInpainting::thin_plate(double r) { return r > 0.0 ? std::log(r) * r * r : 0.0; }
+double RBFInpaintingEngine::thin_plate(double r) { return r > 0.0 ? std::log(r) * r * r : 0.0; }
 
-double CRBFInpainting::radialDistance(const Point& p, const Point& q) {
+double RBFInpaintingEngine::radialDistance(const Point& p, const Point& q) {
     return pointDistance(p, q);
 }
 
-double CRBFInpainting::radialDistanceSq(const Point& p, const Point& q) {
+double RBFInpaintingEngine::radialDistanceSq(const Point& p, const Point& q) {
     // The integer difference is taken in 64 bits so that no pair of ints overflows.
     const double dx = static_cast<double>(
         static_cast<float>(static_cast<std::int64_t>(p[0]) - static_cast<std::int64_t>(q[0])));
@@ -223,7 +191,7 @@ double CRBFInpainting::radialDistanceSq(const Point& p, const Point& q) {
     return dx * dx + dy * dy;
 }
 
-float CRBFInpainting::clamp(double v) {
+float RBFInpaintingEngine::clamp(double v) {
     if (v > 255.0) return 255.0f;
     if (v < 0.0) return 0.0f;
     return static_cast<float>(v);
@@ -231,8 +199,8 @@ float CRBFInpainting::clamp(double v) {
 
 // ---- Grid sampling and the weight cache ----------------------------------------
 
-void CRBFInpainting::resampCoords(const cv::Mat& mask, PointList& points, const int& step,
-                                  bool all) {
+void RBFInpaintingEngine::resampCoords(const cv::Mat& mask, PointList& points, const int& step,
+                                       bool all) {
     points.clear();
     // A step below 1 would never advance; it yields no point.
     if (step < 1 || mask.empty()) return;
@@ -249,7 +217,7 @@ void CRBFInpainting::resampCoords(const cv::Mat& mask, PointList& points, const 
     }
 }
 
-void CRBFInpainting::computeWeightCache() {
+void RBFInpaintingEngine::computeWeightCache() {
     m_weightCache.reset();
     m_cacheRows = 0;
     m_cacheCols = 0;
@@ -259,7 +227,7 @@ void CRBFInpainting::computeWeightCache() {
     double* data = cache.get();
     const int selector = m_config.basisFunction;
     const BasisFunction& basis = m_basisFunction;
-    const bool avx2 = __builtin_cpu_supports("avx2");
+    const auto cacheRow = Inpainting::rbfKernels().cacheRow;
     parallelRows(rows, 16, [&](int y0, int y1) {
         // The known selectors are evaluated inline with the stored function's
         // formula; any other selector goes through the stored function, which
@@ -268,11 +236,7 @@ void CRBFInpainting::computeWeightCache() {
         for (int y = y0; y < y1; ++y) {
             double* row = data + static_cast<std::int64_t>(y) * cols;
             if (selector >= 0 && selector <= 2) {
-                if (avx2) {
-                    cacheRowAvx2(row, cols, y, selector);
-                } else {
-                    cacheRowGeneric(row, cols, y, selector);
-                }
+                cacheRow(row, cols, y, selector);
                 continue;
             }
             for (int x = 0; x < cols; ++x) row[x] = basis(origin, Point{y, x});
@@ -285,7 +249,7 @@ void CRBFInpainting::computeWeightCache() {
 
 // ---- Fitting --------------------------------------------------------------------
 
-bool CRBFInpainting::fitSizeSupported(std::int64_t samples, std::int64_t centres) {
+bool RBFInpaintingEngine::fitSizeSupported(std::int64_t samples, std::int64_t centres) {
     // The solve holds an M x M normal matrix and costs about N·M² multiply-adds
     // (more when the factorisation fails and the stable fallback runs). Tiny
     // grid steps would otherwise ask for gigabytes and hours.
@@ -293,8 +257,8 @@ bool CRBFInpainting::fitSizeSupported(std::int64_t samples, std::int64_t centres
     return samples <= kMaxNormalWork / (centres * centres);
 }
 
-void CRBFInpainting::chooseSurroundSteps(const std::function<std::int64_t(int)>& countAt,
-                                         int& centreStep, int& sampleStep) {
+void RBFInpaintingEngine::chooseSurroundSteps(const std::function<std::int64_t(int)>& countAt,
+                                              int& centreStep, int& sampleStep) {
     std::int64_t centres = countAt(centreStep);
     std::int64_t samples = countAt(sampleStep);
     if (centres < 1 || samples < 1 || fitSizeSupported(samples, centres)) return;
@@ -316,7 +280,7 @@ void CRBFInpainting::chooseSurroundSteps(const std::function<std::int64_t(int)>&
     }
 }
 
-bool CRBFInpainting::centresSurroundFillArea() const {
+bool RBFInpaintingEngine::centresSurroundFillArea() const {
     if (static_cast<int>(m_centres.size()) < kMinSurroundCentres) return false;
     std::vector<cv::Point> inside;
     cv::findNonZero(m_fillArea, inside);
@@ -333,7 +297,7 @@ bool CRBFInpainting::centresSurroundFillArea() const {
     return count >= kMinCentresInsideHull;
 }
 
-bool CRBFInpainting::approximate() {
+bool RBFInpaintingEngine::approximate() {
     if (m_supportMask.empty() || m_inputImage.empty() || m_weights[0] || m_ridge.valid) {
         return false;
     }
@@ -438,7 +402,7 @@ bool CRBFInpainting::approximate() {
     return true;
 }
 
-double CRBFInpainting::surroundResidualRms(const PointList& samples) {
+double RBFInpaintingEngine::surroundResidualRms(const PointList& samples) {
     const int cols = m_smoothedImage.cols;
     const double* cache = m_weightCache.get();
     std::vector<double> sums(samples.size(), 0.0);
@@ -461,6 +425,51 @@ double CRBFInpainting::surroundResidualRms(const PointList& samples) {
     return samples.empty() ? 0.0 : std::sqrt(total / (3.0 * static_cast<double>(samples.size())));
 }
 
-void CRBFInpainting::fillValuesAVX(const cv::Mat& /*fillMask*/, cv::Mat& /*out*/) { approximate(); }
+void RBFInpaintingEngine::fillValuesAVX(const cv::Mat& /*fillMask*/, cv::Mat& /*out*/) {
+    approximate();
+}
+
+// ---- The public class --------------------------------------------------------
+
+CRBFInpainting::CRBFInpainting() : CRBFInpainting(Config{}) {}
+
+CRBFInpainting::CRBFInpainting(const Config& config)
+    : m_engine(std::make_unique<RBFInpaintingEngine>(config)) {}
+
+CRBFInpainting::~CRBFInpainting() = default;
+
+void CRBFInpainting::setInputImage(const cv::Mat& image) { m_engine->setInputImage(image); }
+
+void CRBFInpainting::setInputSupportMask(const cv::Mat& mask) {
+    m_engine->setInputSupportMask(mask);
+}
+
+void CRBFInpainting::setFillArea(const cv::Mat& area) { m_engine->setFillArea(area); }
+
+void CRBFInpainting::setEstimator(Config::Estimator estimator) {
+    m_engine->setEstimator(estimator);
+}
+
+void CRBFInpainting::reset() { m_engine->reset(); }
+
+bool CRBFInpainting::approximate() { return m_engine->approximate(); }
+
+void CRBFInpainting::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
+    m_engine->fillValues(fillMask, out);
+}
+
+void CRBFInpainting::fillValuesAVX(const cv::Mat& fillMask, cv::Mat& out) {
+    m_engine->fillValuesAVX(fillMask, out);
+}
+
+void CRBFInpainting::maskedGaussian(const cv::Mat& src, cv::Mat& dst, cv::Mat weights) {
+    m_engine->maskedGaussian(src, dst, std::move(weights));
+}
+
+const CRBFInpainting::Config& CRBFInpainting::getConfig() const { return m_engine->getConfig(); }
+
+const CRBFInpainting::FitDiagnostics& CRBFInpainting::getFitDiagnostics() const {
+    return m_engine->getFitDiagnostics();
+}
 
 }  // namespace DataLayer

@@ -1,0 +1,126 @@
+// The portable kernels of the RBF inpainting, and the choice of the kernel set.
+
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFKernels.h"
+
+#include <cstdlib>
+
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFKernelBodies.h"
+
+namespace DataLayer {
+namespace Inpainting {
+
+#if defined(COLORCAL_HAVE_AVX2_KERNELS)
+/// Defined in RBFKernelsAvx2.cpp, which only x86 builds compile.
+const RBFKernels& avx2RBFKernelSet();
+#endif
+
+namespace {
+
+constexpr int kPanel = kPanelWidth;
+constexpr int kRowsOfTile = kTileRows;
+constexpr int kColsOfTile = kTileCols;
+
+double dotPortable(const double* x, const double* y, std::int64_t n) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::int64_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += x[i] * y[i];
+        s1 += x[i + 1] * y[i + 1];
+        s2 += x[i + 2] * y[i + 2];
+        s3 += x[i + 3] * y[i + 3];
+    }
+    for (; i < n; ++i) s0 += x[i] * y[i];
+    return (s0 + s1) + (s2 + s3);
+}
+
+void panelProductPortable(const double* a, const double* b, std::int64_t depth, double* c,
+                          std::int64_t ldc) {
+    for (std::int64_t half = 0; half < 2; ++half) {
+        double acc[4][kPanel] = {};
+        for (std::int64_t k = 0; k < depth; ++k) {
+            const double* ak = a + k * kPanel + half * 4;
+            const double* bk = b + k * kPanel;
+            for (int i = 0; i < 4; ++i) {
+                for (int j = 0; j < kPanel; ++j) acc[i][j] += ak[i] * bk[j];
+            }
+        }
+        for (int i = 0; i < 4; ++i) {
+            double* row = c + (half * 4 + i) * ldc;
+            for (int j = 0; j < kPanel; ++j) row[j] += acc[i][j];
+        }
+    }
+}
+
+void tileProductPortable(const double* a, const double* b, std::int64_t depth, double* c,
+                         std::int64_t ldc) {
+    double acc[kRowsOfTile][kColsOfTile] = {};
+    for (std::int64_t k = 0; k < depth; ++k) {
+        const double* ak = a + k * kRowsOfTile;
+        const double* bk = b + k * kColsOfTile;
+        for (int i = 0; i < kRowsOfTile; ++i) {
+            for (int j = 0; j < kColsOfTile; ++j) acc[i][j] += ak[i] * bk[j];
+        }
+    }
+    for (int i = 0; i < kRowsOfTile; ++i) {
+        for (int j = 0; j < kColsOfTile; ++j) c[i * ldc + j] += acc[i][j];
+    }
+}
+
+/// Every centre, in order, reads its row at |x - cx|; `left` and `right` are
+/// not needed.
+void fieldChunkPortable(const double* const* rowOf, const int* cx, const double* w3,
+                        std::int64_t /*left*/, std::int64_t /*right*/, std::int64_t m, int x0,
+                        double* out3) {
+    double acc[3][kFieldChunk] = {};
+    for (std::int64_t j = 0; j < m; ++j) {
+        const double* row = rowOf[j];
+        for (int i = 0; i < kFieldChunk; ++i) {
+            const double v = row[std::abs(x0 + i - cx[j])];
+            acc[0][i] += w3[3 * j] * v;
+            acc[1][i] += w3[3 * j + 1] * v;
+            acc[2][i] += w3[3 * j + 2] * v;
+        }
+    }
+    for (int c = 0; c < 3; ++c) {
+        for (int i = 0; i < kFieldChunk; ++i) out3[c * kFieldChunk + i] = acc[c][i];
+    }
+}
+
+void cacheRowPortable(double* row, int cols, int y, int selector) {
+    cacheRowBody(row, cols, y, selector);
+}
+
+void weightedAddPortable(float* acc, const float* src, float g, int n) {
+    weightedAddBody(acc, src, g, n);
+}
+
+}  // namespace
+
+const RBFKernels& portableRBFKernels() {
+    static const RBFKernels kernels{"portable",          dotPortable,        panelProductPortable,
+                                    tileProductPortable, fieldChunkPortable, cacheRowPortable,
+                                    weightedAddPortable};
+    return kernels;
+}
+
+const RBFKernels* avx2RBFKernels() {
+#if defined(COLORCAL_HAVE_AVX2_KERNELS)
+    static const bool runs = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return runs ? &avx2RBFKernelSet() : nullptr;
+#else
+    return nullptr;
+#endif
+}
+
+const RBFKernels& rbfKernels() {
+#if defined(COLORCAL_PORTABLE_KERNELS)
+    return portableRBFKernels();
+#else
+    static const RBFKernels& chosen =
+        avx2RBFKernels() != nullptr ? *avx2RBFKernels() : portableRBFKernels();
+    return chosen;
+#endif
+}
+
+}  // namespace Inpainting
+}  // namespace DataLayer

@@ -1,0 +1,217 @@
+// The AVX2/FMA kernels of the RBF inpainting. Compiled only on x86, with
+// -mavx2 -mfma -ffp-contract=off (see CMakeLists.txt): every fused
+// multiply-add below is written out, so the arithmetic is what the source says
+// whatever the compiler's contraction rules. Only rbfKernels() calls into this
+// file, after checking that the processor has both instruction sets.
+//
+// The file includes no header with inline library code beyond the intrinsics
+// and <cmath> (the shared loops sit in an anonymous namespace), so no function
+// compiled here for AVX2 can be picked by the linker for another source.
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstdint>
+
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFKernelBodies.h"
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFKernels.h"
+
+namespace DataLayer {
+namespace Inpainting {
+
+const RBFKernels& avx2RBFKernelSet();
+
+namespace {
+
+constexpr std::int64_t kPanel = kPanelWidth;
+constexpr std::int64_t kRowsOfTile = kTileRows;
+constexpr std::int64_t kColsOfTile = kTileCols;
+
+inline int absoluteOffset(int v) { return v < 0 ? -v : v; }
+
+void panelProductAvx2(const double* a, const double* b, std::int64_t depth, double* c,
+                      std::int64_t ldc) {
+    for (std::int64_t half = 0; half < 2; ++half) {
+        __m256d c00 = _mm256_setzero_pd(), c01 = _mm256_setzero_pd();
+        __m256d c10 = _mm256_setzero_pd(), c11 = _mm256_setzero_pd();
+        __m256d c20 = _mm256_setzero_pd(), c21 = _mm256_setzero_pd();
+        __m256d c30 = _mm256_setzero_pd(), c31 = _mm256_setzero_pd();
+        for (std::int64_t k = 0; k < depth; ++k) {
+            const double* ak = a + k * kPanel + half * 4;
+            const __m256d b0 = _mm256_loadu_pd(b + k * kPanel);
+            const __m256d b1 = _mm256_loadu_pd(b + k * kPanel + 4);
+            __m256d s = _mm256_broadcast_sd(ak);
+            c00 = _mm256_fmadd_pd(s, b0, c00);
+            c01 = _mm256_fmadd_pd(s, b1, c01);
+            s = _mm256_broadcast_sd(ak + 1);
+            c10 = _mm256_fmadd_pd(s, b0, c10);
+            c11 = _mm256_fmadd_pd(s, b1, c11);
+            s = _mm256_broadcast_sd(ak + 2);
+            c20 = _mm256_fmadd_pd(s, b0, c20);
+            c21 = _mm256_fmadd_pd(s, b1, c21);
+            s = _mm256_broadcast_sd(ak + 3);
+            c30 = _mm256_fmadd_pd(s, b0, c30);
+            c31 = _mm256_fmadd_pd(s, b1, c31);
+        }
+        double* r = c + half * 4 * ldc;
+        const __m256d acc[4][2] = {{c00, c01}, {c10, c11}, {c20, c21}, {c30, c31}};
+        for (int i = 0; i < 4; ++i) {
+            double* row = r + i * ldc;
+            _mm256_storeu_pd(row, _mm256_add_pd(_mm256_loadu_pd(row), acc[i][0]));
+            _mm256_storeu_pd(row + 4, _mm256_add_pd(_mm256_loadu_pd(row + 4), acc[i][1]));
+        }
+    }
+}
+
+double dotAvx2(const double* x, const double* y, std::int64_t n) {
+    __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
+    std::int64_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        s0 = _mm256_fmadd_pd(_mm256_loadu_pd(x + i), _mm256_loadu_pd(y + i), s0);
+        s1 = _mm256_fmadd_pd(_mm256_loadu_pd(x + i + 4), _mm256_loadu_pd(y + i + 4), s1);
+    }
+    for (; i + 4 <= n; i += 4) {
+        s0 = _mm256_fmadd_pd(_mm256_loadu_pd(x + i), _mm256_loadu_pd(y + i), s0);
+    }
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, _mm256_add_pd(s0, s1));
+    double s = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    // The last one to three products: a pair is rounded and added in turn, a
+    // last odd one is fused with the sum.
+    if (n - i >= 2) {
+        const double p0 = x[i] * y[i];
+        const double p1 = x[i + 1] * y[i + 1];
+        s += p0;
+        s += p1;
+        i += 2;
+    }
+    if (i < n) s = std::fma(x[i], y[i], s);
+    return s;
+}
+
+/// Twelve independent accumulators, so that the loop runs at the throughput of
+/// the FMA units rather than at their latency.
+void tileProductAvx2(const double* a, const double* b, std::int64_t depth, double* c,
+                     std::int64_t ldc) {
+    __m256d c00 = _mm256_setzero_pd(), c01 = _mm256_setzero_pd(), c02 = _mm256_setzero_pd();
+    __m256d c10 = _mm256_setzero_pd(), c11 = _mm256_setzero_pd(), c12 = _mm256_setzero_pd();
+    __m256d c20 = _mm256_setzero_pd(), c21 = _mm256_setzero_pd(), c22 = _mm256_setzero_pd();
+    __m256d c30 = _mm256_setzero_pd(), c31 = _mm256_setzero_pd(), c32 = _mm256_setzero_pd();
+    for (std::int64_t k = 0; k < depth; ++k) {
+        const double* ak = a + k * kRowsOfTile;
+        const double* bk = b + k * kColsOfTile;
+        const __m256d b0 = _mm256_loadu_pd(bk);
+        const __m256d b1 = _mm256_loadu_pd(bk + 4);
+        const __m256d b2 = _mm256_loadu_pd(bk + 8);
+        __m256d s = _mm256_broadcast_sd(ak);
+        c00 = _mm256_fmadd_pd(s, b0, c00);
+        c01 = _mm256_fmadd_pd(s, b1, c01);
+        c02 = _mm256_fmadd_pd(s, b2, c02);
+        s = _mm256_broadcast_sd(ak + 1);
+        c10 = _mm256_fmadd_pd(s, b0, c10);
+        c11 = _mm256_fmadd_pd(s, b1, c11);
+        c12 = _mm256_fmadd_pd(s, b2, c12);
+        s = _mm256_broadcast_sd(ak + 2);
+        c20 = _mm256_fmadd_pd(s, b0, c20);
+        c21 = _mm256_fmadd_pd(s, b1, c21);
+        c22 = _mm256_fmadd_pd(s, b2, c22);
+        s = _mm256_broadcast_sd(ak + 3);
+        c30 = _mm256_fmadd_pd(s, b0, c30);
+        c31 = _mm256_fmadd_pd(s, b1, c31);
+        c32 = _mm256_fmadd_pd(s, b2, c32);
+    }
+    const __m256d acc[kRowsOfTile][3] = {
+        {c00, c01, c02}, {c10, c11, c12}, {c20, c21, c22}, {c30, c31, c32}};
+    for (int i = 0; i < kRowsOfTile; ++i) {
+        double* row = c + i * ldc;
+        for (int v = 0; v < 3; ++v) {
+            _mm256_storeu_pd(row + 4 * v, _mm256_add_pd(_mm256_loadu_pd(row + 4 * v), acc[i][v]));
+        }
+    }
+}
+
+/// Accumulates w·(12 values from q) into out[0..8] (three channels of 12
+/// lanes) for centres [j0, j1); q is rowOf[j] + offset(j).
+template <typename Offset>
+inline void accumulateChunk(const double* const* rowOf, const double* w3, std::int64_t j0,
+                            std::int64_t j1, Offset offset, __m256d* out) {
+    __m256d a00 = _mm256_setzero_pd(), a01 = _mm256_setzero_pd(), a02 = _mm256_setzero_pd();
+    __m256d a10 = _mm256_setzero_pd(), a11 = _mm256_setzero_pd(), a12 = _mm256_setzero_pd();
+    __m256d a20 = _mm256_setzero_pd(), a21 = _mm256_setzero_pd(), a22 = _mm256_setzero_pd();
+    for (std::int64_t j = j0; j < j1; ++j) {
+        const double* q = rowOf[j] + offset(j);
+        const __m256d v0 = _mm256_loadu_pd(q);
+        const __m256d v1 = _mm256_loadu_pd(q + 4);
+        const __m256d v2 = _mm256_loadu_pd(q + 8);
+        const __m256d w0 = _mm256_broadcast_sd(w3 + 3 * j);
+        const __m256d w1 = _mm256_broadcast_sd(w3 + 3 * j + 1);
+        const __m256d w2 = _mm256_broadcast_sd(w3 + 3 * j + 2);
+        a00 = _mm256_fmadd_pd(w0, v0, a00);
+        a01 = _mm256_fmadd_pd(w0, v1, a01);
+        a02 = _mm256_fmadd_pd(w0, v2, a02);
+        a10 = _mm256_fmadd_pd(w1, v0, a10);
+        a11 = _mm256_fmadd_pd(w1, v1, a11);
+        a12 = _mm256_fmadd_pd(w1, v2, a12);
+        a20 = _mm256_fmadd_pd(w2, v0, a20);
+        a21 = _mm256_fmadd_pd(w2, v1, a21);
+        a22 = _mm256_fmadd_pd(w2, v2, a22);
+    }
+    out[0] = a00;
+    out[1] = a01;
+    out[2] = a02;
+    out[3] = a10;
+    out[4] = a11;
+    out[5] = a12;
+    out[6] = a20;
+    out[7] = a21;
+    out[8] = a22;
+}
+
+/// Centres left of the chunk read their row forwards, centres right of it
+/// backwards into lanes in reverse pixel order (undone once per chunk), the
+/// centres inside it pixel by pixel.
+void fieldChunkAvx2(const double* const* rowOf, const int* cx, const double* w3, std::int64_t left,
+                    std::int64_t right, std::int64_t m, int x0, double* out3) {
+    constexpr int chunk = kFieldChunk;
+    __m256d fwd[9];
+    __m256d rev[9];
+    accumulateChunk(
+        rowOf, w3, 0, left, [&](std::int64_t j) { return x0 - cx[j]; }, fwd);
+    accumulateChunk(
+        rowOf, w3, right, m, [&](std::int64_t j) { return cx[j] - x0 - (chunk - 1); }, rev);
+    // Lane i of the backward sums belongs to pixel 11 - i.
+    for (int c = 0; c < 3; ++c) {
+        for (int v = 0; v < 3; ++v) {
+            const __m256d r = _mm256_permute4x64_pd(rev[3 * c + (2 - v)], 0x1B);
+            _mm256_storeu_pd(out3 + c * chunk + 4 * v, _mm256_add_pd(fwd[3 * c + v], r));
+        }
+    }
+    for (std::int64_t j = left; j < right; ++j) {
+        const double* row = rowOf[j];
+        for (int i = 0; i < chunk; ++i) {
+            const double v = row[absoluteOffset(x0 + i - cx[j])];
+            out3[i] = std::fma(w3[3 * j], v, out3[i]);
+            out3[chunk + i] = std::fma(w3[3 * j + 1], v, out3[chunk + i]);
+            out3[2 * chunk + i] = std::fma(w3[3 * j + 2], v, out3[2 * chunk + i]);
+        }
+    }
+}
+
+void cacheRowAvx2(double* row, int cols, int y, int selector) {
+    cacheRowBody(row, cols, y, selector);
+}
+
+void weightedAddAvx2(float* acc, const float* src, float g, int n) {
+    weightedAddBody(acc, src, g, n);
+}
+
+}  // namespace
+
+const RBFKernels& avx2RBFKernelSet() {
+    static const RBFKernels kernels{"avx2-fma",     dotAvx2,      panelProductAvx2, tileProductAvx2,
+                                    fieldChunkAvx2, cacheRowAvx2, weightedAddAvx2};
+    return kernels;
+}
+
+}  // namespace Inpainting
+}  // namespace DataLayer

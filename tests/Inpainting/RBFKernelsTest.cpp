@@ -1,0 +1,131 @@
+// The AVX2/FMA kernels against the portable ones on the same inputs. The
+// loops without multiply-adds must agree bit for bit; where FMA rounds each
+// product-sum once instead of twice, both sides stay within the rounding
+// bound of an n-term dot product, n·ε·Σ|xᵢyᵢ|, of each other.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "DataLayer/ShadeAnalysis/Inpainting/RBFKernels.h"
+
+namespace {
+
+using DataLayer::Inpainting::RBFKernels;
+
+std::vector<double> randomValues(std::size_t n, std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::vector<double> v(n);
+    for (double& x : v) x = u(rng);
+    return v;
+}
+
+/// Σ|x[k·sx]·y[k·sy]| over k < n: the scale of a dot product's rounding.
+double absDot(const double* x, const double* y, std::int64_t n, std::int64_t sx = 1,
+              std::int64_t sy = 1) {
+    double s = 0.0;
+    for (std::int64_t k = 0; k < n; ++k) s += std::abs(x[k * sx] * y[k * sy]);
+    return s;
+}
+
+class RBFKernelsTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        avx2 = DataLayer::Inpainting::avx2RBFKernels();
+        if (avx2 == nullptr) GTEST_SKIP() << "no AVX2/FMA kernels on this build or processor";
+    }
+    const RBFKernels& portable = DataLayer::Inpainting::portableRBFKernels();
+    const RBFKernels* avx2 = nullptr;
+    std::mt19937_64 rng{7};
+};
+
+TEST_F(RBFKernelsTest, LoopsWithoutMultiplyAddsAgreeExactly) {
+    for (const int cols : {1, 5, 37, 1001}) {
+        std::vector<double> a(static_cast<std::size_t>(cols));
+        std::vector<double> b(a.size());
+        for (const int selector : {0, 1, 2}) {
+            portable.cacheRow(a.data(), cols, 999, selector);
+            avx2->cacheRow(b.data(), cols, 999, selector);
+            ASSERT_EQ(a, b) << "cols " << cols << " selector " << selector;
+        }
+        std::vector<float> src(a.begin(), a.end());
+        std::vector<float> acc(src.size(), 1.5f);
+        std::vector<float> acc2 = acc;
+        portable.weightedAdd(acc.data(), src.data(), 0.37f, cols);
+        avx2->weightedAdd(acc2.data(), src.data(), 0.37f, cols);
+        EXPECT_EQ(acc, acc2) << "cols " << cols;
+    }
+}
+
+TEST_F(RBFKernelsTest, ProductsAgreeWithinTheDotProductBound) {
+    const std::vector<double> x = randomValues(600, rng);
+    const std::vector<double> y = randomValues(600, rng);
+    for (std::int64_t n = 0; n < 40; ++n) {
+        const double d = avx2->dot(x.data(), y.data(), n) - portable.dot(x.data(), y.data(), n);
+        EXPECT_LE(std::abs(d), n * DBL_EPSILON * absDot(x.data(), y.data(), n)) << "n " << n;
+    }
+    // Packed panels: 8 x 8 and 4 x 12 tiles of a leading dimension 24, added
+    // to a non-zero C.
+    for (const std::int64_t depth : {1, 7, 64}) {
+        for (const bool tile : {false, true}) {
+            const std::int64_t rows = tile ? 4 : 8;
+            const std::int64_t cols = tile ? 12 : 8;
+            const std::vector<double> a = randomValues(static_cast<std::size_t>(depth * rows), rng);
+            const std::vector<double> b = randomValues(static_cast<std::size_t>(depth * cols), rng);
+            std::vector<double> c1 = randomValues(8 * 24, rng);
+            std::vector<double> c2 = c1;
+            const auto product = tile ? &RBFKernels::tileProduct : &RBFKernels::panelProduct;
+            (portable.*product)(a.data(), b.data(), depth, c1.data(), 24);
+            (avx2->*product)(a.data(), b.data(), depth, c2.data(), 24);
+            for (std::int64_t i = 0; i < rows; ++i) {
+                for (std::int64_t j = 0; j < cols; ++j) {
+                    const std::size_t at = static_cast<std::size_t>(i * 24 + j);
+                    const double tol =
+                        static_cast<double>(depth + 1) * DBL_EPSILON *
+                        (absDot(a.data() + i, b.data() + j, depth, rows, cols) + 1.0);
+                    ASSERT_LE(std::abs(c1[at] - c2[at]), tol)
+                        << "tile " << tile << " depth " << depth << " at " << i << "," << j;
+                }
+            }
+        }
+    }
+}
+
+TEST_F(RBFKernelsTest, FieldChunksAgreeWithinTheDotProductBound) {
+    // Centres every 5 columns, each reading one of four cache rows; chunks at
+    // every third offset see centres on the left, inside and on the right.
+    const std::vector<double> cache = randomValues(4 * 300, rng);
+    std::vector<int> cx;
+    std::vector<const double*> rowOf;
+    for (int x = 2; x < 300; x += 5) {
+        rowOf.push_back(cache.data() + (cx.size() % 4) * 300);
+        cx.push_back(x);
+    }
+    const std::int64_t m = static_cast<std::int64_t>(cx.size());
+    const std::vector<double> w3 = randomValues(static_cast<std::size_t>(3 * m), rng);
+    constexpr int chunk = DataLayer::Inpainting::kFieldChunk;
+    for (int x0 = 0; x0 + chunk <= 300; x0 += 3) {
+        const auto left = std::upper_bound(cx.begin(), cx.end(), x0) - cx.begin();
+        const auto right = std::lower_bound(cx.begin(), cx.end(), x0 + chunk - 1) - cx.begin();
+        double a[3 * chunk];
+        double b[3 * chunk];
+        portable.fieldChunk(rowOf.data(), cx.data(), w3.data(), left, right, m, x0, a);
+        avx2->fieldChunk(rowOf.data(), cx.data(), w3.data(), left, right, m, x0, b);
+        for (int i = 0; i < 3 * chunk; ++i) {
+            double bound = 0.0;
+            for (std::size_t j = 0; j < cx.size(); ++j) {
+                bound +=
+                    std::abs(w3[3 * j + i / chunk] * rowOf[j][std::abs(x0 + i % chunk - cx[j])]);
+            }
+            ASSERT_LE(std::abs(a[i] - b[i]), static_cast<double>(m) * DBL_EPSILON * bound)
+                << "x " << x0 + i % chunk << " channel " << i / chunk;
+        }
+    }
+}
+
+}  // namespace
