@@ -64,32 +64,6 @@ cv::Size scaledSize(const cv::Size& size, double scale) {
     return cv::Size(roundToInt(size.width * scale), roundToInt(size.height * scale));
 }
 
-// Clears `mask` on every pixel of a floating-point `image` with a component
-// that is not finite, so that such pixels cannot spoil a mean colour.
-template <typename T>
-void clearNonFinite(const cv::Mat& image, cv::Mat& mask) {
-    const int channels = image.channels();
-    for (int y = 0; y < image.rows; ++y) {
-        const T* row = image.ptr<T>(y);
-        uchar* maskRow = mask.ptr<uchar>(y);
-        for (int x = 0; x < image.cols; ++x) {
-            for (int c = 0; c < channels; ++c) {
-                if (!std::isfinite(row[x * channels + c])) {
-                    maskRow[x] = 0;
-                }
-            }
-        }
-    }
-}
-
-void excludeNonFinitePixels(const cv::Mat& image, cv::Mat& mask) {
-    if (image.depth() == CV_32F) {
-        clearNonFinite<float>(image, mask);
-    } else if (image.depth() == CV_64F) {
-        clearNonFinite<double>(image, mask);
-    }
-}
-
 // cv::medianBlur(src, dst, ksize) computed on horizontal strips in parallel.
 // Each strip is filtered with `ksize / 2` extra rows on either side, which the
 // filter reads as neighbours and which are then dropped, so every output row
@@ -803,9 +777,9 @@ bool CWatershedSegmentation::labelChart() {
         }
     }
 
-    cv::Mat whiteMask = (m_labels == 1);
-    excludeNonFinitePixels(m_inputImage, whiteMask);
-    computeWhiteColor(m_inputImage, whiteMask);
+    // Pixels that are not finite do not count as white ground (the picked
+    // white's own rule), so they cannot spoil the mean.
+    computeWhiteColor(m_inputImage, m_labels == 1);
     // A white that is not a number would turn every gain into garbage.
     for (int c = 0; c < 4; ++c) {
         if (!std::isfinite(m_whiteColor[c])) {
