@@ -261,6 +261,14 @@ class COLORCAL_EXPORT CColorCalibration {
                                    cv::Mat& coefficients);
 
   private:
+    /// The whole-image calibration overloads after converting the host's pixels:
+    /// `input` (empty when the buffer or size was unusable, which is logged and
+    /// fails) becomes input and full image with the region (0, 0, cols, rows).
+    bool startOnWholeImage(const cv::Mat& input, int rows, int cols, CbArray<float>& whiteImageOut,
+                           NxCColCalibMatrix& matrix,
+                           std::vector<std::vector<float>>* measuredColors,
+                           std::vector<float>* pickedWhite);
+
     // Results kept between calls; the work is done by stateless stages (see
     // CColorCalibrationEntryPoints.cpp for which entry point calls which).
     NxCColCalibReferenceColorsList m_referenceColors;

@@ -247,7 +247,14 @@ bool CColorCalibration::startColorCalibration(float* image, int rows, int cols,
                                               NxCColCalibMatrix& matrix,
                                               std::vector<std::vector<float>>* measuredColors,
                                               std::vector<float>* pickedWhite) {
-    const cv::Mat input = hostImage(image, rows, cols);
+    return startOnWholeImage(hostImage(image, rows, cols), rows, cols, whiteImageOut, matrix,
+                             measuredColors, pickedWhite);
+}
+
+bool CColorCalibration::startOnWholeImage(const cv::Mat& input, int rows, int cols,
+                                          CbArray<float>& whiteImageOut, NxCColCalibMatrix& matrix,
+                                          std::vector<std::vector<float>>* measuredColors,
+                                          std::vector<float>* pickedWhite) {
     if (input.empty()) {
         logError(kLineInvalidImageArguments, L"no image data or invalid image size %i x %i", cols,
                  rows);
@@ -285,16 +292,8 @@ bool CColorCalibration::startColorCalibration(const unsigned char* image, int ro
                                               NxCColCalibMatrix& matrix,
                                               std::vector<std::vector<float>>* measuredColors,
                                               std::vector<float>* pickedWhite) {
-    const cv::Mat input = hostImage(image, rows, cols);
-    if (input.empty()) {
-        logError(kLineInvalidImageArguments, L"no image data or invalid image size %i x %i", cols,
-                 rows);
-        return false;
-    }
-    m_inputImage = input;
-    m_fullImage = input.clone();
-    m_roi = CRect(0, 0, cols, rows);
-    return startColorCalibration(whiteImageOut, matrix, measuredColors, pickedWhite);
+    return startOnWholeImage(hostImage(image, rows, cols), rows, cols, whiteImageOut, matrix,
+                             measuredColors, pickedWhite);
 }
 
 // ---- Segmentation ----------------------------------------------------------------
