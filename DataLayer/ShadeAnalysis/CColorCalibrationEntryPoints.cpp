@@ -303,7 +303,7 @@ bool CColorCalibration::precomputeSegmentation(float* whiteOut) {
         return false;
     }
     m_whiteAreaMask = cv::Mat::ones(m_inputImage.size(), CV_8UC1);
-    const ChartLayout layout = segmentChartLayout(m_inputImage, m_parameterSet);
+    const SegmentedChart layout = segmentChartLayout(m_inputImage, m_parameterSet);
     m_segmentSeeds.clear();
     m_segmentationDiagnostics = layout.diagnostics;
     if (!layout.found) {
@@ -346,7 +346,7 @@ bool CColorCalibration::updateSegmentation(float* whiteOut) {
     if (m_inputImage.empty() || m_inputImage.size() != m_whiteAreaMask.size()) {
         return false;
     }
-    const ChartLayout layout = segmentChartLayout(m_inputImage, m_parameterSet);
+    const SegmentedChart layout = segmentChartLayout(m_inputImage, m_parameterSet);
     m_segmentationDiagnostics = layout.diagnostics;
     if (!layout.found) {
         reset();

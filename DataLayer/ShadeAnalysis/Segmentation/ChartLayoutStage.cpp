@@ -19,12 +19,12 @@ bool insideImage(const std::array<int, 2>& point, const cv::Mat& image) {
 
 }  // namespace
 
-ChartLayout segmentChartLayout(
+SegmentedChart segmentChartLayout(
     const cv::Mat& input,
     const std::shared_ptr<Base::IParameterSetColorCalibrationTarget>& parameterSet) {
     CWatershedSegmentation segmentation(parameterSet);
     segmentation.setInputImage(input);
-    ChartLayout layout;
+    SegmentedChart layout;
     const bool segmented = segmentation.segment();
     layout.diagnostics = segmentation.getDiagnostics();
     if (!segmented) {

@@ -11,8 +11,8 @@
 
 namespace DataLayer {
 
-/// The chart layout of one photo: where the patches are and what surrounds them.
-struct ChartLayout {
+/// One photo segmented: where the patches are and what surrounds them.
+struct SegmentedChart {
     /// True when the segmentation found a chart and gave a label image of the
     /// input's size; the fields below are set only then (the diagnostics always).
     bool found = false;
@@ -29,7 +29,7 @@ struct ChartLayout {
 /// Segments the chart in `input` (CV_32FC3, 0..255) with the geometry of
 /// `parameterSet`. Throws `OrvException` for a null parameter set, before
 /// any work.
-ChartLayout segmentChartLayout(
+SegmentedChart segmentChartLayout(
     const cv::Mat& input,
     const std::shared_ptr<Base::IParameterSetColorCalibrationTarget>& parameterSet);
 
