@@ -1,0 +1,382 @@
+// Measuring a located card on the photo: sampling, the reduced copy the
+// searches run on, the card's edges and the support mask of its white ground.
+#include "DataLayer/ShadeAnalysis/CardLocation/CardOutline.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <opencv2/imgproc.hpp>
+
+namespace DataLayer {
+namespace CardLocation {
+
+/// Bilinear sample of a CV_32FC3 image; false outside it.
+bool sampleColor(const cv::Mat& image, const cv::Point2d& p, cv::Vec3f& out) {
+    if (!(p.x >= 0.0 && p.y >= 0.0 && p.x <= image.cols - 1.0 && p.y <= image.rows - 1.0)) {
+        return false;
+    }
+    const int x0 = std::min(static_cast<int>(p.x), image.cols - 1);
+    const int y0 = std::min(static_cast<int>(p.y), image.rows - 1);
+    const int x1 = std::min(x0 + 1, image.cols - 1);
+    const int y1 = std::min(y0 + 1, image.rows - 1);
+    const float fx = static_cast<float>(p.x - x0);
+    const float fy = static_cast<float>(p.y - y0);
+    const auto* r0 = image.ptr<cv::Vec3f>(y0);
+    const auto* r1 = image.ptr<cv::Vec3f>(y1);
+    out = (r0[x0] * (1.0f - fx) + r0[x1] * fx) * (1.0f - fy) +
+          (r1[x0] * (1.0f - fx) + r1[x1] * fx) * fy;
+    return true;
+}
+
+float brightest(const cv::Vec3f& c) { return std::max({c[0], c[1], c[2]}); }
+float chroma(const cv::Vec3f& c) { return brightest(c) - std::min({c[0], c[1], c[2]}); }
+
+/// Whether a colour looks like a card's white ground lit to about `level`:
+/// nearly neutral and at least `share` of the level.
+bool looksLikeGround(const cv::Vec3f& c, double level, double share) {
+    const float v = brightest(c);
+    return v >= share * level && chroma(c) <= 0.15f * v + 6.0f;
+}
+
+/// Mean of the three channels of the photo at (x, y), bilinear; false
+/// outside the photo. Values that are not finite count as 0.
+bool sampleLuma(const cv::Mat& photo, double x, double y, double& out) {
+    if (!(x >= 0.0 && y >= 0.0 && x <= photo.cols - 1.0 && y <= photo.rows - 1.0)) {
+        return false;
+    }
+    const int x0 = std::min(static_cast<int>(x), photo.cols - 1);
+    const int y0 = std::min(static_cast<int>(y), photo.rows - 1);
+    const int x1 = std::min(x0 + 1, photo.cols - 1);
+    const int y1 = std::min(y0 + 1, photo.rows - 1);
+    const double fx = x - x0;
+    const double fy = y - y0;
+    auto at = [&](int yy, int xx) {
+        double sum = 0.0;
+        if (photo.depth() == CV_8U) {
+            const uchar* p = photo.ptr<uchar>(yy) + 3 * xx;
+            sum = p[0] + p[1] + p[2];
+        } else {
+            const float* p = photo.ptr<float>(yy) + 3 * xx;
+            for (int c = 0; c < 3; ++c) sum += std::isfinite(p[c]) ? p[c] : 0.0;
+        }
+        return sum / 3.0;
+    };
+    out = (at(y0, x0) * (1.0 - fx) + at(y0, x1) * fx) * (1.0 - fy) +
+          (at(y1, x0) * (1.0 - fx) + at(y1, x1) * fx) * fy;
+    return true;
+}
+
+/// The photo reduced by `factor` per axis to CV_8UC3, display-encoded; the
+/// reduction averages whole blocks of `factor` x `factor` pixels.
+cv::Mat reducePhoto(const cv::Mat& photo, int factor, bool linear) {
+    const int w = photo.cols / factor;
+    const int h = photo.rows / factor;
+    cv::Mat reduced;
+    cv::resize(photo(cv::Rect(0, 0, w * factor, h * factor)), reduced, cv::Size(w, h), 0, 0,
+               cv::INTER_AREA);
+    if (reduced.depth() == CV_8U && !linear) {
+        return reduced;
+    }
+    cv::Mat values;
+    reduced.convertTo(values, CV_32F);
+    cv::Mat flat = values.reshape(1);
+    cv::patchNaNs(flat, 0.0);
+    cv::max(flat, 0.0, flat);
+    cv::min(flat, 255.0, flat);
+    if (linear) {
+        // The sRGB curve without its linear toe is close enough for finding a card.
+        flat *= 1.0 / 255.0;
+        cv::pow(flat, 1.0 / 2.4, flat);
+        flat = flat * (1.055 * 255.0) - 0.055 * 255.0;
+    }
+    cv::Mat bytes;
+    values.convertTo(bytes, CV_8U);
+    return bytes;
+}
+
+/// Finds the card's edge walking outward from `q` (on the card's margin,
+/// just beyond the outer patches) along the normal `n`, at most `reach`
+
+/// a fraction of a pixel where the profile crosses the middle between the
+/// margin's level and the level beyond. A pale object lying against the
+/// card shows no such fall at the card's edge and yields a point further
+/// out, which the line fit discards.
+bool findEdge(const cv::Mat& photo, const cv::Point2d& q, const cv::Point2d& n,
+              const cv::Point2d& d, double reach, cv::Point2d& edge) {
+    constexpr double kStep = 1.0;
+    const int count = static_cast<int>(reach / kStep) + 1;
+    std::vector<double> profile(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const double s = i * kStep;
+        double sum = 0.0;
+        for (int e = -1; e <= 1; ++e) {
+            const cv::Point2d p = q + n * s + d * (1.5 * e);
+            double value = 0.0;
+            if (!sampleLuma(photo, p.x, p.y, value)) {
+                // The photo ends: the edge must have come before.
+                profile.resize(static_cast<std::size_t>(i));
+                i = count;
+                break;
+            }
+            sum += value;
+        }
+        if (i < count) profile[static_cast<std::size_t>(i)] = sum / 3.0;
+    }
+    const int size = static_cast<int>(profile.size());
+    const int band = static_cast<int>(3.0 / kStep);
+    if (size < 4 * band) {
+        return false;
+    }
+    double inner = 0.0;
+    for (int i = 0; i < band; ++i) inner += profile[static_cast<std::size_t>(i)];
+    inner /= band;
+    const double drop = std::max(8.0, 0.12 * inner);
+    int fall = -1;
+    for (int i = band; i + band < size; ++i) {
+        bool lasting = true;
+        for (int k = 0; k < band && lasting; ++k) {
+            lasting =
+                profile[static_cast<std::size_t>(i) + static_cast<std::size_t>(k)] < inner - drop;
+        }
+        if (lasting) {
+            fall = i;
+            break;
+        }
+    }
+    if (fall < 0) {
+        return false;
+    }
+    double outer = 0.0;
+    int outerCount = 0;
+    for (int i = fall + band; i < std::min(size, fall + 3 * band); ++i) {
+        outer += profile[static_cast<std::size_t>(i)];
+        ++outerCount;
+    }
+    if (outerCount == 0) {
+        return false;
+    }
+    outer /= outerCount;
+    if (inner - outer < drop) {
+        return false;
+    }
+    // The fall starts above the middle; the crossing lies at or after it.
+    const double middle = 0.5 * (inner + outer);
+    for (int i = std::max(1, fall - band); i < std::min(size, fall + 2 * band); ++i) {
+        const double a = profile[static_cast<std::size_t>(i - 1)];
+        const double b = profile[static_cast<std::size_t>(i)];
+        if (a >= middle && b < middle) {
+            const double s = (i - 1 + (a - middle) / (a - b)) * kStep;
+            edge = q + n * s;
+            return true;
+        }
+    }
+    return false;
+}
+
+/// A line through `points` fitted to the largest set that lies within a
+/// pixel of a line through two of them (`inlierCount` of them); false with
+/// fewer than `minimum`.
+bool fitEdgeLine(const std::vector<cv::Point2d>& points, std::size_t minimum, cv::Point2d& origin,
+                 cv::Point2d& direction, int& inlierCount) {
+    if (points.size() < minimum) {
+        return false;
+    }
+    std::vector<std::size_t> bestInliers;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        for (std::size_t j = i + 1; j < points.size(); ++j) {
+            const cv::Point2d dir = points[j] - points[i];
+            const double length = std::hypot(dir.x, dir.y);
+            if (length < 1.0) continue;
+            const cv::Point2d normal(-dir.y / length, dir.x / length);
+            std::vector<std::size_t> inliers;
+            for (std::size_t k = 0; k < points.size(); ++k) {
+                if (std::fabs((points[k] - points[i]).dot(normal)) <= 1.0) inliers.push_back(k);
+            }
+            if (inliers.size() > bestInliers.size()) bestInliers = std::move(inliers);
+        }
+    }
+    if (bestInliers.size() < minimum) {
+        return false;
+    }
+    inlierCount = static_cast<int>(bestInliers.size());
+    std::vector<cv::Point2f> chosen;
+    for (std::size_t k : bestInliers) chosen.emplace_back(points[k]);
+    cv::Vec4f line;
+    cv::fitLine(chosen, line, cv::DIST_L2, 0, 0.01, 0.01);
+    direction = cv::Point2d(line[0], line[1]);
+    origin = cv::Point2d(line[2], line[3]);
+    return true;
+}
+
+bool intersect(const cv::Point2d& p1, const cv::Point2d& d1, const cv::Point2d& p2,
+               const cv::Point2d& d2, cv::Point2d& out) {
+    const double det = d1.x * d2.y - d1.y * d2.x;
+    if (std::fabs(det) < 1e-6) return false;
+    const cv::Point2d w = p2 - p1;
+    const double t = (w.x * d2.y - w.y * d2.x) / det;
+    out = p1 + d1 * t;
+    return true;
+}
+
+/// The card's corners measured on the photo: each side's edge is searched
+/// outward from the patches' area, starting `start` pixels beyond it and
+/// reaching `reach` pixels, and a line is fitted to the edge points; the
+/// four lines meet in the corners. `edgePoints` stays 0 (and the corners
+/// `fallback`) when a side cannot be measured.
+RefinedCorners refineCorners(const cv::Mat& photo, const PlacedGrid& grid, double start,
+                             double reach, const std::array<cv::Point2d, 4>& fallback) {
+    RefinedCorners result;
+    result.corners = fallback;
+    int edgePoints = 0;
+    std::array<cv::Point2d, 4> origins;
+    std::array<cv::Point2d, 4> directions;
+    // Sides top, right, bottom, left: the corner they start from (clockwise
+    // in the image), their direction and their outward normal.
+    const cv::Point2d tl = grid.centre - grid.u * grid.halfW - grid.v * grid.halfH;
+    const cv::Point2d tr = grid.centre + grid.u * grid.halfW - grid.v * grid.halfH;
+    const cv::Point2d br = grid.centre + grid.u * grid.halfW + grid.v * grid.halfH;
+    const cv::Point2d bl = grid.centre - grid.u * grid.halfW + grid.v * grid.halfH;
+    const std::array<cv::Point2d, 4> from = {tl, tr, br, bl};
+    const std::array<cv::Point2d, 4> to = {tr, br, bl, tl};
+    const std::array<cv::Point2d, 4> normals = {-grid.v, grid.u, grid.v, -grid.u};
+    for (std::size_t e = 0; e < 4; ++e) {
+        const cv::Point2d a = from[e];
+        const cv::Point2d b = to[e];
+        const double length = std::hypot(b.x - a.x, b.y - a.y);
+        const cv::Point2d d = (b - a) * (1.0 / std::max(length, 1e-9));
+        std::vector<cv::Point2d> edges;
+        for (int k = 0; k < kEdgeProfiles; ++k) {
+            const double t = 0.03 + 0.94 * (k + 0.5) / kEdgeProfiles;
+            cv::Point2d edge;
+            if (findEdge(photo, a + (b - a) * t + normals[e] * start, normals[e], d, reach, edge)) {
+                edges.push_back(edge);
+            }
+        }
+        int inliers = 0;
+        if (!fitEdgeLine(edges, kEdgeProfiles / 4, origins[e], directions[e], inliers)) {
+            return result;
+        }
+        edgePoints += inliers;
+    }
+    std::array<cv::Point2d, 4> refined;
+    for (std::size_t c = 0; c < 4; ++c) {
+        const std::size_t before = (c + 3) % 4;
+        if (!intersect(origins[before], directions[before], origins[c], directions[c],
+                       refined[c])) {
+            return result;
+        }
+        // A corner must lie beyond the patches' corner, within the reach.
+        const cv::Point2d shift = refined[c] - from[c];
+        const double outward = std::hypot(shift.x, shift.y);
+        if (!(outward <= std::sqrt(2.0) * (start + reach) + 2.0)) {
+            return result;
+        }
+    }
+    result.corners = refined;
+    result.edgePoints = edgePoints;
+    return result;
+}
+
+std::array<cv::Point2f, 4> toFloat(const std::array<cv::Point2d, 4>& corners) {
+    std::array<cv::Point2f, 4> out;
+    for (std::size_t k = 0; k < 4; ++k) out[k] = cv::Point2f(corners[k]);
+    return out;
+}
+
+/// Photo coordinates of a reduced-image point (pixel centres at integers in both).
+cv::Point2d toPhoto(const cv::Point2d& p, int factor) {
+    return p * static_cast<double>(factor) + cv::Point2d(0.5 * (factor - 1), 0.5 * (factor - 1));
+}
+
+/// The support mask: 255 everywhere but on the card, shrunk by `inset` photo
+/// pixels, where it is 0 except over whatever covers the card's margin (a
+/// hand, a shadow): reduced pixels of the margin band that differ from the
+/// ground's level or colour cast, grown by one reduced pixel. The patches stay 0; the engine
+/// excludes them itself, and the ground between them is what the white
+/// estimate needs most.
+cv::Mat buildSupportMask(cv::Size size, const std::array<cv::Point2d, 4>& corners, double inset,
+                         const cv::Mat& reduced, int factor, double level,
+                         const cv::Vec3f& groundCast, const std::array<cv::Point2d, 4>& gridBox) {
+    cv::Mat mask(size, CV_8U, cv::Scalar(255));
+    cv::Point2d centre(0, 0);
+    for (const cv::Point2d& c : corners) centre += c * 0.25;
+    std::vector<cv::Point> shrunk;
+    constexpr int kShift = 4;
+    for (const cv::Point2d& c : corners) {
+        const cv::Point2d towards = centre - c;
+        const double length = std::max(1e-9, std::hypot(towards.x, towards.y));
+        // Moving a corner by inset * sqrt(2) along the diagonal moves both its
+        // edges inward by about `inset`.
+        const cv::Point2d p = c + towards * (inset * std::sqrt(2.0) / length);
+        shrunk.emplace_back(cvRound(p.x * (1 << kShift)), cvRound(p.y * (1 << kShift)));
+    }
+    const cv::Rect box = cv::boundingRect(shrunk);
+    const cv::Rect scaledBox(box.x >> kShift, box.y >> kShift, (box.width >> kShift) + 2,
+                             (box.height >> kShift) + 2);
+    const cv::Rect area = scaledBox & cv::Rect(cv::Point(0, 0), size);
+    if (area.empty()) {
+        return mask;
+    }
+    cv::Mat card = cv::Mat::zeros(area.size(), CV_8U);
+    std::vector<cv::Point> local;
+    for (const cv::Point& p : shrunk) {
+        local.emplace_back(p.x - (area.x << kShift), p.y - (area.y << kShift));
+    }
+    cv::fillConvexPoly(card, local, cv::Scalar(255), cv::LINE_8, kShift);
+    // Foreign pixels of the margin band in the reduced image: only where a
+    // reduced pixel lies wholly on the card (its outer ring mixes card and
+    // scene and would exclude a band of good ground along every edge).
+    cv::Mat grid = cv::Mat::zeros(reduced.size(), CV_8U);
+    std::vector<cv::Point> gridPolygon;
+    for (const cv::Point2d& c : gridBox) gridPolygon.emplace_back(cv::Point(c));
+    cv::fillConvexPoly(grid, gridPolygon, cv::Scalar(255));
+    cv::Mat inner = cv::Mat::zeros(reduced.size(), CV_8U);
+    {
+        std::vector<cv::Point> polygon;
+        const double half = 0.5 * (factor - 1);
+        cv::Point2d reducedCentre(0, 0);
+        for (const cv::Point2d& c : corners)
+            reducedCentre += (c - cv::Point2d(half, half)) * (0.25 / factor);
+        for (const cv::Point2d& c : corners) {
+            const cv::Point2d p = (c - cv::Point2d(half, half)) * (1.0 / factor);
+            const cv::Point2d towards = reducedCentre - p;
+            const double length = std::max(1e-9, std::hypot(towards.x, towards.y));
+            const cv::Point2d q = p + towards * (1.5 * std::sqrt(2.0) / length);
+            polygon.emplace_back(cvRound(q.x * (1 << kShift)), cvRound(q.y * (1 << kShift)));
+        }
+        cv::fillConvexPoly(inner, polygon, cv::Scalar(255), cv::LINE_8, kShift);
+    }
+    cv::Mat foreign(reduced.size(), CV_8U);
+    for (int y = 0; y < reduced.rows; ++y) {
+        const auto* in = reduced.ptr<cv::Vec3b>(y);
+        const uchar* inGrid = grid.ptr<uchar>(y);
+        uchar* out = foreign.ptr<uchar>(y);
+        for (int x = 0; x < reduced.cols; ++x) {
+            // Lenient in brightness (the margin's far corner may lie in shade);
+            // the colour is compared with the ground's own cast.
+            const cv::Vec3f c(in[x]);
+            const float v = std::max(brightest(c), 1.0f);
+            float cast = 0.0f;
+            for (int ch = 0; ch < 3; ++ch) {
+                cast = std::max(cast, std::fabs(c[ch] / v - groundCast[ch]));
+            }
+            const bool isGround = v >= 0.45 * level && cast <= 0.12f;
+            out[x] = inGrid[x] == 0 && inner.at<uchar>(y, x) != 0 && !isGround ? 255 : 0;
+        }
+    }
+    cv::dilate(foreign, foreign, cv::Mat());
+    for (int y = 0; y < area.height; ++y) {
+        const int ry = std::min((area.y + y) / factor, reduced.rows - 1);
+        const uchar* inCard = card.ptr<uchar>(y);
+        const uchar* isForeign = foreign.ptr<uchar>(ry);
+        uchar* out = mask.ptr<uchar>(area.y + y);
+        for (int x = 0; x < area.width; ++x) {
+            const int rx = std::min((area.x + x) / factor, reduced.cols - 1);
+            if (inCard[x] != 0 && isForeign[rx] == 0) out[area.x + x] = 0;
+        }
+    }
+    return mask;
+}
+
+}  // namespace CardLocation
+}  // namespace DataLayer
