@@ -41,9 +41,8 @@ PyCalibration PyCalibration::run(const ColorCalCli::CalibrationRequest& request,
         valuesLinear = prepared.valuesLinear;
         loadMs = millisecondsSince(start);
         setupMs = millisecondsSince(setupStart);
-        result =
-            prepared.ready ? ColorCalCli::runEngine(prepared.input) : ColorCalCli::noCardResult();
-        roi = prepared.input.roi;
+        result = ColorCalCli::runPrepared(prepared);
+        roi = prepared.photoRoi;
         card = prepared.card;
     }
     result.labels.release();

@@ -4,6 +4,7 @@
 #include <Base/CImageData2D.h>
 #include <Base/Logging/CLogger.h>
 #include <DataLayer/Errors/OrvException.h>
+#include <DataLayer/ShadeAnalysis/CCardRectification.h>
 #include <DataLayer/ShadeAnalysis/CChartCardLocator.h>
 #include <DataLayer/ShadeAnalysis/CColorCalibration.h>
 #include <DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h>

@@ -73,6 +73,16 @@ struct CardResult {
     cv::Mat support;                     ///< CV_8U, photo size; 0 on the card's white ground
     std::string reason;                  ///< why no card was found
     std::vector<RejectedCard> rejected;  ///< the most card-like regions turned down
+    /// The nominal card frame to the photo (`DataLayer::ChartCardLocation`).
+    cv::Matx33d homography = cv::Matx33d::eye();
+    int gridRows = 0;  ///< the found layout
+    int gridColumns = 0;
+    double scale = 0.0;  ///< photo pixels per nominal pixel at the card's centre
+    double tiltDeg = 0.0;
+    double rotationDeg = 0.0;
+    /// At the nominal scale and facing the camera: calibrated on the photo as
+    /// it is; otherwise in the card's rectified frame.
+    bool nominal = true;
 };
 
 /// Looks for the card of `chart` in `photo` (CV_32FC3 on the 0..255 scale)

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "CalibrationSummary.h"
+#include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
 #include "DataLayer/ShadeAnalysis/ColorCorrection.h"
 
 namespace ColorCalCli {
@@ -29,6 +30,61 @@ EngineResult noCardResult() {
     return result;
 }
 
+namespace {
+
+/// The located card as the library's locator describes it.
+DataLayer::ChartCardLocation libraryLocation(const CardResult& card) {
+    DataLayer::ChartCardLocation location;
+    location.found = card.found;
+    for (std::size_t k = 0; k < 4; ++k) location.corners[k] = cv::Point2f(card.corners[k]);
+    location.regionOfInterest = card.roi;
+    location.supportMask = card.support;
+    location.homography = card.homography;
+    location.gridRows = card.gridRows;
+    location.gridColumns = card.gridColumns;
+    location.scale = card.scale;
+    location.tiltDeg = card.tiltDeg;
+    location.rotationDeg = card.rotationDeg;
+    location.nominal = card.nominal;
+    return location;
+}
+
+/// The engine's input on the card's rectified frame.
+bool prepareRectified(const CalibrationRequest& request, PreparedCalibration& prepared) {
+    const cv::Mat& photo = request.photo.bgr;
+    const DataLayer::CParameterSetColorCalibrationTarget parameters(request.chart);
+    auto frame = std::make_shared<const DataLayer::CCardRectification>(
+        parameters, libraryLocation(prepared.card), photo.size());
+    if (!frame->valid()) {
+        prepared.ready = false;
+        prepared.failure =
+            "the card could not be brought into the chart's frame: " + frame->error();
+        return false;
+    }
+    EngineInput& input = prepared.input;
+    const Encoding encoding = prepared.encoding;
+    // The photo is resampled as loaded and decoded afterwards: only the frame
+    // is decoded, and the segmentation gets the display values it expects.
+    const cv::Mat rectified = frame->rectifyImage(photo);
+    input.roi = frame->regionOfInterest();
+    input.photo = toWorkingImage(rectified, encoding);
+    if (encoding == Encoding::eSrgb) {
+        input.segmentationRegion = rectified(input.roi).clone();
+    } else if (encoding == Encoding::eLinear) {
+        input.segmentationRegion = srgbEncodeImage(rectified(input.roi));
+    }
+    input.support =
+        frame->rectifyMask(request.support.empty() ? prepared.card.support : request.support);
+    if (!request.externalWhite.empty()) {
+        input.externalWhite = toWorkingImage(frame->rectifyImage(request.externalWhite), encoding);
+    }
+    prepared.photoRoi = frame->photoRegion();
+    prepared.rectification = std::move(frame);
+    return true;
+}
+
+}  // namespace
+
 PreparedCalibration prepareCalibration(const CalibrationRequest& request,
                                        const CardLocator& locate) {
     PreparedCalibration prepared;
@@ -47,29 +103,36 @@ PreparedCalibration prepareCalibration(const CalibrationRequest& request,
         prepared.card.searched = true;
         if (!prepared.card.found) {
             prepared.ready = false;
+            prepared.failure = kNoCardMessage;
             input.roi = cv::Rect(0, 0, photo.cols, photo.rows);
+            prepared.photoRoi = input.roi;
             return prepared;
         }
         input.roi = prepared.card.roi;
     }
-    if (!request.support.empty()) {
-        input.support = request.support;
-    } else if (prepared.card.found) {
-        input.support = prepared.card.support;
+    if (prepared.card.found && !prepared.card.nominal) {
+        if (!prepareRectified(request, prepared)) return prepared;
     } else {
-        input.support = cv::Mat(photo.size(), CV_8U, cv::Scalar(255));
-        input.support(input.roi).setTo(0);
-    }
-    input.photo = toWorkingImage(photo, encoding);
-    // The segmentation finds the patches by their colours as a display shows
-    // them; calibrating in linear light, it gets the sRGB-encoded values.
-    if (encoding == Encoding::eSrgb) {
-        input.segmentationRegion = photo(input.roi).clone();
-    } else if (encoding == Encoding::eLinear) {
-        input.segmentationRegion = srgbEncodeImage(photo(input.roi));
-    }
-    if (!request.externalWhite.empty()) {
-        input.externalWhite = toWorkingImage(request.externalWhite, encoding);
+        prepared.photoRoi = input.roi;
+        if (!request.support.empty()) {
+            input.support = request.support;
+        } else if (prepared.card.found) {
+            input.support = prepared.card.support;
+        } else {
+            input.support = cv::Mat(photo.size(), CV_8U, cv::Scalar(255));
+            input.support(input.roi).setTo(0);
+        }
+        input.photo = toWorkingImage(photo, encoding);
+        // The segmentation finds the patches by their colours as a display
+        // shows them; calibrating in linear light, it gets the sRGB-encoded values.
+        if (encoding == Encoding::eSrgb) {
+            input.segmentationRegion = photo(input.roi).clone();
+        } else if (encoding == Encoding::eLinear) {
+            input.segmentationRegion = srgbEncodeImage(photo(input.roi));
+        }
+        if (!request.externalWhite.empty()) {
+            input.externalWhite = toWorkingImage(request.externalWhite, encoding);
+        }
     }
     if (request.realWhiteBgr) {
         std::array<double, 3> white{};
@@ -84,6 +147,10 @@ PreparedCalibration prepareCalibration(const CalibrationRequest& request,
         }
     }
     return prepared;
+}
+
+cv::Mat workingPhoto(const PreparedCalibration& prepared, const cv::Mat& photo) {
+    return prepared.rectification ? toWorkingImage(photo, prepared.encoding) : prepared.input.photo;
 }
 
 cv::Mat correctedPhoto(const cv::Mat& workingPhoto, const EngineResult& result, Encoding encoding) {

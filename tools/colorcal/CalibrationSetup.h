@@ -2,6 +2,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -9,6 +10,7 @@
 
 #include "CalibrationResult.h"
 #include "CommandLine.h"
+#include "DataLayer/ShadeAnalysis/CCardRectification.h"
 #include "ImageConversion.h"
 #include "ReferenceCsv.h"
 
@@ -49,6 +51,16 @@ struct PreparedCalibration {
     EngineInput input;
     Encoding encoding = Encoding::eSrgb;  ///< resolved
     bool valuesLinear = false;  ///< whether the reported values are linear sRGB (for CIEDE2000)
+    /// Set when the located card is not at the chart's nominal scale facing
+    /// the camera: `input` then holds the card's rectified frame (its image,
+    /// region, support and external white), and `runPrepared` maps the
+    /// engine's results back onto the photo.
+    std::shared_ptr<const DataLayer::CCardRectification> rectification;
+    /// The chart's region in photo pixels: `input.roi`, or the photo's box
+    /// around the rectified frame's region.
+    cv::Rect photoRoi;
+    /// Why the calibration cannot run when `ready` is false.
+    std::string failure;
 };
 
 /// The encoding `encoding` stands for on a photo of `sourceDepth`: none given
@@ -71,6 +83,18 @@ PreparedCalibration prepareCalibration(const CalibrationRequest& request,
 
 /// The failed engine result of a request whose card was not found.
 EngineResult noCardResult();
+
+/// Runs the engine on a prepared calibration (a failed result with
+/// `prepared.failure` when it is not ready) and brings its results onto the
+/// photo: patch centres, labels (of `prepared.photoRoi`) and
+/// the seeds in photo terms, and a white image of the whole photo that is
+/// positive and finite everywhere (outside the card held within the range
+/// it takes on the card's ground).
+EngineResult runPrepared(const PreparedCalibration& prepared);
+
+/// The whole photo in the working space of the prepared calibration: what
+/// `correctedPhoto` corrects (the engine's own input when it ran on the photo).
+cv::Mat workingPhoto(const PreparedCalibration& prepared, const cv::Mat& photo);
 
 /// A CV_32FC3 image on the library's scale in the working space of
 /// `encoding` (sRGB decoded for eSrgb; otherwise the same image) and back.

@@ -100,16 +100,15 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
     request.linearRgb = o.linearRgb;
     const Clock::time_point setupStart = Clock::now();
     const PreparedCalibration prepared = prepareCalibration(request, locateCard);
-    const EngineInput& input = prepared.input;
     const Encoding encoding = prepared.encoding;
     const bool valuesLinear = prepared.valuesLinear;
     const double loadMs = millisecondsSince(start);
     const double setupMs = millisecondsSince(setupStart);
 
-    const EngineResult result = prepared.ready ? runEngine(input) : noCardResult();
+    const EngineResult result = runPrepared(prepared);
     CalibrateRun run;
     run.summary =
-        summarize(result, fileReferences, o.chart, encoding, valuesLinear, size, input.roi);
+        summarize(result, fileReferences, o.chart, encoding, valuesLinear, size, prepared.photoRoi);
     run.summary.card = prepared.card;
     run.summary.timingsMs.insert(run.summary.timingsMs.begin(), {"load", loadMs});
     if (prepared.card.searched) {
@@ -124,7 +123,8 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
                             [&](const std::string& path) { return writeFloatTiff(path, white); });
         }
         if (!o.correctedOut.empty()) {
-            const cv::Mat corrected = correctedPhoto(input.photo, result, encoding);
+            const cv::Mat corrected =
+                correctedPhoto(workingPhoto(prepared, photo.bgr), result, encoding);
             writeImageOutput(o.correctedOut, corrected, photo.sourceDepth == CV_16U,
                              "corrected image");
         }

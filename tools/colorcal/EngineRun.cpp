@@ -6,6 +6,8 @@
 #include "Base/CRect.h"
 #include "Base/CbArray.h"
 #include "CalibrationResult.h"
+#include "CalibrationSetup.h"
+#include "DataLayer/ShadeAnalysis/CCardRectification.h"
 #include "DataLayer/ShadeAnalysis/CChartCardLocator.h"
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
@@ -35,6 +37,13 @@ CardResult locateCard(const cv::Mat& photo, EChart chart, bool linearInput) {
     for (std::size_t k = 0; k < 4; ++k) card.corners[k] = cv::Point2d(location.corners[k]);
     card.roi = location.regionOfInterest;
     card.support = location.supportMask;
+    card.homography = location.homography;
+    card.gridRows = location.gridRows;
+    card.gridColumns = location.gridColumns;
+    card.scale = location.scale;
+    card.tiltDeg = location.tiltDeg;
+    card.rotationDeg = location.rotationDeg;
+    card.nominal = location.nominal;
     for (const DataLayer::ChartCardCandidate& candidate : location.rejected) {
         RejectedCard rejected;
         for (std::size_t k = 0; k < 4; ++k) rejected.corners[k] = cv::Point2d(candidate.corners[k]);
@@ -172,6 +181,57 @@ EngineResult runEngine(const EngineInput& input) {
         result.error =
             describeCurrentException("the calibration of a " + std::to_string(input.photo.cols) +
                                      " x " + std::to_string(input.photo.rows) + " photo");
+    }
+    return result;
+}
+
+EngineResult runPrepared(const PreparedCalibration& prepared) {
+    if (!prepared.ready) {
+        EngineResult failed;
+        failed.error = prepared.failure.empty() ? kNoCardMessage : prepared.failure;
+        return failed;
+    }
+    EngineResult result = runEngine(prepared.input);
+    const DataLayer::CCardRectification* frame = prepared.rectification.get();
+    if (frame == nullptr) {
+        if (result.ok && !result.whiteImage.empty()) {
+            // Outside the card (or the given region) the white is an
+            // extrapolation: held within the range it takes on the ground.
+            std::array<cv::Point2f, 4> outline;
+            if (prepared.card.found) {
+                for (std::size_t k = 0; k < 4; ++k)
+                    outline[k] = cv::Point2f(prepared.card.corners[k]);
+            } else {
+                const cv::Rect& r = prepared.input.roi;
+                outline = {cv::Point2f(r.x, r.y), cv::Point2f(r.x + r.width - 1, r.y),
+                           cv::Point2f(r.x + r.width - 1, r.y + r.height - 1),
+                           cv::Point2f(r.x, r.y + r.height - 1)};
+            }
+            DataLayer::boundWhiteOutsideCard(result.whiteImage, outline, prepared.input.support);
+        }
+        return result;
+    }
+    // Back from the frame: centres, seeds and the last grid tried, labels and
+    // the white image, all in photo terms.
+    const cv::Rect& region = prepared.input.roi;
+    const cv::Point2d photoOrigin(prepared.photoRoi.x, prepared.photoRoi.y);
+    for (cv::Point2d& centre : result.centers) centre = frame->toPhoto(centre);
+    auto toPhotoRegion = [&](std::vector<std::array<int, 2>>& points) {
+        for (std::array<int, 2>& p : points) {
+            const cv::Point2d q =
+                frame->toPhoto(cv::Point2d(p[0] + region.x, p[1] + region.y)) - photoOrigin;
+            p = {static_cast<int>(std::lround(q.x)), static_cast<int>(std::lround(q.y))};
+        }
+    };
+    toPhotoRegion(result.segmentation.seeds);
+    toPhotoRegion(result.segmentation.grid);
+    if (!result.labels.empty() && result.labels.size() == region.size()) {
+        result.labels = frame->labelsToPhoto(result.labels, prepared.photoRoi);
+    } else {
+        result.labels.release();
+    }
+    if (!result.whiteImage.empty()) {
+        result.whiteImage = frame->whiteToPhoto(result.whiteImage, prepared.input.support);
     }
     return result;
 }
