@@ -244,12 +244,14 @@ ChartCardLocation CChartCardLocator::locate(const cv::Mat& photo) const {
             // it always has; where it finds this card, its outline stands.
             ChartCardLocation bright = CardLocation::searchBrightCard(photo, chart);
             if (bright.found) {
-                cv::Point2d centre(0, 0);
-                for (const cv::Point2f& c : bright.corners) centre += cv::Point2d(c) * 0.25;
-                const cv::Point2d gridCentre = mapPoint(found.homography, {0, 0});
-                const bool sameCard = std::hypot(centre.x - gridCentre.x, centre.y - gridCentre.y) <
-                                          0.5 * m_gridLength &&
-                                      found.gridRows == m_rows && found.gridColumns == m_columns;
+                // The same card, measured alike: every corner within a quarter
+                // of a grid step of the lattice's (where an edge has no
+                // contrast, the bright region's outline is not the card's).
+                bool sameCard = found.gridRows == m_rows && found.gridColumns == m_columns;
+                for (std::size_t k = 0; k < 4 && sameCard; ++k) {
+                    const cv::Point2f d = bright.corners[k] - found.corners[k];
+                    sameCard = std::hypot(d.x, d.y) <= std::max(3.0, 0.25 * m_gridLength);
+                }
                 if (sameCard) {
                     bright.homography = found.homography;
                     bright.gridRows = found.gridRows;

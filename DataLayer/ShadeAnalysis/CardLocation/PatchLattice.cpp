@@ -55,6 +55,8 @@ constexpr double kMinGroundShare = 0.8;
 constexpr int kMinDistinctColours = 6;
 constexpr int kMaxRejectedKept = 5;
 constexpr int kMaxHypothesesPerBlob = 6;
+/// Objects beside the card that a lattice may hold beyond the chart's window.
+constexpr int kMaxStrayBlobs = 2;
 
 /// A dark, convex blob of the reduced image: a patch, perhaps.
 struct Blob {
@@ -504,34 +506,42 @@ WindowCheck checkWindow(const Lattice& lattice, const std::vector<Blob>& blobs,
                        " distinct colours (a regular pattern, not a chart)";
         return check;
     }
-    // Nothing of the lattice beyond the window: a larger grid is not the chart.
+    // Nothing of the lattice beyond the window: a larger grid (a chessboard,
+    // tiles, a second chart beside this one) is not the chart. A single
+    // object that happens to lie where a patch of the lattice would is
+    // tolerated; two along one side, or three around it, are not.
+    double meanArea = 0.0;
+    for (const auto& entry : lattice.at)
+        meanArea += blobs[static_cast<std::size_t>(entry.second)].area;
+    meanArea /= static_cast<double>(std::max<std::size_t>(1, lattice.at.size()));
+    int ringTotal = 0;
+    int ringSide[4] = {0, 0, 0, 0};  // top, bottom, left, right
     for (int j = j0 - 1; j <= j0 + height; ++j) {
         for (int i = i0 - 1; i <= i0 + width; ++i) {
             if (i >= i0 && i < i0 + width && j >= j0 && j < j0 + height) continue;
-            if (lattice.at.count({i, j}) != 0) {
-                check.reason = "the grid of patches reaches beyond the chart's";
-                return check;
-            }
+            bool blobThere = lattice.at.count({i, j}) != 0;
             cv::Point2d p;
             cv::Point2d si;
             cv::Point2d sj;
-            if (!predict(lattice.model, i, j, p, si, sj)) continue;
-            double meanArea = 0.0;
-            for (const auto& entry : lattice.at) {
-                meanArea += blobs[static_cast<std::size_t>(entry.second)].area;
+            if (!blobThere && predict(lattice.model, i, j, p, si, sj)) {
+                index.near(p, kMatchRadius * std::min(norm(si), norm(sj)), [&](int k) {
+                    const double area = blobs[static_cast<std::size_t>(k)].area;
+                    if (area < kAreaSpread * meanArea && area * kAreaSpread > meanArea) {
+                        blobThere = true;
+                    }
+                });
             }
-            meanArea /= static_cast<double>(std::max<std::size_t>(1, lattice.at.size()));
-            bool blobThere = false;
-            index.near(p, kMatchRadius * std::min(norm(si), norm(sj)), [&](int k) {
-                const double area = blobs[static_cast<std::size_t>(k)].area;
-                if (area < kAreaSpread * meanArea && area * kAreaSpread > meanArea)
-                    blobThere = true;
-            });
-            if (blobThere) {
-                check.reason = "a patch lies beyond the chart's grid";
-                return check;
-            }
+            if (!blobThere) continue;
+            ++ringTotal;
+            if (j == j0 - 1) ++ringSide[0];
+            if (j == j0 + height) ++ringSide[1];
+            if (i == i0 - 1) ++ringSide[2];
+            if (i == i0 + width) ++ringSide[3];
         }
+    }
+    if (ringTotal >= 3 || *std::max_element(ringSide, ringSide + 4) >= 2) {
+        check.reason = "the grid of patches reaches beyond the chart's";
+        return check;
     }
     check.passed = true;
     return check;
@@ -624,9 +634,22 @@ bool judgeLattice(const Lattice& lattice, const std::vector<Blob>& blobs, const 
         for (int l = 0; l < (chart.rows == chart.cols ? 1 : 2); ++l) {
             const int w = layouts[l][0];
             const int h = layouts[l][1];
-            if (spanI > w || spanJ > h) continue;
-            for (int i0 = lattice.maxI - w + 1; i0 <= lattice.minI; ++i0) {
-                for (int j0 = lattice.maxJ - h + 1; j0 <= lattice.minJ; ++j0) {
+            // Windows that hold all but at most two of the lattice's blobs
+            // (objects lying where a patch of the lattice would).
+            for (int i0 = lattice.minI - w + 1; i0 <= lattice.maxI; ++i0) {
+                for (int j0 = lattice.minJ - h + 1; j0 <= lattice.maxJ; ++j0) {
+                    int inside = 0;
+                    for (const auto& entry : lattice.at) {
+                        const GridPoint& g = entry.first;
+                        if (g.first >= i0 && g.first < i0 + w && g.second >= j0 &&
+                            g.second < j0 + h) {
+                            ++inside;
+                        }
+                    }
+                    if (inside < kMinMatched ||
+                        inside + kMaxStrayBlobs < static_cast<int>(lattice.at.size())) {
+                        continue;
+                    }
                     const WindowCheck check =
                         checkWindow(lattice, blobs, index, i0, j0, w, h, smoothed);
                     if (check.passed) {
@@ -642,14 +665,26 @@ bool judgeLattice(const Lattice& lattice, const std::vector<Blob>& blobs, const 
         if (passed.size() == 1) {
             const auto& win = passed.front();
             LatticeCard card;
+            // The map refitted to the blobs inside the window only: an object
+            // beside the card must not pull it.
+            std::map<GridPoint, int> inside;
+            for (const auto& entry : lattice.at) {
+                const GridPoint& g = entry.first;
+                if (g.first >= win[0] && g.first < win[0] + win[2] && g.second >= win[1] &&
+                    g.second < win[1] + win[3]) {
+                    inside.insert(entry);
+                }
+            }
+            cv::Matx33d model = lattice.model;
+            fitModel(inside, blobs, model);
+            card.matchedPatches = static_cast<int>(inside.size());
             const cv::Matx33d grid =
-                uprightWindow(lattice.model, win[0], win[1], win[2], win[3], card.cols, card.rows);
+                uprightWindow(model, win[0], win[1], win[2], win[3], card.cols, card.rows);
             const double f = factor;
             const double half = 0.5 * (factor - 1);
             const cv::Matx33d toPhotoPixels(f, 0, half, 0, f, half, 0, 0, 1);
             card.gridToPhoto = toPhotoPixels * grid;
             card.score = passedCheck.score;
-            card.matchedPatches = static_cast<int>(lattice.at.size());
             card.reduced = reduced;
             card.factor = factor;
             card.groundLevel = passedCheck.level;
@@ -701,7 +736,7 @@ void searchAtFactor(const cv::Mat& photo, const ChartGeometry& chart, int factor
     std::nth_element(sides.begin(), sides.begin() + static_cast<std::ptrdiff_t>(sides.size() / 2),
                      sides.end());
     const BlobIndex index(blobs, reduced.size(), 2.0 * sides[sides.size() / 2]);
-    const int maxSpan = std::max(chart.rows, chart.cols) + 1;
+    const int maxSpan = std::max(chart.rows, chart.cols) + kMaxStrayBlobs;
 
     std::vector<bool> taken(blobs.size(), false);
     std::vector<bool> tried(blobs.size(), false);
