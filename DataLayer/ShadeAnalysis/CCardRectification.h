@@ -92,6 +92,9 @@ class COLORCAL_EXPORT CCardRectification {
     cv::Rect photoRegion() const;
 
   private:
+    /// The photo's pixels the frame covers, a few wider for the interpolation.
+    cv::Rect photoFootprint() const;
+
     bool m_valid = false;
     std::string m_error;
     cv::Size m_photoSize;

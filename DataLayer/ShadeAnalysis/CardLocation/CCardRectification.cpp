@@ -274,6 +274,34 @@ cv::Rect CCardRectification::photoRegion() const {
     return {x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0)};
 }
 
+cv::Rect CCardRectification::photoFootprint() const {
+    const cv::Rect all(0, 0, m_frameSize.width, m_frameSize.height);
+    const cv::Matx33d& m = m_frameToPhoto;
+    double minX = std::numeric_limits<double>::infinity();
+    double minY = minX;
+    double maxX = -minX;
+    double maxY = -minX;
+    const cv::Point2d corners[4] = {{-1.0, -1.0},
+                                    {all.width + 0.0, -1.0},
+                                    {all.width + 0.0, all.height + 0.0},
+                                    {-1.0, all.height + 0.0}};
+    for (const cv::Point2d& c : corners) {
+        cv::Point2d p(0, 0);
+        applyHomography(m, c, p);
+        minX = std::min(minX, p.x);
+        maxX = std::max(maxX, p.x);
+        minY = std::min(minY, p.y);
+        maxY = std::max(maxY, p.y);
+    }
+    const double w = m_photoSize.width;
+    const double h = m_photoSize.height;
+    const int x0 = static_cast<int>(std::clamp(std::floor(minX) - 2.0, 0.0, w - 1.0));
+    const int y0 = static_cast<int>(std::clamp(std::floor(minY) - 2.0, 0.0, h - 1.0));
+    const int x1 = static_cast<int>(std::clamp(std::ceil(maxX) + 3.0, x0 + 1.0, w));
+    const int y1 = static_cast<int>(std::clamp(std::ceil(maxY) + 3.0, y0 + 1.0, h));
+    return cv::Rect(x0, y0, x1 - x0, y1 - y0);
+}
+
 cv::Mat CCardRectification::rectifyImage(const cv::Mat& image) const {
     if (!m_valid) throw std::invalid_argument("rectifyImage(): " + m_error);
     if (image.size() != m_photoSize ||
@@ -282,34 +310,7 @@ cv::Mat CCardRectification::rectifyImage(const cv::Mat& image) const {
             "rectifyImage(): the image must be CV_8UC3, CV_32FC3 or "
             "CV_32FC1 of the photo's size");
     }
-    // The part of the photo the frame covers, a few pixels wider for the interpolation.
-    const cv::Rect footprint = [&] {
-        const cv::Rect all(0, 0, m_frameSize.width, m_frameSize.height);
-        const cv::Matx33d& m = m_frameToPhoto;
-        double minX = std::numeric_limits<double>::infinity();
-        double minY = minX;
-        double maxX = -minX;
-        double maxY = -minX;
-        const cv::Point2d corners[4] = {{-1.0, -1.0},
-                                        {all.width + 0.0, -1.0},
-                                        {all.width + 0.0, all.height + 0.0},
-                                        {-1.0, all.height + 0.0}};
-        for (const cv::Point2d& c : corners) {
-            cv::Point2d p(0, 0);
-            applyHomography(m, c, p);
-            minX = std::min(minX, p.x);
-            maxX = std::max(maxX, p.x);
-            minY = std::min(minY, p.y);
-            maxY = std::max(maxY, p.y);
-        }
-        const double w = m_photoSize.width;
-        const double h = m_photoSize.height;
-        const int x0 = static_cast<int>(std::clamp(std::floor(minX) - 2.0, 0.0, w - 1.0));
-        const int y0 = static_cast<int>(std::clamp(std::floor(minY) - 2.0, 0.0, h - 1.0));
-        const int x1 = static_cast<int>(std::clamp(std::ceil(maxX) + 3.0, x0 + 1.0, w));
-        const int y1 = static_cast<int>(std::clamp(std::ceil(maxY) + 3.0, y0 + 1.0, h));
-        return cv::Rect(x0, y0, x1 - x0, y1 - y0);
-    }();
+    const cv::Rect footprint = photoFootprint();
     cv::Mat source = finiteValues(image(footprint));
     // Shrinking by more than two: average whole blocks first.
     int block = std::max(1, static_cast<int>(std::floor(m_minScale)));
@@ -343,17 +344,20 @@ cv::Mat CCardRectification::rectifyMask(const cv::Mat& mask) const {
     }
     // Any excluded photo pixel under a frame pixel excludes it: the mask as
     // 0 / 1 floats, resampled like an image, is positive there.
+    const cv::Rect footprint = photoFootprint();
     cv::Mat excluded;
-    cv::compare(mask, 0, excluded, cv::CMP_NE);
+    cv::compare(mask(footprint), 0, excluded, cv::CMP_NE);
     cv::Mat values;
     excluded.convertTo(values, CV_32F, 1.0 / 255.0);
     cv::Mat frame;
     {
+        // Beyond the photo (and so beyond the crop) everything is excluded.
         const cv::Matx33d superToFrame(0.5, 0, -0.25, 0, 0.5, -0.25, 0, 0, 1);
+        const cv::Matx33d photoToCrop(1, 0, -footprint.x, 0, 1, -footprint.y, 0, 0, 1);
         cv::Mat super;
-        cv::warpPerspective(values, super, cv::Mat(m_frameToPhoto * superToFrame), m_frameSize * 2,
-                            cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT,
-                            cv::Scalar(1.0));
+        cv::warpPerspective(values, super, cv::Mat(photoToCrop * m_frameToPhoto * superToFrame),
+                            m_frameSize * 2, cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                            cv::BORDER_CONSTANT, cv::Scalar(1.0));
         cv::resize(super, frame, m_frameSize, 0, 0, cv::INTER_AREA);
     }
     // Where the card is larger in the photo than in the frame, a frame pixel

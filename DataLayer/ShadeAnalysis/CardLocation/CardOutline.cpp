@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include <tbb/parallel_for.h>
 #include <opencv2/imgproc.hpp>
 
 namespace DataLayer {
@@ -71,9 +72,18 @@ bool sampleLuma(const cv::Mat& photo, double x, double y, double& out) {
 cv::Mat reducePhoto(const cv::Mat& photo, int factor, bool linear) {
     const int w = photo.cols / factor;
     const int h = photo.rows / factor;
-    cv::Mat reduced;
-    cv::resize(photo(cv::Rect(0, 0, w * factor, h * factor)), reduced, cv::Size(w, h), 0, 0,
-               cv::INTER_AREA);
+    // Each reduced pixel averages its own block, so strips of whole block rows
+    // reduced in parallel give exactly the one-call result.
+    cv::Mat reduced(h, w, photo.type());
+    const int strips = std::max(1, std::min(h / 16, 8));
+    tbb::parallel_for(0, strips, [&](int k) {
+        const int first = static_cast<int>(static_cast<long long>(h) * k / strips);
+        const int last = static_cast<int>(static_cast<long long>(h) * (k + 1) / strips);
+        if (last <= first) return;
+        cv::Mat out = reduced.rowRange(first, last);
+        cv::resize(photo(cv::Rect(0, first * factor, w * factor, (last - first) * factor)), out,
+                   cv::Size(w, last - first), 0, 0, cv::INTER_AREA);
+    });
     if (reduced.depth() == CV_8U && !linear) {
         return reduced;
     }
