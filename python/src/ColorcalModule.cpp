@@ -252,15 +252,22 @@ PYBIND11_MODULE(colorcal, m) {
                         corners.append(py::make_tuple(p.x, p.y));
                     out["corners"] = corners;
                     out["score"] = card.score;
+                    out["scale"] = card.scale;
+                    out["tilt_deg"] = card.tiltDeg;
+                    out["rotation_deg"] = card.rotationDeg;
+                    out["grid"] = py::make_tuple(card.gridRows, card.gridColumns);
+                    out["rectified"] = !card.nominal;
                 } else {
                     out["corners"] = py::none();
                     out["score"] = py::none();
                 }
                 return std::move(out);
             },
-            "The chart's card as located when no roi was given: a dict with found,\n"
-            "corners ((x, y) top left, top right, bottom right, bottom left of the\n"
-            "upright card, photo pixels) and score, as the JSON's card; None with roi.")
+            "The chart's card as located (unless roi and support were both given): a\n"
+            "dict with found, corners ((x, y) top left, top right, bottom right, bottom\n"
+            "left of the card as its grid lies in the photo, photo pixels), score,\n"
+            "scale, tilt_deg, rotation_deg, grid (rows, columns) and rectified, as the\n"
+            "JSON's card; None with roi and support.")
         .def_property_readonly("matrix", &PyCalibration::matrix,
                                "3 x 4 float64: output channel k = m[k,0] c0 + m[k,1] c1 + m[k,2] c2"
                                " + m[k,3]\n"

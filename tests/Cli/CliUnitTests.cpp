@@ -503,18 +503,25 @@ CalibrationRequest photoRequest(cv::Size size) {
     return request;
 }
 
-TEST(CalibrationSetupCard, LocatesTheCardOnlyWithoutARegionAndTakesItsGroundAsSupport) {
+TEST(CalibrationSetupCard, LocatesTheCardUnlessRegionAndMaskAreGivenAndTakesItsGroundAsSupport) {
     int calls = 0;
+    cv::Size searched;
     CardResult card;
     card.found = true;
     card.roi = cv::Rect(40, 30, 200, 150);
-    card.support = cv::Mat(240, 320, CV_8U, cv::Scalar(255));
-    card.support(cv::Rect(60, 50, 100, 80)).setTo(0);
+    card.corners = {cv::Point2d(40, 30), cv::Point2d(240, 30), cv::Point2d(240, 180),
+                    cv::Point2d(40, 180)};
+    const auto cardIn = [&](cv::Size size) {
+        CardResult c = card;
+        c.support = cv::Mat(size, CV_8U, cv::Scalar(255));
+        c.support(cv::Rect(60, 50, 100, 80) & cv::Rect(cv::Point(0, 0), size)).setTo(0);
+        return c;
+    };
     const CardLocator locate = [&](const cv::Mat& photo, EChart, bool linear) {
         ++calls;
-        EXPECT_EQ(photo.size(), cv::Size(320, 240));
+        searched = photo.size();
         EXPECT_TRUE(linear);  // a float photo defaults to linear values
-        return card;
+        return cardIn(photo.size());
     };
     CalibrationRequest request = photoRequest({320, 240});
     request.photo.sourceDepth = CV_32F;
@@ -522,10 +529,11 @@ TEST(CalibrationSetupCard, LocatesTheCardOnlyWithoutARegionAndTakesItsGroundAsSu
     // No region, no mask: both from the card.
     PreparedCalibration prepared = prepareCalibration(request, locate);
     EXPECT_EQ(calls, 1);
+    EXPECT_EQ(searched, cv::Size(320, 240));
     EXPECT_TRUE(prepared.ready);
     EXPECT_TRUE(prepared.card.searched);
     EXPECT_EQ(prepared.input.roi, card.roi);
-    EXPECT_EQ(cv::norm(prepared.input.support, card.support, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(prepared.input.support, cardIn({320, 240}).support, cv::NORM_INF), 0.0);
     EXPECT_EQ(prepared.input.segmentationRegion.size(), card.roi.size());
 
     // A given mask is kept; the region still comes from the card.
@@ -535,14 +543,35 @@ TEST(CalibrationSetupCard, LocatesTheCardOnlyWithoutARegionAndTakesItsGroundAsSu
     EXPECT_EQ(prepared.input.roi, card.roi);
     EXPECT_EQ(cv::countNonZero(prepared.input.support != 7), 0);
 
-    // A given region: the card is not looked for, the region is the usable ground.
+    // A region without a mask: the card is looked for inside the region, and
+    // what it finds comes back in photo pixels, its ground the only support.
     request.support.release();
+    request.roi = cv::Rect(10, 20, 300, 200);
+    prepared = prepareCalibration(request, locate);
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(searched, cv::Size(300, 200));
+    EXPECT_TRUE(prepared.card.searched);
+    EXPECT_EQ(prepared.input.roi, card.roi + cv::Point(10, 20));
+    EXPECT_EQ(prepared.card.corners[0], cv::Point2d(50, 50));
+    EXPECT_EQ(prepared.input.support.size(), cv::Size(320, 240));
+    EXPECT_EQ(cv::countNonZero(prepared.input.support == 0), 100 * 80);
+    EXPECT_EQ(prepared.input.support.at<uchar>(70, 70), 0);
+    EXPECT_EQ(prepared.input.support.at<uchar>(55, 65), 255);
+
+    // ... and no card there: the calibration fails with that reason.
+    const CardLocator none = [&](const cv::Mat&, EChart, bool) { return CardResult{}; };
+    prepared = prepareCalibration(request, none);
+    EXPECT_FALSE(prepared.ready);
+    EXPECT_EQ(prepared.failure, kNoCardInRegionMessage);
+
+    // A region and a mask: the host's own; the card is not looked for.
+    request.support = cv::Mat(240, 320, CV_8U, cv::Scalar(0));
     request.roi = cv::Rect(10, 10, 100, 50);
     prepared = prepareCalibration(request, locate);
-    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(calls, 3);
     EXPECT_FALSE(prepared.card.searched);
     EXPECT_EQ(prepared.input.roi, *request.roi);
-    EXPECT_EQ(cv::countNonZero(prepared.input.support == 0), 100 * 50);
+    EXPECT_EQ(cv::countNonZero(prepared.input.support), 0);
 }
 
 }  // namespace

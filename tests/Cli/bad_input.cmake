@@ -46,8 +46,16 @@ expect_usage_error("external white image '.*small.png' is 64x48, the photo 700x6
 expect_usage_error("chart type cct-xrite needs --external-white"
   calibrate --chart cct-xrite --image ${photo} --reference ${ref})
 
-# A region holding no chart: the calibration fails, status 1, ok false with the reason.
-run_expect(1 f ${base} --roi 0,0,50,50 --json ${dir}/failed.json --report ${dir}/failed.png)
+# A region holding no card, without a mask: status 1, the card is not found in it.
+run_expect(1 f ${base} --roi 0,0,50,50 --json ${dir}/nocard.json)
+file(READ ${dir}/nocard.json nocard)
+string(JSON reason GET "${nocard}" error)
+expect("no card in the region (${reason})" reason STREQUAL "no chart card found in the region")
+
+# A region holding no chart, with the host's mask: the calibration fails,
+# status 1, ok false with the reason.
+run_expect(1 f ${base} --roi 0,0,50,50 --support ${photo} --json ${dir}/failed.json
+  --report ${dir}/failed.png)
 expect("a failed run still writes its report" EXISTS ${dir}/failed.png)
 file(READ ${dir}/failed.json failed)
 string(JSON ok GET "${failed}" ok)

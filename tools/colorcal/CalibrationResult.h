@@ -85,6 +85,12 @@ struct CardResult {
     bool nominal = true;
 };
 
+/// The largest residual of the white field's fit over its support, as a
+/// share of the white's level, that a calibration accepts. A support of the
+/// card's own ground leaves 0.1-0.7 % (shading, noise and JPEG of realistic
+/// photos); one that holds the scene around the card 8-20 %.
+constexpr double kMaxWhiteResidualShare = 0.03;
+
 /// Looks for the card of `chart` in `photo` (CV_32FC3 on the 0..255 scale)
 /// with the library's card locator; `linearInput` when the values are linear
 /// light. Never throws for the photo's content.

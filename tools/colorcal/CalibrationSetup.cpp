@@ -23,14 +23,24 @@ cv::Mat toPhotoEncoding(const cv::Mat& image, Encoding encoding) {
     return encoding == Encoding::eSrgb ? srgbEncodeImage(image) : image;
 }
 
-EngineResult noCardResult() {
-    EngineResult result;
-    result.ok = false;
-    result.error = kNoCardMessage;
-    return result;
-}
-
 namespace {
+
+/// A card located in the part `area` of a photo of `size`, in photo terms.
+void moveCardIntoPhoto(CardResult& card, const cv::Rect& area, cv::Size size) {
+    const cv::Point2d shift(area.x, area.y);
+    for (cv::Point2d& corner : card.corners) corner += shift;
+    for (RejectedCard& rejected : card.rejected) {
+        for (cv::Point2d& corner : rejected.corners) corner += shift;
+    }
+    card.roi.x += area.x;
+    card.roi.y += area.y;
+    card.homography = cv::Matx33d(1, 0, shift.x, 0, 1, shift.y, 0, 0, 1) * card.homography;
+    if (!card.support.empty()) {
+        cv::Mat support(size, CV_8U, cv::Scalar(255));
+        card.support.copyTo(support(area));
+        card.support = support;
+    }
+}
 
 /// The located card as the library's locator describes it.
 DataLayer::ChartCardLocation libraryLocation(const CardResult& card) {
@@ -96,32 +106,31 @@ PreparedCalibration prepareCalibration(const CalibrationRequest& request,
     EngineInput& input = prepared.input;
     input.chart = request.chart;
     const cv::Mat& photo = request.photo.bgr;
-    if (request.roi) {
+    if (request.roi && !request.support.empty()) {
+        // The host says where the chart is and which pixels are white ground.
         input.roi = *request.roi;
     } else {
-        prepared.card = locate(photo, request.chart, prepared.valuesLinear);
+        // The card is located, in the given region when there is one: its
+        // ground is the support, never everything the region holds.
+        const cv::Rect area = request.roi ? *request.roi : cv::Rect(0, 0, photo.cols, photo.rows);
+        prepared.card = locate(photo(area), request.chart, prepared.valuesLinear);
         prepared.card.searched = true;
         if (!prepared.card.found) {
             prepared.ready = false;
-            prepared.failure = kNoCardMessage;
-            input.roi = cv::Rect(0, 0, photo.cols, photo.rows);
+            prepared.failure = request.roi ? kNoCardInRegionMessage : kNoCardMessage;
+            input.roi = area;
             prepared.photoRoi = input.roi;
             return prepared;
         }
+        if (request.roi) moveCardIntoPhoto(prepared.card, area, photo.size());
         input.roi = prepared.card.roi;
     }
     if (prepared.card.found && !prepared.card.nominal) {
         if (!prepareRectified(request, prepared)) return prepared;
     } else {
         prepared.photoRoi = input.roi;
-        if (!request.support.empty()) {
-            input.support = request.support;
-        } else if (prepared.card.found) {
-            input.support = prepared.card.support;
-        } else {
-            input.support = cv::Mat(photo.size(), CV_8U, cv::Scalar(255));
-            input.support(input.roi).setTo(0);
-        }
+        // Without a mask of the host's the card was located: its ground.
+        input.support = request.support.empty() ? prepared.card.support : request.support;
         input.photo = toWorkingImage(photo, encoding);
         // The segmentation finds the patches by their colours as a display
         // shows them; calibrating in linear light, it gets the sRGB-encoded values.

@@ -24,12 +24,13 @@ namespace ColorCalCli {
 struct CalibrationRequest {
     EChart chart = EChart::eCCTPrint;
     LoadedImage photo;  ///< on the library's scale, in its own encoding
-    /// The chart's region, inside the photo; none: the chart's card is
-    /// located in the photo and its box (plus a margin) is the region.
+    /// The chart's region, inside the photo. With a `support` mask it is the
+    /// region the engine segments; without one the card is located inside it.
+    /// None: the card is located in the whole photo. The located card's box
+    /// (plus a margin) is then the region.
     std::optional<cv::Rect> roi;
     /// CV_8U of the photo's size (non-zero: not usable white ground); empty:
-    /// the located card's white ground is usable, everything else excluded
-    /// (with a given `roi`: everything outside it excluded, everything inside usable).
+    /// the located card's white ground is usable, everything else excluded.
     cv::Mat support;
     cv::Mat externalWhite;  ///< CV_32FC3 of the photo's size in the photo's encoding, or empty
     std::optional<std::array<double, 3>> realWhiteBgr;  ///< in the reference colours' encoding
@@ -40,6 +41,7 @@ struct CalibrationRequest {
 
 /// What a front end reports when the card is not found (and exits 1 for).
 inline const std::string kNoCardMessage = "no chart card found in the photo";
+inline const std::string kNoCardInRegionMessage = "no chart card found in the region";
 
 /// The engine's input for a request and the encoding it was made for.
 struct PreparedCalibration {
@@ -74,15 +76,14 @@ using CardLocator = std::function<CardResult(const cv::Mat& photo, EChart chart,
 /// Resolves the encoding and builds the engine's input: the photo, the
 /// external white, the real white and the references in the working space
 /// (sRGB decoded for eSrgb), the region to segment display-encoded (eSrgb
-/// and eLinear) and the default support mask when none is given. Without a
-/// region the card is located with `locate` first (on the photo's own
-/// values); its box is the region and, without a support mask, its white
-/// ground the support.
+/// and eLinear) and the default support mask when none is given. Unless both
+/// a region and a support mask are given, the card is located with `locate`
+/// first (on the photo's own values, inside the region when there is one);
+/// its box is the region and, without a support mask, its white ground the
+/// support. A card that is not at the nominal scale facing the camera is
+/// calibrated in its rectified frame.
 PreparedCalibration prepareCalibration(const CalibrationRequest& request,
                                        const CardLocator& locate);
-
-/// The failed engine result of a request whose card was not found.
-EngineResult noCardResult();
 
 /// Runs the engine on a prepared calibration (a failed result with
 /// `prepared.failure` when it is not ready) and brings its results onto the

@@ -154,6 +154,15 @@ std::string formatSummaryJson(const CalibrationSummary& s) {
             }
             json.endArray();
             json.key("score").value(s.card.score);
+            json.key("scale").value(s.card.scale);
+            json.key("tilt_deg").value(s.card.tiltDeg);
+            json.key("rotation_deg").value(s.card.rotationDeg);
+            json.key("grid")
+                .beginArray(true)
+                .value(s.card.gridRows)
+                .value(s.card.gridColumns)
+                .endArray();
+            json.key("rectified").value(!s.card.nominal);
         } else {
             json.key("corners").null();
             json.key("score").null();

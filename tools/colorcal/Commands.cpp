@@ -226,9 +226,8 @@ int runDemo(const DemoOptions& o, std::ostream& out) {
             return writeFloatTiff(path, rendered.whiteField);
         });
     }
-    // A host knows where the chart is; the card's box keeps the darker
-    // surround out of the white estimate.
-    calibrate.roi = rendered.chartRegion;
+    // As a user would: no region, the card is located and its ground is the
+    // white estimate's support.
     calibrate.encoding = Encoding::eSrgb;
     calibrate.json = (dir / "result.json").string();
     calibrate.report = (dir / "report.png").string();

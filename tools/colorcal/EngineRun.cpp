@@ -1,4 +1,5 @@
 #include <chrono>
+#include <cstdio>
 #include <exception>
 #include <memory>
 
@@ -132,6 +133,26 @@ EngineResult runEngine(const EngineInput& input) {
             const float real[3] = {static_cast<float>(white[0]), static_cast<float>(white[1]),
                                    static_cast<float>(white[2])};
             engine.setRealWhite(real);
+        }
+        if (input.externalWhite.empty()) {
+            // A white fitted to more than the card's ground (a region's scene,
+            // the table at its corners) misses its own samples by far more
+            // than the ground's noise and shading: such a white is refused
+            // (an external white image takes its place where one is given).
+            const cv::Scalar ground = engine.GetPickedWhite();
+            const double level = (ground[0] + ground[1] + ground[2]) / 3.0;
+            const double residual = result.whiteEstimate.residualRms;
+            if (!(level > 0.0) || !(residual <= kMaxWhiteResidualShare * level)) {
+                char text[240];
+                std::snprintf(text, sizeof text,
+                              "white estimation failed: the white field misses its support by "
+                              "%.1f %% of the white (at most %.0f %%): the support holds more "
+                              "than the card's white ground",
+                              level > 0.0 ? 100.0 * residual / level : 100.0,
+                              100.0 * kMaxWhiteResidualShare);
+                result.error = text;
+                return result;
+            }
         }
         if (input.realWhiteBgr) {
             const float white[3] = {static_cast<float>((*input.realWhiteBgr)[0]),
