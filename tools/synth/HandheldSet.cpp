@@ -21,10 +21,20 @@ constexpr double kMaxTiltDeg = 35.0;
 constexpr double kMaxInPlaneDeg = 15.0;
 constexpr int kSizes[4][2] = {{1600, 1200}, {2592, 1944}, {4000, 3000}, {6000, 4000}};
 
+/// A 64-bit mix of `x` (splitmix64's finaliser): nearby seeds give unrelated
+/// generator states, so the first draws of neighbouring photos and chart
+/// types do not follow each other.
+std::uint64_t mixSeed(std::uint64_t x) {
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
 /// Uniform draws from one seeded generator.
 class Draws {
   public:
-    explicit Draws(std::uint64_t seed) : m_rng(seed) {}
+    explicit Draws(std::uint64_t seed) : m_rng(mixSeed(seed)) {}
     double unit() { return m_unit(m_rng); }
     double uniform(double lo, double hi) { return lo + (hi - lo) * unit(); }
     bool chance(double p) { return unit() < p; }
@@ -364,7 +374,7 @@ RenderOptions handheldTwinOptions(const HandheldPhoto& photo) {
 HandheldPhoto chartFreeOptions(Encoding encoding, std::uint64_t seed, long long maxPixels) {
     constexpr EChart kCharts[] = {EChart::eCCTPrint, EChart::eQCCPrint, EChart::eCCTXRite,
                                   EChart::eQCCXRite, EChart::eQCCPrintSmall};
-    std::mt19937_64 rng(seed * 0x94D049BB133111EBULL + 5);
+    std::mt19937_64 rng(mixSeed(seed * 0x94D049BB133111EBULL + 5));
     const EChart chart = kCharts[rng() % 5];
     // Mostly light surfaces: the seeds are drawn until seven in ten are light.
     const std::uint64_t mixed = seed * 0x2545F4914F6CDD1DULL + 0x5ca1ab1eULL;
