@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -55,11 +56,38 @@ struct Layout {
     double sinA = 0.0;
     double cx = 0.0;  ///< chart centre in pixel-index coordinates
     double cy = 0.0;
-    double extentX = 0.0;  ///< half extents of the card's bounding box in the image
+    /// Half extents of the card's bounding box in the image around (cx, cy)
+    /// (the larger side's for a projected card, whose box is not centred).
+    double extentX = 0.0;
     double extentY = 0.0;
+    /// The card's bounding box in the image.
+    double boxLeft = 0.0;
+    double boxTop = 0.0;
+    double boxRight = 0.0;
+    double boxBottom = 0.0;
+    /// Projection: `toImageH` maps chart coordinates to the image, `toCardH`
+    /// back (its third component positive in front of the camera).
+    bool projected = false;
+    cv::Matx33d toImageH = cv::Matx33d::eye();
+    cv::Matx33d toCardH = cv::Matx33d::eye();
+    /// Image pixels per chart unit at the card's centre.
+    double scale = 1.0;
+    /// In-plane turn of the card's u axis, degrees counter-clockwise in the image.
+    double turnDeg = 0.0;
 
     /// Chart coordinates (u right, v down on the upright chart) of image point (x, y).
     void toChart(double x, double y, double& u, double& v) const {
+        if (projected) {
+            const double w = toCardH(2, 0) * x + toCardH(2, 1) * y + toCardH(2, 2);
+            if (!(w > 0.0)) {  // beyond the card plane's horizon
+                u = std::numeric_limits<double>::infinity();
+                v = u;
+                return;
+            }
+            u = (toCardH(0, 0) * x + toCardH(0, 1) * y + toCardH(0, 2)) / w;
+            v = (toCardH(1, 0) * x + toCardH(1, 1) * y + toCardH(1, 2)) / w;
+            return;
+        }
         const double dx = x - cx;
         const double dy = y - cy;
         u = dx * cosA - dy * sinA;
@@ -68,8 +96,17 @@ struct Layout {
 
     /// Image point of chart coordinates (u, v).
     cv::Point2d toImage(double u, double v) const {
+        if (projected) {
+            const double w = toImageH(2, 0) * u + toImageH(2, 1) * v + toImageH(2, 2);
+            return {(toImageH(0, 0) * u + toImageH(0, 1) * v + toImageH(0, 2)) / w,
+                    (toImageH(1, 0) * u + toImageH(1, 1) * v + toImageH(1, 2)) / w};
+        }
         return {cx + u * cosA + v * sinA, cy - u * sinA + v * cosA};
     }
+
+    /// Patch pitch and side in image pixels at the card's centre.
+    double imagePitch() const { return pitch * scale; }
+    double imageSide() const { return side * scale; }
 
     /// Grid cell index (row * cols + col) of the patch containing (u, v), -1 for
     /// the card's white ground, -2 outside the card.
@@ -91,8 +128,18 @@ struct Layout {
         return static_cast<int>(row) * cols + static_cast<int>(col);
     }
 
-    /// Half of the card's diagonal.
-    double halfDiagonal() const { return std::hypot(halfCardW, halfCardH); }
+    /// Half of the card's diagonal in image pixels.
+    double halfDiagonal() const { return std::hypot(halfCardW, halfCardH) * scale; }
+
+    /// The card's bounding box grown by `gap` on every side.
+    cv::Rect2d grownBox(double gap) const {
+        if (projected) {
+            return {boxLeft - gap, boxTop - gap, boxRight - boxLeft + 2.0 * gap,
+                    boxBottom - boxTop + 2.0 * gap};
+        }
+        return {cx - extentX - gap, cy - extentY - gap, 2.0 * (extentX + gap),
+                2.0 * (extentY + gap)};
+    }
 };
 
 /// Colour of a sample point: a patch, the white ground or the surround.
@@ -100,6 +147,40 @@ struct Palette {
     std::array<cv::Vec3f, kPatches> patch;
     cv::Vec3f white;
 };
+
+/// Checks the projection, the light surroundings and the grid distractors.
+void validateAdditions(const RenderOptions& o) {
+    std::vector<double> finite = {o.focalLength, o.cardPaperLevel, o.brightWallLevel};
+    finite.insert(finite.end(), o.surroundTint.begin(), o.surroundTint.end());
+    finite.insert(finite.end(), o.cardPaperTint.begin(), o.cardPaperTint.end());
+    if (o.cardToImage) {
+        finite.insert(finite.end(), o.cardToImage->val, o.cardToImage->val + 9);
+    }
+    for (double value : finite) {
+        if (!std::isfinite(value)) {
+            throw std::invalid_argument("renderChart(): non-finite projection or surround");
+        }
+    }
+    if (o.cardToImage && (o.photoWidth == 0 || o.photoHeight == 0)) {
+        throw std::invalid_argument("renderChart(): a projected card needs the photo size");
+    }
+    const auto inRange = [](double value, double hi) { return value >= 0.0 && value <= hi; };
+    const bool tintsOk = std::all_of(o.surroundTint.begin(), o.surroundTint.end(),
+                                     [&](double t) { return inRange(t, 4.0); }) &&
+                         std::all_of(o.cardPaperTint.begin(), o.cardPaperTint.end(),
+                                     [&](double t) { return inRange(t, 4.0); });
+    const int paper = static_cast<int>(o.cardPaper);
+    const bool gridsOk =
+        o.gridDistractors.size() <= 16 &&
+        std::all_of(o.gridDistractors.begin(), o.gridDistractors.end(), [](GridDistractor d) {
+            const int kind = static_cast<int>(d);
+            return kind >= 0 && kind <= 5;
+        });
+    if (!tintsOk || !gridsOk || paper < 0 || paper > 2 || o.focalLength < 0.0 ||
+        !inRange(o.cardPaperLevel, 2.0) || !inRange(o.brightWallLevel, 2.0)) {
+        throw std::invalid_argument("renderChart(): surround parameter out of range");
+    }
+}
 
 void validate(const RenderOptions& o) {
     requireKnownChart(o.chart);
@@ -164,16 +245,80 @@ void validate(const RenderOptions& o) {
         o.surroundLevel < 0.0f || o.surroundTexture < 0.0f) {
         throw std::invalid_argument("renderChart(): parameter out of range");
     }
+    validateAdditions(o);
+}
+
+/// Sets the projection of `g` from `cardToImage`; throws when it is not usable.
+void projectLayout(const cv::Matx33d& cardToImage, Layout& g) {
+    cv::Matx33d h = cardToImage;
+    if (h(2, 2) < 0.0) {
+        h = -h;  // the same projection, with positive depth at the card's centre
+    }
+    const double corners[4][2] = {{-g.halfCardW, -g.halfCardH},
+                                  {g.halfCardW, -g.halfCardH},
+                                  {g.halfCardW, g.halfCardH},
+                                  {-g.halfCardW, g.halfCardH}};
+    const double det = cv::determinant(h);
+    if (!(h(2, 2) > 0.0) || !std::isfinite(det) || std::fabs(det) < 1e-12) {
+        throw std::invalid_argument("renderChart(): cardToImage is singular");
+    }
+    for (const auto& c : corners) {
+        if (!(h(2, 0) * c[0] + h(2, 1) * c[1] + h(2, 2) > 0.0)) {
+            throw std::invalid_argument("renderChart(): a card corner lies behind the camera");
+        }
+    }
+    g.projected = true;
+    g.toImageH = h;
+    g.toCardH = h.inv();
+    const cv::Point2d centre = g.toImage(0.0, 0.0);
+    const cv::Vec3d back = g.toCardH * cv::Vec3d(centre.x, centre.y, 1.0);
+    if (back[2] < 0.0) {
+        g.toCardH = -g.toCardH;
+    }
+    g.cx = centre.x;
+    g.cy = centre.y;
+    g.boxLeft = g.boxTop = std::numeric_limits<double>::infinity();
+    g.boxRight = g.boxBottom = -std::numeric_limits<double>::infinity();
+    for (const auto& c : corners) {
+        const cv::Point2d p = g.toImage(c[0], c[1]);
+        g.boxLeft = std::min(g.boxLeft, p.x);
+        g.boxRight = std::max(g.boxRight, p.x);
+        g.boxTop = std::min(g.boxTop, p.y);
+        g.boxBottom = std::max(g.boxBottom, p.y);
+    }
+    g.extentX = std::max(g.cx - g.boxLeft, g.boxRight - g.cx);
+    g.extentY = std::max(g.cy - g.boxTop, g.boxBottom - g.cy);
+    // Jacobian of the projection at the card's centre: d(x, y) / d(u, v).
+    const double w = h(2, 2);
+    const double j00 = (h(0, 0) * w - h(0, 2) * h(2, 0)) / (w * w);
+    const double j01 = (h(0, 1) * w - h(0, 2) * h(2, 1)) / (w * w);
+    const double j10 = (h(1, 0) * w - h(1, 2) * h(2, 0)) / (w * w);
+    const double j11 = (h(1, 1) * w - h(1, 2) * h(2, 1)) / (w * w);
+    g.scale = std::sqrt(std::fabs(j00 * j11 - j01 * j10));
+    if (!std::isfinite(g.scale) || g.scale < 1e-6 || !std::isfinite(g.extentX) ||
+        !std::isfinite(g.extentY) || g.extentX > 4.0 * kMaxPhotoSide ||
+        g.extentY > 4.0 * kMaxPhotoSide) {
+        throw std::invalid_argument("renderChart(): cardToImage projects the card degenerately");
+    }
+    g.turnDeg = std::atan2(-j10, j00) * 180.0 / kPi;
+    g.cosA = std::cos(g.turnDeg * kPi / 180.0);
+    g.sinA = std::sin(g.turnDeg * kPi / 180.0);
 }
 
 Layout makeLayout(const RenderOptions& o, int& width, int& height) {
     Layout g;
-    g.rows = chartRows(o.chart);
-    g.cols = chartCols(o.chart);
+    g.rows = o.transposedLayout ? chartCols(o.chart) : chartRows(o.chart);
+    g.cols = o.transposedLayout ? chartRows(o.chart) : chartCols(o.chart);
     g.side = chartSideLength(o.chart);
     g.pitch = chartPitch(o.chart);
     g.halfCardW = 0.5 * (g.cols - 1) * g.pitch + 0.5 * g.side + o.cardMargin * g.pitch;
     g.halfCardH = 0.5 * (g.rows - 1) * g.pitch + 0.5 * g.side + o.cardMargin * g.pitch;
+    if (o.cardToImage) {
+        width = o.photoWidth;
+        height = o.photoHeight;
+        projectLayout(*o.cardToImage, g);
+        return g;
+    }
     const double angle = o.rotationDeg * kPi / 180.0;
     g.cosA = std::cos(angle);
     g.sinA = std::sin(angle);
@@ -188,15 +333,20 @@ Layout makeLayout(const RenderOptions& o, int& width, int& height) {
                  : static_cast<int>(std::ceil(2.0 * g.extentY)) + 1 + 2 * kDefaultMargin;
     g.cx = 0.5 * (width - 1) + o.offsetX;
     g.cy = 0.5 * (height - 1) + o.offsetY;
+    g.boxLeft = g.cx - g.extentX;
+    g.boxTop = g.cy - g.extentY;
+    g.boxRight = g.cx + g.extentX;
+    g.boxBottom = g.cy + g.extentY;
+    g.turnDeg = o.rotationDeg;
     return g;
 }
 
 /// Pixels whose area touches the card's bounding box, clipped to the photo.
 cv::Rect cardBox(const Layout& g, int width, int height) {
-    const double left = std::floor(g.cx - g.extentX + 0.5);
-    const double top = std::floor(g.cy - g.extentY + 0.5);
-    const double right = std::floor(g.cx + g.extentX + 0.5) + 1.0;
-    const double bottom = std::floor(g.cy + g.extentY + 0.5) + 1.0;
+    const double left = std::floor(g.boxLeft + 0.5);
+    const double top = std::floor(g.boxTop + 0.5);
+    const double right = std::floor(g.boxRight + 0.5) + 1.0;
+    const double bottom = std::floor(g.boxBottom + 0.5) + 1.0;
     const int x0 = static_cast<int>(std::clamp(left, 0.0, static_cast<double>(width)));
     const int y0 = static_cast<int>(std::clamp(top, 0.0, static_cast<double>(height)));
     const int x1 = static_cast<int>(std::clamp(right, 0.0, static_cast<double>(width)));
@@ -209,9 +359,7 @@ cv::Rect cardBox(const Layout& g, int width, int height) {
 /// draws find no such place.
 bool placeAwayFromCard(const Layout& g, cv::Size photo, cv::Size2f size, cv::RNG& rng,
                        cv::RotatedRect& placed) {
-    const double gap = g.pitch;
-    const cv::Rect2d card(g.cx - g.extentX - gap, g.cy - g.extentY - gap, 2.0 * (g.extentX + gap),
-                          2.0 * (g.extentY + gap));
+    const cv::Rect2d card = g.grownBox(g.imagePitch());
     for (int attempt = 0; attempt < 40; ++attempt) {
         const cv::RotatedRect box(
             cv::Point2f(static_cast<float>(rng.uniform(0.0, static_cast<double>(photo.width))),
@@ -245,9 +393,9 @@ void addDistractors(const RenderOptions& o, const Layout& g, cv::RNG& rng, cv::M
     if (o.whiteWall) {
         // A band along the photo's side farthest from the card, ending a grid
         // step before the card's box.
-        const double gaps[4] = {
-            g.cx - g.extentX - g.pitch, photo.width - (g.cx + g.extentX + g.pitch),
-            g.cy - g.extentY - g.pitch, photo.height - (g.cy + g.extentY + g.pitch)};
+        const double gap = g.imagePitch();
+        const double gaps[4] = {g.boxLeft - gap, photo.width - (g.boxRight + gap), g.boxTop - gap,
+                                photo.height - (g.boxBottom + gap)};
         const int side = static_cast<int>(std::max_element(gaps, gaps + 4) - gaps);
         const double depth = std::min(gaps[side], 0.4 * (side < 2 ? photo.width : photo.height));
         if (depth > 20.0) {
@@ -260,8 +408,8 @@ void addDistractors(const RenderOptions& o, const Layout& g, cv::RNG& rng, cv::M
             surround(band).setTo(cv::Scalar(level, level * rng.uniform(0.97, 1.03), level));
         }
     }
-    const double cardW = 2.0 * g.halfCardW;
-    const double cardH = 2.0 * g.halfCardH;
+    const double cardW = 2.0 * g.halfCardW * g.scale;
+    const double cardH = 2.0 * g.halfCardH * g.scale;
     if (o.paperSheet) {
         const double scale = rng.uniform(0.8, 1.4);
         cv::RotatedRect box;
@@ -326,20 +474,290 @@ cv::Mat handMask(const RenderOptions& o, const Layout& g, int width, int height)
         const cv::Point2f centre = toImage(along, -depth + 0.5 * fingerLength);
         cv::ellipse(mask,
                     cv::RotatedRect(centre,
-                                    cv::Size2f(static_cast<float>(fingerLength),
-                                               static_cast<float>(fingerWidth)),
+                                    cv::Size2f(static_cast<float>(fingerLength * g.scale),
+                                               static_cast<float>(fingerWidth * g.scale)),
                                     static_cast<float>(angleDeg)),
                     cv::Scalar(255), -1, cv::LINE_8);
     }
     const double palmLength = 2.4 * g.side;
     const cv::Point2f palm = toImage(at, 0.8 * fingerLength + 0.5 * palmLength - 0.2 * margin);
-    cv::ellipse(
-        mask,
-        cv::RotatedRect(
-            palm, cv::Size2f(static_cast<float>(palmLength), static_cast<float>(2.2 * g.side)),
-            static_cast<float>(angleDeg)),
-        cv::Scalar(255), -1, cv::LINE_8);
+    cv::ellipse(mask,
+                cv::RotatedRect(palm,
+                                cv::Size2f(static_cast<float>(palmLength * g.scale),
+                                           static_cast<float>(2.2 * g.side * g.scale)),
+                                static_cast<float>(angleDeg)),
+                cv::Scalar(255), -1, cv::LINE_8);
     return mask;
+}
+
+/// Fills the convex polygon `corners` (image coordinates, sub-pixel) with
+/// `colour`, anti-aliased.
+void fillPolygon(cv::Mat& image, const std::vector<cv::Point2d>& corners,
+                 const cv::Scalar& colour) {
+    constexpr int kShift = 4;
+    std::vector<cv::Point> polygon;
+    for (const cv::Point2d& c : corners) {
+        polygon.emplace_back(static_cast<int>(std::lround(c.x * (1 << kShift))),
+                             static_cast<int>(std::lround(c.y * (1 << kShift))));
+    }
+    cv::fillConvexPoly(image, polygon, colour, cv::LINE_AA, kShift);
+}
+
+/// A bright, smooth wall above a nearly horizontal line: above the card when
+/// there is room, otherwise through the card's upper half (behind it).
+void drawBrightWall(const RenderOptions& o, const Layout& g, cv::Mat& surround) {
+    cv::RNG rng(o.seed ^ 0x77a11ULL);
+    const int width = surround.cols;
+    const int height = surround.rows;
+    const double slope = std::tan(rng.uniform(-4.0, 4.0) * kPi / 180.0);
+    const double sag = std::fabs(slope) * 0.5 * width;
+    const double roomTop = g.boxTop - g.imagePitch() - sag;
+    const double lineAtCentre = roomTop > 0.12 * height
+                                    ? rng.uniform(0.08 * height, roomTop)
+                                    : rng.uniform(std::max(0.0, g.boxTop), std::max(1.0, g.cy));
+    const double level = o.brightWallLevel * o.whiteLevel;
+    const cv::Vec3f tint(static_cast<float>(rng.uniform(0.98, 1.02)), 1.0f,
+                         static_cast<float>(rng.uniform(0.98, 1.02)));
+    const double gradient = rng.uniform(-0.04, 0.04);  // brighter or darker towards the ceiling
+    tbb::parallel_for(
+        tbb::blocked_range<int>(0, height, 16), [&](const tbb::blocked_range<int>& r) {
+            for (int y = r.begin(); y != r.end(); ++y) {
+                auto* row = surround.ptr<cv::Vec3f>(y);
+                const float value = static_cast<float>(
+                    level * (1.0 + gradient * (lineAtCentre - y) / std::max(1.0, lineAtCentre)));
+                for (int x = 0; x < width; ++x) {
+                    const double line = lineAtCentre + slope * (x - 0.5 * width);
+                    const float cover = static_cast<float>(std::clamp(line - y + 0.5, 0.0, 1.0));
+                    if (cover > 0.0f) {
+                        row[x] = row[x] * (1.0f - cover) + tint * (value * cover);
+                    }
+                }
+            }
+        });
+}
+
+/// A sheet of white paper in the card's plane, under the card (one or two of
+/// the card's edges on the sheet) or beside it (touching one edge).
+void drawCardPaper(const RenderOptions& o, const Layout& g, cv::Mat& surround) {
+    cv::RNG rng(o.seed ^ 0x9a9e5ULL);
+    const double hw = g.halfCardW;
+    const double hh = g.halfCardH;
+    double sheetW = 0.0;
+    double sheetH = 0.0;
+    double centreU = 0.0;
+    double centreV = 0.0;
+    double angle = 0.0;
+    if (o.cardPaper == CardPaper::eUnder) {
+        sheetW = hw * rng.uniform(1.15, 1.7);
+        sheetH = hh * rng.uniform(1.15, 1.7);
+        // The sheet's edge crosses the card: the card hangs over it by 20-80 %
+        // of its half width (and, on every other sheet, of its half height).
+        const double signU = rng.uniform(0, 2) == 0 ? -1.0 : 1.0;
+        centreU = signU * (hw * rng.uniform(0.2, 0.8) - sheetW);
+        const bool twoEdges = rng.uniform(0, 2) == 0;
+        const double signV = rng.uniform(0, 2) == 0 ? -1.0 : 1.0;
+        centreV =
+            twoEdges ? signV * (hh * rng.uniform(0.2, 0.8) - sheetH) : hh * rng.uniform(-0.1, 0.1);
+        angle = rng.uniform(-6.0, 6.0) * kPi / 180.0;
+    } else {
+        sheetW = hw * rng.uniform(0.8, 1.4);
+        sheetH = hh * rng.uniform(0.8, 1.4);
+        const int edge = rng.uniform(0, 4);
+        const double slide = rng.uniform(-0.5, 0.5);
+        if (edge < 2) {
+            centreU = (edge == 0 ? -1.0 : 1.0) * (hw + sheetW);
+            centreV = slide * hh;
+        } else {
+            centreU = slide * hw;
+            centreV = (edge == 2 ? -1.0 : 1.0) * (hh + sheetH);
+        }
+    }
+    const double c = std::cos(angle);
+    const double s = std::sin(angle);
+    std::vector<cv::Point2d> corners;
+    for (const auto& [du, dv] : {std::pair<double, double>{-sheetW, -sheetH},
+                                 {sheetW, -sheetH},
+                                 {sheetW, sheetH},
+                                 {-sheetW, sheetH}}) {
+        corners.push_back(g.toImage(centreU + du * c - dv * s, centreV + du * s + dv * c));
+    }
+    const double level = o.cardPaperLevel * o.whiteLevel;
+    fillPolygon(surround, corners,
+                cv::Scalar(level * o.cardPaperTint[0], level * o.cardPaperTint[1],
+                           level * o.cardPaperTint[2]));
+}
+
+/// Linear colour of a random chart-like colour from `rng`, as reflectance times `white`.
+cv::Scalar randomColour(cv::RNG& rng, double white) {
+    const ChartSynth::Rgb rgb = randomReferenceColors(rng.next())[0];
+    return cv::Scalar(srgbDecode(rgb[2]), srgbDecode(rgb[1]), srgbDecode(rgb[0])) *
+           (0.95 * white / 255.0);
+}
+
+/// The flat picture of a grid distractor, CV_32FC3, linear light; `cell` is
+/// its grid step in photo pixels.
+cv::Mat gridPicture(GridDistractor kind, double cell, double white, cv::RNG& rng) {
+    const double paper = white * rng.uniform(0.82, 0.95);
+    const double ink = white * rng.uniform(0.02, 0.06);
+    const cv::Scalar paperColour(paper, paper, paper * rng.uniform(0.97, 1.03));
+    const cv::Scalar inkColour(ink, ink, ink);
+    auto rect = [](cv::Mat& m, double x, double y, double w, double h, const cv::Scalar& c) {
+        cv::rectangle(m,
+                      cv::Rect(static_cast<int>(std::lround(x)), static_cast<int>(std::lround(y)),
+                               std::max(1, static_cast<int>(std::lround(w))),
+                               std::max(1, static_cast<int>(std::lround(h)))),
+                      c, cv::FILLED);
+    };
+    switch (kind) {
+        case GridDistractor::eChessboard:
+        case GridDistractor::eCalibrationBoard: {
+            const int rows = rng.uniform(5, 9);
+            const int cols = rng.uniform(6, 10);
+            const int border = kind == GridDistractor::eCalibrationBoard ? 1 : 0;
+            cv::Mat m(static_cast<int>((rows + 2 * border) * cell),
+                      static_cast<int>((cols + 2 * border) * cell), CV_32FC3, paperColour);
+            for (int r = 0; r < rows; ++r) {
+                for (int c = 0; c < cols; ++c) {
+                    if ((r + c) % 2 == 0) {
+                        rect(m, (c + border) * cell, (r + border) * cell, cell, cell, inkColour);
+                    }
+                }
+            }
+            return m;
+        }
+        case GridDistractor::eTiles: {
+            const int rows = rng.uniform(4, 9);
+            const int cols = rng.uniform(4, 9);
+            const bool pale = rng.uniform(0, 2) == 0;
+            const cv::Scalar tile = pale ? cv::Scalar(paper * rng.uniform(0.95, 1.05), paper,
+                                                      paper * rng.uniform(0.95, 1.05))
+                                         : randomColour(rng, white);
+            const double groutLevel = white * (rng.uniform(0, 2) == 0 ? 0.7 : 0.25);
+            cv::Mat m(static_cast<int>(rows * cell), static_cast<int>(cols * cell), CV_32FC3,
+                      cv::Scalar(groutLevel, groutLevel, groutLevel));
+            const double grout = cell * rng.uniform(0.06, 0.12);
+            for (int r = 0; r < rows; ++r) {
+                for (int c = 0; c < cols; ++c) {
+                    rect(m, c * cell + 0.5 * grout, r * cell + 0.5 * grout, cell - grout,
+                         cell - grout, tile);
+                }
+            }
+            return m;
+        }
+        case GridDistractor::eColourGrid: {
+            // Never 4 x 5 or 5 x 4: a grid of the chart's shape on white would be a chart.
+            constexpr int kShapes[][2] = {{3, 3}, {3, 6}, {4, 4}, {6, 6}, {4, 7}, {6, 8}, {2, 5}};
+            const int pick = rng.uniform(0, 7);
+            const int rows = kShapes[pick][0];
+            const int cols = kShapes[pick][1];
+            const double square = cell * rng.uniform(0.55, 0.8);
+            cv::Mat m(static_cast<int>((rows + 1) * cell), static_cast<int>((cols + 1) * cell),
+                      CV_32FC3, paperColour);
+            for (int r = 0; r < rows; ++r) {
+                for (int c = 0; c < cols; ++c) {
+                    rect(m, (c + 1) * cell - 0.5 * square, (r + 1) * cell - 0.5 * square, square,
+                         square, randomColour(rng, white));
+                }
+            }
+            return m;
+        }
+        case GridDistractor::eSudoku: {
+            const double border = 0.5 * cell;
+            const int side = static_cast<int>(9 * cell + 2 * border);
+            cv::Mat m(side, side, CV_32FC3, paperColour);
+            for (int k = 0; k <= 9; ++k) {
+                const double thickness = std::max(1.0, cell * (k % 3 == 0 ? 0.09 : 0.035));
+                rect(m, border + k * cell - 0.5 * thickness, border, thickness, 9 * cell,
+                     inkColour);
+                rect(m, border, border + k * cell - 0.5 * thickness, 9 * cell, thickness,
+                     inkColour);
+            }
+            for (int r = 0; r < 9; ++r) {
+                for (int c = 0; c < 9; ++c) {
+                    if (rng.uniform(0.0, 1.0) > 0.35) continue;
+                    const std::string digit(1, static_cast<char>('1' + rng.uniform(0, 9)));
+                    const double fontScale = cell / 40.0;
+                    const int thickness = std::max(1, static_cast<int>(cell / 14.0));
+                    cv::putText(m, digit,
+                                cv::Point(static_cast<int>(border + (c + 0.28) * cell),
+                                          static_cast<int>(border + (r + 0.8) * cell)),
+                                cv::FONT_HERSHEY_SIMPLEX, fontScale, inkColour, thickness,
+                                cv::LINE_8);
+                }
+            }
+            return m;
+        }
+        case GridDistractor::eFacade: {
+            const int rows = rng.uniform(3, 7);
+            const int cols = rng.uniform(4, 9);
+            const double cellW = cell * rng.uniform(0.8, 1.3);
+            const double cellH = cell * rng.uniform(1.0, 1.6);
+            const double wall = white * rng.uniform(0.6, 0.9);
+            cv::Mat m(static_cast<int>(rows * cellH), static_cast<int>(cols * cellW), CV_32FC3,
+                      cv::Scalar(wall * rng.uniform(0.9, 1.0), wall, wall * rng.uniform(1.0, 1.1)));
+            const double windowW = cellW * rng.uniform(0.45, 0.7);
+            const double windowH = cellH * rng.uniform(0.5, 0.8);
+            const double glass = white * rng.uniform(0.04, 0.2);
+            for (int r = 0; r < rows; ++r) {
+                for (int c = 0; c < cols; ++c) {
+                    rect(m, (c + 0.5) * cellW - 0.5 * windowW, (r + 0.5) * cellH - 0.5 * windowH,
+                         windowW, windowH, cv::Scalar(glass, glass * 1.05, glass * 1.1));
+                }
+            }
+            return m;
+        }
+    }
+    return {};
+}
+
+/// Grid distractors at least one grid step away from the card, each warped
+/// into a placed rectangle whose corners are pulled in by up to 8 % (a mild
+/// perspective).
+void drawGridDistractors(const RenderOptions& o, const Layout& g, cv::Mat& surround) {
+    cv::RNG rng(o.seed ^ 0x6e1dULL);
+    const cv::Rect photo(0, 0, surround.cols, surround.rows);
+    for (GridDistractor kind : o.gridDistractors) {
+        const double cell =
+            g.imagePitch() *
+            (kind == GridDistractor::eSudoku ? rng.uniform(0.3, 0.5) : rng.uniform(0.45, 1.0));
+        const cv::Mat picture = gridPicture(kind, std::max(4.0, cell), o.whiteLevel, rng);
+        cv::RotatedRect box;
+        if (picture.empty() || !placeAwayFromCard(g, surround.size(),
+                                                  cv::Size2f(static_cast<float>(picture.cols),
+                                                             static_cast<float>(picture.rows)),
+                                                  rng, box)) {
+            continue;
+        }
+        cv::Point2f placed[4];
+        box.points(placed);  // bottom left, top left, top right, bottom right
+        const cv::Point2f centre = box.center;
+        cv::Point2f quad[4];
+        for (int k = 0; k < 4; ++k) {
+            quad[k] = placed[k] + (centre - placed[k]) * static_cast<float>(rng.uniform(0.0, 0.08));
+        }
+        const float w = static_cast<float>(picture.cols);
+        const float h = static_cast<float>(picture.rows);
+        const cv::Point2f source[4] = {{0.0f, h}, {0.0f, 0.0f}, {w, 0.0f}, {w, h}};
+        const cv::Rect roi = cv::boundingRect(std::vector<cv::Point2f>(quad, quad + 4)) & photo;
+        if (roi.empty()) continue;
+        cv::Matx33d warp(cv::getPerspectiveTransform(source, quad));
+        warp = cv::Matx33d(1, 0, -roi.x, 0, 1, -roi.y, 0, 0, 1) * warp;
+        cv::Mat warped;
+        cv::Mat cover;
+        cv::warpPerspective(picture, warped, warp, roi.size(), cv::INTER_LINEAR,
+                            cv::BORDER_CONSTANT, cv::Scalar::all(0));
+        cv::warpPerspective(cv::Mat(picture.size(), CV_32F, cv::Scalar(1.0f)), cover, warp,
+                            roi.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(0));
+        cv::Mat target = surround(roi);
+        for (int y = 0; y < roi.height; ++y) {
+            auto* out = target.ptr<cv::Vec3f>(y);
+            const auto* in = warped.ptr<cv::Vec3f>(y);
+            const float* a = cover.ptr<float>(y);
+            for (int x = 0; x < roi.width; ++x) {
+                out[x] = out[x] * (1.0f - a[x]) + in[x];
+            }
+        }
+    }
 }
 
 /// The surround: a neutral texture around `o.surroundLevel` (coarse, plus a
@@ -363,6 +781,16 @@ cv::Mat surroundImage(const RenderOptions& o, const Layout& g, int width, int he
     }
     cv::Mat surround;
     cv::merge(std::vector<cv::Mat>{texture, texture, texture}, surround);
+    if (o.surroundTint != std::array<double, 3>{{1.0, 1.0, 1.0}}) {
+        cv::multiply(surround, cv::Scalar(o.surroundTint[0], o.surroundTint[1], o.surroundTint[2]),
+                     surround);
+    }
+    if (o.brightWallLevel > 0.0) {
+        drawBrightWall(o, g, surround);
+    }
+    if (o.cardPaper != CardPaper::eNone) {
+        drawCardPaper(o, g, surround);
+    }
     // Objects of about patch size around the card, some of them close enough
     // to fall inside a region drawn generously around it.
     for (int i = 0; i < o.clutterCount; ++i) {
@@ -370,8 +798,8 @@ cv::Mat surroundImage(const RenderOptions& o, const Layout& g, int width, int he
         const double distance = g.halfDiagonal() * rng.uniform(0.75, 1.6);
         const cv::Point2d centre(g.cx + distance * std::cos(angle),
                                  g.cy + distance * std::sin(angle));
-        const cv::Size2f size(static_cast<float>(2.0 * g.side * rng.uniform(0.25, 1.1)),
-                              static_cast<float>(2.0 * g.side * rng.uniform(0.25, 1.1)));
+        const cv::Size2f size(static_cast<float>(2.0 * g.imageSide() * rng.uniform(0.25, 1.1)),
+                              static_cast<float>(2.0 * g.imageSide() * rng.uniform(0.25, 1.1)));
         const cv::Scalar colour(rng.uniform(5.0, 200.0), rng.uniform(5.0, 200.0),
                                 rng.uniform(5.0, 200.0));
         const double tilt = rng.uniform(0.0, 180.0);
@@ -389,6 +817,9 @@ cv::Mat surroundImage(const RenderOptions& o, const Layout& g, int width, int he
         }
     }
     addDistractors(o, g, rng, surround);
+    if (!o.gridDistractors.empty()) {
+        drawGridDistractors(o, g, surround);
+    }
     return surround;
 }
 
@@ -483,6 +914,36 @@ void encodeRow(float* values, int n, std::vector<float>& scratch) {
     }
 }
 
+/// `degrees` in (-180, 180].
+double normalizedTurn(double degrees) {
+    double turn = std::fmod(degrees, 360.0);
+    if (turn <= -180.0) turn += 360.0;
+    if (turn > 180.0) turn -= 360.0;
+    return turn;
+}
+
+/// Angle between the card's normal and the camera's axis in degrees: 0 for
+/// an unprojected card, NaN when the focal length is not known.
+double cardTilt(const RenderOptions& o, const Layout& g, int width, int height) {
+    if (!g.projected) {
+        return 0.0;
+    }
+    if (!(o.focalLength > 0.0)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    // The columns of K^-1 H are the card's axes in camera coordinates (up to scale).
+    const double f = o.focalLength;
+    const double px = 0.5 * (width - 1);
+    const double py = 0.5 * (height - 1);
+    const cv::Matx33d inverseK(1.0 / f, 0.0, -px / f, 0.0, 1.0 / f, -py / f, 0.0, 0.0, 1.0);
+    const cv::Matx33d axes = inverseK * g.toImageH;
+    const cv::Vec3d r1(axes(0, 0), axes(1, 0), axes(2, 0));
+    const cv::Vec3d r2(axes(0, 1), axes(1, 1), axes(2, 1));
+    const cv::Vec3d normal = r1.cross(r2);
+    const double cosine = std::fabs(normal[2]) / cv::norm(normal);
+    return std::acos(std::min(1.0, cosine)) * 180.0 / kPi;
+}
+
 }  // namespace
 
 int chartRows(EChart chart) {
@@ -551,14 +1012,15 @@ RenderedChart renderChart(const RenderOptions& options) {
     std::vector<int> cellOrder(kPatches);
     std::vector<cv::Point2d> cellCenter(kPatches);
     std::vector<cv::Point2d> residual(kPatches);
-    const double quarterTurns = std::round(options.rotationDeg / 90.0);
-    const double residualAngle = (options.rotationDeg - 90.0 * quarterTurns) * kPi / 180.0;
+    const double quarterTurns = std::round(g.turnDeg / 90.0);
+    const double residualAngle = (g.turnDeg - 90.0 * quarterTurns) * kPi / 180.0;
     for (int r = 0; r < g.rows; ++r) {
         for (int c = 0; c < g.cols; ++c) {
             const int cell = r * g.cols + c;
             const double u = (c - 0.5 * (g.cols - 1)) * g.pitch;
             const double v = (r - 0.5 * (g.rows - 1)) * g.pitch;
             cellCenter[cell] = g.toImage(u, v);
+            out.referenceCenters[static_cast<std::size_t>(lut[cell])] = cellCenter[cell];
             // Undo only the rotation beyond the nearest quarter turn: the grid
             // becomes axis-aligned as the image sees it.
             const double dx = cellCenter[cell].x - g.cx;
@@ -573,7 +1035,7 @@ RenderedChart renderChart(const RenderOptions& options) {
     for (std::size_t start = 0; start < cellOrder.size();) {
         std::size_t end = start + 1;
         while (end < cellOrder.size() &&
-               residual[cellOrder[end]].y - residual[cellOrder[start]].y < 0.5 * g.pitch) {
+               residual[cellOrder[end]].y - residual[cellOrder[start]].y < 0.5 * g.imagePitch()) {
             ++end;
         }
         std::sort(cellOrder.begin() + static_cast<std::ptrdiff_t>(start),
@@ -714,7 +1176,8 @@ RenderedChart renderChart(const RenderOptions& options) {
                 auto* lit = radiance.ptr<cv::Vec3f>(y);
                 const bool cardRow = y >= box.y && y < box.y + box.height;
                 for (int x = 0; x < width; ++x) {
-                    const bool onCard = cardRow && x >= box.x && x < box.x + box.width;
+                    const bool onCard =
+                        cardRow && x >= box.x && x < box.x + box.width && !options.noCard;
                     const bool underHand = !hand.empty() && hand.at<uchar>(y, x) != 0;
                     const cv::Vec3f reflected =
                         underHand ? skin
@@ -793,6 +1256,13 @@ RenderedChart renderChart(const RenderOptions& options) {
     const int m = options.regionMargin;
     out.hostRegion = cv::Rect(box.x - m, box.y - m, box.width + 2 * m, box.height + 2 * m) &
                      cv::Rect(0, 0, width, height);
+    if (options.noCard) {
+        out.cardMask.setTo(0);
+        out.patchMask.setTo(0);
+    }
+    out.scale = g.scale;
+    out.turnDeg = normalizedTurn(g.turnDeg);
+    out.tiltDeg = cardTilt(options, g, width, height);
     return out;
 }
 

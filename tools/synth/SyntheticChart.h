@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -21,9 +22,33 @@ using Rgb = std::array<float, 3>;
 /// How the photo's values are encoded: linear or sRGB (`eNone` is refused).
 using Encoding = DataLayer::Color::Encoding;
 
+/// Where a sheet of white paper lies relative to the card (in the card's plane).
+enum class CardPaper {
+    eNone,   ///< no sheet
+    eUnder,  ///< under the card, with one or two of the card's edges on the sheet
+    eBeside  ///< beside the card, touching one of its edges
+};
+
+/// Grid-like things that lie in a scene and look a little like a chart.
+enum class GridDistractor {
+    eChessboard,        ///< black and white squares
+    eCalibrationBoard,  ///< a chessboard with a white border
+    eTiles,             ///< square tiles of one colour with grout lines
+    eColourGrid,        ///< equal coloured squares printed on white (never the chart's grid)
+    eSudoku,            ///< a 9 x 9 grid of lines with dark digits
+    eFacade             ///< a regular grid of dark windows on a light wall
+};
+
 /// What to render. Geometry is that of the chart type's parameter set: patch
 /// side `GetSegmentSideLength()`, centre-to-centre pitch `GetGridLength()`;
 /// CCT types have 4 rows x 5 columns, QCC types 5 rows x 4 columns.
+///
+/// Card coordinates: nominal pixels of the chart type, origin at the card's
+/// centre, u to the right and v down on the upright card. By default the card
+/// is placed by `rotationDeg` and `offsetX`/`offsetY` at the nominal scale;
+/// `cardToImage` projects it instead. Every option added after the distractors
+/// is off by default, and a render that uses none of them is the same, value
+/// for value, as before they existed.
 struct RenderOptions {
     EChart chart = EChart::eCCTPrint;
     /// Reference colours in the chart's reference order (colour k is reference position k).
@@ -108,6 +133,49 @@ struct RenderOptions {
     bool whiteWall = false;
     bool brightObject = false;
     bool hand = false;
+
+    // ---- Projection and layout (off by default) ------------------------------
+    /// When set: the homography from card coordinates to photo pixel
+    /// coordinates (pixel centres at integers), as a pinhole camera sees a
+    /// card lying in its own plane. `rotationDeg`, `offsetX` and `offsetY` are
+    /// then ignored, the photo size must be given, and all four card corners
+    /// must lie in front of the camera. The card's geometry (masks, box,
+    /// corners, centres) and everything placed relative to it (distractors,
+    /// the hand, the illumination's centre, the clutter, `hotSpotX`/`Y`, which
+    /// stay in photo pixels) follow the projection.
+    std::optional<cv::Matx33d> cardToImage;
+    /// The pinhole camera's focal length in pixels (principal point at the
+    /// photo's centre) when `cardToImage` came from one; only used to report
+    /// the card's tilt (`RenderedChart::tiltDeg`). 0: unknown.
+    double focalLength = 0.0;
+    /// Lay the grid out as columns x rows instead of rows x columns (a type of
+    /// 5 rows of 4 drawn as 4 rows of 5); the reference colours are read
+    /// row-major over the drawn grid through the chart's colour index table.
+    bool transposedLayout = false;
+    /// The same scene without the card: nothing of the card is drawn and the
+    /// card and patch masks are empty; the geometric truth (corners, centres,
+    /// box) still says where it would lie, and the light is exposed as if it
+    /// were there.
+    bool noCard = false;
+
+    // ---- Light surroundings and grid distractors (off by default) ------------
+    /// Gains on the surround's (B, G, R) values, for a faintly tinted desk.
+    std::array<double, 3> surroundTint{{1.0, 1.0, 1.0}};
+    /// A sheet of white paper in the card's plane, under or beside the card;
+    /// its level is `cardPaperLevel` times `whiteLevel` and its tint
+    /// `cardPaperTint` (B, G, R gains).
+    CardPaper cardPaper = CardPaper::eNone;
+    double cardPaperLevel = 0.95;
+    std::array<double, 3> cardPaperTint{{1.0, 1.0, 1.0}};
+    /// A bright wall behind the desk: the photo above a nearly horizontal line
+    /// (drawn from the seed; it runs above the card when there is room, and
+    /// behind it otherwise) is a smooth wall at `brightWallLevel` times
+    /// `whiteLevel`. 0: no wall.
+    double brightWallLevel = 0.0;
+    /// Grid-like objects lying in the scene at least one grid step away from
+    /// the card, each placed from the seed and seen in a mild perspective (one
+    /// that finds no free place is left out).
+    std::vector<GridDistractor> gridDistractors;
 };
 
 /// A rendered photo with its ground truth.
@@ -140,11 +208,27 @@ struct RenderedChart {
     /// The card's bounding box grown by `RenderOptions::regionMargin`, clipped
     /// to the photo: the region a host would segment.
     cv::Rect hostRegion;
+    /// Photo position of the centre of the patch holding reference colour k.
+    std::array<cv::Point2d, 20> referenceCenters{};
+    /// Projected patch side at the card's centre divided by the nominal side:
+    /// the square root of the determinant of the projection's Jacobian there
+    /// (1 without `cardToImage`).
+    double scale = 1.0;
+    /// Angle between the card's normal and the camera's axis in degrees: 0
+    /// without `cardToImage`, NaN when the projection's focal length is not
+    /// known (`RenderOptions::focalLength` 0).
+    double tiltDeg = 0.0;
+    /// In-plane turn of the card in degrees, counter-clockwise in the image,
+    /// in (-180, 180]: the direction of the card's u axis at its centre
+    /// (`rotationDeg` without `cardToImage`).
+    double turnDeg = 0.0;
 };
 
 /// Renders a chart photo. Throws `std::invalid_argument` for an unknown chart
 /// type, an encoding other than linear or sRGB, a photo side outside 0..16384, a supersampling
-/// factor outside 1..16, or non-finite geometry or noise parameters.
+/// factor outside 1..16, non-finite geometry or noise parameters, or a
+/// `cardToImage` that is singular, puts a card corner behind the camera or
+/// comes without a photo size.
 ///
 /// The reference colours are taken in the photo's encoding: with
 /// `Encoding::eSrgb` they are decoded to linear light first, so an identity
@@ -163,7 +247,8 @@ std::array<Rgb, 20> defaultReferenceColors();
 /// none too close to the white ground.
 std::array<Rgb, 20> randomReferenceColors(std::uint64_t seed);
 
-/// Number of patch rows and columns of a chart type.
+/// Number of patch rows and columns of a chart type (as its parameter set
+/// says; `RenderOptions::transposedLayout` swaps them).
 int chartRows(EChart chart);
 int chartCols(EChart chart);
 
