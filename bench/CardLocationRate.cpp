@@ -97,18 +97,14 @@ bool parse(int argc, char** argv, Options& o) {
 double meanAfter(const ColorCalCli::CalibrationRequest& request, std::string& why) {
     const ColorCalCli::PreparedCalibration prepared =
         ColorCalCli::prepareCalibration(request, ColorCalCli::locateCard);
-    if (!prepared.ready) {
-        why = ColorCalCli::kNoCardMessage;
-        return -1.0;
-    }
-    const ColorCalCli::EngineResult result = ColorCalCli::runEngine(prepared.input);
+    const ColorCalCli::EngineResult result = ColorCalCli::runPrepared(prepared);
     if (!result.ok) {
         why = result.error;
         return -1.0;
     }
     const ColorCalCli::CalibrationSummary summary =
         ColorCalCli::summarize(result, request.references, request.chart, prepared.encoding,
-                               prepared.valuesLinear, request.photo.bgr.size(), prepared.input.roi);
+                               prepared.valuesLinear, request.photo.bgr.size(), prepared.photoRoi);
     return summary.after.mean;
 }
 

@@ -124,11 +124,10 @@ const char* encodingName(Encoding encoding) {
 ColorCalCli::CalibrationSummary calibratePhoto(const ColorCalCli::CalibrationRequest& request) {
     const ColorCalCli::PreparedCalibration prepared =
         ColorCalCli::prepareCalibration(request, ColorCalCli::locateCard);
-    const ColorCalCli::EngineResult result =
-        prepared.ready ? ColorCalCli::runEngine(prepared.input) : ColorCalCli::noCardResult();
+    const ColorCalCli::EngineResult result = ColorCalCli::runPrepared(prepared);
     ColorCalCli::CalibrationSummary summary =
         ColorCalCli::summarize(result, request.references, request.chart, prepared.encoding,
-                               prepared.valuesLinear, request.photo.bgr.size(), prepared.input.roi);
+                               prepared.valuesLinear, request.photo.bgr.size(), prepared.photoRoi);
     summary.card = prepared.card;
     return summary;
 }

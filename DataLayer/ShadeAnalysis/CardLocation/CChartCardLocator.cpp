@@ -24,6 +24,8 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kMinMarginSides = 0.3;
 constexpr double kMaxMarginSteps = 1.5;
 constexpr double kEdgeStartSides = 0.2;
+/// Opposite margins of a card differ by at most this many grid steps.
+constexpr double kMarginSpreadSteps = 0.25;
 /// A card within these bounds is calibrated on the photo as it is. The tilt
 /// estimate of a card that faces the camera scatters up to about 4 degrees
 /// (the stretch it reads is 1 - cos(tilt), a quarter per mille at 4 degrees),
@@ -84,8 +86,10 @@ std::array<cv::Point2d, 4> measureOutline(const cv::Mat& photo, const cv::Matx33
                                                 cv::Point2d(0, 1), cv::Point2d(-1, 0)};
     cv::Matx33d inverse = h.inv();
     std::array<Side, 4> sides;
+    std::array<double, 4> margins = {-1.0, -1.0, -1.0, -1.0};  // -1: no edge with contrast
     for (std::size_t e = 0; e < 4; ++e) {
         std::vector<cv::Point2d> edges;
+        std::vector<double> distances;
         for (int k = 0; k < CardLocation::kEdgeProfiles; ++k) {
             const double t = 0.03 + 0.94 * (k + 0.5) / CardLocation::kEdgeProfiles;
             const cv::Point2d p = from[e] + (to[e] - from[e]) * t + normals[e] * start;
@@ -98,12 +102,14 @@ std::array<cv::Point2d, 4> measureOutline(const cv::Mat& photo, const cv::Matx33
             const cv::Point2d n = (far - q) * (1.0 / length);
             const cv::Point2d d = (along - q) * (1.0 / alongLength);
             cv::Point2d edge;
-            if (CardLocation::findEdge(photo, q, n, d, length, edge)) edges.push_back(edge);
+            if (CardLocation::findStep(photo, q, n, d, length, edge)) {
+                edges.push_back(edge);
+                distances.push_back((edge - q).dot(n));
+            }
         }
         Side measured;
-        int inliers = 0;
-        bool ok = CardLocation::fitEdgeLine(edges, CardLocation::kEdgeProfiles / 4, measured.origin,
-                                            measured.direction, inliers);
+        bool ok = CardLocation::fitNearestEdgeLine(
+            edges, distances, CardLocation::kEdgeProfiles / 4, measured.origin, measured.direction);
         if (ok) {
             // The measured margin, in nominal pixels beyond the patches, at the
             // side's middle: it must lie within the card's possible margins.
@@ -117,17 +123,35 @@ std::array<cv::Point2d, 4> measureOutline(const cv::Mat& photo, const cv::Matx33
                 const cv::Point2d normal(-unit.y, unit.x);
                 const double margin = std::fabs((middle - a).dot(normal));
                 ok = margin >= 0.8 * minMargin && margin <= start + reach + 2.0;
+                if (ok) margins[e] = margin;
             } else {
                 ok = false;
             }
         }
-        if (!ok) {
-            const cv::Point2d a = mapPoint(h, from[e] + normals[e] * minMargin);
-            const cv::Point2d b = mapPoint(h, to[e] + normals[e] * minMargin);
-            measured.origin = a;
-            measured.direction = b - a;
-        }
         sides[e] = measured;
+    }
+    // A card's margins on opposite sides are alike; where one side's edge lies
+    // much farther out than the other's, it is the edge of a paper or desk of
+    // the card's white lying against it, and the nearer margin holds there too.
+    // Sides without an edge, and sides replaced by their opposite's margin,
+    // run parallel to the grid at that margin.
+    std::array<double, 4> drawn = {-1.0, -1.0, -1.0, -1.0};
+    for (std::size_t e = 0; e < 4; ++e) {
+        if (margins[e] < 0.0) drawn[e] = minMargin;
+    }
+    for (std::size_t e = 0; e < 2; ++e) {
+        const double a = margins[e];
+        const double b = margins[e + 2];
+        if (a >= 0.0 && b >= 0.0 && std::fabs(a - b) > kMarginSpreadSteps * pitch) {
+            drawn[a > b ? e : e + 2] = std::min(a, b);
+        }
+    }
+    for (std::size_t e = 0; e < 4; ++e) {
+        if (drawn[e] < 0.0) continue;
+        const cv::Point2d a = mapPoint(h, from[e] + normals[e] * drawn[e]);
+        const cv::Point2d b = mapPoint(h, to[e] + normals[e] * drawn[e]);
+        sides[e].origin = a;
+        sides[e].direction = b - a;
     }
     std::array<cv::Point2d, 4> corners;
     for (std::size_t c = 0; c < 4; ++c) {

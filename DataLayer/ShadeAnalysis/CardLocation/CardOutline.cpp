@@ -183,6 +183,76 @@ bool findEdge(const cv::Mat& photo, const cv::Point2d& q, const cv::Point2d& n,
     return false;
 }
 
+bool findStep(const cv::Mat& photo, const cv::Point2d& q, const cv::Point2d& n,
+              const cv::Point2d& d, double reach, cv::Point2d& edge) {
+    constexpr int kWindow = 3;  // pixels averaged on either side of a step
+    const int count = static_cast<int>(reach) + 1;
+    std::vector<double> profile;
+    profile.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        double sum = 0.0;
+        bool inside = true;
+        for (int e = -1; e <= 1 && inside; ++e) {
+            const cv::Point2d p = q + n * static_cast<double>(i) + d * (1.5 * e);
+            double value = 0.0;
+            inside = sampleLuma(photo, p.x, p.y, value);
+            sum += value;
+        }
+        if (!inside) break;  // the photo ends: the edge must have come before
+        profile.push_back(sum / 3.0);
+    }
+    const int size = static_cast<int>(profile.size());
+    if (size < 4 * kWindow) return false;
+    // The margin's level and noise, from its first pixels.
+    double level = 0.0;
+    for (int i = 0; i < 2 * kWindow; ++i) level += profile[static_cast<std::size_t>(i)];
+    level /= 2 * kWindow;
+    double noise = 0.0;
+    for (int i = 1; i < 2 * kWindow; ++i) {
+        noise += std::fabs(profile[static_cast<std::size_t>(i)] -
+                           profile[static_cast<std::size_t>(i - 1)]);
+    }
+    noise /= 2 * kWindow - 1;
+    const double threshold = std::max({3.0, 0.03 * level, 2.0 * noise});
+    auto stepAt = [&](int i) {
+        double before = 0.0;
+        double after = 0.0;
+        for (int k = 0; k < kWindow; ++k) {
+            before += profile[static_cast<std::size_t>(i - 1 - k)];
+            after += profile[static_cast<std::size_t>(i + k)];
+        }
+        return (after - before) / kWindow;
+    };
+    for (int i = kWindow; i + kWindow <= size; ++i) {
+        const double step = stepAt(i);
+        if (std::fabs(step) < threshold) continue;
+        // The strongest point of this step, then the crossing of the middle
+        // between the levels on either side, to a fraction of a pixel.
+        int best = i;
+        for (int j = i + 1; j + kWindow <= size && j < i + 2 * kWindow; ++j) {
+            if (std::fabs(stepAt(j)) > std::fabs(stepAt(best))) best = j;
+        }
+        double before = 0.0;
+        double after = 0.0;
+        for (int k = 0; k < kWindow; ++k) {
+            before += profile[static_cast<std::size_t>(std::max(0, best - 1 - k))];
+            after += profile[static_cast<std::size_t>(std::min(size - 1, best + k))];
+        }
+        const double middle = 0.5 * (before + after) / kWindow;
+        for (int j = std::max(1, best - kWindow); j <= std::min(size - 1, best + kWindow); ++j) {
+            const double a = profile[static_cast<std::size_t>(j - 1)] - middle;
+            const double b = profile[static_cast<std::size_t>(j)] - middle;
+            if ((a >= 0.0) != (b >= 0.0)) {
+                edge = q + n * (j - 1 + a / (a - b));
+                return true;
+            }
+        }
+        edge = q + n * (best - 0.5);
+        return true;
+    }
+    return false;
+}
+
 /// A line through `points` fitted to the largest set that lies within a
 /// pixel of a line through two of them (`inlierCount` of them); false with
 /// fewer than `minimum`.
@@ -211,6 +281,51 @@ bool fitEdgeLine(const std::vector<cv::Point2d>& points, std::size_t minimum, cv
     inlierCount = static_cast<int>(bestInliers.size());
     std::vector<cv::Point2f> chosen;
     for (std::size_t k : bestInliers) chosen.emplace_back(points[k]);
+    cv::Vec4f line;
+    cv::fitLine(chosen, line, cv::DIST_L2, 0, 0.01, 0.01);
+    direction = cv::Point2d(line[0], line[1]);
+    origin = cv::Point2d(line[2], line[3]);
+    return true;
+}
+
+bool fitNearestEdgeLine(const std::vector<cv::Point2d>& points,
+                        const std::vector<double>& distances, std::size_t minimum,
+                        cv::Point2d& origin, cv::Point2d& direction) {
+    if (points.size() < minimum || distances.size() != points.size()) {
+        return false;
+    }
+    std::vector<std::size_t> best;
+    double bestDistance = 0.0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        for (std::size_t j = i + 1; j < points.size(); ++j) {
+            const cv::Point2d dir = points[j] - points[i];
+            const double length = std::hypot(dir.x, dir.y);
+            if (length < 1.0) continue;
+            const cv::Point2d normal(-dir.y / length, dir.x / length);
+            std::vector<std::size_t> inliers;
+            double sum = 0.0;
+            for (std::size_t k = 0; k < points.size(); ++k) {
+                if (std::fabs((points[k] - points[i]).dot(normal)) <= 1.0) {
+                    inliers.push_back(k);
+                    sum += distances[k];
+                }
+            }
+            if (inliers.size() < minimum) continue;
+            const double mean = sum / static_cast<double>(inliers.size());
+            // The nearest line wins; of lines as near (within two pixels), the
+            // one more points agree on.
+            if (best.empty() || mean < bestDistance - 2.0 ||
+                (mean < bestDistance + 2.0 && inliers.size() > best.size())) {
+                best = std::move(inliers);
+                bestDistance = mean;
+            }
+        }
+    }
+    if (best.empty()) {
+        return false;
+    }
+    std::vector<cv::Point2f> chosen;
+    for (std::size_t k : best) chosen.emplace_back(points[k]);
     cv::Vec4f line;
     cv::fitLine(chosen, line, cv::DIST_L2, 0, 0.01, 0.01);
     direction = cv::Point2d(line[0], line[1]);

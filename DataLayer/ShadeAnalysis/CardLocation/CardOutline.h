@@ -42,10 +42,27 @@ cv::Mat reducePhoto(const cv::Mat& photo, int factor, bool linear);
 bool findEdge(const cv::Mat& photo, const cv::Point2d& q, const cv::Point2d& n,
               const cv::Point2d& d, double reach, cv::Point2d& edge);
 
+/// The card's edge met walking outward from `q` along the unit normal `n`
+/// (profiles averaged across `d`), at most `reach` pixels: the first step of
+/// brightness, up or down, of at least 3 % of the margin's level (and twice
+/// its noise), to a fraction of a pixel. Sees the edge of a card on a paper
+/// or desk a few per cent brighter or darker than its white.
+bool findStep(const cv::Mat& photo, const cv::Point2d& q, const cv::Point2d& n,
+              const cv::Point2d& d, double reach, cv::Point2d& edge);
+
 /// A line through the largest subset of `points` that lies within a pixel of
 /// a line through two of them; false with fewer than `minimum` inliers.
 bool fitEdgeLine(const std::vector<cv::Point2d>& points, std::size_t minimum, cv::Point2d& origin,
                  cv::Point2d& direction, int& inlierCount);
+
+/// The line nearest the card among those at least `minimum` of `points`
+/// lie within a pixel of (each point's `distances` is how far out from the
+/// patches it was met): the card's own edge comes before that of a paper or
+/// an object of the same white lying against it. False when no line has
+/// `minimum` points.
+bool fitNearestEdgeLine(const std::vector<cv::Point2d>& points,
+                        const std::vector<double>& distances, std::size_t minimum,
+                        cv::Point2d& origin, cv::Point2d& direction);
 
 /// Where the lines (p1, d1) and (p2, d2) meet; false when nearly parallel.
 bool intersect(const cv::Point2d& p1, const cv::Point2d& d1, const cv::Point2d& p2,

@@ -1,10 +1,13 @@
 #include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
@@ -70,6 +73,59 @@ cv::Mat hostSupportMask(const Base::IImageData2D& host, int rows, int cols) {
     return view.clone();
 }
 
+/// Whether the field `white` (CV_32FC3), over the patches (`patchArea`
+/// non-zero), leaves the range it takes on its support (`support` zero; the
+/// 2nd to 98th percentile, as the support's edge holds stray values) by more
+/// than a quarter of that range plus 2 % of its top, in any channel. A white
+/// interpolated across the patches stays close to the range of the ground
+/// around and between them; an interpolant that swings far beyond it is not
+/// the white there.
+bool overshootsOverPatches(const cv::Mat& white, const cv::Mat& support, const cv::Mat& patchArea) {
+    if (patchArea.empty() || support.size() != white.size() || patchArea.size() != white.size()) {
+        return false;
+    }
+    std::array<std::vector<float>, 3> ground;
+    cv::Vec3f fieldLo(1e30f, 1e30f, 1e30f);
+    cv::Vec3f fieldHi(-1e30f, -1e30f, -1e30f);
+    bool anyPatch = false;
+    for (int y = 0; y < white.rows; ++y) {
+        const auto* w = white.ptr<cv::Vec3f>(y);
+        const uchar* free = support.ptr<uchar>(y);
+        const uchar* patch = patchArea.ptr<uchar>(y);
+        for (int x = 0; x < white.cols; ++x) {
+            if (free[x] == 0) {
+                for (int c = 0; c < 3; ++c) ground[static_cast<std::size_t>(c)].push_back(w[x][c]);
+            }
+            if (patch[x] != 0) {
+                anyPatch = true;
+                for (int c = 0; c < 3; ++c) {
+                    fieldLo[c] = std::min(fieldLo[c], w[x][c]);
+                    fieldHi[c] = std::max(fieldHi[c], w[x][c]);
+                }
+            }
+        }
+    }
+    if (!anyPatch || ground[0].size() < 100) return false;
+    for (std::size_t c = 0; c < 3; ++c) {
+        std::vector<float>& values = ground[c];
+        const auto at = [&](double share) {
+            const std::size_t k =
+                static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
+            std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k),
+                             values.end());
+            return static_cast<double>(values[k]);
+        };
+        const double lo = at(0.02);
+        const double hi = at(0.98);
+        const double tolerance = 0.25 * (hi - lo) + 0.02 * std::fabs(hi);
+        if (!(fieldLo[static_cast<int>(c)] >= lo - tolerance &&
+              fieldHi[static_cast<int>(c)] <= hi + tolerance)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv::Mat& patchArea,
@@ -85,8 +141,8 @@ bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv:
     inpainting.setInputImage(photo);
     if (estimator == Estimator::eAuto) inpainting.setFillArea(patchArea);
 
+    cv::Mat support;
     auto attempt = [&](CRBFInpainting& object, int dilations) {
-        cv::Mat support;
         cv::dilate(excluded, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), dilations,
                    cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
         object.setInputSupportMask(support);
@@ -114,7 +170,17 @@ bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv:
             std::string(diagnostics.method) == CRBFInpainting::kSurroundMethod;
         if (surroundKept) {
             if (!fill(inpainting, result)) return false;
-        } else {
+        }
+        if (surroundKept && overshootsOverPatches(result, support, patchArea)) {
+            // The surround fit swings far beyond what its own ground shows
+            // across the patches: it is not the white there. The ridge fit
+            // replaces it.
+            config.estimator = Estimator::eRidge;
+            CRBFInpainting ridge{config};
+            ridge.setInputImage(photo);
+            ridge.setFillArea(patchArea);
+            if (!(attempt(ridge, 1) || attempt(ridge, 2)) || !fill(ridge, result)) return false;
+        } else if (!surroundKept) {
             inpainting.setEstimator(Estimator::eRidge);
             if (!(attempt(inpainting, 1) || attempt(inpainting, 2)) || !fill(inpainting, result)) {
                 return false;
