@@ -18,7 +18,11 @@ namespace DataLayer {
 /// With `Estimator::eAuto` (the engine's choice) the excluded pixels are
 /// dilated twice with an 11 x 11 kernel and `CRBFInpainting` judges its
 /// surround fit over `patchArea`. Where the surround fit is kept, the result is
-/// exactly the white of the two-dilation surround fit. Otherwise the ridge fit
+/// exactly the white of the two-dilation surround fit, unless that fit swings
+/// across the patches beyond the range it takes on its own ground (by more
+/// than a quarter of that range plus 2 % of its top, in any channel): such an
+/// interpolant is not the white there, and the ridge fit replaces it.
+/// Otherwise the ridge fit
 /// runs on the support of one dilation (two if one gives no fit): the second
 /// dilation swallows the ground between the patches, and the samples there
 /// pin the field inside the patch area; measured on realistic renders, the
