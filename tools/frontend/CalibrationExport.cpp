@@ -130,13 +130,15 @@ struct ClutCargo {
     const CorrectionModel* model;
 };
 
-/// CLUT sampler: the device colour (r, g, b on 0..1) corrected on encoded values, clamped.
-cmsInt32Number sampleEncoded(const cmsFloat32Number in[], cmsFloat32Number out[], void* cargo) {
+/// CLUT sampler: the device colour (r, g, b as 16-bit codes, the only CLUT
+/// precision the format stores) corrected on encoded values, clamped.
+cmsInt32Number sampleEncoded(const cmsUInt16Number in[], cmsUInt16Number out[], void* cargo) {
     const CorrectionModel& model = *static_cast<ClutCargo*>(cargo)->model;
+    constexpr double kScale = 255.0 / 65535.0;
     const std::array<double, 3> bgr =
-        model.correctColor({255.0 * in[2], 255.0 * in[1], 255.0 * in[0]});
+        model.correctColor({kScale * in[2], kScale * in[1], kScale * in[0]});
     for (int c = 0; c < 3; ++c) {
-        out[c] = static_cast<cmsFloat32Number>(bgr[2 - c] / 255.0);
+        out[c] = static_cast<cmsUInt16Number>(std::lround(bgr[2 - c] / kScale));
     }
     return 1;
 }
@@ -194,9 +196,9 @@ cmsPipeline* devicePipeline(const LcmsContext& lcms, const CalibrationData& cali
         // the corrected values, sRGB's primaries, B curves.
         const CorrectionModel model(calibration);
         ClutCargo cargo{&model};
-        cmsStage* clut = cmsStageAllocCLutFloat(lcms.get(), kEncodedClutPoints, 3, 3, nullptr);
+        cmsStage* clut = cmsStageAllocCLut16bit(lcms.get(), kEncodedClutPoints, 3, 3, nullptr);
         lcms.require(clut != nullptr, "a CLUT");
-        if (cmsStageSampleCLutFloat(clut, &sampleEncoded, &cargo, 0) == 0) {
+        if (cmsStageSampleCLut16bit(clut, &sampleEncoded, &cargo, 0) == 0) {
             cmsStageFree(clut);
             lcms.require(false, "sampling the CLUT");
         }
