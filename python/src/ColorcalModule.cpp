@@ -8,6 +8,7 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl/filesystem.h>
 #include <opencv2/imgproc.hpp>
 
 #include "ArrayArguments.h"
@@ -106,8 +107,15 @@ PyCalibration calibrate(const py::handle& photo, const std::string& chart,
     return PyCalibration::run(request, order, start);
 }
 
-PyCalibration load(const std::string& path, const py::handle& white,
+/// A str or os.PathLike argument as a path (None stays empty).
+std::string pathText(const py::handle& object) {
+    if (object.is_none()) return {};
+    return py::str(py::module_::import("os").attr("fspath")(object)).cast<std::string>();
+}
+
+PyCalibration load(const std::filesystem::path& file, const py::handle& white,
                    const std::string& channelOrder) {
+    const std::string path = file.string();
     const std::string fn = "load(): ";
     const ChannelOrder order = parseChannelOrder(channelOrder, fn + "channel_order");
     std::string json;
@@ -116,8 +124,7 @@ PyCalibration load(const std::string& path, const py::handle& white,
         json = ColorCalCli::readSmallFile(path, "calibration file",
                                           ColorCalFrontend::kMaxCalibrationFileBytes);
         if (!white.is_none()) {
-            whiteImage =
-                ColorCalCli::readImageFile(white.cast<std::string>(), "white image", 1000.0, false);
+            whiteImage = ColorCalCli::readImageFile(pathText(white), "white image", 1000.0, false);
         }
     } catch (const ColorCalFrontend::FrontendError&) {
         throw;
@@ -355,18 +362,35 @@ PYBIND11_MODULE(colorcal, m) {
              "image's dtype, scale and channel order: what `colorcal apply`\n"
              "writes. Raises RuntimeError when the calibration failed, ValueError\n"
              "for a size that does not match.")
-        .def("save", &PyCalibration::save, py::arg("path"), py::arg("white_path") = py::none(),
-             "Writes the calibration file (the JSON `colorcal calibrate` writes,\n"
-             "which `colorcal apply` and load() read) and, with white_path, the white\n"
-             "image as a 32-bit float TIFF (as --white-out). Files appear only when\n"
-             "complete; OSError when they cannot be written.")
-        .def("to_icc", &PyCalibration::toIcc, py::arg("path"),
-             "Writes the colour part (the matrix, not the flat-field) as an ICC v4\n"
-             "input profile, as `colorcal export --icc` does.")
-        .def("to_cube", &PyCalibration::toCube, py::arg("path"), py::arg("size") = 33,
-             "Writes the colour part as a .cube 3D LUT of size points per axis\n"
-             "(2..129), input and output in the photo's encoding on 0..1, as\n"
-             "`colorcal export --cube` does.")
+        .def(
+            "save",
+            [](const PyCalibration& c, const std::filesystem::path& path, const py::handle& white) {
+                const std::string whitePath = ColorCalPy::pathText(white);
+                c.save(path.string(),
+                       white.is_none() ? py::object(py::none()) : py::object(py::str(whitePath)));
+            },
+            py::arg("path"), py::arg("white_path") = py::none(),
+            "Writes the calibration file (the JSON `colorcal calibrate` writes,\n"
+            "which `colorcal apply` and load() read) and, with white_path, the white\n"
+            "image as a 32-bit float TIFF (as --white-out). Files appear only when\n"
+            "complete; OSError when they cannot be written.")
+        .def(
+            "to_icc",
+            [](const PyCalibration& c, const std::filesystem::path& path) {
+                c.toIcc(path.string());
+            },
+            py::arg("path"),
+            "Writes the colour part (the matrix, not the flat-field) as an ICC v4\n"
+            "input profile, as `colorcal export --icc` does.")
+        .def(
+            "to_cube",
+            [](const PyCalibration& c, const std::filesystem::path& path, int size) {
+                c.toCube(path.string(), size);
+            },
+            py::arg("path"), py::arg("size") = 33,
+            "Writes the colour part as a .cube 3D LUT of size points per axis\n"
+            "(2..129), input and output in the photo's encoding on 0..1, as\n"
+            "`colorcal export --cube` does.")
         .def(py::pickle([](const PyCalibration& c) { return c.getState(); },
                         [](const py::tuple& state) { return PyCalibration::setState(state); }))
         .def("to_json", &PyCalibration::toJson,
