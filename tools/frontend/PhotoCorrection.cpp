@@ -18,8 +18,11 @@ namespace {
 using DataLayer::Color::srgbDecode;
 using DataLayer::Color::srgbEncode;
 
-/// Entries per unit of working value in the table of 8-bit code guesses.
+/// Entries per unit of working value in the table of 8-bit code guesses: the
+/// sRGB code rises by at most 12.92 per unit, so by less than one per entry.
 constexpr int kGuessesPerUnit = 64;
+
+constexpr float kFloatMax = std::numeric_limits<float>::max();
 
 /// `value` in single precision; NaN where it is not finite or beyond the
 /// float range (as the library's flat-field treats a real white).
@@ -94,6 +97,7 @@ CorrectionModel::CorrectionModel(const CalibrationData& calibration)
         for (int code = 1; code < 256; ++code) {
             m_encode8Threshold[code] = leastValueWithCode(code);
         }
+        m_encode8Threshold[256] = std::numeric_limits<float>::infinity();
         for (std::size_t i = 0; i < m_encode8Guess.size(); ++i) {
             m_encode8Guess[i] = srgbCode(static_cast<float>(i) / kGuessesPerUnit);
         }
@@ -196,6 +200,10 @@ cv::Mat CorrectionModel::correct(const cv::Mat& photo, const cv::Mat& white,
             // Per-task scratch: one row of working values (B, G, R) and, for
             // 16-bit and float photos, one row on the float scale.
             std::vector<float> work(3 * static_cast<std::size_t>(cols));
+            // The real white repeated along the row, so the flat-field's pass
+            // has no per-channel index to compute.
+            std::vector<float> targetRow(flatField ? 3 * static_cast<std::size_t>(cols) : 0);
+            for (std::size_t i = 0; i < targetRow.size(); ++i) targetRow[i] = target[i % 3];
             cv::Mat rowFloat;
             cv::Mat rowOut;
             for (int y = rows.begin(); y != rows.end(); ++y) {
@@ -219,25 +227,29 @@ cv::Mat CorrectionModel::correct(const cv::Mat& photo, const cv::Mat& white,
                         }
                     }
                 }
-                // 2. Flat-field and matrix, as the library's applyColorCorrection.
-                const float* w = flatField ? white.ptr<float>(y) : nullptr;
-                for (int x = 0; x < cols; ++x) {
-                    float f[3];
-                    for (int c = 0; c < 3; ++c) {
-                        float v = work[3 * x + c];
-                        if (w != nullptr) {
-                            const float wc = w[3 * x + c];
-                            const float q = target[c] / wc;
-                            const float gain =
-                                (wc > 0.0f && std::isfinite(wc) && std::isfinite(q)) ? q : 1.0f;
-                            v = v * gain;
-                            v = v > 255.0f ? 255.0f : v;
-                        }
-                        f[c] = v;
+                // 2. Flat-field and matrix, as the library's applyColorCorrection,
+                // in passes over the row that the compiler vectorises. The
+                // comparisons stand for the library's tests: a white that is not
+                // positive and finite, or a gain that is not finite, gives gain 1;
+                // a matrix result that is NaN or infinite gives 0.
+                if (flatField) {
+                    const float* w = white.ptr<float>(y);
+                    for (int i = 0; i < 3 * cols; ++i) {
+                        const float wc = w[i];
+                        const float q = targetRow[i] / wc;
+                        const bool usable = wc > 0.0f && wc <= kFloatMax && q <= kFloatMax;
+                        const float v = work[i] * (usable ? q : 1.0f);
+                        work[i] = v > 255.0f ? 255.0f : v;
                     }
+                }
+                for (int x = 0; x < cols; ++x) {
+                    const float f0 = work[3 * x];
+                    const float f1 = work[3 * x + 1];
+                    const float f2 = work[3 * x + 2];
                     for (int k = 0; k < 3; ++k) {
-                        const float v = m(k, 0) * f[0] + m(k, 1) * f[1] + m(k, 2) * f[2] + m(k, 3);
-                        work[3 * x + k] = std::isfinite(v) ? std::clamp(v, 0.0f, 255.0f) : 0.0f;
+                        const float v = m(k, 0) * f0 + m(k, 1) * f1 + m(k, 2) * f2 + m(k, 3);
+                        work[3 * x + k] =
+                            v > 0.0f ? (v < 255.0f ? v : (v <= kFloatMax ? 255.0f : 0.0f)) : 0.0f;
                     }
                 }
                 // 3. Encoded again, in the photo's depth, order and channels.
@@ -249,9 +261,10 @@ cv::Mat CorrectionModel::correct(const cv::Mat& photo, const cv::Mat& white,
                             const float v = work[3 * x + c];
                             int code = 0;
                             if (srgb) {
+                                // The guess at the grid point below v is the code or
+                                // one less: the code rises by less than one per cell.
                                 code = m_encode8Guess[static_cast<int>(v * kGuessesPerUnit)];
-                                while (code < 255 && v >= m_encode8Threshold[code + 1]) ++code;
-                                while (code > 0 && v < m_encode8Threshold[code]) --code;
+                                code += v >= m_encode8Threshold[code + 1] ? 1 : 0;
                             } else {
                                 code = cv::saturate_cast<std::uint8_t>(v);
                             }

@@ -67,7 +67,8 @@ class CorrectionModel {
     /// m_encode8Threshold[k]: the least working value written as 8-bit code
     /// k or higher (k = 1..255), so that the 8-bit encoding is a table
     /// look-up that rounds as the float conversion of the tool does.
-    std::array<float, 256> m_encode8Threshold{};
+    /// Entry 256 is infinite, so a look-up of the code above 255 never succeeds.
+    std::array<float, 257> m_encode8Threshold{};
     std::vector<std::uint8_t> m_encode8Guess;  ///< the code at value i / 64, a search start
 };
 
