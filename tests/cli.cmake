@@ -39,6 +39,8 @@ if(TARGET colorcal_cli AND TARGET colorcal_cli_core)
   endforeach()
   add_test(NAME cli.bad_input COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/bad_input.cmake)
   add_test(NAME cli.demo COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/demo.cmake)
+  add_test(NAME cli.apply COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/apply.cmake)
+  set_tests_properties(cli.apply PROPERTIES TIMEOUT 300)
   add_test(NAME cli.files
     COMMAND ${_cli_run} -DSANITIZE=${COLORCAL_SANITIZE} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/files.cmake)
   add_test(NAME cli.readme
