@@ -5,7 +5,9 @@ set -euo pipefail
 
 packages=(cmake g++ make libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
           libtbb-dev libgtest-dev libbenchmark-dev
-          python3-dev pybind11-dev python3-numpy python3-pytest)
+          python3-dev pybind11-dev python3-numpy python3-pytest
+          pkg-config liblcms2-dev libexiv2-dev liblcms2-utils ffmpeg
+          python3-dask python3-distributed)
 if [[ "${COLORCAL_WITH_CLANG:-0}" == 1 ]]; then
   packages+=(clang libclang-rt-dev)
 fi

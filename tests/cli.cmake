@@ -39,6 +39,8 @@ if(TARGET colorcal_cli AND TARGET colorcal_cli_core)
   endforeach()
   add_test(NAME cli.bad_input COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/bad_input.cmake)
   add_test(NAME cli.demo COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/demo.cmake)
+  add_test(NAME cli.apply COMMAND ${_cli_run} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/apply.cmake)
+  set_tests_properties(cli.apply PROPERTIES TIMEOUT 300)
   add_test(NAME cli.files
     COMMAND ${_cli_run} -DSANITIZE=${COLORCAL_SANITIZE} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/files.cmake)
   add_test(NAME cli.readme
@@ -54,4 +56,22 @@ if(TARGET colorcal_cli AND TARGET colorcal_cli_core)
     set_tests_properties(cli.installed PROPERTIES FIXTURES_REQUIRED colorcal_package TIMEOUT 300
       PASS_REGULAR_EXPRESSION "after, --encoding srgb")
   endif()
+endif()
+
+# Unit tests of the front end shared by the tool and the Python module (the
+# calibration file, the photo correction), and its checks against the
+# programs that read its exports (ffmpeg, LittleCMS's transicc and tificc),
+# which also run the tool's apply and export.
+if(TARGET colorcal_frontend)
+  foreach(_name CalibrationFileTest PhotoCorrectionTest ConsumersTest)
+    add_executable(${_name} ${CMAKE_CURRENT_SOURCE_DIR}/Frontend/${_name}.cpp)
+    target_link_libraries(${_name} PRIVATE colorcal_frontend colorcal_cli_core GTest::gtest
+      GTest::gtest_main)
+    target_compile_definitions(${_name} PRIVATE COLORCAL_CLI="$<TARGET_FILE:colorcal_cli>")
+    colorcal_warnings(${_name})
+    gtest_discover_tests(${_name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+      PROPERTIES TIMEOUT 300)
+  endforeach()
+  target_link_libraries(ConsumersTest PRIVATE PkgConfig::COLORCAL_EXIV2 PkgConfig::COLORCAL_LCMS2)
+  add_dependencies(ConsumersTest colorcal_cli)
 endif()

@@ -8,13 +8,19 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl/filesystem.h>
 #include <opencv2/imgproc.hpp>
 
 #include "ArrayArguments.h"
+#include "CalibrationExport.h"
+#include "CalibrationFile.h"
 #include "CalibrationSetup.h"
 #include "CommandLine.h"
+#include "FrontendError.h"
+#include "ImageConversion.h"
 #include "Messages.h"
 #include "PyCalibration.h"
+#include "SafeFiles.h"
 #include "SyntheticPhoto.h"
 #include "synth/RealisticSet.h"
 #include "synth/SyntheticChart.h"
@@ -99,6 +105,50 @@ PyCalibration calibrate(const py::handle& photo, const std::string& chart,
     }
     const py::gil_scoped_release release;
     return PyCalibration::run(request, order, start);
+}
+
+/// A str or os.PathLike argument as a path (None stays empty).
+std::string pathText(const py::handle& object) {
+    if (object.is_none()) return {};
+    return py::str(py::module_::import("os").attr("fspath")(object)).cast<std::string>();
+}
+
+PyCalibration load(const std::filesystem::path& file, const py::handle& white,
+                   const std::string& channelOrder) {
+    const std::string path = file.string();
+    const std::string fn = "load(): ";
+    const ChannelOrder order = parseChannelOrder(channelOrder, fn + "channel_order");
+    std::string json;
+    cv::Mat whiteImage;
+    try {
+        json = ColorCalCli::readSmallFile(path, "calibration file",
+                                          ColorCalFrontend::kMaxCalibrationFileBytes);
+        if (!white.is_none()) {
+            whiteImage = ColorCalCli::readImageFile(pathText(white), "white image", 1000.0, false);
+        }
+    } catch (const ColorCalFrontend::FrontendError&) {
+        throw;
+    } catch (const std::runtime_error& error) {
+        PyErr_SetString(PyExc_OSError, (fn + error.what()).c_str());
+        throw py::error_already_set();
+    }
+    try {
+        const ColorCalFrontend::CalibrationData data = ColorCalFrontend::parseCalibration(json);
+        cv::Mat working;
+        if (!whiteImage.empty()) {
+            if (whiteImage.type() != CV_32FC3) {
+                throw ColorCalFrontend::FrontendError(
+                    "the white image is not a 3-channel 32-bit float image (use the file "
+                    "calibrate --white-out or save(white_path=...) writes)");
+            }
+            working = ColorCalFrontend::CorrectionModel(data).workingWhite(whiteImage);
+        }
+        // The white file is blue-green-red as OpenCV reads it; the order asked
+        // for applies to what the calibration hands out and takes in.
+        return PyCalibration::restore(json, working, order, false);
+    } catch (const ColorCalFrontend::FrontendError& error) {
+        throw py::value_error(fn + ColorCalFrontend::quotedPath(path) + ": " + error.what());
+    }
 }
 
 py::array toArray8u(const cv::Mat& image, ChannelOrder order) {
@@ -191,8 +241,12 @@ PYBIND11_MODULE(colorcal, m) {
         "calibrate() finds the chart's 20 patches, estimates the illumination from the\n"
         "chart's white ground and fits the 3 x 4 colour-correction matrix, as the\n"
         "`colorcal calibrate` command does; render() draws synthetic chart photos.\n"
-        "Images are numpy arrays H x W x 3 (uint8, uint16 or float32), blue-green-red\n"
-        "as OpenCV loads them unless channel_order='rgb'.";
+        "Images are numpy arrays H x W x 3 (uint8, uint16 or float32) in red-green-blue\n"
+        "order, as Pillow, imageio, scikit-image and matplotlib hand them over; pass\n"
+        "channel_order='bgr' for arrays from OpenCV. A Calibration is saved to and\n"
+        "loaded from the calibration file `colorcal calibrate` writes (save(), load()),\n"
+        "corrects photos (apply()), exports ICC profiles and .cube LUTs (to_icc(),\n"
+        "to_cube()) and pickles, so maps over many photos run on Dask.";
     m.attr("__version__") = COLORCAL_VERSION;
     m.attr("CHARTS") =
         py::make_tuple("cct-print", "qcc-print", "cct-xrite", "qcc-xrite", "qcc-print-small");
@@ -302,13 +356,50 @@ PYBIND11_MODULE(colorcal, m) {
                                "Milliseconds per stage: load (argument conversion), "
                                "segmentation,\n"
                                "white_estimation, calibration, outputs (0: no files), total.")
-        .def("apply", &PyCalibration::apply, py::arg("image"),
-             "Corrects an image of the calibrated photo's size and kind (the photo\n"
-             "itself, or another taken under the same light): flat field and\n"
-             "matrix in the calibration's encoding, clamped to 0..255. Returns a\n"
-             "new array of the image's dtype, scale and channel order (what\n"
-             "`colorcal calibrate --corrected-out` computes). Raises RuntimeError\n"
-             "when the calibration failed.")
+        .def("apply", &PyCalibration::apply, py::arg("image"), py::arg("flat_field") = true,
+             "Corrects a photo taken under the calibrated light: H x W x 3 uint8,\n"
+             "uint16 or float32 in channel_order (RGB unless the calibration was\n"
+             "made with channel_order='bgr') and in the calibration's encoding,\n"
+             "whatever its dtype (a uint16 photo of an srgb calibration is decoded\n"
+             "as sRGB). flat_field: True (default) divides by the calibration's own\n"
+             "white image first, so the image must have the calibrated photo's\n"
+             "size; False applies the matrix alone (any size); or a white image\n"
+             "(H x W x 3 float32 like `white`, in channel_order) of the image's size.\n"
+             "The matrix follows, clamped to 0..255. Returns a new array of the\n"
+             "image's dtype, scale and channel order: what `colorcal apply`\n"
+             "writes. Raises RuntimeError when the calibration failed, ValueError\n"
+             "for a size that does not match.")
+        .def(
+            "save",
+            [](const PyCalibration& c, const std::filesystem::path& path, const py::handle& white) {
+                const std::string whitePath = ColorCalPy::pathText(white);
+                c.save(path.string(),
+                       white.is_none() ? py::object(py::none()) : py::object(py::str(whitePath)));
+            },
+            py::arg("path"), py::arg("white_path") = py::none(),
+            "Writes the calibration file (the JSON `colorcal calibrate` writes,\n"
+            "which `colorcal apply` and load() read) and, with white_path, the white\n"
+            "image as a 32-bit float TIFF (as --white-out). Files appear only when\n"
+            "complete; OSError when they cannot be written.")
+        .def(
+            "to_icc",
+            [](const PyCalibration& c, const std::filesystem::path& path) {
+                c.toIcc(path.string());
+            },
+            py::arg("path"),
+            "Writes the colour part (the matrix, not the flat-field) as an ICC v4\n"
+            "input profile, as `colorcal export --icc` does.")
+        .def(
+            "to_cube",
+            [](const PyCalibration& c, const std::filesystem::path& path, int size) {
+                c.toCube(path.string(), size);
+            },
+            py::arg("path"), py::arg("size") = 33,
+            "Writes the colour part as a .cube 3D LUT of size points per axis\n"
+            "(2..129), input and output in the photo's encoding on 0..1, as\n"
+            "`colorcal export --cube` does.")
+        .def(py::pickle([](const PyCalibration& c) { return c.getState(); },
+                        [](const py::tuple& state) { return PyCalibration::setState(state); }))
         .def("to_json", &PyCalibration::toJson,
              "The JSON document `colorcal calibrate` writes for the same inputs.")
         .def("__repr__", &PyCalibration::repr);
@@ -317,7 +408,7 @@ PYBIND11_MODULE(colorcal, m) {
           py::arg("references"), py::kw_only(), py::arg("roi") = py::none(),
           py::arg("support") = py::none(), py::arg("external_white") = py::none(),
           py::arg("real_white") = py::none(), py::arg("encoding") = "auto",
-          py::arg("linear_rgb") = false, py::arg("channel_order") = "bgr",
+          py::arg("linear_rgb") = false, py::arg("channel_order") = "rgb",
           "Calibrates a photo of a colour chart, as `colorcal calibrate` does.\n\n"
           "photo: H x W x 3 numpy array, uint8, uint16 (scaled by 255/65535) or\n"
           "  float32 (values within 0..1 scaled by 255, others taken as 0..255).\n"
@@ -333,7 +424,11 @@ PYBIND11_MODULE(colorcal, m) {
           "real_white: the white to correct to (3 numbers within 1..255).\n"
           "encoding: 'auto' (srgb for uint8, linear otherwise), 'srgb', 'linear' or 'none'.\n"
           "linear_rgb: with encoding='none', the values are linear sRGB (for CIEDE2000).\n"
-          "channel_order: 'bgr' or 'rgb', for every image and white passed and returned.\n\n"
+          "channel_order: 'rgb' (default: red-green-blue, as Pillow, imageio,\n"
+          "  scikit-image and matplotlib give arrays) or 'bgr' (arrays from OpenCV),\n"
+          "  for every image and white passed and returned and the matrix's rows\n"
+          "  and columns. An RGB array passed as 'bgr' calibrates with a matrix that\n"
+          "  swaps red and blue.\n\n"
           "Wrong arguments raise TypeError or ValueError before any work; a\n"
           "calibration that fails returns ok == False with the reason. The\n"
           "arguments are not modified; the GIL is released while the engine runs.");
@@ -342,14 +437,26 @@ PYBIND11_MODULE(colorcal, m) {
           py::arg("rotation") = py::none(), py::arg("noise") = py::none(),
           py::arg("falloff") = py::none(), py::arg("size") = py::none(),
           py::arg("encoding") = "srgb", py::arg("realistic") = false,
-          py::arg("channel_order") = "bgr",
+          py::arg("channel_order") = "rgb",
           "Renders a synthetic photo of a chart, as `colorcal render` does\n"
           "(defaults: rotation 2.5 degrees, noise 1.5, falloff 0.25, the chart with a\n"
           "60-pixel margin). realistic=True renders photo `seed` of the realistic\n"
           "set instead (1600 x 1200 or 2592 x 1944, JPEG, clutter; rotation, noise,\n"
           "falloff and size then come from the seed).\n\n"
+          "channel_order: 'rgb' (default) or 'bgr', for photo and white.\n\n"
           "Returns a dict: photo (H x W x 3 uint8), references (20 x 3, r, g, b in\n"
           "the photo's encoding), roi (the region to calibrate), white (the true\n"
           "white image, H x W x 3 float32, for external_white), centers (20 x 2,\n"
           "found order), reference_index, chart, encoding.");
+
+    m.def("load", &ColorCalPy::load, py::arg("path"), py::kw_only(), py::arg("white") = py::none(),
+          py::arg("channel_order") = "rgb",
+          "Loads a calibration file (the JSON `colorcal calibrate` or\n"
+          "Calibration.save() writes) as a Calibration, and with white the white\n"
+          "image (the 32-bit float TIFF of --white-out or save(white_path=...)),\n"
+          "which apply() needs for the flat-field. channel_order: 'rgb' (default)\n"
+          "or 'bgr', for the arrays the Calibration takes and gives. A file that\n"
+          "is no calibration of this version, a failed calibration, missing,\n"
+          "non-finite or out-of-range entries raise ValueError; a file that cannot\n"
+          "be read raises OSError.");
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include <pybind11/numpy.h>
@@ -10,13 +11,16 @@
 #include "ArrayArguments.h"
 #include "CalibrationSetup.h"
 #include "CalibrationSummary.h"
+#include "PhotoCorrection.h"
 
 namespace ColorCalPy {
 
 /// The result of one calibration as the Python class `colorcal.Calibration`:
-/// what the command-line tool reports (its summary and JSON), the white image
-/// and what `apply` needs. Immutable once made, except for the white image
-/// in the caller's encoding and channel order, made on first use.
+/// what the command-line tool reports (its summary and JSON, which is also
+/// the calibration file), the white image and what `apply` and the exports
+/// need. Made by a calibration, or restored from a calibration file or a
+/// pickle. Immutable once made, except for the white image in the caller's
+/// encoding and channel order, made on first use.
 class PyCalibration {
   public:
     using Clock = std::chrono::steady_clock;
@@ -27,6 +31,14 @@ class PyCalibration {
     /// failures, which come back with `ok() == false` and the reason.
     static PyCalibration run(const ColorCalCli::CalibrationRequest& request, ChannelOrder order,
                              Clock::time_point start);
+
+    /// A calibration from the JSON text of a calibration file: a successful
+    /// one checked by `parseCalibration` (a failed one only where
+    /// `allowFailed`); `white` is its white image in the working space,
+    /// blue-green-red CV_32FC3 of the calibrated photo's size, or empty.
+    /// Throws `ColorCalFrontend::FrontendError` for a file it cannot use.
+    static PyCalibration restore(const std::string& json, const cv::Mat& white, ChannelOrder order,
+                                 bool allowFailed);
 
     bool ok() const { return summary_.ok; }
     const ColorCalCli::CalibrationSummary& summary() const { return summary_; }
@@ -39,7 +51,8 @@ class PyCalibration {
     py::object realWhite() const;
     py::object pickedWhite() const;
     /// The white image in the photo's encoding and the caller's channel
-    /// order, a read-only view owned by `self`, or None after a failure.
+    /// order, a read-only view owned by `self`, or None after a failure or
+    /// when the calibration was loaded without it.
     static py::object white(const py::object& self);
     /// The patches, found order, as dicts with the JSON's keys.
     py::list patches() const;
@@ -48,20 +61,40 @@ class PyCalibration {
     py::dict segmentation() const;
     py::dict timingsMs() const;
 
-    /// Corrects `image`, an array like the calibrated photo of its size:
-    /// flat field and matrix in the calibration's encoding; the result has
-    /// the image's dtype, scale and channel order.
-    py::array apply(const py::handle& image) const;
+    /// Corrects `image` (H x W x 3 uint8, uint16 or float32 in the caller's
+    /// channel order and the calibration's encoding) with the matrix and
+    /// the flat-field chosen by `flatField`: True, the calibration's own
+    /// white image (the image must have its size); False, none; or a white
+    /// image (an array like the one `white` returns) of the image's size.
+    /// The result has the image's dtype, scale and channel order.
+    py::array apply(const py::handle& image, const py::handle& flatField) const;
+
+    /// Writes the calibration file (the tool's JSON) to `path`, and the
+    /// white image as a 32-bit float TIFF to `whitePath` when it is not None.
+    void save(const std::string& path, const py::handle& whitePath) const;
+    /// Writes the ICC profile or the .cube 3D LUT of the colour part.
+    void toIcc(const std::string& path) const;
+    void toCube(const std::string& path, int size) const;
+
+    /// The pickled state: (the JSON text, the channel order, the working
+    /// white image as an array or None) and back.
+    py::tuple getState() const;
+    static PyCalibration setState(const py::tuple& state);
 
     /// The tool's JSON document of this calibration.
-    std::string toJson() const;
+    std::string toJson() const { return json_; }
     std::string repr() const;
 
   private:
+    /// The model and the JSON once the summary is set.
+    void finish();
+    void requireOk(const std::string& fn) const;
+
     ColorCalCli::CalibrationSummary summary_;
-    ColorCalCli::EngineResult result_;  ///< the working-space white, real white and matrix
-    ColorCalCli::Encoding encoding_ = ColorCalCli::Encoding::eSrgb;
-    ChannelOrder order_ = ChannelOrder::eBgr;
+    std::string json_;
+    std::shared_ptr<const ColorCalFrontend::CorrectionModel> model_;  ///< null after a failure
+    cv::Mat white_;  ///< working space, blue-green-red, or empty
+    ChannelOrder order_ = ChannelOrder::eRgb;
     cv::Mat whiteForCaller_;  ///< made by `white` on first use
 };
 

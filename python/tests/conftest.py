@@ -11,9 +11,10 @@ import numpy as np
 
 
 def write_image(path, image):
-    """uint8 and uint16 as binary PPM, float32 as PFM; `image` is BGR."""
+    """uint8 and uint16 as binary PPM, float32 as PFM; `image` is RGB (the
+    module's default order)."""
     h, w, _ = image.shape
-    rgb = image[..., ::-1]
+    rgb = image
     with open(path, "wb") as f:
         if image.dtype == np.float32:
             f.write(b"PF\n%d %d\n-1.0\n" % (w, h))
@@ -25,9 +26,11 @@ def write_image(path, image):
 
 
 def read_image(path):
+    """An image file as OpenCV reads it, in RGB order."""
     npy = str(path) + ".npy"
     subprocess.run([os.environ["COLORCAL_IMAGE_TO_NPY"], str(path), npy], check=True)
-    return np.load(npy)
+    image = np.load(npy)
+    return image[..., ::-1] if image.ndim == 3 and image.shape[2] == 3 else image
 
 
 def run_tool(tmp_path, photo, chart, references, roi, external_white=None, encoding=None):

@@ -1,6 +1,7 @@
 """Every chart type end to end on rendered photos, and the encodings: the
 module's calibration equals `colorcal calibrate` on the same inputs (JSON,
-white image, corrected photo), also for arrays in red-green-blue order."""
+white image, corrected photo), in the default red-green-blue order and
+for OpenCV's blue-green-red arrays."""
 
 import numpy as np
 import pytest
@@ -14,8 +15,8 @@ CHARTS = [("cct-print", 1), ("qcc-print", 1), ("cct-xrite", 1), ("qcc-xrite", 1)
           ("qcc-print-small", 2)]
 
 
-def to_rgb_matrix(m):
-    """A blue-green-red matrix with rows and columns in red-green-blue order."""
+def swap_matrix_order(m):
+    """A matrix with rows and columns in the other channel order (RGB <-> BGR)."""
     return np.hstack([m[::-1, 2::-1], m[::-1, 3:]])
 
 
@@ -36,14 +37,14 @@ def test_chart_equals_the_tool(chart, seed, tmp_path):
     np.testing.assert_array_equal(cal.white, tool.white)
     np.testing.assert_array_equal(cal.apply(r["photo"]), tool.corrected)
 
-    rgb = colorcal.calibrate(r["photo"][..., ::-1], chart, r["references"], roi=r["roi"],
+    bgr = colorcal.calibrate(r["photo"][..., ::-1], chart, r["references"], roi=r["roi"],
                              external_white=None if white is None else white[..., ::-1],
-                             channel_order="rgb")
-    assert without_timings(rgb.to_json()) == without_timings(cal.to_json())
-    np.testing.assert_array_equal(rgb.matrix, to_rgb_matrix(cal.matrix))
-    np.testing.assert_array_equal(rgb.real_white, cal.real_white[::-1])
-    np.testing.assert_array_equal(rgb.white, cal.white[..., ::-1])
-    np.testing.assert_array_equal(rgb.apply(r["photo"][..., ::-1]), tool.corrected[..., ::-1])
+                             channel_order="bgr")
+    assert without_timings(bgr.to_json()) == without_timings(cal.to_json())
+    np.testing.assert_array_equal(bgr.matrix, swap_matrix_order(cal.matrix))
+    np.testing.assert_array_equal(bgr.real_white, cal.real_white[::-1])
+    np.testing.assert_array_equal(bgr.white, cal.white[..., ::-1])
+    np.testing.assert_array_equal(bgr.apply(r["photo"][..., ::-1]), tool.corrected[..., ::-1])
 
 
 @pytest.mark.parametrize("dtype,encoding,resolved", [

@@ -61,6 +61,11 @@ string(JSON card_width GET "${truth}" chart_region 2)
 math(EXPR twice "2 * ${card_width}")
 expect("the example's photo is wider than twice the card" photo_width GREATER twice)
 
+# The workflow: the calibration is applied to a folder and exported.
+foreach(file corrected/photo.png corrected/photo-2.png calibration.icc calibration.cube)
+  expect("the README's workflow writes ${file}" EXISTS ${dir}/${file})
+endforeach()
+
 # The quick start: the demo command's folder and where the tool is built.
 file(READ ${SOURCE_DIR}/scripts/demo.sh demo_script)
 file(RELATIVE_PATH tool ${BINARY_DIR} ${COLORCAL})
@@ -94,7 +99,7 @@ math(EXPR at "${at} + 17")
 string(SUBSTRING "${readme}" ${at} -1 synopsis)
 string(FIND "${synopsis}" "\n```\n" end)
 string(SUBSTRING "${synopsis}" 0 ${end} synopsis)
-foreach(command calibrate demo render)
+foreach(command calibrate apply export demo render)
   string(REGEX MATCH "\ncolorcal ${command}[^\n]*(\n [^\n]*)*" entry "${synopsis}")
   string(LENGTH "${entry}" length)
   expect("the synopsis shows ${command}" length GREATER 0)

@@ -122,6 +122,8 @@ void writeStats(JsonWriter& json, const ErrorStats& stats) {
 std::string formatSummaryJson(const CalibrationSummary& s) {
     JsonWriter json;
     json.beginObject();
+    // The JSON is also the calibration file `apply` and `export` read.
+    json.key("format_version").value(1);
     json.key("ok").value(s.ok);
     if (s.ok) {
         json.key("error").null();
@@ -131,6 +133,7 @@ std::string formatSummaryJson(const CalibrationSummary& s) {
     json.key("chart").value(chartName(s.chart));
     json.key("encoding").value(encodingName(s.encoding));
     json.key("matrix_space").value(s.matrixSpace());
+    json.key("linear_rgb").value(s.encoding == Encoding::eNone && s.valuesLinear);
     json.key("image_size")
         .beginArray(true)
         .value(s.imageSize.width)
@@ -191,10 +194,10 @@ std::string formatSummaryJson(const CalibrationSummary& s) {
     } else {
         json.key("matrix").beginArray();
         for (int k = 0; k < 3; ++k) {
-            json.numbers(&s.matrix[4 * k], 4);
+            json.exactNumbers(&s.matrix[4 * k], 4);
         }
         json.endArray();
-        json.key("real_white_bgr").numbers(s.realWhiteBgr.data(), 3);
+        json.key("real_white_bgr").exactNumbers(s.realWhiteBgr.data(), 3);
         json.key("picked_white_bgr").numbers(s.pickedWhiteBgr.data(), 3);
         json.key("patches").beginArray();
         for (const PatchRow& row : s.patches) {

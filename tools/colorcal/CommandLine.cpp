@@ -69,13 +69,28 @@ struct OptionSpec {
 
 using OptionTable = std::map<std::string, OptionSpec, std::less<>>;
 
-/// Applies `--name value`, `--name=value` and flags from `args[first..]` to the table.
+/// Applies `--name value`, `--name=value` and flags from `args[first..]` to
+/// the table; other arguments go to `positional` where it is given (all of
+/// them after "--").
 void parseOptions(const std::vector<std::string>& args, std::size_t first, const OptionTable& table,
-                  std::string_view command, bool& help, std::set<std::string>& given) {
+                  std::string_view command, bool& help, std::set<std::string>& given,
+                  std::vector<std::string>* positional = nullptr) {
     for (std::size_t i = first; i < args.size(); ++i) {
         std::string_view arg = args[i];
+        if (positional != nullptr && arg == "--") {
+            positional->insert(positional->end(), args.begin() + static_cast<long>(i) + 1,
+                               args.end());
+            break;
+        }
         if (arg == "--help" || arg == "-h") {
             help = true;
+            continue;
+        }
+        if (positional != nullptr && (arg.size() < 2 || arg.substr(0, 2) != "--")) {
+            if (arg.empty()) {
+                throw UsageError(std::string(command) + ": an empty photo name");
+            }
+            positional->emplace_back(arg);
             continue;
         }
         if (arg.size() < 3 || arg.substr(0, 2) != "--") {
@@ -126,6 +141,24 @@ void requireOption(const std::set<std::string>& given, const char* name, std::st
     if (given.count(name) == 0) {
         throw UsageError(std::string(command) + ": missing required option " + name);
     }
+}
+
+/// The value of --cube-size: an integer within 2..129.
+int parseCubeSize(std::string_view text) {
+    const long long size = parseInteger(text, "--cube-size");
+    if (size < 2 || size > 129) {
+        throw UsageError("--cube-size: must lie within 2..129");
+    }
+    return static_cast<int>(size);
+}
+
+/// The value of --max-megapixels: a number within 0.01..1000.
+double parseMegapixels(std::string_view text) {
+    const double megapixels = parseDouble(text, "--max-megapixels");
+    if (megapixels < 0.01 || megapixels > 1000.0) {
+        throw UsageError("--max-megapixels: must lie within 0.01..1000");
+    }
+    return megapixels;
 }
 
 }  // namespace
@@ -249,7 +282,8 @@ std::string encodingName(Encoding encoding) {
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
     CommandLine line;
     if (args.empty()) {
-        throw UsageError("no command given (expected calibrate, demo or render; try --help)");
+        throw UsageError(
+            "no command given (expected calibrate, apply, export, demo or render; try --help)");
     }
     const std::string_view command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
@@ -292,16 +326,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
               }}},
             {"--corrected-out", path(o.correctedOut)},
             {"--report", path(o.report)},
+            {"--icc", path(o.icc)},
+            {"--cube", path(o.cube)},
+            {"--cube-size", {true, [&o](std::string_view v) { o.cubeSize = parseCubeSize(v); }}},
             {"--encoding", {true, [&o](std::string_view v) { o.encoding = parseEncoding(v); }}},
             {"--linear-rgb", {false, [&o](std::string_view) { o.linearRgb = true; }}},
             {"--max-megapixels",
-             {true,
-              [&o](std::string_view v) {
-                  o.maxMegapixels = parseDouble(v, "--max-megapixels");
-                  if (o.maxMegapixels < 0.01 || o.maxMegapixels > 1000.0) {
-                      throw UsageError("--max-megapixels: must lie within 0.01..1000");
-                  }
-              }}},
+             {true, [&o](std::string_view v) { o.maxMegapixels = parseMegapixels(v); }}},
         };
         parseOptions(args, 1, table, "calibrate", line.help, given);
         if (!line.help) {
@@ -310,6 +341,79 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             requireOption(given, "--reference", "calibrate");
             if (o.linearRgb && o.encoding != Encoding::eNone) {
                 throw UsageError("calibrate: --linear-rgb needs --encoding none");
+            }
+            if (given.count("--cube-size") != 0 && o.cube.empty()) {
+                throw UsageError("calibrate: --cube-size needs --cube");
+            }
+        }
+        return line;
+    }
+    if (command == "apply") {
+        line.command = Command::eApply;
+        ApplyOptions& o = line.apply;
+        auto path = [](std::string& target) {
+            return OptionSpec{true, [&target](std::string_view v) { target = std::string(v); }};
+        };
+        OptionTable table = {
+            {"--calibration", path(o.calibration)},
+            {"--white",
+             {true,
+              [&o](std::string_view v) {
+                  requireTiffName("--white", v);
+                  o.white = std::string(v);
+              }}},
+            {"--out-dir", path(o.outDir)},
+            {"--out", path(o.out)},
+            {"--format",
+             {true,
+              [&o](std::string_view v) {
+                  if (v != "png" && v != "jpg" && v != "tiff") {
+                      throw UsageError("--format: unknown format " + quoted(v) +
+                                       " (expected png, jpg or tiff)");
+                  }
+                  o.format = std::string(v);
+              }}},
+            {"--max-megapixels",
+             {true, [&o](std::string_view v) { o.maxMegapixels = parseMegapixels(v); }}},
+            {"--quiet", {false, [&o](std::string_view) { o.quiet = true; }}},
+        };
+        parseOptions(args, 1, table, "apply", line.help, given, &o.photos);
+        if (!line.help) {
+            requireOption(given, "--calibration", "apply");
+            if (o.photos.empty()) {
+                throw UsageError("apply: no photo given");
+            }
+            if (o.out.empty() == o.outDir.empty()) {
+                throw UsageError("apply: give either --out-dir DIR or, for one photo, --out FILE");
+            }
+            if (!o.out.empty() && o.photos.size() != 1) {
+                throw UsageError("apply: --out takes one photo (" +
+                                 std::to_string(o.photos.size()) +
+                                 " given); use --out-dir for several");
+            }
+        }
+        return line;
+    }
+    if (command == "export") {
+        line.command = Command::eExport;
+        ExportOptions& o = line.exportOptions;
+        auto path = [](std::string& target) {
+            return OptionSpec{true, [&target](std::string_view v) { target = std::string(v); }};
+        };
+        OptionTable table = {
+            {"--calibration", path(o.calibration)},
+            {"--icc", path(o.icc)},
+            {"--cube", path(o.cube)},
+            {"--cube-size", {true, [&o](std::string_view v) { o.cubeSize = parseCubeSize(v); }}},
+        };
+        parseOptions(args, 1, table, "export", line.help, given);
+        if (!line.help) {
+            requireOption(given, "--calibration", "export");
+            if (o.icc.empty() && o.cube.empty()) {
+                throw UsageError("export: give --icc OUT.icc, --cube OUT.cube or both");
+            }
+            if (given.count("--cube-size") != 0 && o.cube.empty()) {
+                throw UsageError("export: --cube-size needs --cube");
             }
         }
         return line;
@@ -399,7 +503,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
         return line;
     }
     throw UsageError("unknown command " + quoted(command) +
-                     " (expected calibrate, demo or render; try --help)");
+                     " (expected calibrate, apply, export, demo or render; try --help)");
 }
 
 std::string usageText(Command command) {
@@ -433,10 +537,52 @@ camera's colours onto the reference colours.
   --white-out WHITE.tiff  the white image of the whole photo, 32-bit float BGR 0..255 (TIFF)
   --corrected-out IMG     the photo flat-field and colour corrected
   --report REPORT.png     a one-page visual report
+  --icc OUT.icc           the calibration's colour part as an ICC v4 input profile
+  --cube OUT.cube         the calibration's colour part as a .cube 3D LUT
+  --cube-size N           points per axis of the .cube, 2..129 (default 33)
   --help                  this text
+
+The JSON result is the calibration file that `colorcal apply` and `colorcal
+export` read.
 
 Outputs never replace an input or each other and appear only when complete.
 Exit status: 0 success, 1 calibration failed, 2 usage or input error.
+)";
+        case Command::eApply:
+            return R"(Usage: colorcal apply --calibration RESULT.json (--out-dir DIR | --out FILE) [options] PHOTO...
+
+Corrects photos taken under the calibrated light with the calibration's matrix
+and, with --white, its flat-field. Each photo keeps its bit depth and format
+(unless --format), its EXIF and XMP; the colour-space tags describe the
+corrected values. Photos are corrected in parallel; one that fails does not
+stop the others: it is listed at the end and the exit status is 1.
+
+  --calibration RESULT.json  the JSON `colorcal calibrate` wrote
+  --white WHITE.tiff      the white image (`calibrate --white-out`): flat-field
+                          correction; the photos must have its size
+  --out-dir DIR           where the corrected photos go, under their own names
+                          (created when missing)
+  --out FILE              the corrected photo, for a single PHOTO
+  --format FMT            png, jpg or tiff instead of each photo's own format
+  --max-megapixels N      refuse photos larger than N million pixels (default 100)
+  --quiet                 no progress bar and no summary line
+  --help                  this text
+
+Exit status: 0 all photos corrected, 1 some failed, 2 usage or input error.
+)";
+        case Command::eExport:
+            return R"(Usage: colorcal export --calibration RESULT.json [--icc OUT.icc] [--cube OUT.cube] [options]
+
+Writes the calibration's colour part (the matrix, not the flat-field) for other
+programs: an ICC v4 input profile (device values in the calibration's encoding
+to the PCS) and a 3D LUT in the .cube format (input and output in the photo's
+encoding, 0..1).
+
+  --calibration RESULT.json  the JSON `colorcal calibrate` wrote
+  --icc OUT.icc           the ICC profile
+  --cube OUT.cube         the .cube 3D LUT
+  --cube-size N           points per axis of the .cube, 2..129 (default 33)
+  --help                  this text
 )";
         case Command::eDemo:
             return R"(Usage: colorcal demo [--chart TYPE] [--out DIR]
@@ -480,6 +626,8 @@ Colour calibration from a photo of a calibration chart.
 
 Commands:
   calibrate   calibrate a photo of a chart against its reference colours
+  apply       correct photos taken under the same light with a calibration
+  export      write a calibration as an ICC profile or a .cube 3D LUT
   demo        render a synthetic chart photo, calibrate it and show the result
   render      write a synthetic chart photo with its references and ground truth
 

@@ -34,7 +34,7 @@ using EChart = Base::IParameterSetColorCalibrationTarget::EParameterSet;
 /// and float photos.
 using Encoding = DataLayer::Color::Encoding;
 
-enum class Command { eCalibrate, eDemo, eRender, eHelp };
+enum class Command { eCalibrate, eApply, eExport, eDemo, eRender, eHelp };
 
 /// Options of `colorcal calibrate`.
 struct CalibrateOptions {
@@ -49,9 +49,32 @@ struct CalibrateOptions {
     std::string whiteOut;
     std::string correctedOut;
     std::string report;
+    std::string icc;   ///< the ICC profile of the calibration's colour part
+    std::string cube;  ///< the .cube 3D LUT of the calibration's colour part
+    int cubeSize = 33;
     std::optional<Encoding> encoding;  ///< none: chosen by the photo's depth
     bool linearRgb = false;            ///< only with eNone
     double maxMegapixels = 100;        ///< largest image read, in million pixels
+};
+
+/// Options of `colorcal apply`.
+struct ApplyOptions {
+    std::string calibration;  ///< the JSON `calibrate` wrote
+    std::string white;        ///< the white image (`--white-out`), or empty: no flat-field
+    std::string outDir;       ///< where the corrected photos go (or `out` for one photo)
+    std::string out;
+    std::string format;  ///< png, jpg or tiff; empty: each photo's own format
+    std::vector<std::string> photos;
+    double maxMegapixels = 100;
+    bool quiet = false;
+};
+
+/// Options of `colorcal export`.
+struct ExportOptions {
+    std::string calibration;
+    std::string icc;
+    std::string cube;
+    int cubeSize = 33;
 };
 
 /// Options of `colorcal demo`.
@@ -85,13 +108,17 @@ struct CommandLine {
     Command command = Command::eHelp;
     bool help = false;
     CalibrateOptions calibrate;
+    ApplyOptions apply;
+    ExportOptions exportOptions;
     DemoOptions demo;
     RenderCommandOptions render;
 };
 
 /// Parses the arguments after the program name. Throws `UsageError` naming
 /// the problem: no or an unknown subcommand, an unknown option, an option
-/// without its value or given twice, a malformed value, a missing required option.
+/// without its value or given twice, a malformed value, a missing required
+/// option. `apply` takes its photos as plain arguments (after `--` also
+/// those that start with "--").
 CommandLine parseCommandLine(const std::vector<std::string>& args);
 
 /// The help text of a command (`Command::eHelp`: the overview).

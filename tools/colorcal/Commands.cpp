@@ -10,6 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "ApplyCommands.h"
 #include "CalibrationSetup.h"
 #include "ImageConversion.h"
 #include "Messages.h"
@@ -53,7 +54,9 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
                          {{"--json", o.json},
                           {"--white-out", o.whiteOut},
                           {"--corrected-out", o.correctedOut},
-                          {"--report", o.report}});
+                          {"--report", o.report},
+                          {"--icc", o.icc},
+                          {"--cube", o.cube}});
     requireImageFormat("--corrected-out", o.correctedOut);
     requireImageFormat("--report", o.report);
     const ReferenceColors fileReferences = readReferenceCsv(o.reference);
@@ -127,6 +130,9 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
                 correctedPhoto(workingPhoto(prepared, photo.bgr), result, encoding);
             writeImageOutput(o.correctedOut, corrected, photo.sourceDepth == CV_16U,
                              "corrected image");
+        }
+        if (!o.icc.empty() || !o.cube.empty()) {
+            writeCalibrationExports(formatSummaryJson(run.summary), o.icc, o.cube, o.cubeSize);
         }
     }
     // The report is written for a failed run too: it shows the photo and the reason.
@@ -303,6 +309,10 @@ int runMain(int argc, char** argv) {
         switch (line.command) {
             case Command::eCalibrate:
                 return runCalibrate(line.calibrate, std::cout, true).exitCode;
+            case Command::eApply:
+                return runApply(line.apply, std::cout);
+            case Command::eExport:
+                return runExport(line.exportOptions, std::cout);
             case Command::eDemo:
                 return runDemo(line.demo, std::cout);
             case Command::eRender:

@@ -56,8 +56,10 @@ std::string pixelsText(std::uint64_t width, std::uint64_t height) {
     return std::to_string(width) + " x " + std::to_string(height);
 }
 
-/// Reads and decodes an image file as `loadColorImage` describes, unconverted.
-cv::Mat readImageFile(const std::string& path, const std::string& what, double maxMegapixels) {
+}  // namespace
+
+cv::Mat readImageFile(const std::string& path, const std::string& what, double maxMegapixels,
+                      bool captureDecoderMessages) {
     const std::string fail = "cannot read the " + what + " " + quoteName(path) + ": ";
     const auto requireWithinLimit = [&](std::uint64_t width, std::uint64_t height) {
         if (static_cast<double>(width) * static_cast<double>(height) > maxMegapixels * 1e6) {
@@ -86,11 +88,16 @@ cv::Mat readImageFile(const std::string& path, const std::string& what, double m
                 (declared ? " (" + pixelsText(declared->width, declared->height) + " pixels)"
                           : std::string()));
         };
+        const auto decode = [&] {
+            raw = cv::imread(viaDescriptor ? byDescriptor : path, cv::IMREAD_UNCHANGED);
+        };
         try {
             // Codec libraries print to standard error; their words stay out of the tool's.
-            complaints = captureStandardError([&] {
-                raw = cv::imread(viaDescriptor ? byDescriptor : path, cv::IMREAD_UNCHANGED);
-            });
+            if (captureDecoderMessages) {
+                complaints = captureStandardError(decode);
+            } else {
+                decode();
+            }
         } catch (const std::bad_alloc&) {
             throw outOfMemory();
         } catch (const cv::Exception& error) {
@@ -111,8 +118,6 @@ cv::Mat readImageFile(const std::string& path, const std::string& what, double m
     requireWithinLimit(static_cast<std::uint64_t>(raw.cols), static_cast<std::uint64_t>(raw.rows));
     return raw;
 }
-
-}  // namespace
 
 LoadedImage toLibraryScale(const cv::Mat& raw, const std::string& what) {
     if (raw.empty() || raw.dims != 2) {
@@ -162,12 +167,12 @@ LoadedImage toLibraryScale(const cv::Mat& raw, const std::string& what) {
 }
 
 LoadedImage loadColorImage(const std::string& path, const std::string& what, double maxMegapixels) {
-    return toLibraryScale(readImageFile(path, what, maxMegapixels),
+    return toLibraryScale(readImageFile(path, what, maxMegapixels, true),
                           "the " + what + " " + quoteName(path));
 }
 
 cv::Mat loadMask(const std::string& path, const std::string& what, double maxMegapixels) {
-    const cv::Mat raw = readImageFile(path, what, maxMegapixels);
+    const cv::Mat raw = readImageFile(path, what, maxMegapixels, true);
     if (raw.depth() != CV_8U || raw.dims != 2) {
         throw UsageError("the " + what + " " + quoteName(path) + " is not an 8-bit image");
     }

@@ -20,6 +20,15 @@ struct LoadedImage {
 /// depths or channel counts, and for float images holding NaN or infinity.
 LoadedImage toLibraryScale(const cv::Mat& raw, const std::string& what);
 
+/// Reads and decodes an image file as `loadColorImage` describes, without
+/// converting it (OpenCV's depth and channels, EXIF orientation not applied).
+/// With `captureDecoderMessages` the codecs' messages are kept off standard
+/// error and a warning is printed when they complained; that swaps the
+/// process's standard error for a while, so callers on several threads at
+/// once pass false.
+cv::Mat readImageFile(const std::string& path, const std::string& what, double maxMegapixels,
+                      bool captureDecoderMessages);
+
 /// Reads an image file with OpenCV's imgcodecs and converts it with
 /// `toLibraryScale`. Only a regular file is read, and only when its header
 /// declares at most `maxMegapixels` million pixels (checked before decoding

@@ -128,17 +128,19 @@ JsonWriter& JsonWriter::endArray() {
     return *this;
 }
 
-JsonWriter& JsonWriter::value(double number) {
-    if (!std::isfinite(number)) {
+JsonWriter& JsonWriter::number(double value, const char* format) {
+    if (!std::isfinite(value)) {
         return null();
     }
     beforeValue();
-    char text[32];
-    std::snprintf(text, sizeof text, "%.10g", number);
+    char text[40];
+    std::snprintf(text, sizeof text, format, value);
     m_out += text;
     m_done = m_levels.empty();
     return *this;
 }
+
+JsonWriter& JsonWriter::value(double number) { return this->number(number, "%.10g"); }
 
 JsonWriter& JsonWriter::value(int number) {
     beforeValue();
@@ -174,6 +176,14 @@ JsonWriter& JsonWriter::numbers(const double* values, int count) {
     beginArray(true);
     for (int i = 0; i < count; ++i) {
         value(values[i]);
+    }
+    return endArray();
+}
+
+JsonWriter& JsonWriter::exactNumbers(const double* values, int count) {
+    beginArray(true);
+    for (int i = 0; i < count; ++i) {
+        number(values[i], "%.17g");
     }
     return endArray();
 }

@@ -27,6 +27,9 @@ class JsonWriter {
     JsonWriter& null();
     /// An inline array of numbers.
     JsonWriter& numbers(const double* values, int count);
+    /// An inline array of numbers written with 17 significant digits, so
+    /// that reading them back gives the same doubles.
+    JsonWriter& exactNumbers(const double* values, int count);
 
     /// The document; throws `std::logic_error` while a container is open.
     std::string str() const;
@@ -38,6 +41,7 @@ class JsonWriter {
         bool empty;
     };
     void beforeValue();
+    JsonWriter& number(double value, const char* format);
     void newline();
 
     std::string m_out;
