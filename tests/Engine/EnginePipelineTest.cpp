@@ -476,13 +476,13 @@ TEST(EnginePipeline, UpsideDownChartsArePairedInReverseWithAWarningTurnedOnesFai
         Matrix matrix;
         std::vector<std::vector<float>> measured;
         if (c.degrees == 90.0 || c.degrees == 270.0) {
-            // A chart turned by a quarter turn is not found (its grid does not
-            // have the chart's rows and columns); were it found, no pairing of
-            // it would fit the references.
+            // A chart turned by a quarter turn is found (its grid has the
+            // chart's columns x rows), but neither the grid's order nor its
+            // reverse fits the references.
             matrix = sentinelMatrix();
             EXPECT_FALSE(engine.startColorCalibration(whiteOut, matrix, &measured, nullptr));
             ASSERT_EQ(log.records.size(), 1u);
-            EXPECT_EQ(log.records[0].line, 450);
+            EXPECT_EQ(log.records[0].line, 515);
             EXPECT_TRUE(isSentinel(matrix));
             EXPECT_TRUE(measured.empty());
             EXPECT_TRUE(engine.GetSeedReferencePositions().empty());
