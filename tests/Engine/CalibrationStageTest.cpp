@@ -115,7 +115,11 @@ TEST(CalibrationStage, TheColoursDecideHowATurnedChartIsPaired) {
         ASSERT_EQ(result.failure, CalibrationFailure::eNone) << narrow(result.message);
         EXPECT_EQ(result.orientation, t.orientation);
         EXPECT_EQ(result.positions, layout.truth());
-        EXPECT_EQ(result.pairings.size(), t.orientation == 180 ? 2u : 4u);
+        ASSERT_EQ(result.pairings.size(), t.orientation == 180 ? 2u : 4u);
+        for (const DataLayer::PairingFit& pairing : result.pairings) {
+            EXPECT_EQ(pairing.positions == layout.truth(), pairing.orientation == t.orientation)
+                << pairing.orientation;
+        }
         // Said to be of the layout's own shape, the turned grid is paired only
         // as found or reversed, and neither fits.
         if (t.orientation != 180) {

@@ -119,8 +119,10 @@ std::vector<Candidate> candidatePairings(const CalibrationInput& in,
             for (int c2 = 0; c2 < rows; ++c2) {
                 const int r = orientation == 90 ? rows - 1 - c2 : c2;
                 const int c = orientation == 90 ? r2 : cols - 1 - r2;
-                turned.positions[static_cast<std::size_t>(r2 * rows + c2)] =
-                    positions[static_cast<std::size_t>(r * cols + c)];
+                const int found = r2 * rows + c2;
+                const int upright = r * cols + c;
+                turned.positions[static_cast<std::size_t>(found)] =
+                    positions[static_cast<std::size_t>(upright)];
             }
         }
         candidates.push_back(std::move(turned));
@@ -262,7 +264,8 @@ CalibrationResult calibrateChart(const CalibrationInput& in, double maxResidualR
     CalibrationResult outcome;
     for (Candidate& candidate : candidates) {
         candidate.fit = fitPairing(found, candidate.positions, in.reference);
-        outcome.pairings.push_back({candidate.orientation, candidate.fit.residual});
+        outcome.pairings.push_back(
+            {candidate.orientation, candidate.positions, candidate.fit.residual});
     }
     // The pairings only reorder the same measured colours: a fit that is not
     // finite means those colours cannot be fitted at all.

@@ -56,6 +56,8 @@ enum class CalibrationFailure {
 struct PairingFit {
     /// The turn of the chart the pairing stands for (see `CalibrationResult::orientation`).
     int orientation = 0;
+    /// Reference position of each seed in this pairing.
+    std::vector<int> positions;
     /// `residualRatio` of its fit (NaN when the fit is not finite).
     double residual = 0.0;
 };
