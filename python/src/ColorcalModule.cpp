@@ -261,6 +261,16 @@ PYBIND11_MODULE(colorcal, m) {
             "The chart's card as located when no roi was given: a dict with found,\n"
             "corners ((x, y) top left, top right, bottom right, bottom left of the\n"
             "upright card, photo pixels) and score, as the JSON's card; None with roi.")
+        .def_property_readonly(
+            "orientation",
+            [](const PyCalibration& c) -> py::object {
+                const int turn = c.summary().orientation;
+                return c.ok() && turn >= 0 ? py::object(py::int_(turn)) : py::object(py::none());
+            },
+            "How the chart lay, as the colours decided: 0, 90, 180 or 270 degrees\n"
+            "clockwise from the grid of patches found (180 upside down, 90 and 270\n"
+            "a quarter turn from the chart's layout), as the JSON's orientation;\n"
+            "None after a failure.")
         .def_property_readonly("matrix", &PyCalibration::matrix,
                                "3 x 4 float64: output channel k = m[k,0] c0 + m[k,1] c1 + m[k,2] c2"
                                " + m[k,3]\n"
