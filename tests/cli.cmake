@@ -24,9 +24,16 @@ if(TARGET colorcal_cli AND TARGET colorcal_cli_core)
       COMMAND ${_cli_run} -DCHART=${_chart} -DSEED=${_encoding_seed} -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/encoding.cmake)
     set_tests_properties(cli.calibrate.${_chart} cli.encoding.${_chart} PROPERTIES TIMEOUT 300)
   endforeach()
+  # Upside down, and a quarter turn counter-clockwise (a chart turned clockwise
+  # by 270 degrees): the colours decide the pairing, the JSON says the turn.
   add_test(NAME cli.calibrate.qcc-print-upside-down
-    COMMAND ${_cli_run} -DCHART=qcc-print -DSEED=1 -DROTATION=182 -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/calibrate_chart.cmake)
-  set_tests_properties(cli.calibrate.qcc-print-upside-down PROPERTIES TIMEOUT 300)
+    COMMAND ${_cli_run} -DCHART=qcc-print -DSEED=1 -DROTATION=182 -DORIENTATION=180
+      -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/calibrate_chart.cmake)
+  add_test(NAME cli.calibrate.cct-print-quarter-turn
+    COMMAND ${_cli_run} -DCHART=cct-print -DSEED=1 -DROTATION=92 -DORIENTATION=270
+      -P ${CMAKE_CURRENT_SOURCE_DIR}/Cli/calibrate_chart.cmake)
+  set_tests_properties(cli.calibrate.qcc-print-upside-down cli.calibrate.cct-print-quarter-turn
+    PROPERTIES TIMEOUT 300)
   # Calibration without a region or mask: the card is located in a wider
   # photo with distractors (one chart type of each geometry family).
   foreach(_case cct-print:4 qcc-print-small:3 qcc-xrite:2)

@@ -191,6 +191,7 @@ const cv::Mat& CColorCalibration::GetFullImage() const { return m_fullImage; }
 const std::vector<int>& CColorCalibration::GetSeedReferencePositions() const {
     return m_seedReferencePositions;
 }
+int CColorCalibration::GetChartOrientation() const { return m_chartOrientation; }
 const CRect& CColorCalibration::GetRegionOfInterest() const { return m_roi; }
 cv::Scalar CColorCalibration::GetPickedWhite() const { return m_pickedWhite; }
 cv::Scalar CColorCalibration::GetRealWhite() const { return m_realWhite; }

@@ -38,6 +38,7 @@ constexpr int kLineMissingExternalWhite = 462;
 constexpr int kLineExternalWhiteWithoutPixels = 470;
 constexpr int kLineInvalidExternalWhite = 480;
 constexpr int kLineChartUpsideDown = 512;
+constexpr int kLineChartQuarterTurn = 513;
 
 /// The line reported with each failure of the calibration stage.
 int reportedLine(CalibrationFailure failure) {
@@ -70,6 +71,8 @@ int reportedLine(CalibrationFailure failure) {
             return 510;
         case CalibrationFailure::eResidualTooLarge:
             return 515;
+        case CalibrationFailure::ePairingAmbiguous:
+            return 516;
         case CalibrationFailure::eNone:
             break;
     }
@@ -166,6 +169,7 @@ bool CColorCalibration::startColorCalibration(CbArray<float>& whiteImageOut,
                                               std::vector<std::vector<float>>* measuredColors,
                                               std::vector<float>* pickedWhite) {
     m_seedReferencePositions.clear();
+    m_chartOrientation = -1;
     if (!referencesUsable(m_referenceColors)) {
         return false;
     }
@@ -211,19 +215,31 @@ bool CColorCalibration::startColorCalibration(CbArray<float>& whiteImageOut,
                                  m_parameterSet->GetColorIndexLut(),
                                  m_parameterSet->GetNumberOfClusters(),
                                  reference,
-                                 m_realWhite};
+                                 m_realWhite,
+                                 m_parameterSet->GetGridRows(),
+                                 m_parameterSet->GetGridColumns(),
+                                 m_segmentGridRows,
+                                 m_segmentGridColumns};
     const CalibrationResult result = calibrateChart(input, sc_dMaxResidualRatio);
     if (result.failure != CalibrationFailure::eNone) {
         logError(reportedLine(result.failure), L"%ls", result.message.c_str());
         return false;
     }
-    if (result.reversed) {
+    if (result.orientation == 180) {
         logWarning(kLineChartUpsideDown,
                    L"the chart lies upside down: its patches are paired with the references in "
                    L"reverse order");
+    } else if (result.orientation == 90 || result.orientation == 270) {
+        logWarning(kLineChartQuarterTurn,
+                   result.orientation == 90
+                       ? L"the chart lies turned a quarter clockwise: its patches are paired "
+                         L"with the references accordingly"
+                       : L"the chart lies turned a quarter counter-clockwise: its patches are "
+                         L"paired with the references accordingly");
     }
     std::copy(result.matrix.begin(), result.matrix.end(), std::begin(matrix.m));
     m_seedReferencePositions = result.positions;
+    m_chartOrientation = result.orientation;
 
     if (measuredColors != nullptr) {
         measuredColors->resize(kPatchCount);
@@ -306,6 +322,8 @@ bool CColorCalibration::precomputeSegmentation(float* whiteOut) {
     const SegmentedChart layout = segmentChartLayout(m_inputImage, m_parameterSet);
     m_segmentSeeds.clear();
     m_segmentationDiagnostics = layout.diagnostics;
+    m_segmentGridRows = layout.diagnostics.gridRows;
+    m_segmentGridColumns = layout.diagnostics.gridColumns;
     if (!layout.found) {
         reset();
         return false;
@@ -364,6 +382,15 @@ bool CColorCalibration::updateSegmentation(float* whiteOut) {
     if (merged.seeds.size() > kPatchCount) {
         reset();
         return false;
+    }
+    // The seeds stay in one grid's order only when they are all the old ones
+    // or all this frame's; a merge of frames has no grid shape to pair by.
+    if (merged.seeds == layout.seeds && m_segmentSeeds.empty()) {
+        m_segmentGridRows = layout.diagnostics.gridRows;
+        m_segmentGridColumns = layout.diagnostics.gridColumns;
+    } else if (merged.seeds != m_segmentSeeds) {
+        m_segmentGridRows = 0;
+        m_segmentGridColumns = 0;
     }
     m_segmentSeeds = merged.seeds;
     if (merged.seeds.size() < kPatchCount) {

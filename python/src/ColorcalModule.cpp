@@ -322,6 +322,16 @@ PYBIND11_MODULE(colorcal, m) {
             "left of the card as its grid lies in the photo, photo pixels), score,\n"
             "scale, tilt_deg, rotation_deg, grid (rows, columns) and rectified, as the\n"
             "JSON's card; None with roi and support.")
+        .def_property_readonly(
+            "orientation",
+            [](const PyCalibration& c) -> py::object {
+                const int turn = c.summary().orientation;
+                return c.ok() && turn >= 0 ? py::object(py::int_(turn)) : py::object(py::none());
+            },
+            "How the chart lay, as the colours decided: 0, 90, 180 or 270 degrees\n"
+            "clockwise from the grid of patches found (180 upside down, 90 and 270\n"
+            "a quarter turn from the chart's layout), as the JSON's orientation;\n"
+            "None after a failure.")
         .def_property_readonly("matrix", &PyCalibration::matrix,
                                "3 x 4 float64: output channel k = m[k,0] c0 + m[k,1] c1 + m[k,2] c2"
                                " + m[k,3]\n"

@@ -85,6 +85,9 @@ ColorCalCli::CalibrationSummary summaryFromJson(const JsonValue& document) {
         s.roi = cv::Rect(clampedInt(roi[0]), clampedInt(roi[1]), clampedInt(roi[2]),
                          clampedInt(roi[3]));
     }
+    if (const JsonValue* turn = member(document, "orientation", Type::eNumber)) {
+        s.orientation = clampedInt(turn->number);
+    }
     if (const JsonValue* card = member(document, "card", Type::eObject)) {
         s.card.searched = true;
         s.card.found = flagOr(*card, "found", false);

@@ -118,6 +118,24 @@ def test_inputs_are_neither_modified_nor_needed_writable_or_contiguous(chart):
         view.white[0, 0, 0] = 1
 
 
+def test_orientation_says_how_the_colours_paired_a_turned_photo(chart):
+    r, upright = chart
+    assert upright.orientation == 0
+    # The photo turned a quarter clockwise, as a camera held in portrait gives it.
+    photo = np.ascontiguousarray(np.rot90(r["photo"], k=-1))
+    h = r["photo"].shape[0]
+    x, y, w, rh = r["roi"]
+    cal = colorcal.calibrate(photo, "qcc-print", r["references"], roi=(h - y - rh, x, rh, w))
+    assert cal.ok, cal.error
+    assert cal.orientation == 90
+    assert '"orientation": 90' in cal.to_json()
+    # Each patch carries the reference index of the rendered patch it lies on.
+    turned = [(h - 1 - cy, cx) for cx, cy in r["centers"]]
+    for patch in cal.patches:
+        nearest = min(range(20), key=lambda k: np.hypot(*np.subtract(turned[k], patch["center"])))
+        assert patch["reference_index"] == r["reference_index"][nearest]
+
+
 def test_failure_comes_back_as_ok_false_with_the_reason(chart):
     r, _ = chart
     grey = np.full((300, 400, 3), 128, np.uint8)
@@ -127,8 +145,8 @@ def test_failure_comes_back_as_ok_false_with_the_reason(chart):
     masked = colorcal.calibrate(grey, "qcc-print", r["references"], roi=(0, 0, 400, 300),
                                 support=np.zeros((300, 400), np.uint8))
     assert masked.error.startswith("segmentation failed")
-    assert (cal.matrix, cal.white, cal.real_white, cal.delta_e2000_stats, cal.patches) == (
-        None, None, None, None, [])
+    assert (cal.matrix, cal.white, cal.real_white, cal.delta_e2000_stats, cal.patches,
+            cal.orientation) == (None, None, None, None, [], None)
     assert '"ok": false' in cal.to_json() and cal.error in repr(cal)
     with pytest.raises(RuntimeError, match="the calibration failed"):
         cal.apply(grey)

@@ -70,6 +70,8 @@ string(JSON patches LENGTH "${failed}" patches)
 expect("failed run: no patches" patches EQUAL 0)
 string(JSON matrix TYPE "${failed}" matrix)
 expect("failed run: matrix null" matrix STREQUAL "NULL")
+string(JSON orientation TYPE "${failed}" orientation)
+expect("failed run: orientation null" orientation STREQUAL "NULL")
 
 # --help on every subcommand.
 foreach(command calibrate demo render)

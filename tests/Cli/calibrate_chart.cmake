@@ -4,10 +4,13 @@ include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
 set(dir ${WORK}/calibrate-${CHART}${ROTATION})
 file(REMOVE_RECURSE ${dir})
 if(DEFINED ROTATION)
-  # Upside down: the patches are found in reverse and must be paired so.
+  # Turned: the patches are found in another order and must be paired so.
   render_chart(${dir} ${CHART} ${SEED} --rotation ${ROTATION})
 else()
   render_chart(${dir} ${CHART} ${SEED})
+endif()
+if(NOT DEFINED ORIENTATION)
+  set(ORIENTATION 0)
 endif()
 external_white_args(${CHART} ext --external-white ${dir}/white-truth.tiff)
 
@@ -26,6 +29,8 @@ string(JSON space GET "${json}" matrix_space)
 expect("8-bit photos calibrate in linear light" space STREQUAL "linear")
 string(JSON encoding GET "${json}" encoding)
 expect("8-bit photos default to srgb" encoding STREQUAL "srgb")
+string(JSON orientation GET "${json}" orientation)
+expect("orientation ${orientation} is ${ORIENTATION}" orientation EQUAL ORIENTATION)
 
 string(JSON rows LENGTH "${json}" matrix)
 expect("matrix has 3 rows" rows EQUAL 3)

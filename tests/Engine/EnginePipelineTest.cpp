@@ -373,6 +373,7 @@ TEST(EnginePipeline, UnusableSetUpsAndWrongPairingsFailWithALoggedError) {
         EXPECT_EQ(log.records[0].line, line);
         EXPECT_TRUE(isSentinel(m));
         EXPECT_TRUE(engine.GetSeedReferencePositions().empty());
+        EXPECT_EQ(engine.GetChartOrientation(), -1);
         set->lut = lut;
         setInput(input.clone(), toCRect(r.chartRegion));
         std::vector<float> rgb;
@@ -434,25 +435,25 @@ TEST(EnginePipeline, UnusableSetUpsAndWrongPairingsFailWithALoggedError) {
     Matrix matrix2 = sentinelMatrix();
     EXPECT_TRUE(engine.startColorCalibration(whiteOut, matrix2, nullptr, nullptr));
     EXPECT_EQ(engine.GetSeedReferencePositions(), lut);
+    EXPECT_EQ(engine.GetChartOrientation(), 0);
 }
 
-TEST(EnginePipeline, UpsideDownChartsArePairedInReverseWithAWarningTurnedOnesFail) {
+TEST(EnginePipeline, TurnedChartsArePairedAsTheirColoursSayWithAWarning) {
     struct Case {
         EChart chart;
-        double degrees;
+        double degrees;  // counter-clockwise, as the renderer turns
         // References handed over in another channel order, (B, R, G): the fit
-        // absorbs that, but the direction test then picks the wrong order and
-        // the residual rule has to find the right one.
+        // absorbs that, so the grid's order and its reverse are told apart by
+        // the residual rule alone.
         bool channelsRotated;
     };
     std::vector<Case> cases;
     for (EChart chart : kAllCharts) {
-        cases.push_back({chart, 180.0, false});
-        cases.push_back({chart, 90.0, false});
+        for (double degrees : {180.0, 90.0, 270.0}) cases.push_back({chart, degrees, false});
     }
-    cases.push_back({EChart::eCCTPrint, 270.0, false});
     cases.push_back({EChart::eCCTPrint, 0.0, true});
     cases.push_back({EChart::eCCTPrint, 180.0, true});
+    cases.push_back({EChart::eQCCPrint, 270.0, true});
 
     Logging::CLogger& logger = DataLayer::ColorCalibrationLogger();
     const int level = logger.GetLogLevel();
@@ -475,31 +476,124 @@ TEST(EnginePipeline, UpsideDownChartsArePairedInReverseWithAWarningTurnedOnesFai
         CbArray<float> whiteOut;
         Matrix matrix;
         std::vector<std::vector<float>> measured;
-        if (c.degrees == 90.0 || c.degrees == 270.0) {
-            // A chart turned by a quarter turn is not found (its grid does not
-            // have the chart's rows and columns); were it found, no pairing of
-            // it would fit the references.
-            matrix = sentinelMatrix();
-            EXPECT_FALSE(engine.startColorCalibration(whiteOut, matrix, &measured, nullptr));
-            ASSERT_EQ(log.records.size(), 1u);
-            EXPECT_EQ(log.records[0].line, 450);
-            EXPECT_TRUE(isSentinel(matrix));
-            EXPECT_TRUE(measured.empty());
-            EXPECT_TRUE(engine.GetSeedReferencePositions().empty());
-            continue;
-        }
         ASSERT_TRUE(engine.startColorCalibration(whiteOut, matrix, &measured, nullptr));
+        // The pairing is the render's truth; the turn is clockwise, the
+        // renderer's counter-clockwise.
         const std::vector<int> truth(r.referenceIndex.begin(), r.referenceIndex.end());
         EXPECT_EQ(engine.GetSeedReferencePositions(), truth);
-        const bool upsideDown = c.degrees == 180.0;
-        ASSERT_EQ(log.records.size(), upsideDown ? 1u : 0u);
-        if (upsideDown) {
+        const int orientation = static_cast<int>(360.0 - c.degrees) % 360;
+        EXPECT_EQ(engine.GetChartOrientation(), orientation);
+        const bool quarter = orientation == 90 || orientation == 270;
+        EXPECT_EQ(engine.GetSegmentationDiagnostics().gridRows,
+                  quarter ? ChartSynth::chartCols(c.chart) : ChartSynth::chartRows(c.chart));
+        ASSERT_EQ(log.records.size(), orientation == 0 ? 0u : 1u);
+        if (orientation != 0) {
             EXPECT_EQ(log.records[0].level, Logging::eWarning);
-            EXPECT_EQ(log.records[0].line, 512);
+            EXPECT_EQ(log.records[0].line, quarter ? 513 : 512);
+            EXPECT_NE(log.records[0].message.find(orientation == 90    ? L"quarter clockwise"
+                                                  : orientation == 270 ? L"counter-clockwise"
+                                                                       : L"upside down"),
+                      std::wstring::npos);
         }
         // The measured colours come back by reference position, and the
         // matrix carries them onto the references.
         EXPECT_LE(cie76(measured, matrix, reference).first, 2.0);
     }
     logger.SetLogLevel(level);
+}
+
+TEST(EnginePipeline, AQccXRiteCardPrintedEitherWayRoundIsCalibrated) {
+    // The parameter set lays the card out as 5 rows of 4 with the identity
+    // colour index table; cards are printed as 4 rows of 5 as well, reference
+    // k at row k / 5, column k % 5. Such a card is rendered as the 5 x 4 chart
+    // turned a quarter clockwise, its colours placed so that the photo shows
+    // the 4 x 5 card upright; turned half around, it lies upside down.
+    const EChart chart = EChart::eQCCXRite;
+    const std::array<ChartSynth::Rgb, 20> colours = ChartSynth::defaultReferenceColors();
+    ChartSynth::RenderOptions options = photoOptions(chart);
+    options.rotationDeg = -90.0;
+    options.supersample = 1;
+    const std::vector<int> slots = ChartSynth::renderChart(options).referenceIndex;
+    for (std::size_t i = 0; i < 20; ++i) {
+        options.referenceRgb[static_cast<std::size_t>(slots[i])] = colours[i];
+    }
+    options.supersample = photoOptions(chart).supersample;
+    for (const double degrees : {-90.0, 90.0}) {
+        SCOPED_TRACE(degrees);
+        options.rotationDeg = degrees;
+        const ChartSynth::RenderedChart r = ChartSynth::renderChart(options);
+        CColorCalibration engine(chart);
+        setPhoto(engine, r);
+        engine.SetExternalWhiteImg(floatHostImage(r.whiteField));
+        LogCapture log;
+        CbArray<float> whiteOut;
+        Matrix matrix;
+        std::vector<std::vector<float>> measured;
+        ASSERT_TRUE(engine.startColorCalibration(whiteOut, matrix, &measured, nullptr));
+        EXPECT_EQ(engine.GetSegmentationDiagnostics().gridRows, 4);
+        EXPECT_EQ(engine.GetSegmentationDiagnostics().gridColumns, 5);
+        std::vector<int> expected(20);
+        for (int i = 0; i < 20; ++i)
+            expected[static_cast<std::size_t>(i)] = degrees < 0 ? i : 19 - i;
+        EXPECT_EQ(engine.GetSeedReferencePositions(), expected);
+        EXPECT_EQ(engine.GetChartOrientation(), degrees < 0 ? 0 : 180);
+        EXPECT_LE(cie76(measured, matrix, colours).first, 2.0);
+    }
+}
+
+TEST(EnginePipeline, PairingsTheColoursCannotTellApartFailNamingEach) {
+    // Colours whose reverse order is their own with red and blue swapped: the
+    // fit of the reversed pairing swaps them back and explains the references
+    // exactly as well as the grid's order does.
+    std::array<ChartSynth::Rgb, 20> colours = ChartSynth::defaultReferenceColors();
+    for (std::size_t k = 0; k < 10; ++k) {
+        colours[19 - k] = {colours[k][2], colours[k][1], colours[k][0]};
+    }
+    ChartSynth::RenderOptions options = photoOptions(EChart::eCCTPrint);
+    options.referenceRgb = colours;
+    const ChartSynth::RenderedChart r = ChartSynth::renderChart(options);
+    CColorCalibration engine(EChart::eCCTPrint);
+    setPhoto(engine, r);
+    engine.SetReferenceColorsRGB(colours[0].data());
+    LogCapture log;
+    CbArray<float> whiteOut;
+    Matrix matrix = sentinelMatrix();
+    EXPECT_FALSE(engine.startColorCalibration(whiteOut, matrix, nullptr, nullptr));
+    EXPECT_TRUE(isSentinel(matrix));
+    EXPECT_EQ(engine.GetSegmentSeeds().size(), 20u);
+    EXPECT_TRUE(engine.GetSeedReferencePositions().empty());
+    EXPECT_EQ(engine.GetChartOrientation(), -1);
+    ASSERT_EQ(log.records.size(), 1u);
+    const std::wstring& message = log.records[0].message;
+    EXPECT_EQ(log.records[0].line, 516);
+    EXPECT_EQ(log.records[0].level, Logging::eError);
+    for (const wchar_t* part : {L"2 pairings pass", L"as found 0.", L"upside down 0."}) {
+        EXPECT_NE(message.find(part), std::wstring::npos)
+            << std::string(message.begin(), message.end());
+    }
+}
+
+TEST(EnginePipeline, AFrameMergedIntoNoSeedsKeepsItsGridShape) {
+    // The first frame shows no chart; the second shows it turned a quarter:
+    // its 20 seeds in its own grid order, so the quarter turns are paired.
+    ChartSynth::RenderOptions options = photoOptions(EChart::eQCCPrint);
+    options.rotationDeg = 90.0;
+    const ChartSynth::RenderedChart r = ChartSynth::renderChart(options);
+    CColorCalibration engine(EChart::eQCCPrint);
+    setPhoto(engine, r);
+    const cv::Mat blank(r.chartRegion.size(), CV_32FC3, cv::Scalar::all(200.0));
+    float white[3];
+    EXPECT_FALSE(
+        engine.precomputeSegmentation(blank.clone().ptr<float>(), blank.rows, blank.cols, white));
+    EXPECT_TRUE(engine.GetSegmentSeeds().empty());
+    cv::Mat frame = r.photo(r.chartRegion).clone();
+    ASSERT_TRUE(engine.updateSegmentation(static_cast<const float*>(frame.ptr<float>()), frame.rows,
+                                          frame.cols, white));
+    CbArray<float> whiteOut;
+    Matrix matrix;
+    ASSERT_TRUE(engine.precomputeInpainting(frame.ptr<float>(), frame.rows, frame.cols, whiteOut));
+    ASSERT_TRUE(engine.startColorCalibration(whiteOut, matrix, nullptr, nullptr));
+    EXPECT_EQ(engine.GetChartOrientation(), 270);
+    const std::vector<int> truth(r.referenceIndex.begin(), r.referenceIndex.end());
+    EXPECT_EQ(engine.GetSeedReferencePositions(), truth);
 }

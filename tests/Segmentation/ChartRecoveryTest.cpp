@@ -8,6 +8,7 @@
 #include "DataLayer/ShadeAnalysis/ColorScience.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutFit.h"
 #include "SegmentationProbe.h"
+#include "common/TurnedPhoto.h"
 #include "tools/synth/RealisticSet.h"
 #include "tools/synth/SyntheticChart.h"
 
@@ -49,31 +50,38 @@ void expectTheChart(const ChartSynth::RenderedChart& r, CWatershedSegmentation& 
 TEST(ChartRecovery, FindsRealisticChartsTheGridSearchMissed) {
     // Photos of the realistic set on which the grid search alone failed: a
     // stray seed keeping an extra grid line, a column whose only seed did not
-    // count, too few seeds for the hypothesis, a grid pushed into the border.
+    // count, too few seeds for the hypothesis, a grid pushed into the border,
+    // and, turned a quarter counter-clockwise, 19 positions.
     const struct {
         EChart chart;
         Encoding encoding;
         std::uint64_t seed;
-    } cases[] = {{EChart::eCCTPrint, Encoding::eSrgb, 4},
-                 {EChart::eCCTPrint, Encoding::eLinear, 3},
-                 {EChart::eQCCPrint, Encoding::eSrgb, 9},
-                 {EChart::eQCCXRite, Encoding::eSrgb, 1},
-                 {EChart::eQCCPrintSmall, Encoding::eLinear, 2}};
+        bool turned;
+    } cases[] = {{EChart::eCCTPrint, Encoding::eSrgb, 4, false},
+                 {EChart::eCCTPrint, Encoding::eLinear, 3, false},
+                 {EChart::eQCCPrint, Encoding::eSrgb, 9, false},
+                 {EChart::eQCCXRite, Encoding::eSrgb, 1, false},
+                 {EChart::eQCCPrintSmall, Encoding::eLinear, 2, false},
+                 {EChart::eQCCPrint, Encoding::eSrgb, 13, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "chart " << c.chart << ", seed " << c.seed);
-        const auto r =
-            ChartSynth::renderChart(ChartSynth::realisticOptions(c.chart, c.encoding, c.seed));
+        auto r = ChartSynth::renderChart(ChartSynth::realisticOptions(c.chart, c.encoding, c.seed));
+        if (c.turned) {
+            r = TestPhotos::turnPhoto(r, cv::ROTATE_90_COUNTERCLOCKWISE);
+        }
         CWatershedSegmentation segmentation(parameterSet(c.chart));
         segmentation.setInputImage(regionToSegment(r, c.encoding));
         ASSERT_TRUE(segmentation.segment()) << segmentation.getDiagnostics().reason;
         EXPECT_TRUE(segmentation.getDiagnostics().recovered);
+        EXPECT_EQ(segmentation.getDiagnostics().gridRows, r.rows);
+        EXPECT_EQ(segmentation.getDiagnostics().gridColumns, r.cols);
         expectTheChart(r, segmentation, c.chart);
     }
 }
 
-TEST(ChartRecovery, AChartTurnedByAQuarterIsNotFoundAndOneUpsideDownIs) {
+TEST(ChartRecovery, ChartsTurnedByAQuarterOrUpsideDownAreFoundAsThePhotoShowsThem) {
     for (EChart chart : {EChart::eCCTPrint, EChart::eQCCPrint}) {
-        for (double rotation : {90.0, 180.0}) {
+        for (double rotation : {90.0, 180.0, 270.0}) {
             SCOPED_TRACE(testing::Message() << "chart " << chart << ", rotation " << rotation);
             ChartSynth::RenderOptions options;
             options.chart = chart;
@@ -84,16 +92,14 @@ TEST(ChartRecovery, AChartTurnedByAQuarterIsNotFoundAndOneUpsideDownIs) {
             const auto r = ChartSynth::renderChart(options);
             CWatershedSegmentation segmentation(parameterSet(chart));
             segmentation.setInputImage(r.photo(r.chartRegion));
-            const bool found = segmentation.segment();
-            if (rotation == 180.0) {
-                ASSERT_TRUE(found);
-                EXPECT_EQ(segmentation.getPatchCenters().size(), 20u);
-            } else {
-                // 5 rows of 4 where the chart has 4 of 5, or the other way round.
-                EXPECT_FALSE(found);
-                EXPECT_NE(segmentation.getDiagnostics().reason.find("rows"), std::string::npos)
-                    << segmentation.getDiagnostics().reason;
-            }
+            ASSERT_TRUE(segmentation.segment()) << segmentation.getDiagnostics().reason;
+            // 5 rows of 4 where the chart has 4 of 5, or the other way round.
+            const bool quarter = rotation != 180.0;
+            EXPECT_EQ(segmentation.getDiagnostics().gridRows,
+                      quarter ? ChartSynth::chartCols(chart) : ChartSynth::chartRows(chart));
+            EXPECT_EQ(segmentation.getDiagnostics().gridColumns,
+                      quarter ? ChartSynth::chartRows(chart) : ChartSynth::chartCols(chart));
+            expectTheChart(r, segmentation, chart);
         }
     }
 }
@@ -146,8 +152,47 @@ TEST(ChartRecovery, LayoutFitPlacesTheChartOnFourSeedsAndRefusesEveryShiftedPlac
             0.25 * side)
             << "position " << k;
     }
+    EXPECT_EQ(layout.rows, 5);
+    EXPECT_EQ(layout.columns, 4);
     seeds.pop_back();
     EXPECT_FALSE(DataLayer::fitChartLayout(seeds, lab, *parameters, layout, reason));
+
+    // The photo turned a quarter clockwise: four seeds give the grid of 4 rows
+    // of 5, and every shifted placement of it is still refused.
+    cv::Mat turnedLab;
+    cv::rotate(lab, turnedLab, cv::ROTATE_90_CLOCKWISE);
+    std::vector<std::array<double, 2>> turned;
+    const auto turnedPhoto = TestPhotos::turnPhoto(r, cv::ROTATE_90_CLOCKWISE);
+    for (const cv::Point2d& c : turnedPhoto.centers) {
+        turned.push_back({c.x - turnedPhoto.hostRegion.x, c.y - turnedPhoto.hostRegion.y});
+    }
+    const double tu[2] = {turned[1][0] - turned[0][0], turned[1][1] - turned[0][1]};
+    const double tv[2] = {turned[5][0] - turned[0][0], turned[5][1] - turned[0][1]};
+    EXPECT_TRUE(DataLayer::chartLooksRight(turned, tu, tv, turnedLab, side));
+    for (const auto& shift : {std::array<int, 2>{1, 0}, {-1, 0}, {0, 1}, {0, -1}}) {
+        auto moved = turned;
+        for (auto& p : moved) {
+            p[0] += shift[0] * tu[0] + shift[1] * tv[0];
+            p[1] += shift[0] * tu[1] + shift[1] * tv[1];
+        }
+        EXPECT_FALSE(DataLayer::chartLooksRight(moved, tu, tv, turnedLab, side))
+            << "turned, shift " << shift[0] << "," << shift[1];
+    }
+    seeds.clear();
+    for (int k : {1, 7, 12, 18}) {
+        seeds.push_back({static_cast<int>(std::lround(turned[k][0])),
+                         static_cast<int>(std::lround(turned[k][1]))});
+    }
+    ASSERT_TRUE(DataLayer::fitChartLayout(seeds, turnedLab, *parameters, layout, reason)) << reason;
+    EXPECT_EQ(layout.rows, 4);
+    EXPECT_EQ(layout.columns, 5);
+    ASSERT_EQ(layout.positions.size(), 20u);
+    for (std::size_t k = 0; k < 20; ++k) {
+        EXPECT_LT(std::hypot(layout.positions[k][0] - turned[k][0],
+                             layout.positions[k][1] - turned[k][1]),
+                  0.25 * side)
+            << "turned position " << k;
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <optional>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -143,6 +144,46 @@ TEST(GridOrder, RowsTopToBottomEachLeftToRightUpTo20DegreesWhateverTheSteps) {
     probe.m_patchCenters = {{10, 10}};
     probe.setSteps(80, 0, 0, 80);
     EXPECT_FALSE(probe.orderGridPositions());
+}
+
+TEST(GridLayout, TheChartEitherWayRoundIsAChartNoOtherGridIs) {
+    // The CCT chart has 4 rows of 5; 5 rows of 4 is the chart a quarter turn
+    // away. Grids in row order, 8 degrees off the axes.
+    const Points upright = chartCentres({150, 220}, 4, 5, kGrid, 8.0);
+    Points ragged = upright;  // rows of 5, 5, 4 and 6
+    ragged[14] = {ragged[19][0] + 70, ragged[19][1] + 11};
+    std::rotate(ragged.begin() + 14, ragged.begin() + 15, ragged.end());
+    Points extra = upright;
+    extra.push_back({extra.back()[0] + 78, extra.back()[1] + 11});
+    const struct {
+        const char* what;
+        Points grid;
+        int rows;  // 0: not the chart
+        int cols;
+    } cases[] = {
+        {"4 x 5", upright, 4, 5},
+        {"5 x 4", chartCentres({150, 120}, 5, 4, kGrid, 8.0), 5, 4},
+        {"2 x 10", chartCentres({60, 220}, 2, 10, kGrid, 8.0), 0, 0},
+        {"19 positions", Points(upright.begin(), upright.end() - 1), 0, 0},
+        {"21 positions", extra, 0, 0},
+        {"ragged rows", ragged, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SegmentationProbe probe(parameterSet());
+        probe.setImageSize(1100, 800);
+        const double a = 8.0 * CV_PI / 180.0;
+        probe.setSteps(kGrid * std::cos(a), kGrid * std::sin(a), -kGrid * std::sin(a),
+                       kGrid * std::cos(a));
+        probe.m_patchCenters = c.grid;
+        int rows = -1;
+        int cols = -1;
+        std::string reason;
+        EXPECT_EQ(probe.gridMatchesLayout(rows, cols, reason), c.rows > 0);
+        EXPECT_EQ(rows, c.rows);
+        EXPECT_EQ(cols, c.cols);
+        EXPECT_EQ(reason.empty(), c.rows > 0) << reason;
+    }
 }
 
 TEST(GridFilter, KeepsExactlyThePositionsOfTheChart) {

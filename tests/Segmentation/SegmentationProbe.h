@@ -14,6 +14,7 @@ class SegmentationProbe : public DataLayer::CWatershedSegmentation {
     using CWatershedSegmentation::CWatershedSegmentation;
     using CWatershedSegmentation::filterGridPositions;
     using CWatershedSegmentation::generateGridPositions;
+    using CWatershedSegmentation::gridMatchesLayout;
     using CWatershedSegmentation::orderGridPositions;
     using CWatershedSegmentation::refineGridByAffineFit;
     using CWatershedSegmentation::selectPatchRegions;

@@ -48,6 +48,10 @@ struct EngineResult {
     std::array<double, 3> pickedWhiteBgr{};
     std::vector<cv::Point2d> centers;  ///< photo coordinates, found order
     std::vector<int> referenceIndex;   ///< reference position of each found patch
+    /// The chart's turn by the pairing the colours chose: 0, 90, 180 or 270
+    /// degrees clockwise from the grid found (`GetChartOrientation`); -1 when
+    /// not calibrated.
+    int orientation = -1;
     std::array<std::array<double, 3>, 20> measuredRgb{};  ///< reference order
     cv::Mat labels;      ///< CV_32S of the region's size (> 1 on patches), may be empty
     cv::Mat whiteImage;  ///< CV_32FC3 of the photo's size, may be empty

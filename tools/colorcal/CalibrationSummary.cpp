@@ -69,6 +69,7 @@ CalibrationSummary summarize(const EngineResult& result, const ReferenceColors& 
     }
     summary.whiteFalloffPercent = whiteFalloffAtCentres(result.whiteImage, result.centers);
     summary.matrix = result.matrix;
+    summary.orientation = result.orientation;
     for (int c = 0; c < 3; ++c) {
         summary.realWhiteBgr[c] = toFile(result.realWhiteBgr[c], encoding);
         summary.pickedWhiteBgr[c] = toFile(result.pickedWhiteBgr[c], encoding);
@@ -184,6 +185,11 @@ std::string formatSummaryJson(const CalibrationSummary& s) {
         json.key("reason").value(s.segmentation.reason);
     }
     json.endObject();
+    if (s.ok && s.orientation >= 0) {
+        json.key("orientation").value(s.orientation);
+    } else {
+        json.key("orientation").null();
+    }
     if (!s.ok) {
         json.key("matrix").null();
         json.key("real_white_bgr").null();

@@ -36,6 +36,7 @@ struct CalibrationSummary {
     std::array<double, 3> realWhiteBgr{};
     std::array<double, 3> pickedWhiteBgr{};
     std::vector<PatchRow> patches;  ///< found order
+    int orientation = -1;           ///< the chart's turn (EngineResult::orientation)
     ErrorStats before;
     ErrorStats after;
     cv::Size imageSize;

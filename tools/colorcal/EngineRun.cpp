@@ -183,10 +183,12 @@ EngineResult runEngine(const EngineInput& input) {
             result.pickedWhiteBgr[c] = pickedScalar[c];
         }
         const std::vector<int>& positions = engine.GetSeedReferencePositions();
+        result.orientation = engine.GetChartOrientation();
         const auto& seeds = engine.GetSegmentSeeds();
         for (std::size_t i = 0; i < seeds.size(); ++i) {
             result.centers.emplace_back(seeds[i][0] + input.roi.x, seeds[i][1] + input.roi.y);
-            // The pairing the calibration used (reversed for a chart upside down).
+            // The pairing the calibration used (reversed for a chart upside down,
+            // turned for one a quarter turn from its layout).
             result.referenceIndex.push_back(i < positions.size() ? positions[i] : -1);
         }
         for (std::size_t k = 0; k < measured.size() && k < 20; ++k) {

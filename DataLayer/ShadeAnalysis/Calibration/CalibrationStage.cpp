@@ -1,10 +1,13 @@
-// The calibration stage: flat-field correction, patch measurement, the
-// orientation of the chart and the 3 x 4 colour fit with its residual rule.
+// The calibration stage: flat-field correction, patch measurement, and the
+// 3 x 4 colour fit of every candidate pairing, of which the residual rule
+// must accept exactly one.
 #include "DataLayer/ShadeAnalysis/Calibration/CalibrationStage.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "Base/Logging/WideFormat.h"
 #include "DataLayer/ShadeAnalysis/Calibration/ColorFit.h"
@@ -27,6 +30,15 @@ CalibrationResult failed(CalibrationFailure failure, const wchar_t* format, ...)
     result.message = Logging::FormatWide(format, args);
     va_end(args);
     return result;
+}
+
+/// printf-style wide text.
+std::wstring wideText(const wchar_t* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::wstring text = Logging::FormatWide(format, args);
+    va_end(args);
+    return text;
 }
 
 /// One pairing of the measured patches with the reference positions, and its fit.
@@ -58,6 +70,64 @@ PairedFit fitPairing(const std::vector<cv::Vec3f>& found, const std::vector<int>
     fit.residual = fit.finite ? residualRatio(fit.measured, reference, fit.coefficients)
                               : std::numeric_limits<double>::quiet_NaN();
     return fit;
+}
+
+/// A pairing to try: the turn of the chart it stands for and the reference
+/// position of each seed.
+struct Candidate {
+    int orientation = 0;
+    std::vector<int> positions;
+    PairedFit fit;
+};
+
+/// The pairing's name in messages.
+const wchar_t* pairingName(int orientation) {
+    switch (orientation) {
+        case 90:
+            return L"turned a quarter clockwise";
+        case 180:
+            return L"upside down";
+        case 270:
+            return L"turned a quarter counter-clockwise";
+        default:
+            return L"as found";
+    }
+}
+
+/// The pairings to try for seeds whose found-order pairing is `positions`
+/// (the colour index table's entries): that order and its reverse (the chart
+/// upside down) and, for a grid of the layout's columns x rows, the two quarter
+/// turns. Found position (r', c') of such a grid (C rows of R, the layout being
+/// R rows of C) shows the upright chart's patch (R - 1 - c', r') when the chart
+/// is turned clockwise and (c', C - 1 - r') when turned counter-clockwise.
+std::vector<Candidate> candidatePairings(const CalibrationInput& in,
+                                         const std::vector<int>& positions) {
+    std::vector<Candidate> candidates;
+    candidates.push_back({0, positions, {}});
+    candidates.push_back({180, std::vector<int>(positions.rbegin(), positions.rend()), {}});
+    const int rows = in.layoutRows;
+    const int cols = in.layoutColumns;
+    const bool swapped = rows > 0 && cols > 0 && rows != cols &&
+                         rows * cols == static_cast<int>(positions.size()) && in.gridRows == cols &&
+                         in.gridColumns == rows;
+    if (!swapped) {
+        return candidates;
+    }
+    for (const int orientation : {90, 270}) {
+        Candidate turned{orientation, std::vector<int>(positions.size()), {}};
+        for (int r2 = 0; r2 < cols; ++r2) {
+            for (int c2 = 0; c2 < rows; ++c2) {
+                const int r = orientation == 90 ? rows - 1 - c2 : c2;
+                const int c = orientation == 90 ? r2 : cols - 1 - r2;
+                const int found = r2 * rows + c2;
+                const int upright = r * cols + c;
+                turned.positions[static_cast<std::size_t>(found)] =
+                    positions[static_cast<std::size_t>(upright)];
+            }
+        }
+        candidates.push_back(std::move(turned));
+    }
+    return candidates;
 }
 
 /// The checks of the layout, before any pixel is read. On success `positions`
@@ -189,46 +259,62 @@ CalibrationResult calibrateChart(const CalibrationInput& in, double maxResidualR
                       L"measured patch colours are not finite");
     }
 
-    // The pairing and the fit. A chart photographed upside down is found with
-    // its patches in reverse order: seed i then shows the colour of seed
-    // 19 - i's reference position. The direction test compares the measured
-    // colours with the references in both orders; the residual rule arbitrates
-    // when only the other order fits.
-    const std::vector<int> reversedPositions(positions.rbegin(), positions.rend());
-    std::vector<float> referenceBySeed(static_cast<std::size_t>(3 * kPatchCount));
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        for (std::size_t c = 0; c < 3; ++c) {
-            referenceBySeed[3 * i + c] =
-                in.reference[3 * static_cast<std::size_t>(positions[i]) + c];
+    // The pairings and their fits: the colours decide which one is right.
+    std::vector<Candidate> candidates = candidatePairings(in, positions);
+    CalibrationResult outcome;
+    for (Candidate& candidate : candidates) {
+        candidate.fit = fitPairing(found, candidate.positions, in.reference);
+        outcome.pairings.push_back(
+            {candidate.orientation, candidate.positions, candidate.fit.residual});
+    }
+    // The pairings only reorder the same measured colours: a fit that is not
+    // finite means those colours cannot be fitted at all.
+    const bool finite = std::all_of(candidates.begin(), candidates.end(),
+                                    [](const Candidate& c) { return c.fit.finite; });
+    std::vector<const Candidate*> passing;
+    const Candidate* best = nullptr;
+    for (const Candidate& candidate : candidates) {
+        if (candidate.fit.residual <= maxResidualRatio) {
+            passing.push_back(&candidate);
+        }
+        if (best == nullptr || candidate.fit.residual < best->fit.residual) {
+            best = &candidate;
         }
     }
-    bool reversed = matchesInReverse(cv::Mat(found, true), referenceBySeed);
-    PairedFit fit = fitPairing(found, reversed ? reversedPositions : positions, in.reference);
-    if (!fit.finite) {
-        return failed(CalibrationFailure::eMatrixNotFinite,
-                      L"the fitted colour matrix is not finite");
-    }
-    if (!(fit.residual <= maxResidualRatio)) {
-        PairedFit other = fitPairing(found, reversed ? positions : reversedPositions, in.reference);
-        if (other.residual <= maxResidualRatio) {
-            fit = other;
-            reversed = !reversed;
+    if (!finite) {
+        outcome.failure = CalibrationFailure::eMatrixNotFinite;
+        outcome.message = L"the fitted colour matrix is not finite";
+    } else if (passing.empty()) {
+        outcome.failure = CalibrationFailure::eResidualTooLarge;
+        outcome.message = wideText(
+            L"the corrected colours miss the references: residual %.3f of the references' "
+            L"spread (the best of %i pairings, %ls), at most %.2f allowed",
+            best->fit.residual, static_cast<int>(candidates.size()), pairingName(best->orientation),
+            maxResidualRatio);
+    } else if (passing.size() > 1) {
+        std::wstring named;
+        for (const Candidate* candidate : passing) {
+            named +=
+                (named.empty() ? L"" : L", ") +
+                wideText(L"%ls %.3f", pairingName(candidate->orientation), candidate->fit.residual);
         }
+        outcome.failure = CalibrationFailure::ePairingAmbiguous;
+        outcome.message = wideText(
+            L"the colours do not decide how the patches pair with the references: %i pairings "
+            L"pass the residual rule (%ls; at most %.2f allowed)",
+            static_cast<int>(passing.size()), named.c_str(), maxResidualRatio);
     }
-    if (!(fit.residual <= maxResidualRatio)) {
-        return failed(CalibrationFailure::eResidualTooLarge,
-                      L"the corrected colours miss the references: residual %.3f of the "
-                      L"references' spread, at most %.2f allowed",
-                      fit.residual, maxResidualRatio);
+    if (outcome.failure != CalibrationFailure::eNone) {
+        return outcome;
     }
-    CalibrationResult result;
+    const Candidate& taken = *passing.front();
     for (int k = 0; k < 12; ++k) {
-        result.matrix[static_cast<std::size_t>(k)] = fit.coefficients.at<float>(k);
+        outcome.matrix[static_cast<std::size_t>(k)] = taken.fit.coefficients.at<float>(k);
     }
-    result.measured = fit.measured;
-    result.positions = reversed ? reversedPositions : positions;
-    result.reversed = reversed;
-    return result;
+    outcome.measured = taken.fit.measured;
+    outcome.positions = taken.positions;
+    outcome.orientation = taken.orientation;
+    return outcome;
 }
 
 }  // namespace DataLayer

@@ -19,6 +19,15 @@ struct CalibrationInput {
     int clusters;                                  ///< patches with an entry in `colorIndexLut`
     const std::vector<float>& reference;           ///< 20 reference colours (B, G, R), 60 floats
     cv::Scalar realWhite;                          ///< the white the image is corrected to
+    /// The chart's rows and columns as its parameter set lays it out (0: not known).
+    int layoutRows;
+    int layoutColumns;
+    /// Rows and columns of the grid the seeds come from, in grid order (0:
+    /// not known, taken as the layout's own). Only a grid of layoutColumns x
+    /// layoutRows (the layout swapped) is also paired as a chart turned by a
+    /// quarter turn.
+    int gridRows;
+    int gridColumns;
 };
 
 /// Why the stage did not give a matrix. Each value is one check, in the
@@ -39,6 +48,18 @@ enum class CalibrationFailure {
     eMeasuredNotFinite,  ///< a measured colour is not finite
     eMatrixNotFinite,    ///< the fitted matrix is not finite
     eResidualTooLarge,   ///< no pairing passes the residual rule
+    ePairingAmbiguous,   ///< more than one pairing passes the residual rule
+};
+
+/// One pairing of the found patches with the reference positions that the
+/// stage fitted, and how well its fit explains the references.
+struct PairingFit {
+    /// The turn of the chart the pairing stands for (see `CalibrationResult::orientation`).
+    int orientation = 0;
+    /// Reference position of each seed in this pairing.
+    std::vector<int> positions;
+    /// `residualRatio` of its fit (NaN when the fit is not finite).
+    double residual = 0.0;
 };
 
 /// What the stage found: a matrix it can stand behind, or the reason it has none.
@@ -52,19 +73,34 @@ struct CalibrationResult {
     cv::Mat measured;
     /// Reference position of each seed in the pairing taken.
     std::vector<int> positions;
-    /// Whether the chart was found upside down (seed i paired with the
-    /// reference position of seed 19 - i).
-    bool reversed = false;
+    /// The chart's turn in the image relative to the grid found, clockwise
+    /// (image y pointing down), by the pairing taken:
+    /// - 0: seed i has the colour index table's entry i;
+    /// - 180: upside down, seed i has entry 19 - i;
+    /// - 90: the chart as its parameter set lays it out (R rows x C columns)
+    ///   turned a quarter turn clockwise: the grid found has C rows x R
+    ///   columns, and the seed at (r', c') of it shows the upright chart's
+    ///   patch (R - 1 - c', r'), whose entry it has;
+    /// - 270: turned a quarter turn counter-clockwise: the seed at (r', c')
+    ///   shows the upright patch (c', C - 1 - r').
+    int orientation = 0;
+    /// Every pairing fitted, in the order tried (0, 180, then 90 and 270 for
+    /// a swapped grid); set once the patches are measured, also on failure.
+    std::vector<PairingFit> pairings;
 };
 
 /// The calibration stage: checks that the layout can be measured (every
 /// check of `CalibrationFailure`, before any pixel is read), flat-fields the
 /// input by its part of the white image (`computeWhiteGain`, `applyWhiteGain`),
 /// takes the trimmed mean colour of each patch inside its opened and eroded
-/// mask (`computePatchMasks`, `trimmedMeanColor`), chooses the orientation
-/// (`matchesInReverse`, then the residual rule decides when only the other
-/// order passes it), and fits the 3 x 4 matrix (`fitColorCorrection`) whose
-/// `residualRatio` must not exceed `maxResidualRatio`.
+/// mask (`computePatchMasks`, `trimmedMeanColor`), and fits the 3 x 4 matrix
+/// (`fitColorCorrection`) for every candidate pairing of the patches with the
+/// references: the grid's order (the colour index table), its reverse (the
+/// chart upside down) and, only for a grid whose rows and columns are the
+/// layout's swapped, the two quarter turns. The colours decide: exactly one
+/// pairing's `residualRatio` must not exceed `maxResidualRatio`. None passing
+/// fails with the best residual (`eResidualTooLarge`); two or more passing
+/// fail with each of them named (`ePairingAmbiguous`): nothing is guessed.
 CalibrationResult calibrateChart(const CalibrationInput& in, double maxResidualRatio);
 
 }  // namespace DataLayer

@@ -790,7 +790,10 @@ bool CWatershedSegmentation::labelChart() {
     return true;
 }
 
-bool CWatershedSegmentation::gridMatchesLayout(std::string& reason) const {
+bool CWatershedSegmentation::gridMatchesLayout(int& gridRows, int& gridColumns,
+                                               std::string& reason) const {
+    gridRows = 0;
+    gridColumns = 0;
     const int rows = m_parameterSet->GetGridRows();
     const int cols = m_parameterSet->GetGridColumns();
     if (rows <= 0 || cols <= 0 || m_patchCenters.empty()) {
@@ -816,15 +819,23 @@ bool CWatershedSegmentation::gridMatchesLayout(std::string& reason) const {
         }
         ++rowLengths.back();
     }
+    // The chart's rows x columns, or columns x rows: a chart a quarter turn
+    // from its layout is still the chart; its colours decide the pairing.
+    const int found = static_cast<int>(rowLengths.size());
+    const int length0 = rowLengths.front();
+    const bool regular = std::all_of(rowLengths.begin(), rowLengths.end(),
+                                     [length0](int n) { return n == length0; });
     const bool matches =
-        static_cast<int>(rowLengths.size()) == rows &&
-        std::all_of(rowLengths.begin(), rowLengths.end(), [cols](int n) { return n == cols; });
+        regular && ((found == rows && length0 == cols) || (found == cols && length0 == rows));
     if (!matches) {
-        reason = "the patches found form " + std::to_string(rowLengths.size()) +
-                 " rows, the chart has " + std::to_string(rows) + " rows of " +
-                 std::to_string(cols) + " (is it turned by 90 degrees?)";
+        reason = "the patches found form " + std::to_string(found) + " rows, the chart has " +
+                 std::to_string(rows) + " rows of " + std::to_string(cols) + " (or " +
+                 std::to_string(cols) + " of " + std::to_string(rows) + " turned by a quarter)";
+        return false;
     }
-    return matches;
+    gridRows = found;
+    gridColumns = length0;
+    return true;
 }
 
 bool CWatershedSegmentation::recoverChart() {
@@ -881,6 +892,8 @@ bool CWatershedSegmentation::recoverChart() {
             return false;
         }
     }
+    m_diagnostics.gridRows = layout.rows;
+    m_diagnostics.gridColumns = layout.columns;
     return true;
 }
 
@@ -920,7 +933,11 @@ bool CWatershedSegmentation::segment() {
     m_diagnostics.grid = m_patchCenters;
     std::string layoutReason;
     const bool complete = found && m_patchCenters.size() == expected;
-    if (complete && gridMatchesLayout(layoutReason)) {
+    int gridRows = 0;
+    int gridColumns = 0;
+    if (complete && gridMatchesLayout(gridRows, gridColumns, layoutReason)) {
+        m_diagnostics.gridRows = gridRows;
+        m_diagnostics.gridColumns = gridColumns;
         return true;
     }
     if (complete) {
@@ -966,7 +983,7 @@ bool CWatershedSegmentation::segment() {
         m_diagnostics.reason += (m_diagnostics.reason.empty() ? "" : "; ") + recoveryReason;
     }
     // A partial grid is still reported (a host collecting patches over several
-    // frames merges it); a complete grid of the wrong layout is not a chart.
+    // frames merges it); a complete grid of another layout is not a chart.
     return found && !complete;
 }
 

@@ -23,17 +23,22 @@ namespace DataLayer {
 /// Points are (x = column, y = row) in full-resolution pixels. One object is
 /// used by one thread at a time; internal, not exported.
 ///
-/// When that search does not find a complete chart of the parameter set's
-/// rows and columns (too few seeds for the grid hypothesis, a stray seed that
-/// keeps an extra grid line, a row or column without seeds, no seed in the
-/// first clustering pass), a recovery search runs: it floods and re-clusters
-/// even after an empty first pass, adds a finer clustering pass when needed,
-/// and places the chart's known rows x columns grid on as few as four seeds,
-/// accepting only the one placement whose every position looks like a patch
-/// on card ground (see `fitChartLayout`). Where the regular search finds the
-/// chart, its result is returned unchanged and the recovery never runs. A grid
-/// of 20 positions whose rows and columns do not match the chart's (a chart
-/// turned by 90 degrees) is not a chart.
+/// A complete chart is a grid of the parameter set's rows x columns or, for a
+/// chart lying a quarter turn from its layout (a photo taken in portrait, a
+/// card printed the other way round), of its columns x rows; the diagnostics
+/// say which (`gridRows`, `gridColumns`), and the calibration lets the colours
+/// decide how the patches pair with the references. Any other grid (a
+/// position more or less, ragged rows, 2 x 10) is not a chart.
+///
+/// When that search does not find a complete chart (too few seeds for the
+/// grid hypothesis, a stray seed that keeps an extra grid line, a row or
+/// column without seeds, no seed in the first clustering pass), a recovery
+/// search runs: it floods and re-clusters even after an empty first pass, adds
+/// a finer clustering pass when needed, and places the chart's known grid
+/// (either way round) on as few as four seeds, accepting only the one
+/// placement whose every position looks like a patch on card ground (see
+/// `fitChartLayout`). Where the regular search finds the chart, its result is
+/// returned unchanged and the recovery never runs.
 class CWatershedSegmentation {
   public:
     /// Keeps `parameterSet` (shared, read-only). Throws `OrvException` when it is null.
@@ -100,7 +105,10 @@ class CWatershedSegmentation {
     void floodAndRecluster();
     bool fitRegularGrid();
     bool labelChart();
-    bool gridMatchesLayout(std::string& reason) const;
+    /// Whether the complete grid held has the chart's rows x columns or its
+    /// columns x rows; `gridRows` x `gridColumns` receive the grid's shape
+    /// (0 x 0 when the parameter set gives no layout, which always matches).
+    bool gridMatchesLayout(int& gridRows, int& gridColumns, std::string& reason) const;
     bool recoverChart();
 
     cv::Mat m_inputImage;

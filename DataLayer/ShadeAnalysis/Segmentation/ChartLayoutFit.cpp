@@ -437,7 +437,6 @@ bool fitChartLayout(const std::vector<std::array<int, 2>>& seeds, const cv::Mat&
             on = seedsOnGrid(seeds, map, pitch);
         }
         if (static_cast<int>(on.size()) < kMinSeeds) continue;
-        // Placements of the rows x cols window, the best supported first.
         int iMin = on[0].i, iMax = on[0].i, jMin = on[0].j, jMax = on[0].j;
         for (const IndexedSeed& s : on) {
             iMin = std::min(iMin, s.i);
@@ -445,44 +444,62 @@ bool fitChartLayout(const std::vector<std::array<int, 2>>& seeds, const cv::Mat&
             jMin = std::min(jMin, s.j);
             jMax = std::max(jMax, s.j);
         }
-        std::vector<std::array<int, 3>> placements;  // count, i0, j0
-        for (int j0 = jMin - rows + 1; j0 <= jMax; ++j0) {
-            for (int i0 = iMin - cols + 1; i0 <= iMax; ++i0) {
-                int count = 0;
-                for (const IndexedSeed& s : on) {
-                    count += (s.i >= i0 && s.i < i0 + cols && s.j >= j0 && s.j < j0 + rows) ? 1 : 0;
+        // The chart's rows x cols window and, for a chart lying a quarter turn
+        // from its layout, its cols x rows window. Each window's placements that
+        // hold nearly as many seeds as its best one are checked against the
+        // image; exactly one placement of either window may pass.
+        const int windows[2][2] = {{rows, cols}, {cols, rows}};
+        for (int w = 0; w < (rows == cols ? 1 : 2); ++w) {
+            const int windowRows = windows[w][0];
+            const int windowCols = windows[w][1];
+            std::vector<std::array<int, 3>> placements;  // count, i0, j0
+            for (int j0 = jMin - windowRows + 1; j0 <= jMax; ++j0) {
+                for (int i0 = iMin - windowCols + 1; i0 <= iMax; ++i0) {
+                    int count = 0;
+                    for (const IndexedSeed& s : on) {
+                        count += (s.i >= i0 && s.i < i0 + windowCols && s.j >= j0 &&
+                                  s.j < j0 + windowRows)
+                                     ? 1
+                                     : 0;
+                    }
+                    placements.push_back({count, i0, j0});
                 }
-                placements.push_back({count, i0, j0});
             }
-        }
-        int best = 0;
-        for (const auto& p : placements) best = std::max(best, p[0]);
-        for (const auto& p : placements) {
-            if (p[0] < std::max(kMinSeeds, best - kPlacementSlack)) continue;
-            std::vector<std::array<double, 2>> positions;
-            for (int r = 0; r < rows; ++r) {
-                for (int c = 0; c < cols; ++c) positions.push_back(map.at(p[1] + c, p[2] + r));
+            int best = 0;
+            for (const auto& p : placements) best = std::max(best, p[0]);
+            for (const auto& p : placements) {
+                if (p[0] < std::max(kMinSeeds, best - kPlacementSlack)) continue;
+                std::vector<std::array<double, 2>> positions;
+                for (int r = 0; r < windowRows; ++r) {
+                    for (int c = 0; c < windowCols; ++c) {
+                        positions.push_back(map.at(p[1] + c, p[2] + r));
+                    }
+                }
+                if (!chartLooksRight(positions, map.u.data(), map.v.data(), labImage, side)) {
+                    continue;
+                }
+                // The second voted angle may lead to the placement found already.
+                if (passing == 1 && found.rows == windowRows &&
+                    std::hypot(positions[0][0] - found.positions[0][0],
+                               positions[0][1] - found.positions[0][1]) < kNodeTolerance * pitch) {
+                    continue;
+                }
+                ++passing;
+                if (passing > 1) {
+                    reason = "more than one placement of the chart fits the image";
+                    return false;
+                }
+                found.positions.clear();
+                for (const auto& q : positions) {
+                    found.positions.push_back({static_cast<int>(std::nearbyint(q[0])),
+                                               static_cast<int>(std::nearbyint(q[1]))});
+                }
+                found.rows = windowRows;
+                found.columns = windowCols;
+                std::copy(map.u.begin(), map.u.end(), found.stepAlongRow);
+                std::copy(map.v.begin(), map.v.end(), found.stepDownColumn);
+                found.supportingSeeds = p[0];
             }
-            if (!chartLooksRight(positions, map.u.data(), map.v.data(), labImage, side)) continue;
-            // The second voted angle may lead to the placement found already.
-            if (passing == 1 &&
-                std::hypot(positions[0][0] - found.positions[0][0],
-                           positions[0][1] - found.positions[0][1]) < kNodeTolerance * pitch) {
-                continue;
-            }
-            ++passing;
-            if (passing > 1) {
-                reason = "more than one placement of the chart fits the image";
-                return false;
-            }
-            found.positions.clear();
-            for (const auto& q : positions) {
-                found.positions.push_back({static_cast<int>(std::nearbyint(q[0])),
-                                           static_cast<int>(std::nearbyint(q[1]))});
-            }
-            std::copy(map.u.begin(), map.u.end(), found.stepAlongRow);
-            std::copy(map.v.begin(), map.v.end(), found.stepDownColumn);
-            found.supportingSeeds = p[0];
         }
     }
     if (passing == 0) {

@@ -14,6 +14,10 @@ namespace DataLayer {
 struct ChartLayout {
     /// Patch centres (x, y), rows top to bottom, each row left to right.
     std::vector<std::array<int, 2>> positions;
+    /// Rows and columns of the grid found: the parameter set's, or swapped for
+    /// a chart lying a quarter turn from its layout.
+    int rows = 0;
+    int columns = 0;
     /// One grid step along a row (pointing right) and one down a column.
     double stepAlongRow[2] = {0.0, 0.0};
     double stepDownColumn[2] = {0.0, 0.0};
@@ -22,7 +26,8 @@ struct ChartLayout {
 };
 
 /// Finds the chart's grid of rows x columns patches (the parameter set's
-/// `GetGridRows` x `GetGridColumns`, pitch `GetGridLength`) from as few as four
+/// `GetGridRows` x `GetGridColumns`, pitch `GetGridLength`), or of columns x
+/// rows for a chart lying a quarter turn from its layout, from as few as four
 /// seeds, where the regular seed-grid search needs more than half the patches:
 ///
 /// 1. The grid's angle (within 25.8 degrees of the image axes) is voted by the
@@ -31,13 +36,14 @@ struct ChartLayout {
 /// 2. An affine map from grid indices to pixels is fitted to those seeds
 ///    (falling back to the nominal pitch and the voted angle when the seeds
 ///    cannot determine it).
-/// 3. Every placement of the chart's rows x columns window that holds most of
-///    the seeds is checked against the image: each position must look like a
+/// 3. Every placement of the chart's rows x columns window, and of its
+///    columns x rows window, that holds most of the seeds (the placements of
+///    both ranked together) is checked against the image: each position must look like a
 ///    patch (its centre differs clearly from the ground around it and is
 ///    nearly uniform) with card ground on all eight sides (every ground sample
 ///    of the card's colour, and the lightness of all of them on one smooth
 ///    surface, as a card's illumination is and a darker scene beside the card
-///    is not). Exactly one placement must pass.
+///    is not). Exactly one placement, over both windows, must pass.
 ///
 /// `labImage` is the 8-bit Lab conversion of the segmentation's median-filtered
 /// 8-bit image. Returns false with `reason` set when no placement, or more
