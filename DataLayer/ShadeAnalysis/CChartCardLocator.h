@@ -95,8 +95,9 @@ struct ChartCardLocation {
 /// several distinct colours and no patch of the same lattice lies beyond the
 /// grid: a sheet of white paper, a chessboard, tiles, a printed grid of
 /// squares or a facade's windows are never taken for the card. A card at the
-/// nominal scale and nearly upright is also found as a bright region of its
-/// size, as before; where both find it, that result is kept exactly.
+/// nominal scale facing the camera is also measured as a bright region of its
+/// size, as before; where that outline agrees with the lattice's, it is kept
+/// exactly.
 ///
 /// The search runs on a copy of the photo of about 1.6 million pixels (a finer
 /// one where that finds nothing in a large photo); the card's edges are then

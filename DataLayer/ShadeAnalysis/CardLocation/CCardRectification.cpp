@@ -312,22 +312,27 @@ cv::Mat CCardRectification::rectifyImage(const cv::Mat& image) const {
     }
     const cv::Rect footprint = photoFootprint();
     cv::Mat source = finiteValues(image(footprint));
-    // Shrinking by more than two: average whole blocks first.
-    int block = std::max(1, static_cast<int>(std::floor(m_minScale)));
-    if (block > 1 && source.cols >= block && source.rows >= block) {
+    // Where the card is larger in the photo than in the frame, the photo is
+    // first averaged down (area-correct) by the smallest shrink the frame
+    // needs; the warp below then shrinks by at most the card's spread of
+    // scales, which its supersampling averages.
+    double scaleX = 1.0;
+    double scaleY = 1.0;
+    if (m_minScale > 1.25) {
+        const cv::Size reducedSize(
+            std::max(1, static_cast<int>(std::lround(source.cols / m_minScale))),
+            std::max(1, static_cast<int>(std::lround(source.rows / m_minScale))));
         cv::Mat reduced;
-        cv::resize(source(cv::Rect(0, 0, source.cols / block * block, source.rows / block * block)),
-                   reduced, cv::Size(source.cols / block, source.rows / block), 0, 0,
-                   cv::INTER_AREA);
+        cv::resize(source, reduced, reducedSize, 0, 0, cv::INTER_AREA);
+        scaleX = static_cast<double>(source.cols) / reducedSize.width;
+        scaleY = static_cast<double>(source.rows) / reducedSize.height;
         source = reduced;
-    } else {
-        block = 1;
     }
-    const double b = block;
-    // Supersampled frame pixel -> frame -> photo -> source pixel.
+    // Supersampled frame pixel -> frame -> photo -> source pixel (source
+    // pixel j covers photo pixels [x0 + j s, x0 + (j + 1) s)).
     const cv::Matx33d superToFrame(0.5, 0, -0.25, 0, 0.5, -0.25, 0, 0, 1);
-    const cv::Matx33d photoToSource(1.0 / b, 0, (-footprint.x - 0.5 * (b - 1.0)) / b, 0, 1.0 / b,
-                                    (-footprint.y - 0.5 * (b - 1.0)) / b, 0, 0, 1);
+    const cv::Matx33d photoToSource(1.0 / scaleX, 0, (0.5 - footprint.x) / scaleX - 0.5, 0,
+                                    1.0 / scaleY, (0.5 - footprint.y) / scaleY - 0.5, 0, 0, 1);
     const cv::Matx33d map = photoToSource * m_frameToPhoto * superToFrame;
     cv::Mat super;
     cv::warpPerspective(source, super, cv::Mat(map), m_frameSize * 2,

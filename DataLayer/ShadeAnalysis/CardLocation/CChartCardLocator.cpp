@@ -33,6 +33,7 @@ constexpr double kMarginSpreadSteps = 0.25;
 constexpr double kNominalScaleTolerance = 0.05;
 constexpr double kNominalTiltDeg = 5.0;
 constexpr double kSupportInset = 1.0;
+constexpr std::size_t kMaxRejectedKept = 5;
 
 /// A point of the nominal frame in the photo; the frame's origin when the
 /// homography sends it to infinity (never for a found card).
@@ -223,20 +224,6 @@ ChartCardLocation describeLatticeCard(const cv::Mat& photo, const ChartGeometry&
     return location;
 }
 
-/// The homography of a card the bright-region search found: a similarity
-/// that puts the grid at the card's centre.
-cv::Matx33d similarityOf(const ChartCardLocation& card) {
-    const cv::Point2d tl(card.corners[0]);
-    const cv::Point2d tr(card.corners[1]);
-    const cv::Point2d br(card.corners[2]);
-    const cv::Point2d bl(card.corners[3]);
-    const cv::Point2d centre = (tl + tr + br + bl) * 0.25;
-    const cv::Point2d along = ((tr - tl) + (br - bl)) * 0.5;
-    const double length = std::max(1e-9, std::hypot(along.x, along.y));
-    const cv::Point2d u = along * (1.0 / length);
-    return {u.x, -u.y, centre.x, u.y, u.x, centre.y, 0, 0, 1};
-}
-
 }  // namespace
 
 CChartCardLocator::CChartCardLocator(const Base::IParameterSetColorCalibrationTarget& parameters,
@@ -290,21 +277,25 @@ ChartCardLocation CChartCardLocator::locate(const cv::Mat& photo) const {
         }
         return found;
     }
-    ChartCardLocation bright = CardLocation::searchBrightCard(photo, chart);
-    if (bright.found) {
-        bright.homography = similarityOf(bright);
-        bright.gridRows = m_rows;
-        bright.gridColumns = m_columns;
-        describePose(bright.homography, bright);
-        return bright;
-    }
+    // Without a lattice of the chart's patches there is no card: a bright
+    // region holding a grid of one or two colours (a facade's windows, a
+    // calibration chessboard) is not the chart. The bright regions the other
+    // search turned down, or took, are still reported as the most card-like.
     location.rejected = lattice.rejected;
+    const ChartCardLocation bright = CardLocation::searchBrightCard(photo, chart);
+    if (bright.found && location.rejected.size() < kMaxRejectedKept) {
+        location.rejected.push_back({bright.corners,
+                                     "its grid's patches are not of the chart's distinct colours",
+                                     bright.score});
+    }
     for (const ChartCardCandidate& c : bright.rejected) {
-        if (location.rejected.size() >= 5) break;
+        if (location.rejected.size() >= kMaxRejectedKept) break;
         location.rejected.push_back(c);
     }
-    location.reason =
-        lattice.rejected.empty() && !bright.rejected.empty() ? bright.reason : lattice.reason;
+    location.reason = !lattice.rejected.empty() || location.rejected.empty()
+                          ? lattice.reason
+                          : "no card with the chart's patches; the most card-like area: " +
+                                location.rejected.front().reason;
     return location;
 }
 

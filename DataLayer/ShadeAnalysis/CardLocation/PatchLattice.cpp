@@ -368,8 +368,7 @@ struct WindowCheck {
 /// lattice's model against the image: a patch at (nearly) every position,
 /// card ground between them, several distinct colours, and no blob of the
 /// lattice on the ring of positions around the window.
-WindowCheck checkWindow(const Lattice& lattice, const std::vector<Blob>& blobs,
-                        const BlobIndex& index, int i0, int j0, int width, int height,
+WindowCheck checkWindow(const Lattice& lattice, int i0, int j0, int width, int height,
                         const cv::Mat& smoothed) {
     WindowCheck check;
     const std::size_t positions =
@@ -509,29 +508,28 @@ WindowCheck checkWindow(const Lattice& lattice, const std::vector<Blob>& blobs,
     // Nothing of the lattice beyond the window: a larger grid (a chessboard,
     // tiles, a second chart beside this one) is not the chart. A single
     // object that happens to lie where a patch of the lattice would is
-    // tolerated; two along one side, or three around it, are not.
-    double meanArea = 0.0;
-    for (const auto& entry : lattice.at)
-        meanArea += blobs[static_cast<std::size_t>(entry.second)].area;
-    meanArea /= static_cast<double>(std::max<std::size_t>(1, lattice.at.size()));
+    // tolerated; two along one side, or three around it, are not. (Blobs of
+    // a textured desk that merely lie near a ring position but do not
+    // continue the lattice, and objects without ground around them, do not
+    // count.)
     int ringTotal = 0;
     int ringSide[4] = {0, 0, 0, 0};  // top, bottom, left, right
     for (int j = j0 - 1; j <= j0 + height; ++j) {
         for (int i = i0 - 1; i <= i0 + width; ++i) {
             if (i >= i0 && i < i0 + width && j >= j0 && j < j0 + height) continue;
-            bool blobThere = lattice.at.count({i, j}) != 0;
-            cv::Point2d p;
-            cv::Point2d si;
-            cv::Point2d sj;
-            if (!blobThere && predict(lattice.model, i, j, p, si, sj)) {
-                index.near(p, kMatchRadius * std::min(norm(si), norm(sj)), [&](int k) {
-                    const double area = blobs[static_cast<std::size_t>(k)].area;
-                    if (area < kAreaSpread * meanArea && area * kAreaSpread > meanArea) {
-                        blobThere = true;
-                    }
-                });
+            if (lattice.at.count({i, j}) == 0) continue;
+            // A square of a larger grid sits on that grid's ground; an object
+            // lying beside the card has the desk around it.
+            int groundAround = 0;
+            for (const auto& o : offsets) {
+                cv::Point2d p;
+                cv::Vec3f colour;
+                if (applyHomography(lattice.model, {i + o[0], j + o[1]}, p) &&
+                    sampleColor(smoothed, p, colour) && isGround(colour)) {
+                    ++groundAround;
+                }
             }
-            if (!blobThere) continue;
+            if (groundAround < 3) continue;
             ++ringTotal;
             if (j == j0 - 1) ++ringSide[0];
             if (j == j0 + height) ++ringSide[1];
@@ -607,7 +605,7 @@ cv::Matx33d uprightWindow(const cv::Matx33d& model, int i0, int j0, int width, i
 /// (true: the blob it grew from is done), one whose window passes at exactly
 /// one placement becomes a card (true), any other is remembered with the
 /// reason of its best placement (false: the blob may try another cell).
-bool judgeLattice(const Lattice& lattice, const std::vector<Blob>& blobs, const BlobIndex& index,
+bool judgeLattice(const Lattice& lattice, const std::vector<Blob>& blobs,
                   const ChartGeometry& chart, int factor, const cv::Mat& reduced,
                   const cv::Mat& smoothed, std::vector<bool>& tried, std::vector<bool>& taken,
                   LatticeSearch& search) {
@@ -650,8 +648,7 @@ bool judgeLattice(const Lattice& lattice, const std::vector<Blob>& blobs, const 
                         inside + kMaxStrayBlobs < static_cast<int>(lattice.at.size())) {
                         continue;
                     }
-                    const WindowCheck check =
-                        checkWindow(lattice, blobs, index, i0, j0, w, h, smoothed);
+                    const WindowCheck check = checkWindow(lattice, i0, j0, w, h, smoothed);
                     if (check.passed) {
                         passed.push_back({i0, j0, w, h});
                         passedCheck = check;
@@ -780,8 +777,7 @@ void searchAtFactor(const cv::Mat& photo, const ChartGeometry& chart, int factor
                 }
                 ++hypotheses;
                 done = judgeLattice(growLattice(blobs, index, static_cast<int>(a), b, c, maxSpan),
-                                    blobs, index, chart, factor, reduced, smoothed, tried, taken,
-                                    search);
+                                    blobs, chart, factor, reduced, smoothed, tried, taken, search);
             }
         }
     }
