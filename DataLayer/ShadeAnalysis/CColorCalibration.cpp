@@ -192,6 +192,7 @@ const std::vector<int>& CColorCalibration::GetSeedReferencePositions() const {
     return m_seedReferencePositions;
 }
 int CColorCalibration::GetChartOrientation() const { return m_chartOrientation; }
+const std::string& CColorCalibration::GetCalibrationError() const { return m_calibrationError; }
 const CRect& CColorCalibration::GetRegionOfInterest() const { return m_roi; }
 cv::Scalar CColorCalibration::GetPickedWhite() const { return m_pickedWhite; }
 cv::Scalar CColorCalibration::GetRealWhite() const { return m_realWhite; }

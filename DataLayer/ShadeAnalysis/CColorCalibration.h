@@ -2,6 +2,7 @@
 
 #include <array>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -231,6 +232,9 @@ class COLORCAL_EXPORT CColorCalibration {
     /// pair the grid as found (a card printed as C rows of R). -1 before a
     /// successful run and after a failed one.
     int GetChartOrientation() const;
+    /// Why the last `startColorCalibration` failed, as its logged error line
+    /// says it (UTF-8); empty after a success and before any run.
+    const std::string& GetCalibrationError() const;
     /// The region of interest of the input image inside the full image.
     const CRect& GetRegionOfInterest() const;
     /// The white measured on the chart (B, G, R, 0).
@@ -308,6 +312,7 @@ class COLORCAL_EXPORT CColorCalibration {
     std::vector<std::array<int, 2>> m_segmentSeeds;
     std::vector<int> m_seedReferencePositions;
     int m_chartOrientation = -1;
+    std::string m_calibrationError;
     // Rows and columns of the grid the seeds come from (0 x 0: not one grid's
     // order, paired as the parameter set lays the chart out).
     int m_segmentGridRows = 0;

@@ -12,7 +12,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
+#include "Base/StringConversion.h"
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/Calibration/CalibrationStage.h"
 #include "DataLayer/ShadeAnalysis/Calibration/ExternalWhite.h"
@@ -133,19 +135,22 @@ cv::Mat hostRegionImage(const unsigned char* data, const CRect& roi) {
 
 /// Whether the reference colours leave something to fit; logs why not. Colours
 /// never set (all zero) or all the same cannot be fitted.
-bool referencesUsable(const CColorCalibration::NxCColCalibReferenceColorsList& references) {
+bool referencesUsable(const CColorCalibration::NxCColCalibReferenceColorsList& references,
+                      std::string& why) {
     const auto& colours = references.colors;
     const bool allZero = std::all_of(colours.begin(), colours.end(), [](const auto& c) {
         return c[0] == 0.0f && c[1] == 0.0f && c[2] == 0.0f;
     });
     if (allZero) {
         logError(kLineReferencesNotSet, L"reference colours are not set (all zero)");
+        why = "reference colours are not set (all zero)";
         return false;
     }
     if (std::all_of(colours.begin(), colours.end(),
                     [&colours](const auto& c) { return c == colours[0]; })) {
         logError(kLineReferencesEqual, L"all %i reference colours are equal",
                  static_cast<int>(kPatchCount));
+        why = "all " + std::to_string(kPatchCount) + " reference colours are equal";
         return false;
     }
     return true;
@@ -170,22 +175,26 @@ bool CColorCalibration::startColorCalibration(CbArray<float>& whiteImageOut,
                                               std::vector<float>* pickedWhite) {
     m_seedReferencePositions.clear();
     m_chartOrientation = -1;
-    if (!referencesUsable(m_referenceColors)) {
+    m_calibrationError.clear();
+    if (!referencesUsable(m_referenceColors, m_calibrationError)) {
         return false;
     }
 
     // The white field: estimated when missing, or the host's when the chart asks for it.
     if (m_whiteImage.empty() && !precomputeInpainting(whiteImageOut)) {
         logError(kLineInpaintingFailed, L"precomputeInpainting failed");
+        m_calibrationError = "precomputeInpainting failed";
         return false;
     }
     if (!m_parameterSet) {
         logError(kLineMissingParameterSet, L"no parameter set for the calibration target");
+        m_calibrationError = "no parameter set for the calibration target";
         return false;
     }
     if (m_parameterSet->IsUseExternalWhiteImg()) {
         if (!m_externalWhiteImg) {
             logError(kLineMissingExternalWhite, L"missing external white image");
+            m_calibrationError = "missing external white image";
             return false;
         }
         // An unusable host image is reported; the estimated white stays.
@@ -223,6 +232,7 @@ bool CColorCalibration::startColorCalibration(CbArray<float>& whiteImageOut,
     const CalibrationResult result = calibrateChart(input, sc_dMaxResidualRatio);
     if (result.failure != CalibrationFailure::eNone) {
         logError(reportedLine(result.failure), L"%ls", result.message.c_str());
+        m_calibrationError = Base::WideToNarrow(result.message);
         return false;
     }
     if (result.orientation == 180) {

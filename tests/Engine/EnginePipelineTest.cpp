@@ -215,6 +215,8 @@ TEST(EnginePipeline, FailedInpaintingIsLoggedAndLeavesTheMatrixAndEmptiesLabelsA
     EXPECT_FALSE(engine.startColorCalibration(whiteOut, matrix, nullptr, nullptr));
     expectLogged(log, L"precomputeInpainting failed", 450);
     EXPECT_EQ(log.records.size(), 1u);
+    // The reason is kept for the caller as the log line says it.
+    EXPECT_EQ(engine.GetCalibrationError(), "precomputeInpainting failed");
     EXPECT_TRUE(isSentinel(matrix));
     EXPECT_EQ(whiteOut.GetSize(), 0u);
     // The segmentation succeeded and keeps its seeds; labels and white are emptied.
@@ -236,6 +238,7 @@ TEST(EnginePipeline, ExternalWhiteImagesAreCheckedForPresenceAndShape) {
         Matrix matrix = sentinelMatrix();
         EXPECT_FALSE(engine.startColorCalibration(whiteOut, matrix, nullptr, nullptr));
         expectLogged(log, L"missing external white image", 462);
+        EXPECT_EQ(engine.GetCalibrationError(), "missing external white image");
         EXPECT_TRUE(isSentinel(matrix));
         EXPECT_EQ(whiteOut.GetSize(), static_cast<std::size_t>(r.photo.total() * 3));
         ASSERT_FALSE(engine.GetWhiteImage().empty());
@@ -276,6 +279,7 @@ TEST(EnginePipeline, ExternalWhiteImagesAreCheckedForPresenceAndShape) {
         std::make_shared<Base::CImageData2D>(flat8.cols, flat8.rows, 3, flat8.data));
     Matrix matrix;
     ASSERT_TRUE(engine.startColorCalibration(whiteOut, matrix, nullptr, nullptr));
+    EXPECT_TRUE(engine.GetCalibrationError().empty());
     const cv::Mat expected(r.photo.size(), CV_32FC3, cv::Scalar(201, 202, 203));
     EXPECT_EQ(cv::norm(engine.GetWhiteImage(), expected, cv::NORM_INF), 0.0);
 }

@@ -169,7 +169,8 @@ EngineResult runEngine(const EngineInput& input) {
             engine.startColorCalibration(whiteOut, matrix, &measured, &pickedWhite);
         result.timingsMs.emplace_back("calibration", millisecondsSince(start));
         if (!calibrated) {
-            result.error = "calibration failed (see the library's log)";
+            const std::string& why = engine.GetCalibrationError();
+            result.error = "calibration failed" + (why.empty() ? std::string() : ": " + why);
             return result;
         }
 
