@@ -92,8 +92,10 @@ bool rowSpan(const std::array<cv::Point2f, 4>& corners, double y, int width, int
         }
     }
     if (!(lo <= hi)) return false;
-    first = static_cast<int>(std::max(0.0, std::ceil(lo)));
-    last = static_cast<int>(std::min(width - 1.0, std::floor(hi)));
+    // Clamped to the row before the conversion: a corner far outside the
+    // photo must not overflow an int.
+    first = static_cast<int>(std::clamp(std::ceil(lo), 0.0, static_cast<double>(width)));
+    last = static_cast<int>(std::clamp(std::floor(hi), -1.0, width - 1.0));
     return first <= last;
 }
 
