@@ -254,6 +254,15 @@ class COLORCAL_EXPORT CColorCalibration {
     const CRBFInpainting::FitDiagnostics& GetWhiteEstimateDiagnostics() const {
         return m_whiteEstimateDiagnostics;
     }
+    /// Which estimator the white image is computed with. The default,
+    /// `eAuto`, keeps the surround fit where it surrounds the patches and
+    /// fits them (the white every photo has always had) and takes the ridge
+    /// fit elsewhere; `eRidge` takes the ridge fit everywhere, the more
+    /// accurate one, for images whose white has no earlier result to keep (a
+    /// card the host resampled into the chart's nominal frame, say).
+    void SetWhiteEstimator(CRBFInpainting::Config::Estimator estimator) {
+        m_whiteEstimator = estimator;
+    }
 
   protected:
     NxCColCalibReferenceColorsList convertFloatListToRefColorList(const float* values,
@@ -313,6 +322,7 @@ class COLORCAL_EXPORT CColorCalibration {
     std::vector<int> m_seedReferencePositions;
     int m_chartOrientation = -1;
     std::string m_calibrationError;
+    CRBFInpainting::Config::Estimator m_whiteEstimator = CRBFInpainting::Config::Estimator::eAuto;
     // Rows and columns of the grid the seeds come from (0 x 0: not one grid's
     // order, paired as the parameter set lays the chart out).
     int m_segmentGridRows = 0;

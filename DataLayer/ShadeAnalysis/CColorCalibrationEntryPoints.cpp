@@ -462,7 +462,7 @@ bool CColorCalibration::precomputeInpainting(CbArray<float>& whiteImageOut) {
     const cv::Rect region(m_roi.left, m_roi.top, m_inputImage.cols, m_inputImage.rows);
     cv::Mat white;
     if (!estimateChartWhite(m_fullImage, region, m_segmentLabels, m_colorImageRoi.get(), white,
-                            m_whiteEstimateDiagnostics)) {
+                            m_whiteEstimateDiagnostics, m_whiteEstimator)) {
         reset();
         return false;
     }

@@ -27,6 +27,9 @@ struct EngineInput {
     cv::Mat externalWhite;  ///< CV_32FC3 of the photo's size, or empty
     std::optional<std::array<double, 3>> realWhiteBgr;
     std::array<std::array<double, 3>, 20> referenceRgb{};  ///< reference order
+    /// The white estimate's ridge fit everywhere (a resampled card, whose
+    /// white has no earlier result to keep), instead of the engine's choice.
+    bool ridgeWhite = false;
 };
 
 /// Which white estimate ran and how well it fitted its white ground.

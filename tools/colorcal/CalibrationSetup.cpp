@@ -88,6 +88,9 @@ bool prepareRectified(const CalibrationRequest& request, PreparedCalibration& pr
     if (!request.externalWhite.empty()) {
         input.externalWhite = toWorkingImage(frame->rectifyImage(request.externalWhite), encoding);
     }
+    // The resampled card has no earlier white to keep: the more accurate
+    // ridge fit estimates it.
+    input.ridgeWhite = true;
     prepared.photoRoi = frame->photoRegion();
     prepared.rectification = std::move(frame);
     return true;

@@ -58,6 +58,9 @@ EngineResult runEngine(const EngineInput& input) {
     EngineResult result;
     try {
         DataLayer::CColorCalibration engine(input.chart);
+        if (input.ridgeWhite) {
+            engine.SetWhiteEstimator(DataLayer::CRBFInpainting::Config::Estimator::eRidge);
+        }
         float reference[60];
         for (int k = 0; k < 20; ++k) {
             for (int c = 0; c < 3; ++c) {

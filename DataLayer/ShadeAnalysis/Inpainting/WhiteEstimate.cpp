@@ -194,7 +194,8 @@ bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv:
 
 bool estimateChartWhite(const cv::Mat& fullImage, const cv::Rect& region, const cv::Mat& labels,
                         const Base::IImageData2D* host, cv::Mat& white,
-                        CRBFInpainting::FitDiagnostics& diagnostics) {
+                        CRBFInpainting::FitDiagnostics& diagnostics,
+                        CRBFInpainting::Config::Estimator estimator) {
     const cv::Mat patches = labels > 1.0;
     cv::Mat support;
     if (host != nullptr) {
@@ -214,8 +215,7 @@ bool estimateChartWhite(const cv::Mat& fullImage, const cv::Rect& region, const 
     patches.copyTo(patchArea(region));
 
     int dilations = 0;
-    return estimateWhiteImage(fullImage, support, patchArea,
-                              CRBFInpainting::Config::Estimator::eAuto, white, diagnostics,
+    return estimateWhiteImage(fullImage, support, patchArea, estimator, white, diagnostics,
                               dilations);
 }
 

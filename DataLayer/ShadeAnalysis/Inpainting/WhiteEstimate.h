@@ -55,8 +55,12 @@ bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv:
 ///
 /// Returns false, leaving `white` untouched, when the host image has no pixel
 /// data (`diagnostics` untouched too) or no fit can be made.
-bool estimateChartWhite(const cv::Mat& fullImage, const cv::Rect& region, const cv::Mat& labels,
-                        const Base::IImageData2D* host, cv::Mat& white,
-                        CRBFInpainting::FitDiagnostics& diagnostics);
+///
+/// `estimator` is the engine's choice (`eAuto`, as `estimateWhiteImage`
+/// describes it) unless its host asks for another.
+bool estimateChartWhite(
+    const cv::Mat& fullImage, const cv::Rect& region, const cv::Mat& labels,
+    const Base::IImageData2D* host, cv::Mat& white, CRBFInpainting::FitDiagnostics& diagnostics,
+    CRBFInpainting::Config::Estimator estimator = CRBFInpainting::Config::Estimator::eAuto);
 
 }  // namespace DataLayer
