@@ -76,7 +76,9 @@ class COLORCAL_EXPORT CCardRectification {
 
     /// A white image of the whole photo (CV_32FC3, the photo's size) from the
     /// frame's white image (CV_32FC3, the frame's size): the frame's field
-    /// mapped through the homography, continued beyond the frame with its
+    /// mapped through the homography (sampled on every second photo pixel
+    /// and interpolated, within 1e-4 of the field mapped pixel by pixel),
+    /// continued beyond the frame with its
     /// border values, and, outside the card's outline, held within the range
     /// (per channel) the white takes on the frame's usable support
     /// (`frameSupport` zero there; empty: the whole frame), so that no pixel is
