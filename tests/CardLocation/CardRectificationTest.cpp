@@ -216,6 +216,14 @@ TEST(CCardRectification, RefusesWhatItCannotRectify) {
     EXPECT_THROW(frame.whiteToPhoto(cv::Mat(10, 10, CV_32FC3), cv::Mat()), std::invalid_argument);
     cv::Mat empty;
     EXPECT_FALSE(DataLayer::boundWhiteOutsideCard(empty, {}, cv::Mat()));
+    // Corners far beyond the image (a fuzzer's find: the fixed-point polygon
+    // fill divided by zero) are handled by the rows' spans.
+    cv::Mat white(20, 30, CV_32FC3, cv::Scalar::all(100.0));
+    const float far = 3e30f;
+    EXPECT_TRUE(DataLayer::boundWhiteOutsideCard(white,
+                                                 {cv::Point2f(-far, -far), cv::Point2f(far, -far),
+                                                  cv::Point2f(far, far), cv::Point2f(-far, 1.0f)},
+                                                 cv::Mat(20, 30, CV_8U, cv::Scalar(255))));
 }
 
 }  // namespace

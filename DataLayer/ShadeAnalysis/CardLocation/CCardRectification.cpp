@@ -449,11 +449,16 @@ bool boundWhiteOutsideCard(cv::Mat& white, const std::array<cv::Point2f, 4>& car
     cv::Vec3f lo;
     cv::Vec3f hi;
     if (!whiteRange(white, support, lo, hi)) {
-        // The white inside the card.
+        // The white inside the card (its rows' spans: corners may lie far
+        // outside the image).
         cv::Mat inside(white.size(), CV_8UC1, cv::Scalar(255));
-        std::vector<cv::Point> polygon;
-        for (const cv::Point2f& c : cardCorners) polygon.emplace_back(cv::Point(c));
-        cv::fillConvexPoly(inside, polygon, cv::Scalar(0));
+        for (int y = 0; y < inside.rows; ++y) {
+            int first = 0;
+            int last = -1;
+            if (rowSpan(cardCorners, y, inside.cols, first, last)) {
+                inside.row(y).colRange(first, last + 1).setTo(0);
+            }
+        }
         if (!whiteRange(white, inside, lo, hi)) return false;
     }
     clampOutside(white, cardCorners, lo, hi);

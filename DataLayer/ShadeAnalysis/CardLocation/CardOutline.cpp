@@ -427,13 +427,17 @@ cv::Mat buildSupportMask(cv::Size size, const std::array<cv::Point2d, 4>& corner
     for (const cv::Point2d& c : corners) centre += c * 0.25;
     std::vector<cv::Point> shrunk;
     constexpr int kShift = 4;
+    // Corners far outside the photo are held within a few photo sizes of it,
+    // so that the fixed-point polygon below cannot overflow.
+    const double reach = 4.0 * (size.width + size.height);
     for (const cv::Point2d& c : corners) {
         const cv::Point2d towards = centre - c;
         const double length = std::max(1e-9, std::hypot(towards.x, towards.y));
         // Moving a corner by inset * sqrt(2) along the diagonal moves both its
         // edges inward by about `inset`.
         const cv::Point2d p = c + towards * (inset * std::sqrt(2.0) / length);
-        shrunk.emplace_back(cvRound(p.x * (1 << kShift)), cvRound(p.y * (1 << kShift)));
+        shrunk.emplace_back(cvRound(std::clamp(p.x, -reach, reach) * (1 << kShift)),
+                            cvRound(std::clamp(p.y, -reach, reach) * (1 << kShift)));
     }
     const cv::Rect box = cv::boundingRect(shrunk);
     const cv::Rect scaledBox(box.x >> kShift, box.y >> kShift, (box.width >> kShift) + 2,
@@ -453,7 +457,10 @@ cv::Mat buildSupportMask(cv::Size size, const std::array<cv::Point2d, 4>& corner
     // scene and would exclude a band of good ground along every edge).
     cv::Mat grid = cv::Mat::zeros(reduced.size(), CV_8U);
     std::vector<cv::Point> gridPolygon;
-    for (const cv::Point2d& c : gridBox) gridPolygon.emplace_back(cv::Point(c));
+    for (const cv::Point2d& c : gridBox) {
+        gridPolygon.emplace_back(cvRound(std::clamp(c.x, -reach, reach)),
+                                 cvRound(std::clamp(c.y, -reach, reach)));
+    }
     cv::fillConvexPoly(grid, gridPolygon, cv::Scalar(255));
     cv::Mat inner = cv::Mat::zeros(reduced.size(), CV_8U);
     {
@@ -467,7 +474,8 @@ cv::Mat buildSupportMask(cv::Size size, const std::array<cv::Point2d, 4>& corner
             const cv::Point2d towards = reducedCentre - p;
             const double length = std::max(1e-9, std::hypot(towards.x, towards.y));
             const cv::Point2d q = p + towards * (1.5 * std::sqrt(2.0) / length);
-            polygon.emplace_back(cvRound(q.x * (1 << kShift)), cvRound(q.y * (1 << kShift)));
+            polygon.emplace_back(cvRound(std::clamp(q.x, -reach, reach) * (1 << kShift)),
+                                 cvRound(std::clamp(q.y, -reach, reach) * (1 << kShift)));
         }
         cv::fillConvexPoly(inner, polygon, cv::Scalar(255), cv::LINE_8, kShift);
     }
