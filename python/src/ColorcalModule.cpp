@@ -159,7 +159,8 @@ py::array toArray8u(const cv::Mat& image, ChannelOrder order) {
 
 py::dict render(const std::string& chart, const py::handle& seed, const py::handle& rotation,
                 const py::handle& noise, const py::handle& falloff, const py::handle& size,
-                const std::string& encoding, bool realistic, const std::string& channelOrder) {
+                const std::string& encoding, bool realistic, bool handheld,
+                const std::string& channelOrder) {
     const std::string fn = "render(): ";
     ColorCalCli::RenderCommandOptions o;
     o.chart = toChart(chart, fn);
@@ -170,12 +171,16 @@ py::dict render(const std::string& chart, const py::handle& seed, const py::hand
     }
     o.encoding = encoding == "srgb" ? Encoding::eSrgb : Encoding::eLinear;
     const ChannelOrder order = parseChannelOrder(channelOrder, fn + "channel_order");
-    if (realistic &&
-        !(rotation.is_none() && noise.is_none() && falloff.is_none() && size.is_none())) {
-        throw py::value_error(fn +
-                              "realistic=True draws rotation, noise, falloff and size from the "
-                              "seed; leave them None");
+    if (realistic && handheld) {
+        throw py::value_error(fn + "realistic=True and handheld=True are two different sets");
     }
+    if ((realistic || handheld) &&
+        !(rotation.is_none() && noise.is_none() && falloff.is_none() && size.is_none())) {
+        throw py::value_error(fn + (handheld ? "handheld" : "realistic") +
+                              "=True draws rotation, noise, falloff and size from the seed; "
+                              "leave them None");
+    }
+    o.handheld = handheld;
     if (!rotation.is_none()) {
         o.rotationDeg = toNumber(rotation, -360.0, 360.0, fn + "rotation");
     }
@@ -214,7 +219,7 @@ py::dict render(const std::string& chart, const py::handle& seed, const py::hand
         }
     }
     out["references"] = references;
-    const cv::Rect& r = realistic ? rendered.hostRegion : rendered.chartRegion;
+    const cv::Rect& r = realistic || handheld ? rendered.hostRegion : rendered.chartRegion;
     out["roi"] = py::make_tuple(r.x, r.y, r.width, r.height);
     out["white"] = fromLibraryImage(rendered.whiteField, CV_32F, false, order);
     py::array_t<double> centers(
@@ -446,13 +451,16 @@ PYBIND11_MODULE(colorcal, m) {
     m.def("render", &ColorCalPy::render, py::arg("chart"), py::kw_only(), py::arg("seed") = 1,
           py::arg("rotation") = py::none(), py::arg("noise") = py::none(),
           py::arg("falloff") = py::none(), py::arg("size") = py::none(),
-          py::arg("encoding") = "srgb", py::arg("realistic") = false,
+          py::arg("encoding") = "srgb", py::arg("realistic") = false, py::arg("handheld") = false,
           py::arg("channel_order") = "rgb",
           "Renders a synthetic photo of a chart, as `colorcal render` does\n"
           "(defaults: rotation 2.5 degrees, noise 1.5, falloff 0.25, the chart with a\n"
           "60-pixel margin). realistic=True renders photo `seed` of the realistic\n"
           "set instead (1600 x 1200 or 2592 x 1944, JPEG, clutter; rotation, noise,\n"
-          "falloff and size then come from the seed).\n\n"
+          "falloff and size then come from the seed). handheld=True renders photo\n"
+          "`seed` of the hand-held set: the card 0.4 to 3 times its nominal size,\n"
+          "tilted up to 35 degrees and turned, on a light, dark or textured\n"
+          "background, in a photo of up to 12 MP (all drawn from the seed).\n\n"
           "channel_order: 'rgb' (default) or 'bgr', for photo and white.\n\n"
           "Returns a dict: photo (H x W x 3 uint8), references (20 x 3, r, g, b in\n"
           "the photo's encoding), roi (the region to calibrate), white (the true\n"

@@ -75,6 +75,10 @@ def test_wrong_arguments_raise(chart, change, error, message):
     (lambda c, r: colorcal.render("qcc-print", seed=-1), ValueError, "seed is -1"),
     (lambda c, r: colorcal.render("qcc-print", size=(0, 10)), ValueError, r"size\[0\] is 0"),
     (lambda c, r: colorcal.render("qcc-print", realistic=True, noise=1), ValueError, "leave them None"),
+    (lambda c, r: colorcal.render("qcc-print", handheld=True, size=(800, 600)), ValueError,
+     "handheld=True draws"),
+    (lambda c, r: colorcal.render("qcc-print", handheld=True, realistic=True), ValueError,
+     "two different sets"),
 ])
 def test_wrong_arguments_of_apply_and_render_raise(chart, call, error, message):
     r, cal = chart

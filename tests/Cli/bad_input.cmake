@@ -38,6 +38,8 @@ expect_usage_error("expected 20 colours, found 19"
 
 # Regions and masks that do not fit the photo.
 expect_usage_error("--roi 600,500,200,200 lies outside the photo \\(700x600\\)" ${base} --roi 600,500,200,200)
+expect_usage_error("render: --handheld draws the pose, light, size and distractors from the seed; leave out --rotation"
+  render --handheld --rotation 3 --out ${dir}/h.png --reference-out ${dir}/h.csv)
 run_expect(0 r render --chart cct-print --out ${dir}/small.png --reference-out ${dir}/small.csv --size 64x48)
 expect_usage_error("support mask '.*small.png' is not an 8-bit|support mask '.*small.png' is 64x48, the photo 700x600"
   ${base} --support ${dir}/small.png)

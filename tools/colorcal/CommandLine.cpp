@@ -494,11 +494,20 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
                   }
               }}},
             {"--distractors", {false, [&o](std::string_view) { o.distractors = true; }}},
+            {"--handheld", {false, [&o](std::string_view) { o.handheld = true; }}},
         };
         parseOptions(args, 1, table, "render", line.help, given);
         if (!line.help) {
             requireOption(given, "--out", "render");
             requireOption(given, "--reference-out", "render");
+            for (const char* drawn :
+                 {"--rotation", "--noise", "--falloff", "--size", "--distractors"}) {
+                if (o.handheld && given.count(drawn) != 0) {
+                    throw UsageError(std::string("render: --handheld draws the pose, light, size "
+                                                 "and distractors from the seed; leave out ") +
+                                     drawn);
+                }
+            }
         }
         return line;
     }
@@ -615,6 +624,10 @@ Writes a synthetic chart photo with its reference colours and its ground truth.
   --encoding ENC         srgb (default, as a camera writes it) or linear
   --distractors          a sheet of white paper, a bright object and a hand over the
                          card's margin beside the chart (give a larger --size)
+  --handheld             a photo of the hand-held set: the card 0.4 to 3 times its nominal
+                         size, tilted up to 35 degrees, turned (a quarter of them by a
+                         quarter turn), on a light, dark or textured background, in a photo
+                         of up to 12 MP; the seed draws everything
   --help                 this text
 )";
         case Command::eHelp:

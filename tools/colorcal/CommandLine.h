@@ -100,6 +100,9 @@ struct RenderCommandOptions {
     /// A sheet of white paper, a bright object and a hand over the card's
     /// margin beside the card (in a photo of --size).
     bool distractors = false;
+    /// Photo `seed` of the hand-held set: the card at any distance, tilt and
+    /// turn, with the set's own light, background, size and colours.
+    bool handheld = false;
 };
 
 /// A parsed command line. `help` is set by --help (or `colorcal help`); the

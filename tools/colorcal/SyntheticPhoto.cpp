@@ -1,6 +1,7 @@
 #include "SyntheticPhoto.h"
 
 #include "JsonWriter.h"
+#include "synth/HandheldSet.h"
 
 namespace ColorCalCli {
 
@@ -12,6 +13,9 @@ cv::Matx34d demoCameraCast() {
 }
 
 ChartSynth::RenderOptions makeRenderOptions(const RenderCommandOptions& o) {
+    if (o.handheld) {
+        return ChartSynth::handheldOptions(o.chart, o.encoding, o.seed, kHandheldMaxPixels).options;
+    }
     ChartSynth::RenderOptions options;
     options.chart = o.chart;
     options.referenceRgb = ChartSynth::randomReferenceColors(o.seed);
