@@ -218,8 +218,10 @@ bool findStep(const cv::Mat& photo, const cv::Point2d& q, const cv::Point2d& n,
         double before = 0.0;
         double after = 0.0;
         for (int k = 0; k < kWindow; ++k) {
-            before += profile[static_cast<std::size_t>(i - 1 - k)];
-            after += profile[static_cast<std::size_t>(i + k)];
+            const int earlier = i - 1 - k;
+            const int later = i + k;
+            before += profile[static_cast<std::size_t>(earlier)];
+            after += profile[static_cast<std::size_t>(later)];
         }
         return (after - before) / kWindow;
     };
