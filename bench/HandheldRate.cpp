@@ -293,6 +293,8 @@ PhotoResult runPhoto(EChart chart, const char* name, Encoding encoding, std::uin
         if (!summary.ok) {
             r.calibrated = Calibrated::eFailed;
             r.failure = summary.error;
+            r.lines.push_back("FAILED " + tag + ": " + summary.error);
+            worthDumping = true;
         } else if (!pairedRight(summary, rendered, tolerance, why)) {
             r.calibrated = Calibrated::eWrongPairing;
             r.lines.push_back("WRONG PAIRING " + tag + ": " + why);

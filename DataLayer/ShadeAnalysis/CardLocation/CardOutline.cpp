@@ -296,31 +296,45 @@ bool fitNearestEdgeLine(const std::vector<cv::Point2d>& points,
     if (points.size() < minimum || distances.size() != points.size()) {
         return false;
     }
-    std::vector<std::size_t> best;
-    double bestDistance = 0.0;
+    // Every line through two points with at least `minimum` inliers.
+    struct Candidate {
+        std::vector<std::size_t> inliers;
+        double distance = 0.0;
+    };
+    std::vector<Candidate> lines;
+    std::size_t largest = 0;
     for (std::size_t i = 0; i < points.size(); ++i) {
         for (std::size_t j = i + 1; j < points.size(); ++j) {
             const cv::Point2d dir = points[j] - points[i];
             const double length = std::hypot(dir.x, dir.y);
             if (length < 1.0) continue;
             const cv::Point2d normal(-dir.y / length, dir.x / length);
-            std::vector<std::size_t> inliers;
+            Candidate line;
             double sum = 0.0;
             for (std::size_t k = 0; k < points.size(); ++k) {
                 if (std::fabs((points[k] - points[i]).dot(normal)) <= 1.0) {
-                    inliers.push_back(k);
+                    line.inliers.push_back(k);
                     sum += distances[k];
                 }
             }
-            if (inliers.size() < minimum) continue;
-            const double mean = sum / static_cast<double>(inliers.size());
-            // The nearest line wins; of lines as near (within two pixels), the
-            // one more points agree on.
-            if (best.empty() || mean < bestDistance - 2.0 ||
-                (mean < bestDistance + 2.0 && inliers.size() > best.size())) {
-                best = std::move(inliers);
-                bestDistance = mean;
-            }
+            if (line.inliers.size() < minimum) continue;
+            line.distance = sum / static_cast<double>(line.inliers.size());
+            largest = std::max(largest, line.inliers.size());
+            lines.push_back(std::move(line));
+        }
+    }
+    // The nearest line wins among those at least half as well supported as
+    // the best supported one (a few fingertips in a row do not make the
+    // card's edge); of lines as near (within two pixels), the one more
+    // points agree on.
+    std::vector<std::size_t> best;
+    double bestDistance = 0.0;
+    for (Candidate& line : lines) {
+        if (2 * line.inliers.size() < largest) continue;
+        if (best.empty() || line.distance < bestDistance - 2.0 ||
+            (line.distance < bestDistance + 2.0 && line.inliers.size() > best.size())) {
+            bestDistance = line.distance;
+            best = std::move(line.inliers);
         }
     }
     if (best.empty()) {

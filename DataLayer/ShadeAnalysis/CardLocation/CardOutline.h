@@ -56,10 +56,11 @@ bool fitEdgeLine(const std::vector<cv::Point2d>& points, std::size_t minimum, cv
                  cv::Point2d& direction, int& inlierCount);
 
 /// The line nearest the card among those at least `minimum` of `points`
-/// lie within a pixel of (each point's `distances` is how far out from the
-/// patches it was met): the card's own edge comes before that of a paper or
-/// an object of the same white lying against it. False when no line has
-/// `minimum` points.
+/// lie within a pixel of, and at least half as many as on the best supported
+/// line (each point's `distances` is how far out from the patches it was
+/// met): the card's own edge comes before that of a paper or an object of
+/// the same white lying against it, while a few fingertips in a row over the
+/// margin do not make an edge. False when no line has `minimum` points.
 bool fitNearestEdgeLine(const std::vector<cv::Point2d>& points,
                         const std::vector<double>& distances, std::size_t minimum,
                         cv::Point2d& origin, cv::Point2d& direction);

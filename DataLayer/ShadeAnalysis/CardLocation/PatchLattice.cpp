@@ -46,8 +46,16 @@ constexpr double kEdgeAlignDeg = 20.0;
 constexpr double kMatchRadius = 0.28;
 /// Blobs of one lattice differ in area by at most this factor.
 constexpr double kAreaSpread = 2.3;
-/// Fewer matched blobs than this are not worth checking.
+/// Fewer matched blobs than this are not worth checking; a chart's window
+/// holds at least `kMinPatchesInWindow` of them (a patch or two too pale or
+/// too small to cut out is allowed for; a lattice along the grid's diagonals
+/// holds every second position only).
 constexpr int kMinMatched = 10;
+constexpr int kMinPatchesInWindow = 14;
+/// At least this share of a lattice's blobs whose edges can be read run their
+/// edges along the lattice's steps: a chart's patches line up with its grid,
+/// the squares of its diagonal lattice at 45 degrees do not.
+constexpr double kMinAlignedShare = 0.7;
 /// Grid positions that may lack a patch, the share of ground samples that
 /// must look like card ground, and the distinct colours the patches show.
 constexpr int kMissingPatchesAllowed = 2;
@@ -601,6 +609,27 @@ cv::Matx33d uprightWindow(const cv::Matx33d& model, int i0, int j0, int width, i
     return model * toLattice;
 }
 
+/// Whether the lattice's steps run along the edges of its blobs (where they
+/// can be read) for at least `kMinAlignedShare` of them.
+bool alignedWithPatches(const Lattice& lattice, const std::vector<Blob>& blobs) {
+    int readable = 0;
+    int aligned = 0;
+    for (const auto& [point, index] : lattice.at) {
+        const Blob& blob = blobs[static_cast<std::size_t>(index)];
+        if (!blob.edges) continue;
+        cv::Point2d p;
+        cv::Point2d si;
+        cv::Point2d sj;
+        if (!predict(lattice.model, point.first, point.second, p, si, sj)) continue;
+        ++readable;
+        const double worst =
+            std::max(std::min(lineAngleDeg(si, blob.edge[0]), lineAngleDeg(si, blob.edge[1])),
+                     std::min(lineAngleDeg(sj, blob.edge[0]), lineAngleDeg(sj, blob.edge[1])));
+        if (worst <= kEdgeAlignDeg) ++aligned;
+    }
+    return readable == 0 || aligned >= kMinAlignedShare * readable;
+}
+
 /// Judges a grown lattice: an oversized one is remembered as turned down
 /// (true: the blob it grew from is done), one whose window passes at exactly
 /// one placement becomes a card (true), any other is remembered with the
@@ -610,6 +639,7 @@ bool judgeLattice(const Lattice& lattice, const std::vector<Blob>& blobs,
                   const cv::Mat& smoothed, std::vector<bool>& tried, std::vector<bool>& taken,
                   LatticeSearch& search) {
     if (static_cast<int>(lattice.at.size()) < kMinMatched) return false;
+    if (!alignedWithPatches(lattice, blobs)) return false;
     const int spanI = lattice.maxI - lattice.minI + 1;
     const int spanJ = lattice.maxJ - lattice.minJ + 1;
     if (lattice.oversized) {
@@ -644,7 +674,7 @@ bool judgeLattice(const Lattice& lattice, const std::vector<Blob>& blobs,
                             ++inside;
                         }
                     }
-                    if (inside < kMinMatched ||
+                    if (inside < kMinPatchesInWindow ||
                         inside + kMaxStrayBlobs < static_cast<int>(lattice.at.size())) {
                         continue;
                     }
