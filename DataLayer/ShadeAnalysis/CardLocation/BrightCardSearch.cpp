@@ -398,24 +398,7 @@ ChartCardLocation searchBrightCard(const cv::Mat& photo, const ChartGeometry& ch
     location.found = true;
     location.corners = toFloat(corners);
     location.score = best->grid.score;
-    double minX = corners[0].x;
-    double maxX = minX;
-    double minY = corners[0].y;
-    double maxY = minY;
-    for (const cv::Point2d& c : corners) {
-        minX = std::min(minX, c.x);
-        maxX = std::max(maxX, c.x);
-        minY = std::min(minY, c.y);
-        maxY = std::max(maxY, c.y);
-    }
-    const double margin = 0.2 * chart.pitch;
-    const int x0 = static_cast<int>(std::clamp(std::floor(minX - margin), 0.0, double(photo.cols)));
-    const int y0 = static_cast<int>(std::clamp(std::floor(minY - margin), 0.0, double(photo.rows)));
-    const int x1 =
-        static_cast<int>(std::clamp(std::ceil(maxX + margin) + 1.0, 0.0, double(photo.cols)));
-    const int y1 =
-        static_cast<int>(std::clamp(std::ceil(maxY + margin) + 1.0, 0.0, double(photo.rows)));
-    location.regionOfInterest = cv::Rect(x0, y0, x1 - x0, y1 - y0);
+    location.regionOfInterest = boxAround(corners, 0.2 * chart.pitch, photo.size());
     // The ground level the grid check measured, back from its score's samples.
     double level = 0.0;
     cv::Vec3f groundCast(1.0f, 1.0f, 1.0f);

@@ -166,26 +166,6 @@ std::array<cv::Point2d, 4> measureOutline(const cv::Mat& photo, const cv::Matx33
     return corners;
 }
 
-cv::Rect boxAround(const std::array<cv::Point2d, 4>& corners, double margin, cv::Size photo) {
-    double minX = corners[0].x;
-    double maxX = minX;
-    double minY = corners[0].y;
-    double maxY = minY;
-    for (const cv::Point2d& c : corners) {
-        minX = std::min(minX, c.x);
-        maxX = std::max(maxX, c.x);
-        minY = std::min(minY, c.y);
-        maxY = std::max(maxY, c.y);
-    }
-    const double w = photo.width;
-    const double hgt = photo.height;
-    const int x0 = static_cast<int>(std::clamp(std::floor(minX - margin), 0.0, w));
-    const int y0 = static_cast<int>(std::clamp(std::floor(minY - margin), 0.0, hgt));
-    const int x1 = static_cast<int>(std::clamp(std::ceil(maxX + margin) + 1.0, 0.0, w));
-    const int y1 = static_cast<int>(std::clamp(std::ceil(maxY + margin) + 1.0, 0.0, hgt));
-    return {x0, y0, x1 - x0, y1 - y0};
-}
-
 /// The location of a card the lattice search found.
 ChartCardLocation describeLatticeCard(const cv::Mat& photo, const ChartGeometry& chart,
                                       const CardLocation::LatticeCard& card) {
@@ -205,7 +185,7 @@ ChartCardLocation describeLatticeCard(const cv::Mat& photo, const ChartGeometry&
         measureOutline(photo, location.homography, halfW, halfH, chart.side, chart.pitch);
     location.corners = CardLocation::toFloat(corners);
     location.regionOfInterest =
-        boxAround(corners, 0.2 * chart.pitch * location.scale, photo.size());
+        CardLocation::boxAround(corners, 0.2 * chart.pitch * location.scale, photo.size());
     // The patches' area in the reduced image, a reduced pixel beyond the outer patches.
     const double grow = card.factor / std::max(1e-6, location.scale);
     std::array<cv::Point2d, 4> gridBox;

@@ -255,6 +255,21 @@ bool findStep(const cv::Mat& photo, const cv::Point2d& q, const cv::Point2d& n,
     return false;
 }
 
+namespace {
+
+/// The least-squares line through the `chosen` ones of `points`.
+void lineThrough(const std::vector<cv::Point2d>& points, const std::vector<std::size_t>& chosen,
+                 cv::Point2d& origin, cv::Point2d& direction) {
+    std::vector<cv::Point2f> selected;
+    for (std::size_t k : chosen) selected.emplace_back(points[k]);
+    cv::Vec4f line;
+    cv::fitLine(selected, line, cv::DIST_L2, 0, 0.01, 0.01);
+    direction = cv::Point2d(line[0], line[1]);
+    origin = cv::Point2d(line[2], line[3]);
+}
+
+}  // namespace
+
 /// A line through `points` fitted to the largest set that lies within a
 /// pixel of a line through two of them (`inlierCount` of them); false with
 /// fewer than `minimum`.
@@ -281,12 +296,7 @@ bool fitEdgeLine(const std::vector<cv::Point2d>& points, std::size_t minimum, cv
         return false;
     }
     inlierCount = static_cast<int>(bestInliers.size());
-    std::vector<cv::Point2f> chosen;
-    for (std::size_t k : bestInliers) chosen.emplace_back(points[k]);
-    cv::Vec4f line;
-    cv::fitLine(chosen, line, cv::DIST_L2, 0, 0.01, 0.01);
-    direction = cv::Point2d(line[0], line[1]);
-    origin = cv::Point2d(line[2], line[3]);
+    lineThrough(points, bestInliers, origin, direction);
     return true;
 }
 
@@ -340,12 +350,7 @@ bool fitNearestEdgeLine(const std::vector<cv::Point2d>& points,
     if (best.empty()) {
         return false;
     }
-    std::vector<cv::Point2f> chosen;
-    for (std::size_t k : best) chosen.emplace_back(points[k]);
-    cv::Vec4f line;
-    cv::fitLine(chosen, line, cv::DIST_L2, 0, 0.01, 0.01);
-    direction = cv::Point2d(line[0], line[1]);
-    origin = cv::Point2d(line[2], line[3]);
+    lineThrough(points, best, origin, direction);
     return true;
 }
 
@@ -416,6 +421,26 @@ RefinedCorners refineCorners(const cv::Mat& photo, const PlacedGrid& grid, doubl
     result.corners = refined;
     result.edgePoints = edgePoints;
     return result;
+}
+
+cv::Rect boxAround(const std::array<cv::Point2d, 4>& corners, double margin, cv::Size photo) {
+    double minX = corners[0].x;
+    double maxX = minX;
+    double minY = corners[0].y;
+    double maxY = minY;
+    for (const cv::Point2d& c : corners) {
+        minX = std::min(minX, c.x);
+        maxX = std::max(maxX, c.x);
+        minY = std::min(minY, c.y);
+        maxY = std::max(maxY, c.y);
+    }
+    const double w = photo.width;
+    const double hgt = photo.height;
+    const int x0 = static_cast<int>(std::clamp(std::floor(minX - margin), 0.0, w));
+    const int y0 = static_cast<int>(std::clamp(std::floor(minY - margin), 0.0, hgt));
+    const int x1 = static_cast<int>(std::clamp(std::ceil(maxX + margin) + 1.0, 0.0, w));
+    const int y1 = static_cast<int>(std::clamp(std::ceil(maxY + margin) + 1.0, 0.0, hgt));
+    return {x0, y0, x1 - x0, y1 - y0};
 }
 
 std::array<cv::Point2f, 4> toFloat(const std::array<cv::Point2d, 4>& corners) {

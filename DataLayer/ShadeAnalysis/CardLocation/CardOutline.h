@@ -93,6 +93,9 @@ struct PlacedGrid {
 RefinedCorners refineCorners(const cv::Mat& photo, const PlacedGrid& grid, double start,
                              double reach, const std::array<cv::Point2d, 4>& fallback);
 
+/// The photo's box around `corners` grown by `margin` pixels, inside `photo`.
+cv::Rect boxAround(const std::array<cv::Point2d, 4>& corners, double margin, cv::Size photo);
+
 std::array<cv::Point2f, 4> toFloat(const std::array<cv::Point2d, 4>& corners);
 
 /// Photo coordinates of a reduced-image point (pixel centres at integers in both).
