@@ -5,8 +5,16 @@
 #include <tbb/global_control.h>
 #include <opencv2/imgproc.hpp>
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <iomanip>
+#include <limits>
 #include <random>
+#include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "CalibrationFile.h"
 #include "DataLayer/ShadeAnalysis/ColorCorrection.h"
@@ -107,7 +115,9 @@ TEST(CorrectionModel, EqualsTheLibrarysCorrectionAndTheToolsConversions) {
         for (const int depth : {CV_8U, CV_16U, CV_32F}) {
             for (const int channels : {1, 3, 4}) {
                 for (const bool rgb : {false, true}) {
-                    for (const cv::Size size : {cv::Size(1, 1), cv::Size(262, 17)}) {
+                    // One pixel, an odd width, and rows that end just past a block.
+                    for (const cv::Size size :
+                         {cv::Size(1, 1), cv::Size(262, 17), cv::Size(513, 3)}) {
                         const cv::Mat photo =
                             randomPhoto(depth, channels, size, rng() % 2 == 0, rng);
                         // A white with unusable pixels (zero, negative) where the gain is 1.
@@ -130,6 +140,157 @@ TEST(CorrectionModel, EqualsTheLibrarysCorrectionAndTheToolsConversions) {
             }
         }
     }
+}
+
+// The 8-bit code the tool writes for one working value.
+int toolCode(float value, Encoding encoding) {
+    const cv::Mat one(1, 1, CV_32FC3, cv::Scalar::all(value));
+    const cv::Mat encoded = encoding == Encoding::eSrgb ? ColorCalCli::srgbEncodeImage(one) : one;
+    cv::Mat code;
+    encoded.convertTo(code, CV_8U);
+    return code.at<cv::Vec3b>(0, 0)[0];
+}
+
+// The least working value the tool writes as `code` or higher (the code rises
+// with the value; non-negative floats order as their bits).
+float leastValueOfCode(int code, Encoding encoding) {
+    std::uint32_t lo = 0;
+    std::uint32_t hi = 0x437F0000;  // 255
+    while (lo < hi) {
+        const std::uint32_t mid = lo + (hi - lo) / 2;
+        float v = 0.0f;
+        std::memcpy(&v, &mid, sizeof v);
+        if (toolCode(v, encoding) >= code) {
+            hi = mid;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    float v = 0.0f;
+    std::memcpy(&v, &lo, sizeof v);
+    return v;
+}
+
+// A black 8-bit pixel through a matrix of offsets alone comes out as the
+// offsets: three chosen working values, encoded by the model and by the tool.
+std::string encodingDifference(Encoding encoding, const std::array<float, 3>& values) {
+    CalibrationData c = calibrationOf(encoding);
+    c.matrixBgr = {0, 0, 0, values[0], 0, 0, 0, values[1], 0, 0, 0, values[2]};
+    const CorrectionModel model(c);
+    const cv::Mat black(1, 1, CV_8UC3, cv::Scalar::all(0));
+    const std::string where = firstDifference(model.correct(black, cv::Mat()),
+                                              reference(black, cv::Mat(), model, false), 0);
+    if (where.empty()) return "";
+    std::ostringstream text;
+    text << where << " for working values " << std::setprecision(9) << values[0] << ", "
+         << values[1] << ", " << values[2];
+    return text.str();
+}
+
+TEST(CorrectionModel, EightBitCodesAroundEachStepAndCellEdgeEqualTheTools) {
+    for (const Encoding encoding : {Encoding::eSrgb, Encoding::eLinear}) {
+        // Each code's least value and its two float neighbours.
+        for (int code = 1; code < 256; ++code) {
+            const float least = leastValueOfCode(code, encoding);
+            ASSERT_EQ(toolCode(least, encoding), code);
+            ASSERT_EQ(toolCode(std::nextafter(least, 0.0f), encoding), code - 1);
+            EXPECT_EQ(encodingDifference(encoding, {std::nextafter(least, 0.0f), least,
+                                                    std::nextafter(least, 256.0f)}),
+                      "")
+                << encodingTypeName(encoding) << ", code " << code;
+        }
+    }
+    // The encoding's cells (128 per octave from 2^-8 up): each one's least
+    // value, the float below it and a value inside.
+    for (int octave = -8; octave < 8; ++octave) {
+        for (int step = 0; step < 128; ++step) {
+            const float first = std::ldexp(1.0f + static_cast<float>(step) / 128.0f, octave);
+            const float inside =
+                std::ldexp(1.0f + (static_cast<float>(step) + 0.37f) / 128.0f, octave);
+            EXPECT_EQ(
+                encodingDifference(Encoding::eSrgb, {std::nextafter(first, 0.0f), first, inside}),
+                "");
+        }
+    }
+    // Zero, the smallest values, and values beyond the range, clamped.
+    EXPECT_EQ(encodingDifference(Encoding::eSrgb, {0.0f, 1e-40f, 1e-20f}), "");
+    EXPECT_EQ(encodingDifference(Encoding::eSrgb, {255.0f, 255.5f, 1e6f}), "");
+    EXPECT_EQ(encodingDifference(Encoding::eSrgb, {-1e-40f, -0.5f, -1e6f}), "");
+}
+
+TEST(CorrectionModel, ExtremeMatricesPhotosAndWhitesAsTheLibrary) {
+    // Factors that overflow float on bright pixels (+inf, -inf and NaN sums,
+    // all written as 0), and factors of -0 that sum black to -0.
+    std::mt19937 rng(11);
+    const cv::Mat bright = randomPhoto(CV_8U, 3, cv::Size(40, 3), false, rng);
+    for (const std::array<double, 12>& m : std::vector<std::array<double, 12>>{
+             {3e38, 0, 0, 0, -3e38, 0, 0, 0, 3e38, -3e38, 0, 0},
+             {-0.0, -0.0, -0.0, -0.0, -1, -1, -1, -0.0, 1e-30, 0, 0, 1e-30}}) {
+        CalibrationData c = calibrationOf(Encoding::eSrgb);
+        c.matrixBgr = m;
+        const CorrectionModel model(c);
+        EXPECT_EQ(firstDifference(model.correct(bright, cv::Mat()),
+                                  reference(bright, cv::Mat(), model, false), 0),
+                  "");
+    }
+    // Whites whose gain is 1 (zero, negative, infinite, NaN, or so small that
+    // the gain overflows) or far below 1, on 8-bit and on float photos with
+    // values far outside 0..255.
+    const CorrectionModel model(calibrationOf(Encoding::eSrgb));
+    cv::Mat white(3, 40, CV_32FC3);
+    cv::randu(white, 60.0, 250.0);
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float huge = std::numeric_limits<float>::max();
+    white.at<cv::Vec3f>(0, 0) = cv::Vec3f(0.0f, -3.0f, inf);
+    white.at<cv::Vec3f>(0, 1) = cv::Vec3f(nan, 1e-38f, huge);
+    white.at<cv::Vec3f>(1, 5) = cv::Vec3f(-inf, 1e30f, 2.0f);
+    cv::Mat wild = randomPhoto(CV_32F, 3, white.size(), false, rng);
+    wild.at<cv::Vec3f>(0, 2) = cv::Vec3f(1e29f, -1e29f, -5.0f);
+    wild.at<cv::Vec3f>(2, 3) = cv::Vec3f(300.0f, -0.0f, 1e-30f);
+    for (const cv::Mat& photo : {bright, wild}) {
+        EXPECT_EQ(firstDifference(model.correct(photo, white),
+                                  reference(photo, white, model, false), 1e-4),
+                  "")
+            << "depth " << photo.depth();
+    }
+}
+
+TEST(CorrectionModel, CorrectsIntoTheCallersBufferOrInPlace) {
+    std::mt19937 rng(5);
+    const CorrectionModel model(calibrationOf(Encoding::eSrgb));
+    const cv::Mat photo = randomPhoto(CV_8U, 3, cv::Size(700, 9), false, rng);
+    cv::Mat white(photo.size(), CV_32FC3);
+    cv::randu(white, 100.0, 250.0);
+    const cv::Mat w = model.workingWhite(white);
+    const cv::Mat expected = model.correct(photo, w);
+
+    // A buffer of the result's size and type is kept; another is replaced.
+    cv::Mat out(photo.size(), CV_8UC3);
+    const uchar* buffer = out.data;
+    model.correct(photo, w, out);
+    EXPECT_EQ(out.data, buffer);
+    EXPECT_EQ(firstDifference(out, expected, 0), "");
+    cv::Mat other(3, 3, CV_16UC3);
+    model.correct(photo, w, other);
+    EXPECT_EQ(firstDifference(other, expected, 0), "");
+
+    // In place, where the result has the photo's type (alpha kept), and
+    // where it has not (a grey photo gets three channels).
+    for (const auto& [depth, channels] :
+         {std::pair{CV_8U, 3}, std::pair{CV_16U, 4}, std::pair{CV_32F, 3}, std::pair{CV_8U, 1}}) {
+        const cv::Mat original = randomPhoto(depth, channels, cv::Size(600, 5), false, rng);
+        cv::Mat image = original.clone();
+        model.correct(image, cv::Mat(), image, ChannelOrder::eRgb);
+        EXPECT_EQ(firstDifference(image, model.correct(original, cv::Mat(), ChannelOrder::eRgb), 0),
+                  "")
+            << "depth " << depth << ", " << channels << " channels";
+    }
+
+    // A refused photo leaves the buffer as it was.
+    cv::Mat kept = expected.clone();
+    EXPECT_THROW(model.correct(cv::Mat(4, 4, CV_16SC3), cv::Mat(), kept), FrontendError);
+    EXPECT_EQ(firstDifference(kept, expected, 0), "");
 }
 
 TEST(CorrectionModel, PaddedPhotosAndThreadCountsGiveTheSameImage) {

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -48,6 +47,15 @@ class CorrectionModel {
     cv::Mat correct(const cv::Mat& photo, const cv::Mat& white,
                     ChannelOrder order = ChannelOrder::eBgr) const;
 
+    /// As `correct` above, into `out`: its buffer is kept when it already
+    /// has the result's size and type (a batch that corrects photos of one
+    /// size into one buffer spares the allocation and the operating system's
+    /// clearing of the new pages), else `out` gets a new one. `out` may be
+    /// `photo` itself; it must not otherwise share memory with `photo` or
+    /// `white`. On a `FrontendError`, `out` is left as it was.
+    void correct(const cv::Mat& photo, const cv::Mat& white, cv::Mat& out,
+                 ChannelOrder order = ChannelOrder::eBgr) const;
+
     /// A white image as `--white-out` writes it (CV_32FC3 on the 0..255
     /// scale in the photo's encoding, in `order`) brought into the working
     /// space, blue-green-red, for `correct`. Throws `FrontendError` for
@@ -62,14 +70,18 @@ class CorrectionModel {
   private:
     CalibrationData m_calibration;
     cv::Matx34f m_matrix;
+    /// Whether no row of the matrix can overflow on working values within
+    /// 0..256 (256 times the sum of its factors' magnitudes, plus its
+    /// offset's, at most 1e30): its results are then all finite.
+    bool m_boundedMatrix = false;
     std::array<float, 3> m_realWhite{};
     std::array<float, 256> m_decode8{};  ///< 8-bit code to working value
-    /// m_encode8Threshold[k]: the least working value written as 8-bit code
-    /// k or higher (k = 1..255), so that the 8-bit encoding is a table
-    /// look-up that rounds as the float conversion of the tool does.
-    /// Entry 256 is infinite, so a look-up of the code above 255 never succeeds.
-    std::array<float, 257> m_encode8Threshold{};
-    std::vector<std::uint8_t> m_encode8Guess;  ///< the code at value i / 64, a search start
+    /// The 8-bit encoding by cells of working values (128 per octave, see
+    /// the source): each cell's code at its least value and where in the cell
+    /// the next code begins, so that a value's code is one look-up and one
+    /// comparison that round as the tool's float conversion does.
+    static constexpr int kEncodeCells = 2048;
+    std::array<std::int32_t, kEncodeCells> m_encode8Cell{};
 };
 
 }  // namespace ColorCalFrontend
