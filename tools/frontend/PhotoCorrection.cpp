@@ -129,7 +129,10 @@ constexpr int kBlock = 512;
 // multiply-add) and both clones give the same values. Their pointers never
 // overlap (`__restrict`): only so does the compiler vectorise the table
 // look-ups.
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__ELF__)
+// COLORCAL_PORTABLE_KERNELS builds the plain clone only, so that it is
+// checked too on a machine that would otherwise run the AVX2 one.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__ELF__) && \
+    !defined(COLORCAL_PORTABLE_KERNELS)
 #define COLORCAL_KERNEL __attribute__((target_clones("avx2", "default")))
 #else
 #define COLORCAL_KERNEL
