@@ -228,8 +228,11 @@ class COLORCAL_EXPORT CColorCalibration {
     ///   column c' shows the upright chart's patch at row R - 1 - c', column r';
     /// - 270: turned a quarter turn counter-clockwise: the seed at (r', c')
     ///   shows the upright patch at row c', column C - 1 - r'.
-    /// 90 and 270 occur only for a grid of C rows x R columns; there 0 and 180
-    /// pair the grid as found (a card printed as C rows of R). -1 before a
+    /// 90 and 270 occur for a grid of C rows x R columns (there 0 and 180 pair
+    /// the grid as found: a card printed as C rows of R) and, where the colour
+    /// index table is the identity and so fixes no layout, for a grid of R
+    /// rows x C columns too: a card printed as C rows of R, read row by row,
+    /// turned a quarter (the same mapping with R and C swapped). -1 before a
     /// successful run and after a failed one.
     int GetChartOrientation() const;
     /// Why the last `startColorCalibration` failed, as its logged error line

@@ -104,6 +104,25 @@ TEST(Workflow, CalibratesHandHeldCardsInTheirFrameAndMapsTheResultsBack) {
     }
 }
 
+TEST(Workflow, ACardPrintedTheOtherWayRoundAndTurnedIsPairedByItsColours) {
+    // A QCC X-Rite card printed as 4 rows of 5 (its colour index table fixes
+    // no layout) in a portrait photo: the grid found has the parameter set's
+    // 5 rows of 4, and only a quarter turn pairs its colours right.
+    for (const double turn : {90.0, -90.0}) {
+        SCOPED_TRACE(turn);
+        ChartSynth::RenderOptions options = handheld(EChart::eQCCXRite, 0.9, 10.0, turn, 7);
+        options.transposedLayout = true;
+        const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
+        const PreparedCalibration prepared =
+            prepareCalibration(requestFor(options, rendered), locateCard);
+        ASSERT_TRUE(prepared.ready) << prepared.failure;
+        EXPECT_EQ(prepared.card.gridRows, 5);
+        const EngineResult result = runPrepared(prepared);
+        expectRightPairing(result, rendered, ChartSynth::chartSideLength(EChart::eQCCXRite) * 0.9);
+        EXPECT_TRUE(result.orientation == 90 || result.orientation == 270) << result.orientation;
+    }
+}
+
 TEST(Workflow, ANominalCardIsCalibratedOnThePhotoAsAHostWithItsRegionAndMaskWould) {
     const EChart chart = EChart::eCCTPrint;
     ChartSynth::RenderOptions options =

@@ -90,12 +90,31 @@ TEST(CalibrationStage, FitsTheDrawnChart) {
     EXPECT_EQ(result.positions, layout.lut);
     const cv::Matx34f identity(1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0);
     for (int k = 0; k < 12; ++k) EXPECT_NEAR(result.matrix[k], identity.val[k], 1e-3) << k;
-    // Its grid is the layout's own: the order and its reverse are tried.
-    ASSERT_EQ(result.pairings.size(), 2u);
+    // Its grid is the layout's own and its colour index table the identity
+    // (no layout fixed): the order, its reverse, and the two quarter turns of
+    // a card printed the other way round are tried; only the order fits.
+    ASSERT_EQ(result.pairings.size(), 4u);
     EXPECT_EQ(result.pairings[0].orientation, 0);
     EXPECT_LT(result.pairings[0].residual, 1e-3);
+    for (std::size_t k = 1; k < 4; ++k) EXPECT_GT(result.pairings[k].residual, 0.4);
     EXPECT_EQ(result.pairings[1].orientation, 180);
-    EXPECT_GT(result.pairings[1].residual, 0.4);
+
+    // A table that reads the grid in its own order fixes the layout: only
+    // the order and its reverse are tried.
+    Layout printed;
+    std::vector<float> reference(printed.reference.size());
+    for (std::size_t i = 0; i < 20; ++i) {
+        printed.lut[i] = static_cast<int>((7 * i) % 20);
+        for (std::size_t c = 0; c < 3; ++c) {
+            reference[3 * static_cast<std::size_t>(printed.lut[i]) + c] =
+                printed.reference[3 * i + c];
+        }
+    }
+    printed.reference = reference;
+    const DataLayer::CalibrationResult read = printed.run();
+    ASSERT_EQ(read.failure, CalibrationFailure::eNone) << narrow(read.message);
+    EXPECT_EQ(read.positions, printed.lut);
+    EXPECT_EQ(read.pairings.size(), 2u);
 }
 
 TEST(CalibrationStage, TheColoursDecideHowATurnedChartIsPaired) {
@@ -115,18 +134,19 @@ TEST(CalibrationStage, TheColoursDecideHowATurnedChartIsPaired) {
         ASSERT_EQ(result.failure, CalibrationFailure::eNone) << narrow(result.message);
         EXPECT_EQ(result.orientation, t.orientation);
         EXPECT_EQ(result.positions, layout.truth());
-        ASSERT_EQ(result.pairings.size(), t.orientation == 180 ? 2u : 4u);
+        ASSERT_EQ(result.pairings.size(), 4u);
         for (const DataLayer::PairingFit& pairing : result.pairings) {
             EXPECT_EQ(pairing.positions == layout.truth(), pairing.orientation == t.orientation)
                 << pairing.orientation;
         }
-        // Said to be of the layout's own shape, the turned grid is paired only
-        // as found or reversed, and neither fits.
+        // Said to be of the layout's own shape, the turned grid is paired as
+        // found, reversed or as a card printed the other way round, and none
+        // of these fits.
         if (t.orientation != 180) {
             std::swap(layout.gridRows, layout.gridCols);
             const DataLayer::CalibrationResult unturned = layout.run();
             EXPECT_EQ(unturned.failure, CalibrationFailure::eResidualTooLarge);
-            EXPECT_NE(unturned.message.find(L"the best of 2 pairings"), std::wstring::npos)
+            EXPECT_NE(unturned.message.find(L"the best of 4 pairings"), std::wstring::npos)
                 << narrow(unturned.message);
         }
     }
@@ -150,9 +170,14 @@ TEST(CalibrationStage, TwoPairingsThatBothFitAreRefused) {
     EXPECT_NE(result.message.find(L"2 pairings pass"), std::wstring::npos)
         << narrow(result.message);
     EXPECT_TRUE(result.positions.empty());
-    ASSERT_EQ(result.pairings.size(), 2u);
+    // The colour index table is the identity, so the grid may also show a
+    // card printed the other way round and turned: four pairings are tried,
+    // the grid's order and its reverse pass.
+    ASSERT_EQ(result.pairings.size(), 4u);
     EXPECT_LT(result.pairings[0].residual, 1e-3);
     EXPECT_LT(result.pairings[1].residual, 1e-3);
+    EXPECT_GT(result.pairings[2].residual, 0.4);
+    EXPECT_GT(result.pairings[3].residual, 0.4);
 }
 
 TEST(CalibrationStage, RefusesLayoutsItCannotMeasureBeforeReadingAPixel) {

@@ -94,12 +94,37 @@ const wchar_t* pairingName(int orientation) {
     }
 }
 
+/// The pairings a quarter turn either way gives when the card is printed as
+/// `printedRows` x `printedColumns` and its found grid shows it turned: found
+/// position (r', c') (`printedColumns` rows of `printedRows`) shows the
+/// printed patch (printedRows - 1 - c', r') when the card is turned clockwise
+/// and (c', printedColumns - 1 - r') when turned counter-clockwise; `indexOf`
+/// gives that printed patch's reference position.
+template <typename IndexOf>
+void addQuarterTurns(int printedRows, int printedColumns, IndexOf indexOf,
+                     std::vector<Candidate>& candidates) {
+    for (const int orientation : {90, 270}) {
+        Candidate turned{orientation,
+                         std::vector<int>(static_cast<std::size_t>(printedRows * printedColumns)),
+                         {}};
+        for (int r2 = 0; r2 < printedColumns; ++r2) {
+            for (int c2 = 0; c2 < printedRows; ++c2) {
+                const int r = orientation == 90 ? printedRows - 1 - c2 : c2;
+                const int c = orientation == 90 ? r2 : printedColumns - 1 - r2;
+                turned.positions[static_cast<std::size_t>(r2 * printedRows + c2)] = indexOf(r, c);
+            }
+        }
+        candidates.push_back(std::move(turned));
+    }
+}
+
 /// The pairings to try for seeds whose found-order pairing is `positions`
 /// (the colour index table's entries): that order and its reverse (the chart
-/// upside down) and, for a grid of the layout's columns x rows, the two quarter
-/// turns. Found position (r', c') of such a grid (C rows of R, the layout being
-/// R rows of C) shows the upright chart's patch (R - 1 - c', r') when the chart
-/// is turned clockwise and (c', C - 1 - r') when turned counter-clockwise.
+/// upside down) and the two quarter turns where the found grid may show a
+/// turned card: a grid of the layout's columns x rows (the card printed as
+/// the layout says, turned), and, where the colour index table is the
+/// identity and so fixes no layout, a grid of the layout's rows x columns
+/// too (the card printed as columns x rows, read row by row, turned).
 std::vector<Candidate> candidatePairings(const CalibrationInput& in,
                                          const std::vector<int>& positions) {
     std::vector<Candidate> candidates;
@@ -107,25 +132,25 @@ std::vector<Candidate> candidatePairings(const CalibrationInput& in,
     candidates.push_back({180, std::vector<int>(positions.rbegin(), positions.rend()), {}});
     const int rows = in.layoutRows;
     const int cols = in.layoutColumns;
-    const bool swapped = rows > 0 && cols > 0 && rows != cols &&
-                         rows * cols == static_cast<int>(positions.size()) && in.gridRows == cols &&
-                         in.gridColumns == rows;
-    if (!swapped) {
+    if (rows <= 0 || cols <= 0 || rows == cols ||
+        rows * cols != static_cast<int>(positions.size())) {
         return candidates;
     }
-    for (const int orientation : {90, 270}) {
-        Candidate turned{orientation, std::vector<int>(positions.size()), {}};
-        for (int r2 = 0; r2 < cols; ++r2) {
-            for (int c2 = 0; c2 < rows; ++c2) {
-                const int r = orientation == 90 ? rows - 1 - c2 : c2;
-                const int c = orientation == 90 ? r2 : cols - 1 - r2;
-                const int found = r2 * rows + c2;
-                const int upright = r * cols + c;
-                turned.positions[static_cast<std::size_t>(found)] =
-                    positions[static_cast<std::size_t>(upright)];
-            }
-        }
-        candidates.push_back(std::move(turned));
+    if (in.gridRows == cols && in.gridColumns == rows) {
+        addQuarterTurns(
+            rows, cols,
+            [&](int r, int c) { return positions[static_cast<std::size_t>(r * cols + c)]; },
+            candidates);
+        return candidates;
+    }
+    bool identity = true;
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        identity = identity && positions[i] == static_cast<int>(i);
+    }
+    if (identity && in.gridRows == rows && in.gridColumns == cols) {
+        // Printed as `cols` rows of `rows`, shown turned as the layout's grid.
+        addQuarterTurns(
+            cols, rows, [&](int r, int c) { return r * rows + c; }, candidates);
     }
     return candidates;
 }
