@@ -111,7 +111,9 @@ void addQuarterTurns(int printedRows, int printedColumns, IndexOf indexOf,
             for (int c2 = 0; c2 < printedRows; ++c2) {
                 const int r = orientation == 90 ? printedRows - 1 - c2 : c2;
                 const int c = orientation == 90 ? r2 : printedColumns - 1 - r2;
-                turned.positions[static_cast<std::size_t>(r2 * printedRows + c2)] = indexOf(r, c);
+                turned.positions[static_cast<std::size_t>(r2) *
+                                     static_cast<std::size_t>(printedRows) +
+                                 static_cast<std::size_t>(c2)] = indexOf(r, c);
             }
         }
         candidates.push_back(std::move(turned));
@@ -139,7 +141,10 @@ std::vector<Candidate> candidatePairings(const CalibrationInput& in,
     if (in.gridRows == cols && in.gridColumns == rows) {
         addQuarterTurns(
             rows, cols,
-            [&](int r, int c) { return positions[static_cast<std::size_t>(r * cols + c)]; },
+            [&](int r, int c) {
+                return positions[static_cast<std::size_t>(r) * static_cast<std::size_t>(cols) +
+                                 static_cast<std::size_t>(c)];
+            },
             candidates);
         return candidates;
     }
