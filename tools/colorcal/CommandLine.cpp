@@ -10,24 +10,12 @@
 #include <map>
 #include <set>
 
+#include "ChartNames.h"
 #include "Messages.h"
 
 namespace ColorCalCli {
 
 namespace {
-
-struct ChartNameEntry {
-    const char* name;
-    EChart chart;
-};
-
-constexpr ChartNameEntry kChartNames[] = {
-    {"cct-print", EChart::eCCTPrint},
-    {"qcc-print", EChart::eQCCPrint},
-    {"cct-xrite", EChart::eCCTXRite},
-    {"qcc-xrite", EChart::eQCCXRite},
-    {"qcc-print-small", EChart::eQCCPrintSmall},
-};
 
 /// User text quoted in a message, escaped and shortened so that one bad
 /// argument can neither flood nor drive the terminal.

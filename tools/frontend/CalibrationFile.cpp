@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "ChartNames.h"
 #include "FrontendError.h"
 #include "JsonReader.h"
 #include "Messages.h"
@@ -12,19 +13,6 @@
 namespace ColorCalFrontend {
 
 namespace {
-
-struct ChartNameEntry {
-    const char* name;
-    EChart chart;
-};
-
-constexpr ChartNameEntry kChartNames[] = {
-    {"cct-print", EChart::eCCTPrint},
-    {"qcc-print", EChart::eQCCPrint},
-    {"cct-xrite", EChart::eCCTXRite},
-    {"qcc-xrite", EChart::eQCCXRite},
-    {"qcc-print-small", EChart::eQCCPrintSmall},
-};
 
 using Type = JsonValue::Type;
 
@@ -97,7 +85,7 @@ std::array<double, 3> CalibrationData::realWhiteWorking() const {
 }
 
 std::string chartTypeName(EChart chart) {
-    for (const ChartNameEntry& entry : kChartNames) {
+    for (const ColorCalCli::ChartNameEntry& entry : ColorCalCli::kChartNames) {
         if (entry.chart == chart) {
             return entry.name;
         }
@@ -106,7 +94,7 @@ std::string chartTypeName(EChart chart) {
 }
 
 std::optional<EChart> chartTypeOfName(std::string_view name) {
-    for (const ChartNameEntry& entry : kChartNames) {
+    for (const ColorCalCli::ChartNameEntry& entry : ColorCalCli::kChartNames) {
         if (name == entry.name) {
             return entry.chart;
         }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "FrontendError.h"
+#include "Utf8.h"
 
 namespace ColorCalFrontend {
 
@@ -266,35 +267,8 @@ class Parser {
 
     /// Length of the valid UTF-8 sequence at `m_pos` (lead byte >= 0x80), or 0.
     std::size_t utf8Length() const {
-        const auto byte = [this](std::size_t i) {
-            return static_cast<unsigned char>(m_text[m_pos + i]);
-        };
-        const unsigned char lead = byte(0);
-        std::size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        } else {
-            return 0;
-        }
-        if (m_pos + length > m_text.size()) {
-            return 0;
-        }
-        for (std::size_t i = 1; i < length; ++i) {
-            if (byte(i) < (i == 1 ? low : 0x80) || byte(i) > (i == 1 ? high : 0xBF)) {
-                return 0;
-            }
-        }
-        return length;
+        std::uint32_t codePoint = 0;
+        return ColorCalCli::utf8Sequence(std::string_view(m_text).substr(m_pos), codePoint);
     }
 
     std::string parseString() {
