@@ -104,6 +104,29 @@ TEST(Workflow, CalibratesHandHeldCardsInTheirFrameAndMapsTheResultsBack) {
     }
 }
 
+TEST(Workflow, FingersOverTheCardsMarginDoNotCostAPatchInTheFrame) {
+    // A photo of the hand-held set whose fingers, over the card's margin
+    // beside a row of patches, pull the segmentation's grid off one patch in
+    // the rectified frame: the run segments once more with the covered ground
+    // filled in from the ground around it, and pairs every patch right.
+    const ChartSynth::HandheldPhoto photo =
+        ChartSynth::handheldOptions(EChart::eQCCPrintSmall, ChartSynth::Encoding::eLinear, 24, 0);
+    const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(photo.options);
+    CalibrationRequest request = requestFor(photo.options, rendered);
+    request.photo.sourceDepth = CV_32F;
+    request.encoding = Encoding::eLinear;
+    const PreparedCalibration prepared = prepareCalibration(request, locateCard);
+    ASSERT_TRUE(prepared.ready) << prepared.failure;
+    ASSERT_NE(prepared.rectification, nullptr);
+    const EngineResult first = runEngine(prepared.input);
+    ASSERT_FALSE(first.ok) << "the case no longer needs the second segmentation";
+    EXPECT_EQ(first.error.rfind("segmentation failed", 0), 0u) << first.error;
+    const EngineResult result = runPrepared(prepared);
+    expectRightPairing(result, rendered,
+                       ChartSynth::chartSideLength(EChart::eQCCPrintSmall) * rendered.scale);
+    expectWhiteEverywhere(result.whiteImage, rendered.photo.size());
+}
+
 TEST(Workflow, ACardPrintedTheOtherWayRoundAndTurnedIsPairedByItsColours) {
     // A QCC X-Rite card printed as 4 rows of 5 (its colour index table fixes
     // no layout) in a portrait photo: the grid found has the parameter set's

@@ -1,7 +1,12 @@
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
 
 #include "Base/CImageData2D.h"
 #include "Base/CRect.h"
@@ -22,6 +27,94 @@ using Clock = std::chrono::steady_clock;
 
 double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+/// The region a second segmentation of a rectified card looks at: inside the
+/// card's outline, wherever its ground is not usable white (fingers holding
+/// the card, an object over its margin) and outside the patches' own squares,
+/// the ground's local level (the usable ground averaged over a grid step)
+/// takes the place of what covers it, so that it cannot pass for a patch or
+/// pull the grid off the patches. The patches, the usable ground and
+/// everything outside the card are left as they are. Empty when nothing is
+/// covered or no ground is left to take the level from.
+cv::Mat coveredGroundFilled(const PreparedCalibration& prepared) {
+    const EngineInput& in = prepared.input;
+    const DataLayer::CCardRectification* frame = prepared.rectification.get();
+    const CardResult& card = prepared.card;
+    if (frame == nullptr || in.support.empty() || card.gridRows <= 0 || card.gridColumns <= 0) {
+        return {};
+    }
+    const cv::Rect roi = in.roi;
+    cv::Mat region =
+        in.segmentationRegion.empty() ? in.photo(roi).clone() : in.segmentationRegion.clone();
+    if (region.type() != CV_32FC3 || region.size() != roi.size()) {
+        return {};
+    }
+    const cv::Point2d origin(roi.x, roi.y);
+    cv::Mat inside = cv::Mat::zeros(roi.size(), CV_8U);
+    std::vector<cv::Point> outline;
+    for (const cv::Point2d& corner : card.corners) {
+        const cv::Point2d p = frame->toFrame(corner) - origin;
+        outline.emplace_back(static_cast<int>(std::lround(std::clamp(p.x, -1e6, 1e6))),
+                             static_cast<int>(std::lround(std::clamp(p.y, -1e6, 1e6))));
+    }
+    cv::fillConvexPoly(inside, outline, cv::Scalar(255));
+    cv::Mat patches = cv::Mat::zeros(roi.size(), CV_8U);
+    const DataLayer::CParameterSetColorCalibrationTarget parameters(in.chart);
+    const double side = parameters.GetSegmentSideLength();
+    const double pitch = parameters.GetGridLength();
+    const double half = 0.5 * side + 0.25 * (pitch - side);
+    for (int r = 0; r < card.gridRows; ++r) {
+        for (int c = 0; c < card.gridColumns; ++c) {
+            const cv::Vec3d nominal =
+                card.homography * cv::Vec3d((c - 0.5 * (card.gridColumns - 1)) * pitch,
+                                            (r - 0.5 * (card.gridRows - 1)) * pitch, 1.0);
+            if (!(std::fabs(nominal[2]) > 1e-12)) return {};
+            cv::Point2d centre =
+                frame->toFrame(cv::Point2d(nominal[0] / nominal[2], nominal[1] / nominal[2])) -
+                origin;
+            centre.x = std::clamp(centre.x, -1e6, 1e6);
+            centre.y = std::clamp(centre.y, -1e6, 1e6);
+            const cv::Rect square(static_cast<int>(std::floor(centre.x - half)),
+                                  static_cast<int>(std::floor(centre.y - half)),
+                                  static_cast<int>(std::ceil(2.0 * half)) + 1,
+                                  static_cast<int>(std::ceil(2.0 * half)) + 1);
+            patches(square & cv::Rect(0, 0, roi.width, roi.height)).setTo(255);
+        }
+    }
+    // Covered: inside the card, not usable, not a patch; usable: the ground.
+    const cv::Mat ground = inside & ~patches;
+    const cv::Mat covered = (in.support(roi) != 0) & ground;
+    const cv::Mat usable = (in.support(roi) == 0) & ground;
+    if (cv::countNonZero(covered) == 0 || cv::countNonZero(usable) == 0) {
+        return {};
+    }
+    cv::Mat weight;
+    usable.convertTo(weight, CV_32F, 1.0 / 255.0);
+    cv::Mat weighted;
+    cv::Mat weight3;
+    cv::merge(std::vector<cv::Mat>{weight, weight, weight}, weight3);
+    cv::multiply(region, weight3, weighted);
+    const int box = 2 * static_cast<int>(pitch / 2.0) + 1;
+    cv::Mat sumValues;
+    cv::Mat sumWeights;
+    cv::blur(weighted, sumValues, cv::Size(box, box), cv::Point(-1, -1), cv::BORDER_CONSTANT);
+    cv::blur(weight, sumWeights, cv::Size(box, box), cv::Point(-1, -1), cv::BORDER_CONSTANT);
+    const cv::Scalar level = cv::mean(region, usable);
+    for (int y = 0; y < region.rows; ++y) {
+        const uchar* cover = covered.ptr<uchar>(y);
+        const float* w = sumWeights.ptr<float>(y);
+        const cv::Vec3f* v = sumValues.ptr<cv::Vec3f>(y);
+        cv::Vec3f* out = region.ptr<cv::Vec3f>(y);
+        for (int x = 0; x < region.cols; ++x) {
+            if (cover[x] == 0) continue;
+            out[x] = w[x] > 1e-3f
+                         ? v[x] / w[x]
+                         : cv::Vec3f(static_cast<float>(level[0]), static_cast<float>(level[1]),
+                                     static_cast<float>(level[2]));
+        }
+    }
+    return region;
 }
 
 }  // namespace
@@ -220,6 +313,23 @@ EngineResult runPrepared(const PreparedCalibration& prepared) {
     }
     EngineResult result = runEngine(prepared.input);
     const DataLayer::CCardRectification* frame = prepared.rectification.get();
+    if (!result.ok && frame != nullptr && result.error.rfind("segmentation failed", 0) == 0) {
+        // In the frame the patches' places are known: where something over
+        // the card's ground misled the segmentation, it runs once more with
+        // that ground filled in (the white's support still excludes it).
+        const cv::Mat filled = coveredGroundFilled(prepared);
+        if (!filled.empty()) {
+            EngineInput second = prepared.input;
+            if (second.segmentationRegion.empty()) {
+                second.photo = second.photo.clone();
+                filled.copyTo(second.photo(second.roi));
+            } else {
+                second.segmentationRegion = filled;
+            }
+            EngineResult retried = runEngine(second);
+            if (retried.ok) result = std::move(retried);
+        }
+    }
     if (frame == nullptr) {
         if (result.ok && !result.whiteImage.empty()) {
             // Outside the card (or the given region) the white is an
