@@ -152,23 +152,14 @@ double parseMegapixels(std::string_view text) {
 }  // namespace
 
 EChart parseChartName(std::string_view name) {
-    for (const ChartNameEntry& entry : kChartNames) {
-        if (name == entry.name) {
-            return entry.chart;
-        }
+    if (const std::optional<EChart> chart = chartTypeOfName(name)) {
+        return *chart;
     }
     throw UsageError("unknown chart type " + quoted(name) +
                      " (expected cct-print, qcc-print, cct-xrite, qcc-xrite or qcc-print-small)");
 }
 
-std::string chartName(EChart chart) {
-    for (const ChartNameEntry& entry : kChartNames) {
-        if (chart == entry.chart) {
-            return entry.name;
-        }
-    }
-    return "unknown";
-}
+std::string chartName(EChart chart) { return chartTypeName(chart); }
 
 double parseDouble(std::string_view text, std::string_view what) {
     // strtod needs a terminated string; it also accepts leading blanks, which we refuse.
@@ -255,17 +246,7 @@ Encoding parseEncoding(std::string_view name) {
                      " (expected srgb, linear or none)");
 }
 
-std::string encodingName(Encoding encoding) {
-    switch (encoding) {
-        case Encoding::eSrgb:
-            return "srgb";
-        case Encoding::eLinear:
-            return "linear";
-        case Encoding::eNone:
-            break;
-    }
-    return "none";
-}
+std::string encodingName(Encoding encoding) { return encodingTypeName(encoding); }
 
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
     CommandLine line;

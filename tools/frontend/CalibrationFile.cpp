@@ -84,35 +84,13 @@ std::array<double, 3> CalibrationData::realWhiteWorking() const {
     return white;
 }
 
-std::string chartTypeName(EChart chart) {
-    for (const ColorCalCli::ChartNameEntry& entry : ColorCalCli::kChartNames) {
-        if (entry.chart == chart) {
-            return entry.name;
-        }
-    }
-    return "unknown";
-}
+std::string chartTypeName(EChart chart) { return ColorCalCli::chartTypeName(chart); }
 
 std::optional<EChart> chartTypeOfName(std::string_view name) {
-    for (const ColorCalCli::ChartNameEntry& entry : ColorCalCli::kChartNames) {
-        if (name == entry.name) {
-            return entry.chart;
-        }
-    }
-    return std::nullopt;
+    return ColorCalCli::chartTypeOfName(name);
 }
 
-std::string encodingTypeName(Encoding encoding) {
-    switch (encoding) {
-        case Encoding::eSrgb:
-            return "srgb";
-        case Encoding::eLinear:
-            return "linear";
-        case Encoding::eNone:
-            break;
-    }
-    return "none";
-}
+std::string encodingTypeName(Encoding encoding) { return ColorCalCli::encodingTypeName(encoding); }
 
 std::optional<Encoding> encodingOfName(std::string_view name) {
     for (const Encoding encoding : {Encoding::eSrgb, Encoding::eLinear, Encoding::eNone}) {
