@@ -116,6 +116,9 @@ TEST(CliArguments, MalformedCommandLinesNameTheProblem) {
         {"calibrate --max-megapixels 0", "0.01..1000"},
         {"calibrate --white-out w.png", "32-bit float TIFF; give a .tif or .tiff name"},
         {"render --white-out w.tiff.png", ".tif or .tiff"},
+        // A path is named whole, however deep the folder, so the user sees which file.
+        {"apply --white /a/very/deep/folder/of/build/outputs/for/one/run/of/the/tests/small.png",
+         "'/a/very/deep/folder/of/build/outputs/for/one/run/of/the/tests/small.png': the white"},
         {"calibrate \x1b]0;x\x07\xc2\x9b", "unexpected argument '\\x1b]0;x\\x07\\u009b'"},
         {"calibrate --encoding gamma", "unknown encoding 'gamma'"},
         {"calibrate --linear-rgb=yes", "takes no value"},

@@ -29,7 +29,7 @@ void requireTiffName(std::string_view option, std::string_view path) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     if (extension != ".tif" && extension != ".tiff") {
-        throw UsageError(std::string(option) + " " + quoted(path) +
+        throw UsageError(std::string(option) + " " + quoteName(path) +
                          ": the white image is written as a 32-bit float TIFF; give a .tif or "
                          ".tiff name");
     }
