@@ -176,17 +176,17 @@ struct PhotoResult {
     std::vector<std::string> lines;
 };
 
-/// The largest distance of the reported corners from their nearest true
-/// corners; infinity unless each reported corner has a different nearest one.
-double cornerSetError(const std::array<cv::Point2f, 4>& reported,
-                      const std::array<cv::Point2d, 4>& truth) {
-    std::array<bool, 4> taken{};
+/// The largest distance of each point of `from` from its nearest point of
+/// `to`; infinity unless every point of `from` has a different nearest one.
+template <typename From, typename To>
+double matchedSetError(const From& from, const To& to) {
+    std::vector<bool> taken(to.size(), false);
     double worst = 0.0;
-    for (const cv::Point2f& corner : reported) {
+    for (const auto& point : from) {
         std::size_t nearest = 0;
         double best = std::numeric_limits<double>::infinity();
-        for (std::size_t k = 0; k < 4; ++k) {
-            const double d = std::hypot(corner.x - truth[k].x, corner.y - truth[k].y);
+        for (std::size_t k = 0; k < to.size(); ++k) {
+            const double d = std::hypot(point.x - to[k].x, point.y - to[k].y);
             if (d < best) {
                 best = d;
                 nearest = k;
@@ -197,6 +197,13 @@ double cornerSetError(const std::array<cv::Point2f, 4>& reported,
         worst = std::max(worst, best);
     }
     return worst;
+}
+
+/// The largest distance of the reported corners from their nearest true
+/// corners; infinity unless each reported corner has a different nearest one.
+double cornerSetError(const std::array<cv::Point2f, 4>& reported,
+                      const std::array<cv::Point2d, 4>& truth) {
+    return matchedSetError(reported, truth);
 }
 
 /// The largest distance of a true patch centre from the nearest point of the
@@ -213,23 +220,7 @@ double gridSetError(const DataLayer::ChartCardLocation& location, double pitch,
         }
     }
     if (grid.size() != truth.size()) return std::numeric_limits<double>::infinity();
-    std::vector<bool> taken(grid.size(), false);
-    double worst = 0.0;
-    for (const cv::Point2d& centre : truth) {
-        std::size_t nearest = 0;
-        double best = std::numeric_limits<double>::infinity();
-        for (std::size_t k = 0; k < grid.size(); ++k) {
-            const double d = std::hypot(centre.x - grid[k].x, centre.y - grid[k].y);
-            if (d < best) {
-                best = d;
-                nearest = k;
-            }
-        }
-        if (taken[nearest]) return std::numeric_limits<double>::infinity();
-        taken[nearest] = true;
-        worst = std::max(worst, best);
-    }
-    return worst;
+    return matchedSetError(truth, grid);
 }
 
 /// Every reported patch within `tolerance` of the true centre of its reference colour.
