@@ -20,6 +20,8 @@ using EChart = Base::IParameterSetColorCalibrationTarget::EParameterSet;
 
 constexpr int kPhotoWidth = 2592;
 constexpr int kPhotoHeight = 1944;
+constexpr int kLargeWidth = 6000;  // 24 MP
+constexpr int kLargeHeight = 4000;
 constexpr int kRegionWidth = 640;
 constexpr int kRegionHeight = 520;
 
@@ -35,20 +37,20 @@ struct Scene {
 
     /// `narrow`: a card margin of half a patch side, and only the card's own
     /// ground as support (the host knows the card's outline).
-    explicit Scene(bool narrow = false) {
+    explicit Scene(bool narrow = false, int width = kPhotoWidth, int height = kPhotoHeight) {
         ChartSynth::RenderOptions options;
         options.chart = EChart::eCCTPrint;
         options.referenceRgb = ChartSynth::defaultReferenceColors();
-        options.photoWidth = kPhotoWidth;
-        options.photoHeight = kPhotoHeight;
+        options.photoWidth = width;
+        options.photoHeight = height;
         options.cardMargin = narrow ? 0.5 * ChartSynth::chartSideLength(options.chart) /
                                           ChartSynth::chartPitch(options.chart)
                                     : 1.4;
         options.falloff = 0.3;
         options.noiseSigma = 2.0;
-        options.supersample = 2;
+        options.supersample = width > kPhotoWidth ? 1 : 2;
         rendered = ChartSynth::renderChart(options);
-        const cv::Rect region((kPhotoWidth - kRegionWidth) / 2, (kPhotoHeight - kRegionHeight) / 2,
+        const cv::Rect region((width - kRegionWidth) / 2, (height - kRegionHeight) / 2,
                               kRegionWidth, kRegionHeight);
         input = rendered.photo(region).clone();
         full = rendered.photo.clone();
@@ -78,6 +80,61 @@ Scene& scene() {
     static Scene s;
     return s;
 }
+
+Scene& largeScene() {
+    static Scene s(false, kLargeWidth, kLargeHeight);
+    return s;
+}
+
+Scene& sceneOfSize(const benchmark::State& state) {
+    return state.range(0) == 24 ? largeScene() : scene();
+}
+
+// The whole calibration as a host runs it: a fresh engine for each photo,
+// region and support given, the white image written into a fresh array.
+void BM_WholeCalibrationFreshEngine(benchmark::State& state) {
+    Scene& sc = sceneOfSize(state);
+    for (auto _ : state) {
+        auto engine = sc.engine();
+        CbArray<float> whiteOut;
+        CColorCalibration::NxCColCalibMatrix matrix;
+        if (!engine->startColorCalibration(whiteOut, matrix, nullptr, nullptr)) {
+            state.SkipWithError("calibration failed");
+            break;
+        }
+        benchmark::DoNotOptimize(matrix);
+        benchmark::DoNotOptimize(whiteOut.GetData());
+    }
+}
+BENCHMARK(BM_WholeCalibrationFreshEngine)
+    ->Arg(5)
+    ->Arg(24)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(9);
+
+// The yardstick of the fresh-engine run: one 19 x 19 Gaussian of the same
+// photo into a fresh output (arg 1) or into an output kept between runs (0).
+void BM_GaussianBlurOfThePhotoBySize(benchmark::State& state) {
+    const cv::Mat& photo = sceneOfSize(state).full;
+    cv::Mat kept;
+    for (auto _ : state) {
+        cv::Mat fresh;
+        cv::Mat& out = state.range(1) != 0 ? fresh : kept;
+        cv::GaussianBlur(photo, out, cv::Size(19, 19), 9.0, 0.0, cv::BORDER_REFLECT_101);
+        benchmark::DoNotOptimize(out.data);
+    }
+}
+BENCHMARK(BM_GaussianBlurOfThePhotoBySize)
+    ->Args({5, 1})
+    ->Args({5, 0})
+    ->Args({24, 1})
+    ->Args({24, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3)
+    ->Repetitions(9);
 
 Scene& narrowScene() {
     static Scene s(true);
