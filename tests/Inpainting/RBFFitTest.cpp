@@ -64,7 +64,7 @@ TEST(CRBFInpaintingFit, FastFitEqualsDirectNormalEquationsWhenWellPosed) {
     Engine::PointList centres;
     grids(inpainting, samples, centres);
     std::vector<cv::Mat> channels;
-    cv::split(inpainting.m_smoothedImage, channels);
+    cv::split(inpainting.smoothedImage(), channels);
     const double* cache = inpainting.m_weightCache.get();
     for (int c = 0; c < 3; ++c) {
         SCOPED_TRACE(testing::Message() << "channel " << c);

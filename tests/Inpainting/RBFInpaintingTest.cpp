@@ -109,13 +109,13 @@ TEST(CRBFInpainting, FillMasksSelectTheReplacedPixels) {
     // An all-zero fill mask returns the smoothed image unchanged.
     cv::Mat out;
     inpainting.fillValues(cv::Mat::zeros(s.image.size(), CV_8UC1), out);
-    EXPECT_TRUE(rbftest::identical(out, inpainting.m_smoothedImage));
+    EXPECT_TRUE(rbftest::identical(out, inpainting.smoothedImage()));
 
     // An empty fill mask fills exactly the exclusion mask, border band included,
     // with the clamped field.
     inpainting.fillValues(cv::Mat(), out);
     const cv::Mat& excl = inpainting.m_exclusionMask;
-    const cv::Mat& smooth = inpainting.m_smoothedImage;
+    const cv::Mat& smooth = inpainting.smoothedImage();
     for (const cv::Rect band :
          {cv::Rect(0, 0, 12, excl.rows), cv::Rect(0, excl.rows - 12, excl.cols, 12),
           cv::Rect(excl.cols - 12, 0, 12, excl.rows)}) {

@@ -362,7 +362,7 @@ bool RBFInpaintingEngine::approximate() {
     }
     if (!m_weightCache || m_cacheRows != rows || m_cacheCols != cols) computeWeightCache();
     if (ridge && m_config.estimator == Estimator::eSurroundWhereSurrounded) return false;
-    maskedGaussianImpl(m_inputImage, smoothingExclusion, true, m_smoothedImage);
+    maskedGaussianImpl(m_inputImage, smoothingExclusion, true, m_smoothedImage, &m_smoothedReach);
     if (ridge) return approximateRidge();
 
     int centreStep = m_config.centerStep;
@@ -394,7 +394,8 @@ bool RBFInpaintingEngine::approximate() {
     std::array<AlignedArray, 3> fitted{allocateAligned(count), allocateAligned(count),
                                        allocateAligned(count)};
     if (!approximateChannels(m_smoothedImage, m_centres, samples,
-                             {fitted[0].get(), fitted[1].get(), fitted[2].get()})) {
+                             {fitted[0].get(), fitted[1].get(), fitted[2].get()},
+                             m_smoothedReach.tl())) {
         return false;
     }
     m_weights = std::move(fitted);
@@ -403,13 +404,14 @@ bool RBFInpaintingEngine::approximate() {
 }
 
 double RBFInpaintingEngine::surroundResidualRms(const PointList& samples) {
-    const int cols = m_smoothedImage.cols;
+    const int cols = m_cacheCols;
     const double* cache = m_weightCache.get();
     std::vector<double> sums(samples.size(), 0.0);
     parallelRows(static_cast<int>(samples.size()), 64, [&](int k0, int k1) {
         for (int k = k0; k < k1; ++k) {
             const Point& p = samples[static_cast<std::size_t>(k)];
-            const cv::Vec3f& v = m_smoothedImage.at<cv::Vec3f>(p[1], p[0]);
+            const cv::Vec3f& v =
+                m_smoothedImage.at<cv::Vec3f>(p[1] - m_smoothedReach.y, p[0] - m_smoothedReach.x);
             double s = 0.0;
             for (int c = 0; c < 3; ++c) {
                 const double d = computeValueFromRBF(m_weights[static_cast<std::size_t>(c)].get(),
@@ -423,6 +425,12 @@ double RBFInpaintingEngine::surroundResidualRms(const PointList& samples) {
     double total = 0.0;
     for (const double s : sums) total += s;
     return samples.empty() ? 0.0 : std::sqrt(total / (3.0 * static_cast<double>(samples.size())));
+}
+
+cv::Mat RBFInpaintingEngine::smoothedImage() const {
+    cv::Mat full(m_inputImage.size(), CV_32FC3);
+    for (int y = 0; y < full.rows; ++y) copySmoothed(y, 0, full.cols, full.ptr<float>(y));
+    return full;
 }
 
 void RBFInpaintingEngine::fillValuesAVX(const cv::Mat& /*fillMask*/, cv::Mat& /*out*/) {

@@ -56,7 +56,9 @@ cv::Mat toLab(const cv::Mat& bgr, cv::Mat& nonFinite) {
 /// leak into the result.
 ///
 /// Only the pixels of `reach` are computed; the caller has made sure that every
-/// other pixel's window holds no weight, so it is NaN. The weighted source rows
+/// other pixel's window holds no weight, so it is NaN. `dst` covers either the
+/// whole image (the NaN outside `reach` is written) or `reach` alone (its
+/// pixel (0, 0) is the image's pixel `reach.tl()`). The weighted source rows
 /// are formed once per task into a ring of 19 rows, the vertical pass runs over
 /// the columns the horizontal pass of `reach` reads.
 class MaskedRows {
@@ -64,7 +66,8 @@ class MaskedRows {
     /// `exclusion` true: a weight byte of 0 means weight 1, anything else 0.
     MaskedRows(const cv::Mat& src, const cv::Mat& weights, bool exclusion, const cv::Rect& reach,
                const std::vector<float>& taps, cv::Mat& dst)
-        : m_src(src),
+        : m_whole(dst.size() == src.size()),
+          m_src(src),
           m_weights(weights),
           m_exclusion(exclusion),
           m_reach(reach),
@@ -97,12 +100,17 @@ class MaskedRows {
         std::vector<float> acc(planeSize);
         std::vector<float> horiz(static_cast<std::size_t>(std::max(0, m_reach.width) * m_planes));
         std::array<const float*, kKernelSize> rowsOfWindow{};
+        // The image's column x lies at column x - ox of the destination.
+        const int ox = m_whole ? 0 : m_reach.x;
         for (int y = y0; y < y1; ++y) {
-            float* o = m_dst.ptr<float>(y);
             if (y < m_reach.y || y >= m_reach.y + m_reach.height || m_reach.width <= 0) {
-                std::fill(o, o + static_cast<std::size_t>(cols) * cn, nan);
+                if (m_whole) {
+                    float* o = m_dst.ptr<float>(y);
+                    std::fill(o, o + static_cast<std::size_t>(cols) * cn, nan);
+                }
                 continue;
             }
+            float* o = m_dst.ptr<float>(m_whole ? y : y - m_reach.y);
             for (int k = 0; k < kKernelSize; ++k) {
                 const int j = y + k - kRadius;
                 const int slot = ((j % kKernelSize) + kKernelSize) % kKernelSize;
@@ -135,10 +143,10 @@ class MaskedRows {
                     verticalStep(h, v + k, m_taps[static_cast<std::size_t>(k)], m_reach.width);
                 }
             }
-            std::fill(o, o + static_cast<std::size_t>(m_reach.x) * cn, nan);
+            if (m_whole) std::fill(o, o + static_cast<std::size_t>(m_reach.x) * cn, nan);
             const float* den = horiz.data() + static_cast<std::size_t>(cn) * m_reach.width;
             for (int i = 0; i < m_reach.width; ++i) {
-                float* px = o + static_cast<std::size_t>(m_reach.x + i) * cn;
+                float* px = o + static_cast<std::size_t>(m_reach.x - ox + i) * cn;
                 const float d = den[i];
                 for (int c = 0; c < cn; ++c) {
                     px[c] = d > 0.0f ? horiz[static_cast<std::size_t>(c) * m_reach.width +
@@ -147,8 +155,10 @@ class MaskedRows {
                                      : nan;
                 }
             }
-            std::fill(o + static_cast<std::size_t>(m_reach.x + m_reach.width) * cn,
-                      o + static_cast<std::size_t>(cols) * cn, nan);
+            if (m_whole) {
+                std::fill(o + static_cast<std::size_t>(m_reach.x + m_reach.width) * cn,
+                          o + static_cast<std::size_t>(cols) * cn, nan);
+            }
         }
     }
 
@@ -176,6 +186,7 @@ class MaskedRows {
         m_weightedAdd(acc, src, g, n);
     }
 
+    bool m_whole;
     const cv::Mat& m_src;
     const cv::Mat& m_weights;
     bool m_exclusion;
@@ -302,19 +313,33 @@ cv::Rect RBFInpaintingEngine::zeroBoundingBox(const cv::Mat& mask) {
 }
 
 void RBFInpaintingEngine::maskedGaussianImpl(const cv::Mat& src, const cv::Mat& weights,
-                                             bool exclusion, cv::Mat& dst) {
+                                             bool exclusion, cv::Mat& dst, cv::Rect* reachOnly) {
     if (src.empty()) {
         dst.release();
+        if (reachOnly != nullptr) *reachOnly = cv::Rect();
         return;
     }
-    // A new matrix, so that dst may share src's data.
-    cv::Mat result(src.rows, src.cols, src.type());
-    adviseLargeBuffer(result.data, result.total() * result.elemSize());
-    const std::vector<float> taps = gaussianTaps();
     const cv::Rect reach =
         weightReach(src.size(), exclusion ? zeroBoundingBox(weights) : cv::boundingRect(weights));
+    // A new matrix, so that dst may share src's data.
+    const cv::Size size = reachOnly != nullptr ? reach.size() : src.size();
+    cv::Mat result(size, src.type());
+    if (reachOnly != nullptr) {
+        *reachOnly = reach;
+        if (reach.empty()) {
+            dst = result;
+            return;
+        }
+    }
+    adviseLargeBuffer(result.data, result.total() * result.elemSize());
+    const std::vector<float> taps = gaussianTaps();
     const MaskedRows rowsOf(src, weights, exclusion, reach, taps, result);
-    parallelRows(src.rows, 8, [&](int y0, int y1) { rowsOf(y0, y1); });
+    if (reachOnly != nullptr) {
+        parallelRows(reach.height, 8,
+                     [&](int y0, int y1) { rowsOf(reach.y + y0, reach.y + y1); });
+    } else {
+        parallelRows(src.rows, 8, [&](int y0, int y1) { rowsOf(y0, y1); });
+    }
     dst = result;
 }
 

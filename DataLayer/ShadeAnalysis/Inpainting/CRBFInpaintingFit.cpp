@@ -484,14 +484,16 @@ bool RBFInpaintingEngine::approximateSingleChannel(const cv::Mat& channel, const
 
 bool RBFInpaintingEngine::approximateChannels(const cv::Mat& image, const PointList& centres,
                                               const PointList& samples,
-                                              std::array<double*, 3> weights) {
+                                              std::array<double*, 3> weights,
+                                              const cv::Point& origin) {
     CV_CheckTypeEQ(image.type(), CV_32FC3, "approximateChannels needs a CV_32FC3 image");
     DoubleVector rhs(samples.size() * kMaxRhs);
     for (std::size_t k = 0; k < samples.size(); ++k) {
-        const cv::Vec3f& v = image.at<cv::Vec3f>(samples[k][1], samples[k][0]);
+        const cv::Vec3f& v =
+            image.at<cv::Vec3f>(samples[k][1] - origin.y, samples[k][0] - origin.x);
         for (int c = 0; c < kMaxRhs; ++c) rhs[k * kMaxRhs + static_cast<std::size_t>(c)] = v[c];
     }
-    const Problem p{samples, centres, m_weightCache.get(), image.cols, rhs, kMaxRhs};
+    const Problem p{samples, centres, m_weightCache.get(), m_cacheCols, rhs, kMaxRhs};
     const Executor run = [this](int count, const std::function<void(int)>& body) {
         runTasks(count, body);
     };
@@ -516,19 +518,19 @@ void RBFInpaintingEngine::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
     const cv::Mat& mask =
         (fillMask.data != nullptr && fillMask.total() > 0) ? fillMask : m_exclusionMask;
     CV_CheckTypeEQ(mask.type(), CV_8UC1, "the fill mask must be CV_8UC1");
-    CV_Check(mask.size(), mask.size() == m_smoothedImage.size(),
+    CV_Check(mask.size(), mask.size() == m_inputImage.size(),
              "the fill mask must have the input image's size");
     // Every pixel of the result is written below. The caller's buffer is reused
     // only when nothing else refers to it; otherwise `out` gets a new one, as a
     // deep copy would.
     cv::Mat result;
-    const bool reusable = out.size() == m_smoothedImage.size() && out.type() == CV_32FC3 &&
+    const bool reusable = out.size() == m_inputImage.size() && out.type() == CV_32FC3 &&
                           out.isContinuous() && !out.isSubmatrix() && out.u != nullptr &&
                           out.u->refcount == 1;
     if (reusable) {
         result = out;
     } else {
-        result.create(m_smoothedImage.size(), CV_32FC3);
+        result.create(m_inputImage.size(), CV_32FC3);
         adviseLargeBuffer(result.data, result.total() * result.elemSize());
     }
     if (m_ridge.valid) {
@@ -537,6 +539,25 @@ void RBFInpaintingEngine::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
         fillRows(mask, result);
     }
     out = result;
+}
+
+void RBFInpaintingEngine::copySmoothed(int y, int x0, int x1, float* out) const {
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    const cv::Rect& reach = m_smoothedReach;
+    if (y < reach.y || y >= reach.y + reach.height) {
+        std::fill(out, out + 3 * static_cast<std::ptrdiff_t>(x1 - x0), nan);
+        return;
+    }
+    const int lo = std::max(x0, reach.x);
+    const int hi = std::min(x1, reach.x + reach.width);
+    if (hi <= lo) {
+        std::fill(out, out + 3 * static_cast<std::ptrdiff_t>(x1 - x0), nan);
+        return;
+    }
+    float* o = std::fill_n(out, 3 * (lo - x0), nan);
+    const float* s = m_smoothedImage.ptr<float>(y - reach.y) + 3 * (lo - reach.x);
+    o = std::copy(s, s + 3 * static_cast<std::ptrdiff_t>(hi - lo), o);
+    std::fill_n(o, 3 * (x1 - hi), nan);
 }
 
 void RBFInpaintingEngine::fillRows(const cv::Mat& mask, cv::Mat& out) {
@@ -563,26 +584,22 @@ void RBFInpaintingEngine::fillRows(const cv::Mat& mask, cv::Mat& out) {
     }
     const double* cache = m_weightCache.get();
     const auto fieldChunk = Inpainting::rbfKernels().fieldChunk;
-    const cv::Mat& smoothed = m_smoothedImage;
     parallelRows(out.rows, 4, [&](int y0, int y1) {
         std::vector<const double*> rowOf(static_cast<std::size_t>(m));
         alignas(32) double chunk[3 * kChunk];
         for (int y = y0; y < y1; ++y) {
             const uchar* mk = mask.ptr<uchar>(y);
-            const float* s = smoothed.ptr<float>(y);
             float* o = out.ptr<float>(y);
             int xmin = 0;
             while (xmin < cols && mk[xmin] == 0) ++xmin;
             if (xmin == cols) {
-                std::copy(s, s + 3 * static_cast<std::size_t>(cols), o);
+                copySmoothed(y, 0, cols, o);
                 continue;
             }
             int xmax = cols - 1;
             while (mk[xmax] == 0) --xmax;
-            std::copy(s, s + 3 * static_cast<std::size_t>(xmin), o);
-            std::copy(s + 3 * static_cast<std::size_t>(xmax + 1),
-                      s + 3 * static_cast<std::size_t>(cols),
-                      o + 3 * static_cast<std::size_t>(xmax + 1));
+            copySmoothed(y, 0, xmin, o);
+            copySmoothed(y, xmax + 1, cols, o + 3 * static_cast<std::size_t>(xmax + 1));
             for (std::int64_t j = 0; j < m; ++j) {
                 rowOf[static_cast<std::size_t>(j)] =
                     cache +
@@ -594,9 +611,7 @@ void RBFInpaintingEngine::fillRows(const cv::Mat& mask, cv::Mat& out) {
             auto store = [&](int x, double b, double g, double r) {
                 const std::size_t i = 3 * static_cast<std::size_t>(x);
                 if (mk[x] == 0) {
-                    o[i] = s[i];
-                    o[i + 1] = s[i + 1];
-                    o[i + 2] = s[i + 2];
+                    copySmoothed(y, x, x + 1, o + i);
                 } else {
                     o[i] = clampToRange(b);
                     o[i + 1] = clampToRange(g);
@@ -610,9 +625,7 @@ void RBFInpaintingEngine::fillRows(const cv::Mat& mask, cv::Mat& out) {
                 uchar any = 0;
                 for (int i = 0; i < kChunk; ++i) any |= mk[x + i];
                 if (any == 0) {
-                    std::copy(s + 3 * static_cast<std::size_t>(x),
-                              s + 3 * static_cast<std::size_t>(x + kChunk),
-                              o + 3 * static_cast<std::size_t>(x));
+                    copySmoothed(y, x, x + kChunk, o + 3 * static_cast<std::size_t>(x));
                     continue;
                 }
                 while (left < m && cx[static_cast<std::size_t>(left)] <= x) ++left;
@@ -724,10 +737,11 @@ bool RBFInpaintingEngine::approximateRidge() {
         row[3] = u * u;
         row[4] = u * v;
         row[5] = v * v;
-        const cv::Vec3f& value = m_smoothedImage.at<cv::Vec3f>(p[1], p[0]);
+        const cv::Vec3f& value =
+            m_smoothedImage.at<cv::Vec3f>(p[1] - m_smoothedReach.y, p[0] - m_smoothedReach.x);
         for (int c = 0; c < kMaxRhs; ++c) rhs[static_cast<std::size_t>(k * kMaxRhs + c)] = value[c];
     }
-    const Problem problem{samples, centres, m_weightCache.get(), m_smoothedImage.cols,
+    const Problem problem{samples, centres, m_weightCache.get(), m_cacheCols,
                           rhs,     kMaxRhs, poly.data()};
     const std::int64_t m = problem.m();
     for (auto& w : fit.weights) w.assign(static_cast<std::size_t>(m), 0.0);
@@ -835,17 +849,15 @@ void RBFInpaintingEngine::fillRidge(const cv::Mat& mask, cv::Mat& out) {
     for (int f = 0; f < step; ++f) {
         phase[static_cast<std::size_t>(f)] = cubicWeights(static_cast<double>(f) / step);
     }
-    const cv::Mat& smoothed = m_smoothedImage;
     parallelRows(rows, 4, [&](int y0, int y1) {
         std::vector<cv::Vec3d> column(static_cast<std::size_t>(nx));
         for (int y = y0; y < y1; ++y) {
             const uchar* mk = mask.ptr<uchar>(y);
-            const float* s = smoothed.ptr<float>(y);
             float* o = out.ptr<float>(y);
             bool any = false;
             for (int x = 0; x < cols && !any; ++x) any = mk[x] != 0;
             if (!any) {
-                std::copy(s, s + 3 * static_cast<std::size_t>(cols), o);
+                copySmoothed(y, 0, cols, o);
                 continue;
             }
             const int j = y / step;
@@ -861,9 +873,7 @@ void RBFInpaintingEngine::fillRidge(const cv::Mat& mask, cv::Mat& out) {
             for (int x = 0; x < cols; ++x) {
                 const std::size_t at = 3 * static_cast<std::size_t>(x);
                 if (mk[x] == 0) {
-                    o[at] = s[at];
-                    o[at + 1] = s[at + 1];
-                    o[at + 2] = s[at + 2];
+                    copySmoothed(y, x, x + 1, o + at);
                     continue;
                 }
                 const int i = x / step;

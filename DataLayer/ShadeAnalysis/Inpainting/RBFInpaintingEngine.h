@@ -58,6 +58,9 @@ class RBFInpaintingEngine {
     void maskedGaussian(const cv::Mat& src, cv::Mat& dst, cv::Mat weights);
     const Config& getConfig() const { return m_config; }
     const FitDiagnostics& getFitDiagnostics() const { return m_fitDiagnostics; }
+    /// The masked smoothing of the last fit as an image of the input's size
+    /// (NaN where no support lies within the kernel's reach).
+    cv::Mat smoothedImage() const;
 
     // ---- The steps and the intermediate results (reachable for the tests) ----
 
@@ -102,11 +105,16 @@ class RBFInpaintingEngine {
     /// Fits the three channels of `image` at once (one normal matrix, three
     /// right-hand sides) on the task group. Returns false when no
     /// least-squares solution could be found.
+    /// The sample k's values are read from `image` at samples[k] - `origin`.
     bool approximateChannels(const cv::Mat& image, const PointList& centres,
-                             const PointList& samples, std::array<double*, 3> weights);
+                             const PointList& samples, std::array<double*, 3> weights,
+                             const cv::Point& origin = cv::Point());
     static double computeValueFromRBF(const double* weights, const PointList& centres,
                                       const Point& point, const double* cache, const int& cols);
     void fillRows(const cv::Mat& mask, cv::Mat& out);
+    /// The smoothed values of row y, columns [x0, x1), into `out` (NaN outside
+    /// the smoothing's reach).
+    void copySmoothed(int y, int x0, int x1, float* out) const;
 
     static double bf_multiquadric(double r, double c);
     static double bf_inverse_multiquadric(double r, double c);
@@ -135,9 +143,11 @@ class RBFInpaintingEngine {
     static double weightedSum(const cv::Mat& window, const cv::Mat& weights);
 
     /// Masked Gaussian of a CV_32FC1 or CV_32FC3 `src` into a new `dst`; with
-    /// `exclusion`, a weight byte of 0 weighs 1 and any other byte 0.
+    /// `exclusion`, a weight byte of 0 weighs 1 and any other byte 0. With
+    /// `reachOnly`, `dst` holds only the pixels whose window holds a weight
+    /// (every other one is NaN), and their rectangle is stored there.
     void maskedGaussianImpl(const cv::Mat& src, const cv::Mat& weights, bool exclusion,
-                            cv::Mat& dst);
+                            cv::Mat& dst, cv::Rect* reachOnly = nullptr);
     /// Bounding box of the zero bytes of a CV_8UC1 mask; empty when there are none.
     static cv::Rect zeroBoundingBox(const cv::Mat& mask);
     /// Runs body(begin, end) over ranges of [0, count) of at least `grain`
@@ -150,7 +160,10 @@ class RBFInpaintingEngine {
     Config m_config;
     cv::Mat m_inputImage;
     cv::Mat m_supportMask;
+    /// The masked smoothing of the input over its support, stored over
+    /// `m_smoothedReach` only: outside it every value is NaN.
     cv::Mat m_smoothedImage;
+    cv::Rect m_smoothedReach;
     cv::Mat m_exclusionMask;
     std::array<AlignedArray, 3> m_weights;
     AlignedArray m_weightCache;
