@@ -160,6 +160,14 @@ class COLORCAL_EXPORT CRBFInpainting {
     /// receives a new matrix.
     void fillValues(const cv::Mat& fillMask, cv::Mat& out);
 
+    /// After a fit: writes rows `firstRow` .. `firstRow + out.rows - 1` of what
+    /// `fillValues` with an empty fill mask writes into `out`, a CV_32FC3
+    /// matrix of the image's width the caller provides, value for value as
+    /// there. Lets a caller consume the white field a band of rows at a time
+    /// without a second image-sized buffer. Returns false, leaving `out`
+    /// untouched, without a fit or for rows or a matrix that do not fit.
+    bool fillRowRange(int firstRow, cv::Mat& out);
+
     /// Fits if needed; `out` is left unchanged.
     void fillValuesAVX(const cv::Mat& fillMask, cv::Mat& out);
 

@@ -141,6 +141,7 @@ void RBFInpaintingEngine::reset() {
 void RBFInpaintingEngine::releaseFit() {
     for (auto& w : m_weights) w.reset();
     m_ridge = RidgeFit{};
+    m_ridgeNodes.release();
 }
 
 void RBFInpaintingEngine::setEstimator(Config::Estimator estimator) {
@@ -464,6 +465,10 @@ bool CRBFInpainting::approximate() { return m_engine->approximate(); }
 
 void CRBFInpainting::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
     m_engine->fillValues(fillMask, out);
+}
+
+bool CRBFInpainting::fillRowRange(int firstRow, cv::Mat& out) {
+    return m_engine->fillRowRange(firstRow, out);
 }
 
 void CRBFInpainting::fillValuesAVX(const cv::Mat& fillMask, cv::Mat& out) {

@@ -335,8 +335,7 @@ void RBFInpaintingEngine::maskedGaussianImpl(const cv::Mat& src, const cv::Mat& 
     const std::vector<float> taps = gaussianTaps();
     const MaskedRows rowsOf(src, weights, exclusion, reach, taps, result);
     if (reachOnly != nullptr) {
-        parallelRows(reach.height, 8,
-                     [&](int y0, int y1) { rowsOf(reach.y + y0, reach.y + y1); });
+        parallelRows(reach.height, 8, [&](int y0, int y1) { rowsOf(reach.y + y0, reach.y + y1); });
     } else {
         parallelRows(src.rows, 8, [&](int y0, int y1) { rowsOf(y0, y1); });
     }

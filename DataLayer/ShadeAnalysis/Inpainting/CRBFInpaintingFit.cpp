@@ -534,11 +534,29 @@ void RBFInpaintingEngine::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
         adviseLargeBuffer(result.data, result.total() * result.elemSize());
     }
     if (m_ridge.valid) {
-        fillRidge(mask, result);
+        prepareRidgeNodes(mask);
+        ridgeRows(mask, 0, result);
+        m_ridgeNodes.release();
     } else {
-        fillRows(mask, result);
+        fillRows(mask, 0, result);
     }
     out = result;
+}
+
+bool RBFInpaintingEngine::fillRowRange(int firstRow, cv::Mat& out) {
+    if (!m_weights[0] && !m_ridge.valid) return false;
+    const cv::Mat& mask = m_exclusionMask;
+    if (out.type() != CV_32FC3 || out.cols != mask.cols || firstRow < 0 ||
+        firstRow > mask.rows - out.rows) {
+        return false;
+    }
+    if (m_ridge.valid) {
+        if (m_ridgeNodes.empty()) prepareRidgeNodes(mask);
+        ridgeRows(mask, firstRow, out);
+    } else {
+        fillRows(mask, firstRow, out);
+    }
+    return true;
 }
 
 void RBFInpaintingEngine::copySmoothed(int y, int x0, int x1, float* out) const {
@@ -560,7 +578,7 @@ void RBFInpaintingEngine::copySmoothed(int y, int x0, int x1, float* out) const 
     std::fill_n(o, 3 * (x1 - hi), nan);
 }
 
-void RBFInpaintingEngine::fillRows(const cv::Mat& mask, cv::Mat& out) {
+void RBFInpaintingEngine::fillRows(const cv::Mat& mask, int firstRow, cv::Mat& out) {
     const int cols = out.cols;
     const std::int64_t m = static_cast<std::int64_t>(m_centres.size());
     // Weights interleaved per centre so that one cache lookup serves all channels.
@@ -584,12 +602,12 @@ void RBFInpaintingEngine::fillRows(const cv::Mat& mask, cv::Mat& out) {
     }
     const double* cache = m_weightCache.get();
     const auto fieldChunk = Inpainting::rbfKernels().fieldChunk;
-    parallelRows(out.rows, 4, [&](int y0, int y1) {
+    parallelRows(out.rows, 4, [&](int r0, int r1) {
         std::vector<const double*> rowOf(static_cast<std::size_t>(m));
         alignas(32) double chunk[3 * kChunk];
-        for (int y = y0; y < y1; ++y) {
+        for (int y = firstRow + r0; y < firstRow + r1; ++y) {
             const uchar* mk = mask.ptr<uchar>(y);
-            float* o = out.ptr<float>(y);
+            float* o = out.ptr<float>(y - firstRow);
             int xmin = 0;
             while (xmin < cols && mk[xmin] == 0) ++xmin;
             if (xmin == cols) {
@@ -780,9 +798,9 @@ bool RBFInpaintingEngine::approximateRidge() {
     return true;
 }
 
-void RBFInpaintingEngine::fillRidge(const cv::Mat& mask, cv::Mat& out) {
-    const int rows = out.rows;
-    const int cols = out.cols;
+void RBFInpaintingEngine::prepareRidgeNodes(const cv::Mat& mask) {
+    const int rows = mask.rows;
+    const int cols = mask.cols;
     constexpr int step = kRidgeEvaluationStep;
     const int nx = (cols - 1) / step + 1;
     const int ny = (rows - 1) / step + 1;
@@ -845,15 +863,24 @@ void RBFInpaintingEngine::fillRidge(const cv::Mat& mask, cv::Mat& out) {
             }
         }
     });
+    m_ridgeNodes = nodes;
+}
+
+void RBFInpaintingEngine::ridgeRows(const cv::Mat& mask, int firstRow, cv::Mat& out) {
+    const int cols = out.cols;
+    constexpr int step = kRidgeEvaluationStep;
+    const cv::Mat& nodes = m_ridgeNodes;
+    const int nx = nodes.cols;
+    const int ny = nodes.rows;
     std::array<std::array<double, 4>, step> phase;
     for (int f = 0; f < step; ++f) {
         phase[static_cast<std::size_t>(f)] = cubicWeights(static_cast<double>(f) / step);
     }
-    parallelRows(rows, 4, [&](int y0, int y1) {
+    parallelRows(out.rows, 4, [&](int r0, int r1) {
         std::vector<cv::Vec3d> column(static_cast<std::size_t>(nx));
-        for (int y = y0; y < y1; ++y) {
+        for (int y = firstRow + r0; y < firstRow + r1; ++y) {
             const uchar* mk = mask.ptr<uchar>(y);
-            float* o = out.ptr<float>(y);
+            float* o = out.ptr<float>(y - firstRow);
             bool any = false;
             for (int x = 0; x < cols && !any; ++x) any = mk[x] != 0;
             if (!any) {

@@ -54,6 +54,7 @@ class RBFInpaintingEngine {
     void reset();
     bool approximate();
     void fillValues(const cv::Mat& fillMask, cv::Mat& out);
+    bool fillRowRange(int firstRow, cv::Mat& out);
     void fillValuesAVX(const cv::Mat& fillMask, cv::Mat& out);
     void maskedGaussian(const cv::Mat& src, cv::Mat& dst, cv::Mat weights);
     const Config& getConfig() const { return m_config; }
@@ -94,8 +95,12 @@ class RBFInpaintingEngine {
     double surroundResidualRms(const PointList& samples);
     /// The ridge fit on the exclusion mask; fills m_ridge.
     bool approximateRidge();
-    /// Writes the ridge field into the pixels of `out` selected by `mask`.
-    void fillRidge(const cv::Mat& mask, cv::Mat& out);
+    /// Evaluates the ridge field on its node grid where pixels selected by
+    /// `mask` read it (m_ridgeNodes).
+    void prepareRidgeNodes(const cv::Mat& mask);
+    /// Rows firstRow .. firstRow + out.rows - 1 of the fill with the ridge
+    /// field (from m_ridgeNodes) into `out`.
+    void ridgeRows(const cv::Mat& mask, int firstRow, cv::Mat& out);
     void computeWeightCache();
     /// Fits one channel on the calling thread (the exclusion mask is not read).
     /// Returns false when no least-squares solution could be found.
@@ -111,7 +116,9 @@ class RBFInpaintingEngine {
                              const cv::Point& origin = cv::Point());
     static double computeValueFromRBF(const double* weights, const PointList& centres,
                                       const Point& point, const double* cache, const int& cols);
-    void fillRows(const cv::Mat& mask, cv::Mat& out);
+    /// Rows firstRow .. firstRow + out.rows - 1 of the fill with the surround
+    /// field into `out`.
+    void fillRows(const cv::Mat& mask, int firstRow, cv::Mat& out);
     /// The smoothed values of row y, columns [x0, x1), into `out` (NaN outside
     /// the smoothing's reach).
     void copySmoothed(int y, int x0, int x1, float* out) const;
@@ -181,6 +188,9 @@ class RBFInpaintingEngine {
         double cx = 0.0, cy = 0.0, sx = 1.0, sy = 1.0;
     };
     RidgeFit m_ridge;
+    /// The ridge field on its node grid, while a fill is read row range by
+    /// row range.
+    cv::Mat m_ridgeNodes;
     BasisFunction m_basisFunction;
     FitDiagnostics m_fitDiagnostics;
     tbb::task_arena m_arena;

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,19 +26,75 @@ namespace {
 // parallel. Each strip is a view of the whole source: OpenCV reads the real
 // neighbouring rows across a cut and applies the border rule only at the
 // image's own edges, so the result equals one call on the whole image.
-void blurWhiteImage(cv::Mat& image) {
-    cv::Mat blurred(image.size(), image.type());
-    const int rows = image.rows;
-    const int strips =
-        std::max(1, std::min(rows / 64, 2 * tbb::this_task_arena::max_concurrency()));
+constexpr int kBlurRadius = 9;
+
+/// Blurs the rows [first, first + dst.rows) of `source` into `dst`, where
+/// `source` holds the image's rows from `sourceTop` on: exactly what one blur
+/// of the whole image gives there, as long as `source` holds the 9 rows
+/// beyond each end of the range that the image has. The rows are cut into
+/// at most `maxStrips` strips of at least 64 rows, blurred in parallel.
+void blurRows(const cv::Mat& source, int sourceTop, int first, cv::Mat& dst, int maxStrips) {
+    const int rows = dst.rows;
+    const int strips = std::max(1, std::min(rows / 64, maxStrips));
     tbb::parallel_for(0, strips, [&](int s) {
-        const int first = static_cast<int>(static_cast<std::int64_t>(rows) * s / strips);
-        const int last = static_cast<int>(static_cast<std::int64_t>(rows) * (s + 1) / strips);
-        cv::Mat dst = blurred.rowRange(first, last);
-        cv::GaussianBlur(image.rowRange(first, last), dst, cv::Size(19, 19), 9.0, 0.0,
+        const int a = static_cast<int>(static_cast<std::int64_t>(rows) * s / strips);
+        const int b = static_cast<int>(static_cast<std::int64_t>(rows) * (s + 1) / strips);
+        cv::Mat out = dst.rowRange(a, b);
+        cv::GaussianBlur(source.rowRange(first - sourceTop + a, first - sourceTop + b), out,
+                         cv::Size(2 * kBlurRadius + 1, 2 * kBlurRadius + 1), 9.0, 0.0,
                          cv::BORDER_REFLECT_101);
     });
+}
+
+void blurWhiteImage(cv::Mat& image) {
+    cv::Mat blurred(image.size(), image.type());
+    blurRows(image, 0, 0, blurred, 2 * tbb::this_task_arena::max_concurrency());
     image = blurred;
+}
+
+/// The fitted object's fill (the field over the excluded pixels, the smoothed
+/// photo elsewhere), blurred into a new `white` of `size`, a band of rows at
+/// a time: each band of the fill lives in a buffer of a few megabytes with
+/// the 9 rows beyond each end that its blur reads, and the rows two bands
+/// share are moved, not filled again. The result equals the fill of the whole
+/// image blurred at once, value for value, without the fill's own image.
+bool blurredFill(CRBFInpainting& object, const cv::Size& size, cv::Mat& white) {
+    const int rows = size.height;
+    const int cols = size.width;
+    if (rows <= 0 || cols <= 0) return false;
+    const std::size_t rowBytes = static_cast<std::size_t>(cols) * 3 * sizeof(float);
+    // Bands of 128 rows per thread: the blur of each band runs in one strip
+    // per thread, and each strip filters 18 rows beyond its own.
+    const int threads = std::max(1, tbb::this_task_arena::max_concurrency());
+    const int band = std::max(256, 128 * threads);
+    cv::Mat buffer(std::min(rows, band + 2 * kBlurRadius), cols, CV_32FC3);
+    cv::Mat result(size, CV_32FC3);
+    int top = 0;     // the image row that buffer row 0 holds
+    int filled = 0;  // buffer rows that hold the fill
+    for (int y0 = 0; y0 < rows; y0 += band) {
+        const int y1 = std::min(rows, y0 + band);
+        const int from = std::max(0, y0 - kBlurRadius);
+        const int to = std::min(rows, y1 + kBlurRadius);
+        // Rows [from, top + filled) are in the buffer already: move them up.
+        const int kept = std::max(0, top + filled - from);
+        if (kept > 0 && from > top) {
+            std::memmove(buffer.ptr(0), buffer.ptr(from - top),
+                         rowBytes * static_cast<std::size_t>(kept));
+        }
+        top = from;
+        if (to > top + kept) {
+            cv::Mat fresh = buffer.rowRange(kept, to - top);
+            if (!object.fillRowRange(top + kept, fresh)) return false;
+        }
+        filled = to - top;
+        // A header over the filled rows only, so that the blur treats the
+        // buffer's end as the image's end where it is one.
+        const cv::Mat source(filled, cols, CV_32FC3, buffer.data, buffer.step);
+        cv::Mat dst = result.rowRange(y0, y1);
+        blurRows(source, top, y0, dst, threads);
+    }
+    white = result;
+    return true;
 }
 
 std::string pixelIndexMessage(int x, int y, int width, int height) {
@@ -155,9 +213,14 @@ bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv:
         object.fillValues(cv::Mat(), result);
         return result.size() == photo.size() && result.type() == CV_32FC3;
     };
+    // `result` holds the whole fill only where the surround fit is judged on
+    // it; every other fit is blurred from the fill band by band.
     cv::Mat result;
+    CRBFInpainting* banded = nullptr;
+    std::unique_ptr<CRBFInpainting> ridgeObject;
     if (estimator == Estimator::eSurround) {
-        if (!attempt(inpainting, 2) || !fill(inpainting, result)) return false;
+        if (!attempt(inpainting, 2)) return false;
+        banded = &inpainting;
     } else {
         // The surround fit is judged on the support of two dilations, as it
         // has always been fitted. Where it is not kept, the ridge fit gets the
@@ -176,17 +239,18 @@ bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv:
             // across the patches: it is not the white there. The ridge fit
             // replaces it.
             config.estimator = Estimator::eRidge;
-            CRBFInpainting ridge{config};
-            ridge.setInputImage(photo);
-            ridge.setFillArea(patchArea);
-            if (!(attempt(ridge, 1) || attempt(ridge, 2)) || !fill(ridge, result)) return false;
+            ridgeObject = std::make_unique<CRBFInpainting>(config);
+            ridgeObject->setInputImage(photo);
+            ridgeObject->setFillArea(patchArea);
+            if (!(attempt(*ridgeObject, 1) || attempt(*ridgeObject, 2))) return false;
+            banded = ridgeObject.get();
         } else if (!surroundKept) {
             inpainting.setEstimator(Estimator::eRidge);
-            if (!(attempt(inpainting, 1) || attempt(inpainting, 2)) || !fill(inpainting, result)) {
-                return false;
-            }
+            if (!(attempt(inpainting, 1) || attempt(inpainting, 2))) return false;
+            banded = &inpainting;
         }
     }
+    if (banded != nullptr) return blurredFill(*banded, photo.size(), white);
     blurWhiteImage(result);
     white = result;
     return true;
