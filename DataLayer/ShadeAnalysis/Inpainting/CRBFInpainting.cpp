@@ -248,6 +248,53 @@ void RBFInpaintingEngine::computeWeightCache() {
     m_cacheCols = cols;
 }
 
+RBFInpaintingEngine::BasisRows RBFInpaintingEngine::computeBasisRows(
+    const std::vector<int>& widths) {
+    BasisRows table;
+    std::vector<int> needed;
+    std::vector<std::int64_t> offset;
+    std::int64_t total = 0;
+    for (std::size_t dy = 0; dy < widths.size(); ++dy) {
+        if (widths[dy] <= 0) continue;
+        needed.push_back(static_cast<int>(dy));
+        offset.push_back(total);
+        total += widths[dy];
+    }
+    table.rowOf.assign(widths.size(), nullptr);
+    if (total == 0) return table;
+    table.values = allocateAligned(total);
+    double* data = table.values.get();
+    const int selector = m_config.basisFunction;
+    const BasisFunction& basis = m_basisFunction;
+    const auto cacheRow = Inpainting::rbfKernels().cacheRow;
+    parallelRows(static_cast<int>(needed.size()), 16, [&](int k0, int k1) {
+        const Point origin{0, 0};
+        for (int k = k0; k < k1; ++k) {
+            const int dy = needed[static_cast<std::size_t>(k)];
+            const int width = widths[static_cast<std::size_t>(dy)];
+            double* row = data + offset[static_cast<std::size_t>(k)];
+            if (selector >= 0 && selector <= 2) {
+                cacheRow(row, width, dy, selector);
+                continue;
+            }
+            for (int x = 0; x < width; ++x) row[x] = basis(origin, Point{dy, x});
+        }
+    });
+    for (std::size_t k = 0; k < needed.size(); ++k) {
+        table.rowOf[static_cast<std::size_t>(needed[k])] = data + offset[k];
+    }
+    return table;
+}
+
+std::vector<const double*> RBFInpaintingEngine::cacheRowPointers() const {
+    std::vector<const double*> rows(static_cast<std::size_t>(m_cacheRows));
+    for (int dy = 0; dy < m_cacheRows; ++dy) {
+        rows[static_cast<std::size_t>(dy)] =
+            m_weightCache.get() + static_cast<std::int64_t>(dy) * m_cacheCols;
+    }
+    return rows;
+}
+
 // ---- Fitting --------------------------------------------------------------------
 
 bool RBFInpaintingEngine::fitSizeSupported(std::int64_t samples, std::int64_t centres) {
@@ -361,10 +408,12 @@ bool RBFInpaintingEngine::approximate() {
                             m_config.estimator == Estimator::eSurroundWhereSurrounded;
         ridge = judged && !m_fillArea.empty() && !centresSurroundFillArea();
     }
-    if (!m_weightCache || m_cacheRows != rows || m_cacheCols != cols) computeWeightCache();
     if (ridge && m_config.estimator == Estimator::eSurroundWhereSurrounded) return false;
     maskedGaussianImpl(m_inputImage, smoothingExclusion, true, m_smoothedImage, &m_smoothedReach);
+    // The ridge fit reads the few rows of the weight cache it needs; the
+    // surround fit's filling reads every row.
     if (ridge) return approximateRidge();
+    if (!m_weightCache || m_cacheRows != rows || m_cacheCols != cols) computeWeightCache();
 
     int centreStep = m_config.centerStep;
     int sampleStep = m_config.sampleStep;

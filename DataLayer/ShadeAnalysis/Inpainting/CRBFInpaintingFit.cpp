@@ -40,13 +40,12 @@ void runSerial(int count, const std::function<void(int)>& body) {
     for (int i = 0; i < count; ++i) body(i);
 }
 
-/// The design matrix A(k, j) = cache[|dy|·cols + |dx|] of samples and centres,
-/// with up to three right-hand sides b(k, c).
+/// The design matrix A(k, j) = rows[|dy|][|dx|] of samples and centres (rows
+/// of the weight cache), with up to three right-hand sides b(k, c).
 struct Problem {
     const PointList& samples;
     const PointList& centres;
-    const double* cache;
-    std::int64_t cacheCols;
+    const double* const* rows;
     const DoubleVector& rhs;  // N x nrhs, sample-major
     int nrhs;
     /// Optional polynomial columns after the RBF columns: N x kPolyTerms,
@@ -62,7 +61,7 @@ struct Problem {
         const auto& c = centres[static_cast<std::size_t>(j)];
         const std::int64_t dx = std::abs(static_cast<std::int64_t>(s[0]) - c[0]);
         const std::int64_t dy = std::abs(static_cast<std::int64_t>(s[1]) - c[1]);
-        return cache[dy * cacheCols + dx];
+        return rows[dy][dx];
     }
 };
 
@@ -477,7 +476,11 @@ bool RBFInpaintingEngine::approximateSingleChannel(const cv::Mat& channel, const
     for (std::size_t k = 0; k < samples.size(); ++k) {
         rhs[k] = static_cast<double>(channel.at<float>(samples[k][1], samples[k][0]));
     }
-    const Problem p{samples, centres, cache, channel.cols, rhs, 1};
+    std::vector<const double*> rows(static_cast<std::size_t>(channel.rows));
+    for (int dy = 0; dy < channel.rows; ++dy) {
+        rows[static_cast<std::size_t>(dy)] = cache + static_cast<std::int64_t>(dy) * channel.cols;
+    }
+    const Problem p{samples, centres, rows.data(), rhs, 1};
     FitDiagnostics diag;
     return solveLeastSquares(p, runSerial, {weights, nullptr, nullptr}, diag);
 }
@@ -493,7 +496,8 @@ bool RBFInpaintingEngine::approximateChannels(const cv::Mat& image, const PointL
             image.at<cv::Vec3f>(samples[k][1] - origin.y, samples[k][0] - origin.x);
         for (int c = 0; c < kMaxRhs; ++c) rhs[k * kMaxRhs + static_cast<std::size_t>(c)] = v[c];
     }
-    const Problem p{samples, centres, m_weightCache.get(), m_cacheCols, rhs, kMaxRhs};
+    const std::vector<const double*> rows = cacheRowPointers();
+    const Problem p{samples, centres, rows.data(), rhs, kMaxRhs};
     const Executor run = [this](int count, const std::function<void(int)>& body) {
         runTasks(count, body);
     };
@@ -759,8 +763,32 @@ bool RBFInpaintingEngine::approximateRidge() {
             m_smoothedImage.at<cv::Vec3f>(p[1] - m_smoothedReach.y, p[0] - m_smoothedReach.x);
         for (int c = 0; c < kMaxRhs; ++c) rhs[static_cast<std::size_t>(k * kMaxRhs + c)] = value[c];
     }
-    const Problem problem{samples, centres, m_weightCache.get(), m_cacheCols,
-                          rhs,     kMaxRhs, poly.data()};
+    // The rows of the weight cache the fit reads: the offsets between sample
+    // and centre rows, as wide as the largest offset between their columns.
+    std::vector<int> widths(static_cast<std::size_t>(m_inputImage.rows), 0);
+    if (!centres.empty()) {
+        std::vector<int> sampleRows;
+        std::vector<int> centreRows;
+        int centreXmin = centres[0][0];
+        int centreXmax = centreXmin;
+        for (const Point& p : samples) sampleRows.push_back(p[1]);
+        for (const Point& c : centres) {
+            centreRows.push_back(c[1]);
+            centreXmin = std::min(centreXmin, c[0]);
+            centreXmax = std::max(centreXmax, c[0]);
+        }
+        for (std::vector<int>* list : {&sampleRows, &centreRows}) {
+            std::sort(list->begin(), list->end());
+            list->erase(std::unique(list->begin(), list->end()), list->end());
+        }
+        const int width = std::max(xmax - centreXmin, centreXmax - xmin) + 1;
+        for (const int sy : sampleRows) {
+            for (const int cy : centreRows)
+                widths[static_cast<std::size_t>(std::abs(sy - cy))] = width;
+        }
+    }
+    const BasisRows table = computeBasisRows(widths);
+    const Problem problem{samples, centres, table.rowOf.data(), rhs, kMaxRhs, poly.data()};
     const std::int64_t m = problem.m();
     for (auto& w : fit.weights) w.assign(static_cast<std::size_t>(m), 0.0);
     const Executor run = [this](int count, const std::function<void(int)>& body) {
@@ -822,7 +850,21 @@ void RBFInpaintingEngine::prepareRidgeNodes(const cv::Mat& mask) {
     cv::dilate(cellSelected, needed, cv::Mat::ones(5, 5, CV_8U), cv::Point(-1, -1), 1,
                cv::BORDER_CONSTANT, cv::Scalar(0));
     const std::int64_t mr = static_cast<std::int64_t>(m_ridge.centres.size());
-    const double* cache = m_weightCache.get();
+    // The rows of the weight cache the needed nodes read, each whole.
+    std::vector<int> widths(static_cast<std::size_t>(rows), 0);
+    {
+        std::vector<int> centreRows;
+        for (const Point& c : m_ridge.centres) centreRows.push_back(c[1]);
+        std::sort(centreRows.begin(), centreRows.end());
+        centreRows.erase(std::unique(centreRows.begin(), centreRows.end()), centreRows.end());
+        for (int j = 0; j < ny; ++j) {
+            const uchar* need = needed.ptr<uchar>(j);
+            if (std::none_of(need, need + nx, [](uchar n) { return n != 0; })) continue;
+            for (const int cy : centreRows)
+                widths[static_cast<std::size_t>(std::abs(cy - j * step))] = cols;
+        }
+    }
+    const BasisRows table = computeBasisRows(widths);
     cv::Mat nodes(ny, nx, CV_64FC3, cv::Scalar::all(0.0));
     // One row of nodes at a time, centre after centre: each centre reads one
     // row of the cache at a stride of the node step, which stays in cache,
@@ -839,7 +881,7 @@ void RBFInpaintingEngine::prepareRidgeNodes(const cv::Mat& mask) {
             std::fill(acc.begin(), acc.end(), 0.0);
             for (std::int64_t k = 0; k < mr; ++k) {
                 const Point& c = m_ridge.centres[static_cast<std::size_t>(k)];
-                const double* row = cache + static_cast<std::int64_t>(std::abs(c[1] - y)) * cols;
+                const double* row = table.rowOf[static_cast<std::size_t>(std::abs(c[1] - y))];
                 const int cx = c[0];
                 for (int i = 0; i < nx; ++i) {
                     const double b = row[std::abs(cx - i * step)];

@@ -102,6 +102,19 @@ class RBFInpaintingEngine {
     /// field (from m_ridgeNodes) into `out`.
     void ridgeRows(const cv::Mat& mask, int firstRow, cv::Mat& out);
     void computeWeightCache();
+    /// Rows of the weight cache for chosen row offsets: `rowOf[dy]` holds the
+    /// basis value of the offset (dx, dy) for dx below the row's width (null
+    /// for a row not computed), each value computed by the cache's own row
+    /// kernel and so equal to the cache's. A fit or an evaluation that reads
+    /// a few rows of the cache needs only those.
+    struct BasisRows {
+        std::vector<const double*> rowOf;
+        AlignedArray values;
+    };
+    /// Computes the rows dy with `widths[dy]` > 0, each that wide.
+    BasisRows computeBasisRows(const std::vector<int>& widths);
+    /// Row pointers into the whole weight cache.
+    std::vector<const double*> cacheRowPointers() const;
     /// Fits one channel on the calling thread (the exclusion mask is not read).
     /// Returns false when no least-squares solution could be found.
     static bool approximateSingleChannel(const cv::Mat& channel, const PointList& centres,
