@@ -876,12 +876,51 @@ void RBFInpaintingEngine::prepareRidgeNodes(const cv::Mat& mask) {
         }
     }
     const BasisRows table = computeBasisRows(widths);
+    // The nodes lie `step` apart: a centre at column cx reads a table row at
+    // the offsets cx - (i - 1)·step left of it (all ≡ cx mod step) and
+    // (i - 1)·step - cx right of it (≡ -cx). Each row is copied once per
+    // residue r that occurs into a compact row whose value m is the one at
+    // offset r + m·step, so that a centre reads two contiguous runs.
+    std::array<bool, step> residueUsed{};
+    for (const Point& c : m_ridge.centres) {
+        const int r = ((c[0] % step) + step) % step;
+        residueUsed[static_cast<std::size_t>(r)] = true;
+        residueUsed[static_cast<std::size_t>((step - r) % step)] = true;
+    }
+    const int compactWidth = width / step + 1;
+    std::array<std::vector<const double*>, step> compactOf;
+    std::vector<double> compactValues;
+    {
+        std::vector<std::pair<int, int>> slots;  // (residue, dy)
+        for (int r = 0; r < step; ++r) {
+            if (!residueUsed[static_cast<std::size_t>(r)]) continue;
+            compactOf[static_cast<std::size_t>(r)].assign(table.rowOf.size(), nullptr);
+            for (std::size_t dy = 0; dy < table.rowOf.size(); ++dy) {
+                if (table.rowOf[dy] != nullptr) slots.emplace_back(r, static_cast<int>(dy));
+            }
+        }
+        compactValues.resize(slots.size() * static_cast<std::size_t>(compactWidth));
+        for (std::size_t k = 0; k < slots.size(); ++k) {
+            const auto [r, dy] = slots[k];
+            const double* row = table.rowOf[static_cast<std::size_t>(dy)];
+            double* compact = compactValues.data() + k * static_cast<std::size_t>(compactWidth);
+            for (int m = 0; m < compactWidth; ++m) {
+                const int x = r + m * step;
+                compact[m] = x < width ? row[x] : 0.0;
+            }
+            compactOf[static_cast<std::size_t>(r)][static_cast<std::size_t>(dy)] = compact;
+        }
+    }
     cv::Mat nodes(ny, nx, CV_64FC3, cv::Scalar::all(0.0));
-    // One row of nodes at a time, centre after centre: each centre reads one
-    // row of the cache at a stride of the node step, which stays in cache,
-    // instead of every node reading a row per centre.
+    // One row of nodes at a time, centre after centre: the basis values of a
+    // centre along the node row are gathered from its compact rows, then the
+    // three channels accumulate them in contiguous loops the compiler
+    // vectorises (each node's sum keeps its order over the centres).
     parallelRows(ny, 1, [&](int j0, int j1) {
-        std::vector<double> acc(static_cast<std::size_t>(3 * nx));
+        const std::size_t nodeCount = static_cast<std::size_t>(nx);
+        std::array<std::vector<double>, 3> acc;
+        for (auto& a : acc) a.resize(nodeCount);
+        std::vector<double> basis(nodeCount);
         const double* w0 = m_ridge.weights[0].data();
         const double* w1 = m_ridge.weights[1].data();
         const double* w2 = m_ridge.weights[2].data();
@@ -889,18 +928,31 @@ void RBFInpaintingEngine::prepareRidgeNodes(const cv::Mat& mask) {
             const uchar* need = needed.ptr<uchar>(j);
             if (std::none_of(need, need + nx, [](uchar n) { return n != 0; })) continue;
             const int y = (j - 1) * step;
-            std::fill(acc.begin(), acc.end(), 0.0);
+            for (auto& a : acc) std::fill(a.begin(), a.end(), 0.0);
+            double* a0 = acc[0].data();
+            double* a1 = acc[1].data();
+            double* a2 = acc[2].data();
+            double* b = basis.data();
             for (std::int64_t k = 0; k < mr; ++k) {
                 const Point& c = m_ridge.centres[static_cast<std::size_t>(k)];
-                const double* row = table.rowOf[static_cast<std::size_t>(std::abs(c[1] - y))];
+                const std::size_t dy = static_cast<std::size_t>(std::abs(c[1] - y));
                 const int cx = c[0];
-                for (int i = 0; i < nx; ++i) {
-                    const double b = row[std::abs(cx - (i - 1) * step)];
-                    double* a = acc.data() + 3 * static_cast<std::size_t>(i);
-                    a[0] += w0[k] * b;
-                    a[1] += w1[k] * b;
-                    a[2] += w2[k] * b;
-                }
+                const int r = ((cx % step) + step) % step;
+                const int q = (cx - r) / step;
+                // Left of the centre (and on it): offsets r + (q + 1 - i)·step.
+                const double* left = compactOf[static_cast<std::size_t>(r)][dy];
+                const int split = std::min(nx, q + 2);
+                for (int i = 0; i < split; ++i) b[i] = left[q + 1 - i];
+                // Right of it: offsets (step - r) % step + (i - 1 - q - (r > 0))·step.
+                const double* right = compactOf[static_cast<std::size_t>((step - r) % step)][dy];
+                const int shift = 1 + q + (r > 0 ? 1 : 0);
+                for (int i = std::max(0, split); i < nx; ++i) b[i] = right[i - shift];
+                const double v0 = w0[k];
+                const double v1 = w1[k];
+                const double v2 = w2[k];
+                for (int i = 0; i < nx; ++i) a0[i] += v0 * b[i];
+                for (int i = 0; i < nx; ++i) a1[i] += v1 * b[i];
+                for (int i = 0; i < nx; ++i) a2[i] += v2 * b[i];
             }
             const double v = (y - m_ridge.cy) / m_ridge.sy;
             cv::Vec3d* node = nodes.ptr<cv::Vec3d>(j);
@@ -909,7 +961,7 @@ void RBFInpaintingEngine::prepareRidgeNodes(const cv::Mat& mask) {
                 const double terms[kPolyTerms] = {1.0, u, v, u * u, u * v, v * v};
                 for (int c = 0; c < kMaxRhs; ++c) {
                     const double* w = m_ridge.weights[static_cast<std::size_t>(c)].data();
-                    double sum = acc[3 * static_cast<std::size_t>(i) + static_cast<std::size_t>(c)];
+                    double sum = acc[static_cast<std::size_t>(c)][static_cast<std::size_t>(i)];
                     for (std::int64_t t = 0; t < kPolyTerms; ++t) sum += w[mr + t] * terms[t];
                     node[i][c] = sum;
                 }
