@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include <opencv2/imgproc.hpp>
 
@@ -103,7 +104,7 @@ void BM_WholeCalibrationFreshEngine(benchmark::State& state) {
             break;
         }
         benchmark::DoNotOptimize(matrix);
-        benchmark::DoNotOptimize(whiteOut.GetData());
+        benchmark::DoNotOptimize(std::as_const(whiteOut).GetData());
     }
 }
 BENCHMARK(BM_WholeCalibrationFreshEngine)
@@ -202,7 +203,7 @@ void BM_StageInpainting(benchmark::State& state) {
             state.SkipWithError("inpainting failed");
             break;
         }
-        benchmark::DoNotOptimize(whiteOut.GetData());
+        benchmark::DoNotOptimize(std::as_const(whiteOut).GetData());
     }
 }
 BENCHMARK(BM_StageInpainting)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "Base/StringConversion.h"
@@ -156,6 +157,24 @@ bool referencesUsable(const CColorCalibration::NxCColCalibReferenceColorsList& r
     return true;
 }
 
+/// Hands `white` (continuous CV_32FC3) to the host's array without a copy:
+/// the array shares the image's pixels and keeps them alive, and copies them
+/// only before it is first written. The engine in turn never writes pixels
+/// the host may still hold (see `heldElsewhere`).
+void shareWhiteImage(const cv::Mat& white, CbArray<float>& whiteImageOut) {
+    CV_Assert(white.isContinuous() && white.type() == CV_32FC3);
+    cv::Mat keep = white;
+    const std::shared_ptr<const float> block(keep.ptr<float>(),
+                                             [keep](const float*) mutable { keep.release(); });
+    whiteImageOut.Share(block, keep.total() * 3);
+}
+
+/// Whether someone besides the engine holds `white`'s pixels (a host's array
+/// they were shared with): they must then not be written.
+bool heldElsewhere(const cv::Mat& white) {
+    return white.u != nullptr && CV_XADD(&white.u->refcount, 0) > 1;
+}
+
 void writeWhite(const cv::Scalar& white, float* whiteOut) {
     if (whiteOut == nullptr) {
         return;
@@ -197,9 +216,14 @@ bool CColorCalibration::startColorCalibration(CbArray<float>& whiteImageOut,
             m_calibrationError = "missing external white image";
             return false;
         }
-        // An unusable host image is reported; the estimated white stays.
-        switch (copyExternalWhite(*m_externalWhiteImg, m_whiteImage)) {
+        // An unusable host image is reported; the estimated white stays. The
+        // estimated white the host received stays as it was too.
+        cv::Mat external = heldElsewhere(m_whiteImage)
+                               ? cv::Mat(m_whiteImage.size(), m_whiteImage.type())
+                               : m_whiteImage;
+        switch (copyExternalWhite(*m_externalWhiteImg, external)) {
             case ExternalWhiteOutcome::eCopied:
+                m_whiteImage = external;
                 break;
             case ExternalWhiteOutcome::eNoPixels:
                 logError(kLineExternalWhiteWithoutPixels,
@@ -467,14 +491,7 @@ bool CColorCalibration::precomputeInpainting(CbArray<float>& whiteImageOut) {
         return false;
     }
     m_whiteImage = white;
-
-    const std::size_t rowFloats = static_cast<std::size_t>(m_whiteImage.cols) * 3;
-    whiteImageOut.SetSize(rowFloats * static_cast<std::size_t>(m_whiteImage.rows));
-    float* out = whiteImageOut.GetData();
-    for (int r = 0; r < m_whiteImage.rows; ++r) {
-        std::memcpy(out + rowFloats * static_cast<std::size_t>(r), m_whiteImage.ptr<float>(r),
-                    rowFloats * sizeof(float));
-    }
+    shareWhiteImage(m_whiteImage, whiteImageOut);
     return true;
 }
 

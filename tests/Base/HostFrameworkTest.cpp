@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Base/CImageData2D.h"
@@ -88,6 +90,55 @@ TEST(HostContainers, ImageDataCopiesThePixelsAndArraysKeepThePrefixOnResize) {
     array.SetSize(8);
     EXPECT_EQ(array[5], 6.f);
     EXPECT_EQ(array[7], 0.f);
+}
+
+// A shared block is read in place and copied before any access that may
+// write, so neither the producer nor another array sees a write.
+TEST(HostContainers, ArraysReadASharedBlockInPlaceAndCopyItBeforeWriting) {
+    const auto block = std::make_shared<std::vector<float>>(std::vector<float>{1.f, 2.f, 3.f});
+    const std::shared_ptr<const float> pixels(block, block->data());
+    CbArray<float> array;
+    array.Share(pixels, 3);
+    const CbArray<float>& reader = array;
+    EXPECT_EQ(reader.GetData(), block->data());
+    EXPECT_EQ(reader.GetSize(), 3u);
+    EXPECT_EQ(reader[2], 3.f);
+
+    CbArray<float> copy = array;  // shares as well
+    EXPECT_TRUE(copy.IsShared());
+    array[0] = 7.f;  // the array copies first
+    EXPECT_FALSE(array.IsShared());
+    EXPECT_NE(reader.GetData(), block->data());
+    EXPECT_EQ((*block)[0], 1.f);
+    EXPECT_EQ(std::as_const(copy)[0], 1.f);
+
+    copy.GetData()[1] = 8.f;
+    EXPECT_EQ((*block)[1], 2.f);
+    EXPECT_EQ(copy[1], 8.f);
+
+    // Resizing a shared array keeps its prefix and zero-fills the rest.
+    CbArray<float> grown;
+    grown.Share(pixels, 3);
+    grown.SetSize(5);
+    EXPECT_FALSE(grown.IsShared());
+    EXPECT_EQ(grown.GetSize(), 5u);
+    EXPECT_EQ(grown[2], 3.f);
+    EXPECT_EQ(grown[4], 0.f);
+    grown.Share(pixels, 2);
+    grown.SetSize(1);
+    EXPECT_EQ(grown.GetSize(), 1u);
+    EXPECT_EQ(grown[0], 1.f);
+
+    // Nothing shared: empty.
+    grown.Share(nullptr, 4);
+    EXPECT_EQ(grown.GetSize(), 0u);
+    EXPECT_EQ(std::as_const(grown).GetData(), nullptr);
+    grown.Share(pixels, 0);
+    EXPECT_EQ(grown.GetSize(), 0u);
+    array.Share(pixels, 3);
+    array.RemoveAll();
+    EXPECT_EQ(array.GetSize(), 0u);
+    EXPECT_EQ(block.use_count(), 2);  // `pixels` and `block` only
 }
 
 TEST(StringConversion, WideToNarrowGivesUtf8AndReplacesLoneSurrogates) {

@@ -244,6 +244,8 @@ TEST(EnginePipeline, ExternalWhiteImagesAreCheckedForPresenceAndShape) {
         ASSERT_FALSE(engine.GetWhiteImage().empty());
     }
     const cv::Mat inpainted = engine.GetWhiteImage().clone();
+    // The host's array shares the engine's white without a copy.
+    EXPECT_EQ(std::as_const(whiteOut).GetData(), engine.GetWhiteImage().ptr<float>());
 
     // Host images that cannot serve as the white: logged, the run goes on
     // with the inpainted white.
@@ -282,6 +284,10 @@ TEST(EnginePipeline, ExternalWhiteImagesAreCheckedForPresenceAndShape) {
     EXPECT_TRUE(engine.GetCalibrationError().empty());
     const cv::Mat expected(r.photo.size(), CV_32FC3, cv::Scalar(201, 202, 203));
     EXPECT_EQ(cv::norm(engine.GetWhiteImage(), expected, cv::NORM_INF), 0.0);
+    // The host's array still holds the estimated white it was given.
+    const cv::Mat hostWhite(r.photo.size(), CV_32FC3,
+                            const_cast<float*>(std::as_const(whiteOut).GetData()));
+    EXPECT_EQ(cv::norm(hostWhite, inpainted, cv::NORM_INF), 0.0);
 }
 
 TEST(EnginePipeline, ImageTakingOverloadsSetTheImagesAndTheRegion) {

@@ -294,7 +294,9 @@ EngineResult runEngine(const EngineInput& input) {
             }
         }
         result.labels = engine.GetSegmentLabels().clone();
-        result.whiteImage = engine.GetWhiteImage().clone();
+        // The engine and the white's array end with this block: the result
+        // takes the white's pixels over rather than a copy of them.
+        result.whiteImage = engine.GetWhiteImage();
         result.ok = true;
     } catch (...) {
         result.ok = false;
