@@ -10,6 +10,7 @@
 #include "DataLayer/ShadeAnalysis/Calibration/FlatField.h"
 #include "DataLayer/ShadeAnalysis/Calibration/PatchMeasurement.h"
 #include "DataLayer/ShadeAnalysis/Calibration/PickedWhite.h"
+#include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
 
 namespace DataLayer {
 
@@ -28,7 +29,7 @@ cv::Mat copyFloatImage(const float* pixels, std::int64_t rows, std::int64_t cols
         rows * cols > PTRDIFF_MAX / static_cast<std::int64_t>(3 * sizeof(float))) {
         return image;
     }
-    image.create(static_cast<int>(rows), static_cast<int>(cols), CV_32FC3);
+    createPhotoBuffer(image, cv::Size(static_cast<int>(cols), static_cast<int>(rows)), CV_32FC3);
     std::memcpy(image.data, pixels, image.total() * image.elemSize());
     return image;
 }
@@ -56,7 +57,7 @@ void CColorCalibration::SetInputImage(float* image, CRect& roi, float* fullImage
 
 void CColorCalibration::SetInputImage(float* image, int rows, int cols) {
     m_inputImage = copyFloatImage(image, rows, cols);
-    m_fullImage = m_inputImage.clone();
+    m_fullImage = clonePhotoBuffer(m_inputImage);
     m_roi = CRect(0, 0, cols, rows);
 }
 

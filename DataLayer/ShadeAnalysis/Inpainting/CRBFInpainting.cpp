@@ -15,6 +15,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/Inpainting/RBFKernels.h"
+#include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
 
 namespace DataLayer {
 
@@ -367,7 +368,7 @@ bool RBFInpaintingEngine::approximate() {
     // The Lab test matters only where the caller's mask leaves pixels free, so
     // it runs on the bounding box of those pixels; outside it the mask already
     // excludes everything.
-    cv::Mat exclusion = m_supportMask.clone();
+    cv::Mat exclusion = clonePhotoBuffer(m_supportMask);
     const cv::Rect freeBox = zeroBoundingBox(m_supportMask);
     if (!freeBox.empty()) {
         const cv::Mat box = m_inputImage(freeBox);
@@ -385,7 +386,7 @@ bool RBFInpaintingEngine::approximate() {
     // The smoothing runs over the support before the exclusion mask grows; it
     // is computed once the estimator is known (a judgement that makes no fit
     // needs none).
-    const cv::Mat smoothingExclusion = exclusion.clone();
+    const cv::Mat smoothingExclusion = clonePhotoBuffer(exclusion);
     cv::dilate(exclusion, exclusion, cv::Mat::ones(7, 7, CV_8U), cv::Point(-1, -1), 1,
                cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
     const int bw = std::clamp(m_config.borderWidth, 0, std::max(rows, cols));

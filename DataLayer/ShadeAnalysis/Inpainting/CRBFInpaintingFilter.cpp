@@ -11,6 +11,7 @@
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/RBFInpaintingEngine.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/RBFKernels.h"
+#include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
 
 namespace DataLayer {
 
@@ -323,7 +324,7 @@ void RBFInpaintingEngine::maskedGaussianImpl(const cv::Mat& src, const cv::Mat& 
         weightReach(src.size(), exclusion ? zeroBoundingBox(weights) : cv::boundingRect(weights));
     // A new matrix, so that dst may share src's data.
     const cv::Size size = reachOnly != nullptr ? reach.size() : src.size();
-    cv::Mat result(size, src.type());
+    cv::Mat result = newPhotoBuffer(size, src.type());
     if (reachOnly != nullptr) {
         *reachOnly = reach;
         if (reach.empty()) {

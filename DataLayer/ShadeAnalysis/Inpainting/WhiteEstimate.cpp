@@ -15,6 +15,8 @@
 #include <tbb/task_arena.h>
 #include <opencv2/imgproc.hpp>
 
+#include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
+
 namespace DataLayer {
 
 namespace {
@@ -47,7 +49,7 @@ void blurRows(const cv::Mat& source, int sourceTop, int first, cv::Mat& dst, int
 }
 
 void blurWhiteImage(cv::Mat& image) {
-    cv::Mat blurred(image.size(), image.type());
+    cv::Mat blurred = newPhotoBuffer(image.size(), image.type());
     blurRows(image, 0, 0, blurred, 2 * tbb::this_task_arena::max_concurrency());
     image = blurred;
 }
@@ -67,8 +69,9 @@ bool blurredFill(CRBFInpainting& object, const cv::Size& size, cv::Mat& white) {
     // per thread, and each strip filters 18 rows beyond its own.
     const int threads = std::max(1, tbb::this_task_arena::max_concurrency());
     const int band = std::max(256, 128 * threads);
-    cv::Mat buffer(std::min(rows, band + 2 * kBlurRadius), cols, CV_32FC3);
-    cv::Mat result(size, CV_32FC3);
+    cv::Mat buffer =
+        newPhotoBuffer(cv::Size(cols, std::min(rows, band + 2 * kBlurRadius)), CV_32FC3);
+    cv::Mat result = newPhotoBuffer(size, CV_32FC3);
     int top = 0;     // the image row that buffer row 0 holds
     int filled = 0;  // buffer rows that hold the fill
     for (int y0 = 0; y0 < rows; y0 += band) {
@@ -128,7 +131,7 @@ cv::Mat hostSupportMask(const Base::IImageData2D& host, int rows, int cols) {
     }
     const cv::Mat view(rows, cols, CV_8UC1, const_cast<unsigned char*>(data),
                        static_cast<std::size_t>(width));
-    return view.clone();
+    return clonePhotoBuffer(view);
 }
 
 /// Whether the field `white` (CV_32FC3), over the patches (`patchArea`
@@ -199,7 +202,7 @@ bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv:
     inpainting.setInputImage(photo);
     if (estimator == Estimator::eAuto) inpainting.setFillArea(patchArea);
 
-    cv::Mat support;
+    cv::Mat support = newPhotoBuffer(excluded.size(), CV_8UC1);
     auto attempt = [&](CRBFInpainting& object, int dilations) {
         cv::dilate(excluded, support, cv::Mat::ones(11, 11, CV_8U), cv::Point(-1, -1), dilations,
                    cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
@@ -269,13 +272,15 @@ bool estimateChartWhite(const cv::Mat& fullImage, const cv::Rect& region, const 
             return false;
         }
     } else {
-        support = cv::Mat(fullImage.rows, fullImage.cols, CV_8UC1, cv::Scalar(255));
+        support = newPhotoBuffer(fullImage.size(), CV_8UC1);
+        support.setTo(255);
     }
     // Inside the region, patch pixels are excluded wherever the host left the
     // pixel usable. The patches also name the area the white must hold over.
     cv::Mat inRegion = support(region);
     patches.copyTo(inRegion, inRegion == 0);
-    cv::Mat patchArea = cv::Mat::zeros(fullImage.size(), CV_8UC1);
+    cv::Mat patchArea = newPhotoBuffer(fullImage.size(), CV_8UC1);
+    patchArea.setTo(0);
     patches.copyTo(patchArea(region));
 
     int dilations = 0;
