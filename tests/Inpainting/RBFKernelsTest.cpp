@@ -129,3 +129,53 @@ TEST_F(RBFKernelsTest, FieldChunksAgreeWithinTheDotProductBound) {
 }
 
 }  // namespace
+
+// The node-row sums of every kernel set equal, bit for bit, the direct sum of
+// each node over the terms in order: rows shorter than a block, rows with a
+// tail, terms split before, inside and after a block, and terms read only
+// leftwards or only rightwards.
+TEST(RBFNodeRow, EveryKernelSetGivesTheDirectSumOfEachNode) {
+    using DataLayer::Inpainting::NodeRowTerms;
+    std::mt19937_64 rng{11};
+    std::vector<const RBFKernels*> sets = {&DataLayer::Inpainting::portableRBFKernels()};
+    if (DataLayer::Inpainting::avx2RBFKernels() != nullptr) {
+        sets.push_back(DataLayer::Inpainting::avx2RBFKernels());
+    }
+    for (const int n : {1, 7, 8, 29, 64, 203}) {
+        const std::int64_t m = 23;
+        std::vector<std::vector<double>> runs;
+        std::vector<const double*> left(m), right(m);
+        std::vector<int> origin(m), shift(m), split(m);
+        std::uniform_int_distribution<int> place(-3, n + 3);
+        for (std::int64_t k = 0; k < m; ++k) {
+            const int s = std::clamp(place(rng), 0, n);
+            split[k] = s;
+            origin[k] = s + static_cast<int>(k % 3);  // origin - i >= 0 for i < split
+            shift[k] = s - static_cast<int>(k % 4);   // i - shift >= 0 for i >= split
+            runs.push_back(randomValues(static_cast<std::size_t>(origin[k] + 1), rng));
+            left[k] = runs.back().data();
+            runs.push_back(randomValues(static_cast<std::size_t>(n - shift[k] + 1), rng));
+            right[k] = runs.back().data();
+        }
+        const NodeRowTerms terms{left.data(), right.data(), origin.data(), shift.data(),
+                                 split.data()};
+        const std::vector<double> w0 = randomValues(m, rng);
+        const std::vector<double> w1 = randomValues(m, rng);
+        const std::vector<double> w2 = randomValues(m, rng);
+        std::vector<double> direct(3 * static_cast<std::size_t>(n), 0.0);
+        for (int i = 0; i < n; ++i) {
+            for (std::int64_t k = 0; k < m; ++k) {
+                const double b = i < split[k] ? left[k][origin[k] - i] : right[k][i - shift[k]];
+                direct[i] += w0[k] * b;
+                direct[n + i] += w1[k] * b;
+                direct[2 * n + i] += w2[k] * b;
+            }
+        }
+        for (const RBFKernels* set : sets) {
+            std::vector<double> acc(3 * static_cast<std::size_t>(n), -1.0);
+            set->nodeRow(terms, m, n, w0.data(), w1.data(), w2.data(), acc.data(), acc.data() + n,
+                         acc.data() + 2 * n);
+            EXPECT_EQ(acc, direct) << set->name << ", " << n << " nodes";
+        }
+    }
+}

@@ -9,8 +9,10 @@
 // fit is made through the centres the pivoting keeps (see solveLeastSquares).
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -464,6 +466,12 @@ inline float clampToRange(double v) {
     return static_cast<float>(v);
 }
 
+/// `clampToRange` of a float, as a select the compiler vectorises (NaN passes).
+inline float clampField(float v) {
+    const float low = v < 0.0f ? 0.0f : v;
+    return v > 255.0f ? 255.0f : low;
+}
+
 }  // namespace
 
 bool RBFInpaintingEngine::approximateSingleChannel(const cv::Mat& channel, const PointList& centres,
@@ -912,48 +920,42 @@ void RBFInpaintingEngine::prepareRidgeNodes(const cv::Mat& mask) {
         }
     }
     cv::Mat nodes(ny, nx, CV_64FC3, cv::Scalar::all(0.0));
-    // One row of nodes at a time, centre after centre: the basis values of a
-    // centre along the node row are gathered from its compact rows, then the
-    // three channels accumulate them in contiguous loops the compiler
-    // vectorises (each node's sum keeps its order over the centres).
+    // One row of nodes at a time: each centre reads its basis values along
+    // the row from its compact rows, and the node-row kernel sums them over
+    // the centres, each node's sum in the order of the centres.
+    const Inpainting::RBFKernels& kernels = Inpainting::rbfKernels();
     parallelRows(ny, 1, [&](int j0, int j1) {
         const std::size_t nodeCount = static_cast<std::size_t>(nx);
+        const std::size_t termCount = static_cast<std::size_t>(mr);
         std::array<std::vector<double>, 3> acc;
         for (auto& a : acc) a.resize(nodeCount);
-        std::vector<double> basis(nodeCount);
-        const double* w0 = m_ridge.weights[0].data();
-        const double* w1 = m_ridge.weights[1].data();
-        const double* w2 = m_ridge.weights[2].data();
+        std::vector<const double*> left(termCount);
+        std::vector<const double*> right(termCount);
+        std::vector<int> origin(termCount);
+        std::vector<int> shift(termCount);
+        std::vector<int> split(termCount);
+        const Inpainting::NodeRowTerms basis{left.data(), right.data(), origin.data(), shift.data(),
+                                             split.data()};
         for (int j = j0; j < j1; ++j) {
             const uchar* need = needed.ptr<uchar>(j);
             if (std::none_of(need, need + nx, [](uchar n) { return n != 0; })) continue;
             const int y = (j - 1) * step;
-            for (auto& a : acc) std::fill(a.begin(), a.end(), 0.0);
-            double* a0 = acc[0].data();
-            double* a1 = acc[1].data();
-            double* a2 = acc[2].data();
-            double* b = basis.data();
-            for (std::int64_t k = 0; k < mr; ++k) {
-                const Point& c = m_ridge.centres[static_cast<std::size_t>(k)];
+            for (std::size_t k = 0; k < termCount; ++k) {
+                const Point& c = m_ridge.centres[k];
                 const std::size_t dy = static_cast<std::size_t>(std::abs(c[1] - y));
                 const int cx = c[0];
                 const int r = ((cx % step) + step) % step;
                 const int q = (cx - r) / step;
-                // Left of the centre (and on it): offsets r + (q + 1 - i)·step.
-                const double* left = compactOf[static_cast<std::size_t>(r)][dy];
-                const int split = std::min(nx, q + 2);
-                for (int i = 0; i < split; ++i) b[i] = left[q + 1 - i];
-                // Right of it: offsets (step - r) % step + (i - 1 - q - (r > 0))·step.
-                const double* right = compactOf[static_cast<std::size_t>((step - r) % step)][dy];
-                const int shift = 1 + q + (r > 0 ? 1 : 0);
-                for (int i = std::max(0, split); i < nx; ++i) b[i] = right[i - shift];
-                const double v0 = w0[k];
-                const double v1 = w1[k];
-                const double v2 = w2[k];
-                for (int i = 0; i < nx; ++i) a0[i] += v0 * b[i];
-                for (int i = 0; i < nx; ++i) a1[i] += v1 * b[i];
-                for (int i = 0; i < nx; ++i) a2[i] += v2 * b[i];
+                // Left of the centre (and on it): offsets r + (q + 1 - i)·step;
+                // right of it: (step - r) % step + (i - 1 - q - (r > 0))·step.
+                left[k] = compactOf[static_cast<std::size_t>(r)][dy];
+                origin[k] = q + 1;
+                split[k] = std::max(0, std::min(nx, q + 2));
+                right[k] = compactOf[static_cast<std::size_t>((step - r) % step)][dy];
+                shift[k] = 1 + q + (r > 0 ? 1 : 0);
             }
+            kernels.nodeRow(basis, mr, nx, m_ridge.weights[0].data(), m_ridge.weights[1].data(),
+                            m_ridge.weights[2].data(), acc[0].data(), acc[1].data(), acc[2].data());
             const double v = (y - m_ridge.cy) / m_ridge.sy;
             cv::Vec3d* node = nodes.ptr<cv::Vec3d>(j);
             for (int i = 0; i < nx; ++i) {
@@ -1010,14 +1012,20 @@ void RBFInpaintingEngine::ridgeRows(const cv::Mat& mask, int firstRow, cv::Mat& 
             const int j = y / step;
             const auto& wy = phase[static_cast<std::size_t>(y % step)];
             // The nodes j .. j + 3 hold the rows (j - 1) .. (j + 2) · step.
-            for (int i = 0; i < nx; ++i) {
-                cv::Vec3d sum(0.0, 0.0, 0.0);
-                for (int t = 0; t < 4; ++t) {
-                    sum += wy[static_cast<std::size_t>(t)] * nodes.at<cv::Vec3d>(j + t, i);
-                }
-                for (int c = 0; c < 3; ++c) {
-                    column[static_cast<std::size_t>(c)][static_cast<std::size_t>(i)] =
-                        static_cast<float>(sum[c]);
+            const double* n0 = nodes.ptr<double>(j);
+            const double* n1 = nodes.ptr<double>(j + 1);
+            const double* n2 = nodes.ptr<double>(j + 2);
+            const double* n3 = nodes.ptr<double>(j + 3);
+            for (std::size_t c = 0; c < 3; ++c) {
+                float* col = column[c].data();
+                for (std::size_t i = 0; i < static_cast<std::size_t>(nx); ++i) {
+                    const std::size_t at = 3 * i + c;
+                    double sum = 0.0;
+                    sum += wy[0] * n0[at];
+                    sum += wy[1] * n1[at];
+                    sum += wy[2] * n2[at];
+                    sum += wy[3] * n3[at];
+                    col[i] = static_cast<float>(sum);
                 }
             }
             // Cell i reads the column nodes i .. i + 3.
@@ -1035,16 +1043,26 @@ void RBFInpaintingEngine::ridgeRows(const cv::Mat& mask, int firstRow, cv::Mat& 
                     }
                 }
             }
-            for (int x = 0; x < cols; ++x) {
-                const std::size_t at = 3 * static_cast<std::size_t>(x);
-                if (mk[x] == 0) {
-                    copySmoothed(y, x, x + 1, o + at);
-                    continue;
+            // The field at every pixel, then the smoothed photo over each run
+            // of pixels outside the mask.
+            std::array<cv::Mat, 3> planes;
+            for (std::size_t c = 0; c < 3; ++c) {
+                float* f = field[c].data();
+                for (std::size_t x = 0; x < static_cast<std::size_t>(cols); ++x) {
+                    f[x] = clampField(f[x]);
                 }
-                const std::size_t i = static_cast<std::size_t>(x);
-                o[at] = clampToRange(field[0][i]);
-                o[at + 1] = clampToRange(field[1][i]);
-                o[at + 2] = clampToRange(field[2][i]);
+                planes[c] = cv::Mat(1, cols, CV_32FC1, f);
+            }
+            cv::Mat interleaved(1, cols, CV_32FC3, o);
+            cv::merge(planes.data(), planes.size(), interleaved);
+            for (int x = 0; x < cols;) {
+                const void* zero = std::memchr(mk + x, 0, static_cast<std::size_t>(cols - x));
+                if (zero == nullptr) break;
+                x = static_cast<int>(static_cast<const uchar*>(zero) - mk);
+                int end = x + 1;
+                while (end < cols && mk[end] == 0) ++end;
+                copySmoothed(y, x, end, o + 3 * static_cast<std::size_t>(x));
+                x = end;
             }
         }
     });

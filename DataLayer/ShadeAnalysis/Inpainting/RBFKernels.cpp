@@ -2,6 +2,7 @@
 
 #include "DataLayer/ShadeAnalysis/Inpainting/RBFKernels.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "DataLayer/ShadeAnalysis/Inpainting/RBFKernelBodies.h"
@@ -94,12 +95,19 @@ void weightedAddPortable(float* acc, const float* src, float g, int n) {
     weightedAddBody(acc, src, g, n);
 }
 
+void nodeRowPortable(const NodeRowTerms& terms, std::int64_t m, int n, const double* w0,
+                     const double* w1, const double* w2, double* acc0, double* acc1, double* acc2) {
+    for (int i0 = 0; i0 < n; i0 += 8) {
+        nodeRowBlockBody(terms, m, i0, std::min(8, n - i0), w0, w1, w2, acc0, acc1, acc2);
+    }
+}
+
 }  // namespace
 
 const RBFKernels& portableRBFKernels() {
     static const RBFKernels kernels{"portable",          dotPortable,        panelProductPortable,
                                     tileProductPortable, fieldChunkPortable, cacheRowPortable,
-                                    weightedAddPortable};
+                                    weightedAddPortable, nodeRowPortable};
     return kernels;
 }
 

@@ -11,6 +11,18 @@
 namespace DataLayer {
 namespace Inpainting {
 
+/// The basis values of the centres along one row of nodes, centre k reading
+/// two runs of its values: node i < split[k] takes left[k][origin[k] - i]
+/// (read backwards), node i >= split[k] takes right[k][i - shift[k]]. For
+/// i < split[k], origin[k] - i >= 0; for split[k] <= i < n, i - shift[k] >= 0.
+struct NodeRowTerms {
+    const double* const* left;
+    const double* const* right;
+    const int* origin;
+    const int* shift;
+    const int* split;
+};
+
 /// Pointers to the kernels of one instruction set. Every array argument is
 /// read or written only within the extents given; no pointer needs alignment.
 struct RBFKernels {
@@ -39,6 +51,12 @@ struct RBFKernels {
     void (*cacheRow)(double* row, int cols, int y, int selector);
     /// acc[i] += g · src[i] for i < n, in float. Identical results in every set.
     void (*weightedAdd)(float* acc, const float* src, float g, int n);
+    /// accC[i] = Σ_k wC[k] · b_k(i) for nodes i < n and the three channels
+    /// C = 0, 1, 2, with b_k from `terms`, summed from 0.0 over k = 0 .. m - 1
+    /// in order (each product rounded, then added). Identical results in
+    /// every set.
+    void (*nodeRow)(const NodeRowTerms& terms, std::int64_t m, int n, const double* w0,
+                    const double* w1, const double* w2, double* acc0, double* acc1, double* acc2);
 };
 
 /// Width of the packed panels of `RBFKernels::panelProduct`.
