@@ -96,38 +96,6 @@ TEST_F(RBFKernelsTest, ProductsAgreeWithinTheDotProductBound) {
     }
 }
 
-TEST_F(RBFKernelsTest, FieldChunksAgreeWithinTheDotProductBound) {
-    // Centres every 5 columns, each reading one of four cache rows; chunks at
-    // every third offset see centres on the left, inside and on the right.
-    const std::vector<double> cache = randomValues(4 * 300, rng);
-    std::vector<int> cx;
-    std::vector<const double*> rowOf;
-    for (int x = 2; x < 300; x += 5) {
-        rowOf.push_back(cache.data() + (cx.size() % 4) * 300);
-        cx.push_back(x);
-    }
-    const std::int64_t m = static_cast<std::int64_t>(cx.size());
-    const std::vector<double> w3 = randomValues(static_cast<std::size_t>(3 * m), rng);
-    constexpr int chunk = DataLayer::Inpainting::kFieldChunk;
-    for (int x0 = 0; x0 + chunk <= 300; x0 += 3) {
-        const auto left = std::upper_bound(cx.begin(), cx.end(), x0) - cx.begin();
-        const auto right = std::lower_bound(cx.begin(), cx.end(), x0 + chunk - 1) - cx.begin();
-        double a[3 * chunk];
-        double b[3 * chunk];
-        portable.fieldChunk(rowOf.data(), cx.data(), w3.data(), left, right, m, x0, a);
-        avx2->fieldChunk(rowOf.data(), cx.data(), w3.data(), left, right, m, x0, b);
-        for (int i = 0; i < 3 * chunk; ++i) {
-            double bound = 0.0;
-            for (std::size_t j = 0; j < cx.size(); ++j) {
-                bound +=
-                    std::abs(w3[3 * j + i / chunk] * rowOf[j][std::abs(x0 + i % chunk - cx[j])]);
-            }
-            ASSERT_LE(std::abs(a[i] - b[i]), static_cast<double>(m) * DBL_EPSILON * bound)
-                << "x " << x0 + i % chunk << " channel " << i / chunk;
-        }
-    }
-}
-
 }  // namespace
 
 // The node-row sums of every kernel set equal, bit for bit, the direct sum of

@@ -142,7 +142,7 @@ void RBFInpaintingEngine::reset() {
 void RBFInpaintingEngine::releaseFit() {
     for (auto& w : m_weights) w.reset();
     m_ridge = RidgeFit{};
-    m_ridgeNodes.release();
+    m_fieldNodes.release();
 }
 
 void RBFInpaintingEngine::setEstimator(Config::Estimator estimator) {

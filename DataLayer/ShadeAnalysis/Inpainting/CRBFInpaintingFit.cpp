@@ -456,8 +456,6 @@ bool solveLeastSquares(const Problem& p, const Executor& run, std::array<double*
 
 // ---- Evaluation of the field ----------------------------------------------------------
 
-constexpr int kChunk = Inpainting::kFieldChunk;  // pixels per register-blocked chunk of a row
-
 /// CRBFInpainting::clamp, inlined into the filling: 255 above 255, 0 below 0,
 /// otherwise the value as float (a NaN passes through).
 inline float clampToRange(double v) {
@@ -545,13 +543,9 @@ void RBFInpaintingEngine::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
         result.create(m_inputImage.size(), CV_32FC3);
         adviseLargeBuffer(result.data, result.total() * result.elemSize());
     }
-    if (m_ridge.valid) {
-        prepareRidgeNodes(mask);
-        ridgeRows(mask, 0, result);
-        m_ridgeNodes.release();
-    } else {
-        fillRows(mask, 0, result);
-    }
+    prepareFieldNodes(mask);
+    fieldNodeRows(mask, 0, result);
+    m_fieldNodes.release();
     out = result;
 }
 
@@ -562,12 +556,8 @@ bool RBFInpaintingEngine::fillRowRange(int firstRow, cv::Mat& out) {
         firstRow > mask.rows - out.rows) {
         return false;
     }
-    if (m_ridge.valid) {
-        if (m_ridgeNodes.empty()) prepareRidgeNodes(mask);
-        ridgeRows(mask, firstRow, out);
-    } else {
-        fillRows(mask, firstRow, out);
-    }
+    if (m_fieldNodes.empty()) prepareFieldNodes(mask);
+    fieldNodeRows(mask, firstRow, out);
     return true;
 }
 
@@ -588,99 +578,6 @@ void RBFInpaintingEngine::copySmoothed(int y, int x0, int x1, float* out) const 
     const float* s = m_smoothedImage.ptr<float>(y - reach.y) + 3 * (lo - reach.x);
     o = std::copy(s, s + 3 * static_cast<std::ptrdiff_t>(hi - lo), o);
     std::fill_n(o, 3 * (x1 - hi), nan);
-}
-
-void RBFInpaintingEngine::fillRows(const cv::Mat& mask, int firstRow, cv::Mat& out) {
-    const int cols = out.cols;
-    const std::int64_t m = static_cast<std::int64_t>(m_centres.size());
-    // Weights interleaved per centre so that one cache lookup serves all channels.
-    // Centres sorted by column (the grid already is), weights interleaved per
-    // centre so that one cache lookup serves all channels.
-    std::vector<std::int64_t> order(static_cast<std::size_t>(m));
-    for (std::int64_t j = 0; j < m; ++j) order[static_cast<std::size_t>(j)] = j;
-    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
-        return m_centres[static_cast<std::size_t>(a)][0] <
-               m_centres[static_cast<std::size_t>(b)][0];
-    });
-    DoubleVector w3(static_cast<std::size_t>(3 * m));
-    std::vector<int> cx(static_cast<std::size_t>(m));
-    std::vector<int> cy(static_cast<std::size_t>(m));
-    for (std::int64_t i = 0; i < m; ++i) {
-        const std::int64_t j = order[static_cast<std::size_t>(i)];
-        for (int c = 0; c < 3; ++c)
-            w3[static_cast<std::size_t>(3 * i + c)] = m_weights[static_cast<std::size_t>(c)][j];
-        cx[static_cast<std::size_t>(i)] = m_centres[static_cast<std::size_t>(j)][0];
-        cy[static_cast<std::size_t>(i)] = m_centres[static_cast<std::size_t>(j)][1];
-    }
-    const double* cache = m_weightCache.get();
-    const auto fieldChunk = Inpainting::rbfKernels().fieldChunk;
-    parallelRows(out.rows, 4, [&](int r0, int r1) {
-        std::vector<const double*> rowOf(static_cast<std::size_t>(m));
-        alignas(32) double chunk[3 * kChunk];
-        for (int y = firstRow + r0; y < firstRow + r1; ++y) {
-            const uchar* mk = mask.ptr<uchar>(y);
-            float* o = out.ptr<float>(y - firstRow);
-            int xmin = 0;
-            while (xmin < cols && mk[xmin] == 0) ++xmin;
-            if (xmin == cols) {
-                copySmoothed(y, 0, cols, o);
-                continue;
-            }
-            int xmax = cols - 1;
-            while (mk[xmax] == 0) --xmax;
-            copySmoothed(y, 0, xmin, o);
-            copySmoothed(y, xmax + 1, cols, o + 3 * static_cast<std::size_t>(xmax + 1));
-            for (std::int64_t j = 0; j < m; ++j) {
-                rowOf[static_cast<std::size_t>(j)] =
-                    cache +
-                    static_cast<std::int64_t>(std::abs(cy[static_cast<std::size_t>(j)] - y)) * cols;
-            }
-            // Centres [0, left) have cx <= x, [left, right) lie inside the chunk.
-            std::int64_t left = 0;
-            std::int64_t right = 0;
-            auto store = [&](int x, double b, double g, double r) {
-                const std::size_t i = 3 * static_cast<std::size_t>(x);
-                if (mk[x] == 0) {
-                    copySmoothed(y, x, x + 1, o + i);
-                } else {
-                    o[i] = clampToRange(b);
-                    o[i + 1] = clampToRange(g);
-                    o[i + 2] = clampToRange(r);
-                }
-            };
-            int x = xmin;
-            for (; x + kChunk - 1 <= xmax; x += kChunk) {
-                // Chunks without a selected pixel (the support between masked
-                // stretches of a row) keep the smoothed values.
-                uchar any = 0;
-                for (int i = 0; i < kChunk; ++i) any |= mk[x + i];
-                if (any == 0) {
-                    copySmoothed(y, x, x + kChunk, o + 3 * static_cast<std::size_t>(x));
-                    continue;
-                }
-                while (left < m && cx[static_cast<std::size_t>(left)] <= x) ++left;
-                right = std::max(right, left);
-                while (right < m && cx[static_cast<std::size_t>(right)] < x + kChunk - 1) ++right;
-                fieldChunk(rowOf.data(), cx.data(), w3.data(), left, right, m, x, chunk);
-                for (int i = 0; i < kChunk; ++i) {
-                    store(x + i, chunk[i], chunk[kChunk + i], chunk[2 * kChunk + i]);
-                }
-            }
-            for (; x <= xmax; ++x) {
-                if (mk[x] == 0) {
-                    store(x, 0.0, 0.0, 0.0);
-                    continue;
-                }
-                double v[3] = {0.0, 0.0, 0.0};
-                for (std::int64_t j = 0; j < m; ++j) {
-                    const double b = rowOf[static_cast<std::size_t>(j)]
-                                          [std::abs(x - cx[static_cast<std::size_t>(j)])];
-                    for (int c = 0; c < 3; ++c) v[c] += w3[static_cast<std::size_t>(3 * j + c)] * b;
-                }
-                store(x, v[0], v[1], v[2]);
-            }
-        }
-    });
 }
 
 // ---- The ridge fit ----------------------------------------------------------------------
@@ -837,7 +734,17 @@ bool RBFInpaintingEngine::approximateRidge() {
     return true;
 }
 
-void RBFInpaintingEngine::prepareRidgeNodes(const cv::Mat& mask) {
+void RBFInpaintingEngine::prepareFieldNodes(const cv::Mat& mask) {
+    // The fitted field: the ridge fit's (its centres' basis functions and a
+    // quadratic) or the surround fit's (its centres' basis functions alone).
+    const bool quadratic = m_ridge.valid;
+    const PointList& centres = quadratic ? m_ridge.centres : m_centres;
+    const std::array<const double*, 3> weights =
+        quadratic
+            ? std::array<const double*, 3>{m_ridge.weights[0].data(), m_ridge.weights[1].data(),
+                                           m_ridge.weights[2].data()}
+            : std::array<const double*, 3>{m_weights[0].get(), m_weights[1].get(),
+                                           m_weights[2].get()};
     const int rows = mask.rows;
     const int cols = mask.cols;
     constexpr int step = kRidgeEvaluationStep;
@@ -866,14 +773,15 @@ void RBFInpaintingEngine::prepareRidgeNodes(const cv::Mat& mask) {
     cv::Mat needed;
     cv::dilate(cellSelected, needed, cv::Mat::ones(4, 4, CV_8U), cv::Point(3, 3), 1,
                cv::BORDER_CONSTANT, cv::Scalar(0));
-    const std::int64_t mr = static_cast<std::int64_t>(m_ridge.centres.size());
+    const std::int64_t mr = static_cast<std::int64_t>(centres.size());
     // The rows of the weight cache the needed nodes read, each as wide as the
     // node grid.
     const int width = cols + 2 * step;
     std::vector<int> widths(static_cast<std::size_t>(rows + 2 * step), 0);
     {
-        std::vector<int> centreRows;
-        for (const Point& c : m_ridge.centres) centreRows.push_back(c[1]);
+        std::vector<int> centreRows(centres.size());
+        std::transform(centres.begin(), centres.end(), centreRows.begin(),
+                       [](const Point& c) { return c[1]; });
         std::sort(centreRows.begin(), centreRows.end());
         centreRows.erase(std::unique(centreRows.begin(), centreRows.end()), centreRows.end());
         for (int j = 0; j < ny; ++j) {
@@ -890,7 +798,7 @@ void RBFInpaintingEngine::prepareRidgeNodes(const cv::Mat& mask) {
     // residue r that occurs into a compact row whose value m is the one at
     // offset r + m·step, so that a centre reads two contiguous runs.
     std::array<bool, step> residueUsed{};
-    for (const Point& c : m_ridge.centres) {
+    for (const Point& c : centres) {
         const int r = ((c[0] % step) + step) % step;
         residueUsed[static_cast<std::size_t>(r)] = true;
         residueUsed[static_cast<std::size_t>((step - r) % step)] = true;
@@ -941,7 +849,7 @@ void RBFInpaintingEngine::prepareRidgeNodes(const cv::Mat& mask) {
             if (std::none_of(need, need + nx, [](uchar n) { return n != 0; })) continue;
             const int y = (j - 1) * step;
             for (std::size_t k = 0; k < termCount; ++k) {
-                const Point& c = m_ridge.centres[k];
+                const Point& c = centres[k];
                 const std::size_t dy = static_cast<std::size_t>(std::abs(c[1] - y));
                 const int cx = c[0];
                 const int r = ((cx % step) + step) % step;
@@ -954,15 +862,23 @@ void RBFInpaintingEngine::prepareRidgeNodes(const cv::Mat& mask) {
                 right[k] = compactOf[static_cast<std::size_t>((step - r) % step)][dy];
                 shift[k] = 1 + q + (r > 0 ? 1 : 0);
             }
-            kernels.nodeRow(basis, mr, nx, m_ridge.weights[0].data(), m_ridge.weights[1].data(),
-                            m_ridge.weights[2].data(), acc[0].data(), acc[1].data(), acc[2].data());
-            const double v = (y - m_ridge.cy) / m_ridge.sy;
+            kernels.nodeRow(basis, mr, nx, weights[0], weights[1], weights[2], acc[0].data(),
+                            acc[1].data(), acc[2].data());
             cv::Vec3d* node = nodes.ptr<cv::Vec3d>(j);
+            if (!quadratic) {
+                for (int i = 0; i < nx; ++i) {
+                    for (std::size_t c = 0; c < 3; ++c) {
+                        node[i][static_cast<int>(c)] = acc[c][static_cast<std::size_t>(i)];
+                    }
+                }
+                continue;
+            }
+            const double v = (y - m_ridge.cy) / m_ridge.sy;
             for (int i = 0; i < nx; ++i) {
                 const double u = ((i - 1) * step - m_ridge.cx) / m_ridge.sx;
                 const double terms[kPolyTerms] = {1.0, u, v, u * u, u * v, v * v};
                 for (int c = 0; c < kMaxRhs; ++c) {
-                    const double* w = m_ridge.weights[static_cast<std::size_t>(c)].data();
+                    const double* w = weights[static_cast<std::size_t>(c)];
                     double sum = acc[static_cast<std::size_t>(c)][static_cast<std::size_t>(i)];
                     for (std::int64_t t = 0; t < kPolyTerms; ++t) sum += w[mr + t] * terms[t];
                     node[i][c] = sum;
@@ -970,13 +886,13 @@ void RBFInpaintingEngine::prepareRidgeNodes(const cv::Mat& mask) {
             }
         }
     });
-    m_ridgeNodes = nodes;
+    m_fieldNodes = nodes;
 }
 
-void RBFInpaintingEngine::ridgeRows(const cv::Mat& mask, int firstRow, cv::Mat& out) {
+void RBFInpaintingEngine::fieldNodeRows(const cv::Mat& mask, int firstRow, cv::Mat& out) {
     const int cols = out.cols;
     constexpr int step = kRidgeEvaluationStep;
-    const cv::Mat& nodes = m_ridgeNodes;
+    const cv::Mat& nodes = m_fieldNodes;
     const int nx = nodes.cols;
     const int cells = (cols - 1) / step + 1;
     // The weights of the four nodes for each phase within a cell, in double

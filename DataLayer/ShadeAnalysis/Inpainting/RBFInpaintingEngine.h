@@ -95,12 +95,13 @@ class RBFInpaintingEngine {
     double surroundResidualRms(const PointList& samples);
     /// The ridge fit on the exclusion mask; fills m_ridge.
     bool approximateRidge();
-    /// Evaluates the ridge field on its node grid where pixels selected by
-    /// `mask` read it (m_ridgeNodes).
-    void prepareRidgeNodes(const cv::Mat& mask);
-    /// Rows firstRow .. firstRow + out.rows - 1 of the fill with the ridge
-    /// field (from m_ridgeNodes) into `out`.
-    void ridgeRows(const cv::Mat& mask, int firstRow, cv::Mat& out);
+    /// Evaluates the fitted field (the ridge fit's where it is valid, the
+    /// surround fit's otherwise) on its node grid where pixels selected by
+    /// `mask` read it (m_fieldNodes).
+    void prepareFieldNodes(const cv::Mat& mask);
+    /// Rows firstRow .. firstRow + out.rows - 1 of the fill with the field
+    /// interpolated from m_fieldNodes into `out`.
+    void fieldNodeRows(const cv::Mat& mask, int firstRow, cv::Mat& out);
     void computeWeightCache();
     /// Rows of the weight cache for chosen row offsets: `rowOf[dy]` holds the
     /// basis value of the offset (dx, dy) for dx below the row's width (null
@@ -129,9 +130,6 @@ class RBFInpaintingEngine {
                              const cv::Point& origin = cv::Point());
     static double computeValueFromRBF(const double* weights, const PointList& centres,
                                       const Point& point, const double* cache, const int& cols);
-    /// Rows firstRow .. firstRow + out.rows - 1 of the fill with the surround
-    /// field into `out`.
-    void fillRows(const cv::Mat& mask, int firstRow, cv::Mat& out);
     /// The smoothed values of row y, columns [x0, x1), into `out` (NaN outside
     /// the smoothing's reach).
     void copySmoothed(int y, int x0, int x1, float* out) const;
@@ -201,9 +199,9 @@ class RBFInpaintingEngine {
         double cx = 0.0, cy = 0.0, sx = 1.0, sy = 1.0;
     };
     RidgeFit m_ridge;
-    /// The ridge field on its node grid, while a fill is read row range by
+    /// The fitted field on its node grid, while a fill is read row range by
     /// row range.
-    cv::Mat m_ridgeNodes;
+    cv::Mat m_fieldNodes;
     BasisFunction m_basisFunction;
     FitDiagnostics m_fitDiagnostics;
     tbb::task_arena m_arena;

@@ -67,26 +67,6 @@ void tileProductPortable(const double* a, const double* b, std::int64_t depth, d
     }
 }
 
-/// Every centre, in order, reads its row at |x - cx|; `left` and `right` are
-/// not needed.
-void fieldChunkPortable(const double* const* rowOf, const int* cx, const double* w3,
-                        std::int64_t /*left*/, std::int64_t /*right*/, std::int64_t m, int x0,
-                        double* out3) {
-    double acc[3][kFieldChunk] = {};
-    for (std::int64_t j = 0; j < m; ++j) {
-        const double* row = rowOf[j];
-        for (int i = 0; i < kFieldChunk; ++i) {
-            const double v = row[std::abs(x0 + i - cx[j])];
-            acc[0][i] += w3[3 * j] * v;
-            acc[1][i] += w3[3 * j + 1] * v;
-            acc[2][i] += w3[3 * j + 2] * v;
-        }
-    }
-    for (int c = 0; c < 3; ++c) {
-        for (int i = 0; i < kFieldChunk; ++i) out3[c * kFieldChunk + i] = acc[c][i];
-    }
-}
-
 void cacheRowPortable(double* row, int cols, int y, int selector) {
     cacheRowBody(row, cols, y, selector);
 }
@@ -105,9 +85,9 @@ void nodeRowPortable(const NodeRowTerms& terms, std::int64_t m, int n, const dou
 }  // namespace
 
 const RBFKernels& portableRBFKernels() {
-    static const RBFKernels kernels{"portable",          dotPortable,        panelProductPortable,
-                                    tileProductPortable, fieldChunkPortable, cacheRowPortable,
-                                    weightedAddPortable, nodeRowPortable};
+    static const RBFKernels kernels{"portable",          dotPortable,      panelProductPortable,
+                                    tileProductPortable, cacheRowPortable, weightedAddPortable,
+                                    nodeRowPortable};
     return kernels;
 }
 

@@ -38,13 +38,6 @@ struct RBFKernels {
     /// rows of 4 doubles and one of `depth` rows of 12 doubles.
     void (*tileProduct)(const double* a, const double* b, std::int64_t depth, double* c,
                         std::int64_t ldc);
-    /// Field of the three channels at pixels x0 .. x0 + 11 of one image row:
-    /// rowOf[j] is the weight-cache row of centre j for this image row, cx[j]
-    /// its column, w3[3j .. 3j + 2] its weights; out3 receives 12 values per
-    /// channel. The centres are sorted by column: [0, left) lie at or left of
-    /// x0, [left, right) inside the chunk, [right, m) at or right of x0 + 11.
-    void (*fieldChunk)(const double* const* rowOf, const int* cx, const double* w3,
-                       std::int64_t left, std::int64_t right, std::int64_t m, int x0, double* out3);
     /// One row of the weight cache: the basis value of the offset (x, y) for
     /// x = 0 .. cols - 1; selector 0 multiquadric, 1 inverse multiquadric,
     /// 2 thin-plate spline. Identical results in every set.
@@ -64,8 +57,6 @@ constexpr int kPanelWidth = 8;
 /// Rows and columns of the tiles of `RBFKernels::tileProduct`.
 constexpr int kTileRows = 4;
 constexpr int kTileCols = 12;
-/// Pixels per chunk of `RBFKernels::fieldChunk`.
-constexpr int kFieldChunk = 12;
 
 /// Square of the (inverse) multiquadric's shape parameter, 125 pixels.
 constexpr double kMultiquadricShapeSq = 15625.0;

@@ -27,7 +27,6 @@ constexpr std::int64_t kPanel = kPanelWidth;
 constexpr std::int64_t kRowsOfTile = kTileRows;
 constexpr std::int64_t kColsOfTile = kTileCols;
 
-inline int absoluteOffset(int v) { return v < 0 ? -v : v; }
 
 void panelProductAvx2(const double* a, const double* b, std::int64_t depth, double* c,
                       std::int64_t ldc) {
@@ -130,73 +129,6 @@ void tileProductAvx2(const double* a, const double* b, std::int64_t depth, doubl
     }
 }
 
-/// Accumulates w·(12 values from q) into out[0..8] (three channels of 12
-/// lanes) for centres [j0, j1); q is rowOf[j] + offset(j).
-template <typename Offset>
-inline void accumulateChunk(const double* const* rowOf, const double* w3, std::int64_t j0,
-                            std::int64_t j1, Offset offset, __m256d* out) {
-    __m256d a00 = _mm256_setzero_pd(), a01 = _mm256_setzero_pd(), a02 = _mm256_setzero_pd();
-    __m256d a10 = _mm256_setzero_pd(), a11 = _mm256_setzero_pd(), a12 = _mm256_setzero_pd();
-    __m256d a20 = _mm256_setzero_pd(), a21 = _mm256_setzero_pd(), a22 = _mm256_setzero_pd();
-    for (std::int64_t j = j0; j < j1; ++j) {
-        const double* q = rowOf[j] + offset(j);
-        const __m256d v0 = _mm256_loadu_pd(q);
-        const __m256d v1 = _mm256_loadu_pd(q + 4);
-        const __m256d v2 = _mm256_loadu_pd(q + 8);
-        const __m256d w0 = _mm256_broadcast_sd(w3 + 3 * j);
-        const __m256d w1 = _mm256_broadcast_sd(w3 + 3 * j + 1);
-        const __m256d w2 = _mm256_broadcast_sd(w3 + 3 * j + 2);
-        a00 = _mm256_fmadd_pd(w0, v0, a00);
-        a01 = _mm256_fmadd_pd(w0, v1, a01);
-        a02 = _mm256_fmadd_pd(w0, v2, a02);
-        a10 = _mm256_fmadd_pd(w1, v0, a10);
-        a11 = _mm256_fmadd_pd(w1, v1, a11);
-        a12 = _mm256_fmadd_pd(w1, v2, a12);
-        a20 = _mm256_fmadd_pd(w2, v0, a20);
-        a21 = _mm256_fmadd_pd(w2, v1, a21);
-        a22 = _mm256_fmadd_pd(w2, v2, a22);
-    }
-    out[0] = a00;
-    out[1] = a01;
-    out[2] = a02;
-    out[3] = a10;
-    out[4] = a11;
-    out[5] = a12;
-    out[6] = a20;
-    out[7] = a21;
-    out[8] = a22;
-}
-
-/// Centres left of the chunk read their row forwards, centres right of it
-/// backwards into lanes in reverse pixel order (undone once per chunk), the
-/// centres inside it pixel by pixel.
-void fieldChunkAvx2(const double* const* rowOf, const int* cx, const double* w3, std::int64_t left,
-                    std::int64_t right, std::int64_t m, int x0, double* out3) {
-    constexpr int chunk = kFieldChunk;
-    __m256d fwd[9];
-    __m256d rev[9];
-    accumulateChunk(
-        rowOf, w3, 0, left, [&](std::int64_t j) { return x0 - cx[j]; }, fwd);
-    accumulateChunk(
-        rowOf, w3, right, m, [&](std::int64_t j) { return cx[j] - x0 - (chunk - 1); }, rev);
-    // Lane i of the backward sums belongs to pixel 11 - i.
-    for (int c = 0; c < 3; ++c) {
-        for (int v = 0; v < 3; ++v) {
-            const __m256d r = _mm256_permute4x64_pd(rev[3 * c + (2 - v)], 0x1B);
-            _mm256_storeu_pd(out3 + c * chunk + 4 * v, _mm256_add_pd(fwd[3 * c + v], r));
-        }
-    }
-    for (std::int64_t j = left; j < right; ++j) {
-        const double* row = rowOf[j];
-        for (int i = 0; i < chunk; ++i) {
-            const double v = row[absoluteOffset(x0 + i - cx[j])];
-            out3[i] = std::fma(w3[3 * j], v, out3[i]);
-            out3[chunk + i] = std::fma(w3[3 * j + 1], v, out3[chunk + i]);
-            out3[2 * chunk + i] = std::fma(w3[3 * j + 2], v, out3[2 * chunk + i]);
-        }
-    }
-}
-
 void cacheRowAvx2(double* row, int cols, int y, int selector) {
     cacheRowBody(row, cols, y, selector);
 }
@@ -259,8 +191,9 @@ void nodeRowAvx2(const NodeRowTerms& terms, std::int64_t m, int n, const double*
 }  // namespace
 
 const RBFKernels& avx2RBFKernelSet() {
-    static const RBFKernels kernels{"avx2-fma",     dotAvx2,      panelProductAvx2, tileProductAvx2,
-                                    fieldChunkAvx2, cacheRowAvx2, weightedAddAvx2,  nodeRowAvx2};
+    static const RBFKernels kernels{"avx2-fma",      dotAvx2,      panelProductAvx2,
+                                    tileProductAvx2, cacheRowAvx2, weightedAddAvx2,
+                                    nodeRowAvx2};
     return kernels;
 }
 
