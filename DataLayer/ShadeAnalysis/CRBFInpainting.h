@@ -109,7 +109,9 @@ class COLORCAL_EXPORT CRBFInpainting {
     CRBFInpainting& operator=(const CRBFInpainting&) = delete;
 
     /// Sets the input image (CV_32FC3, 0..255; shared, never written) and
-    /// discards the fit.
+    /// discards the fit. Fits on further supports reuse what earlier fits
+    /// learnt of the image's pixels (which are far from white): after writing
+    /// into the shared pixels, set the image again.
     void setInputImage(const cv::Mat& image);
     /// Sets the support mask (CV_8UC1, image size, non-zero = never support;
     /// shared, never written) and discards the fit.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include <cstring>
 #include <functional>
@@ -333,3 +334,41 @@ TEST(CRBFInpainting, SupportExcludesColoursFarFromWhiteOnTheRealLabScale) {
 }
 
 }  // namespace
+
+// Fits on further supports of one image reuse the Lab test of the earlier
+// ones: the exclusion mask of each equals that of a fresh engine, for a free
+// box inside, around, beside and overlapping the earlier ones; a new image
+// is tested afresh.
+TEST(CRBFInpainting, LaterSupportsReuseTheLabTestOfTheImageExactly) {
+    Scene s = makeScene(170, 230);
+    s.image(cv::Rect(150, 20, 60, 40)).setTo(cv::Scalar(255, 0, 0));  // blue: far from white
+    s.image.at<cv::Vec3f>(100, 200) = cv::Vec3f(std::nanf(""), 1.0f, 1.0f);
+    const auto supportFreeIn = [&](const cv::Rect& free) {
+        cv::Mat support(s.image.size(), CV_8UC1, cv::Scalar(255));
+        support(free).setTo(0);
+        s.mask.copyTo(support, s.mask);
+        return support;
+    };
+    Engine reused;
+    reused.setInputImage(s.image);
+    for (const cv::Rect free :
+         {cv::Rect(40, 40, 60, 50), cv::Rect(50, 50, 20, 20), cv::Rect(10, 10, 150, 120),
+          cv::Rect(140, 5, 85, 160), cv::Rect(0, 0, 230, 170)}) {
+        SCOPED_TRACE(free);
+        const cv::Mat support = supportFreeIn(free);
+        reused.setInputSupportMask(support);
+        reused.approximate();
+        Engine fresh;
+        fresh.setInputImage(s.image);
+        fresh.setInputSupportMask(support);
+        fresh.approximate();
+        EXPECT_TRUE(rbftest::identical(reused.m_exclusionMask, fresh.m_exclusionMask));
+    }
+    const cv::Mat before = reused.m_exclusionMask.clone();
+    cv::Mat other = s.image.clone();
+    other.setTo(cv::Scalar(255, 0, 0));
+    reused.setInputImage(other);
+    reused.approximate();
+    EXPECT_FALSE(rbftest::identical(reused.m_exclusionMask, before));
+    EXPECT_EQ(cv::countNonZero(reused.m_exclusionMask), reused.m_exclusionMask.total());
+}

@@ -115,10 +115,48 @@ void RBFInpaintingEngine::setInputImage(const cv::Mat& image) {
     releaseCache();
 }
 
+// The Lab test of a pixel depends on the pixel alone, so the flags of a box
+// serve every later fit on the same image whose free pixels lie inside it:
+// the engine's second attempt, on a support one dilation wider, converts only
+// the pixels the first one's box did not hold.
+void RBFInpaintingEngine::markFarFromWhite(const cv::Rect& box) {
+    const cv::Rect old = m_farFromWhiteBox;
+    if (!old.empty() && (old & box) == box) return;
+    const cv::Rect all = old.empty() ? box : (old | box);
+    cv::Mat flags(all.size(), CV_8UC1, cv::Scalar(0));
+    std::vector<cv::Rect> parts;
+    if (old.empty()) {
+        parts.push_back(all);
+    } else {
+        m_farFromWhite.copyTo(flags(old - all.tl()));
+        parts.emplace_back(all.x, all.y, all.width, old.y - all.y);
+        parts.emplace_back(all.x, old.br().y, all.width, all.br().y - old.br().y);
+        parts.emplace_back(all.x, old.y, old.x - all.x, old.height);
+        parts.emplace_back(old.br().x, old.y, all.br().x - old.br().x, old.height);
+    }
+    const float threshold = m_config.whiteDistanceThreshold;
+    // The first Lab conversion builds OpenCV's tables; it runs here on the
+    // calling thread (built on a pool thread, they are reported as leaked).
+    const cv::Vec3f white = whiteLab();
+    for (const cv::Rect& part : parts) {
+        if (part.empty()) continue;
+        const cv::Mat source = m_inputImage(part);
+        cv::Mat target = flags(part - all.tl());
+        parallelRows(part.height, 32, [&](int y0, int y1) {
+            cv::Mat rows = target.rowRange(y0, y1);
+            excludeFarFromWhite(source.rowRange(y0, y1), white, threshold, rows);
+        });
+    }
+    m_farFromWhite = flags;
+    m_farFromWhiteBox = all;
+}
+
 void RBFInpaintingEngine::releaseCache() {
     m_weightCache.reset();
     m_cacheRows = 0;
     m_cacheCols = 0;
+    m_farFromWhite.release();
+    m_farFromWhiteBox = cv::Rect();
 }
 
 void RBFInpaintingEngine::setInputSupportMask(const cv::Mat& mask) {
@@ -371,16 +409,9 @@ bool RBFInpaintingEngine::approximate() {
     cv::Mat exclusion = clonePhotoBuffer(m_supportMask);
     const cv::Rect freeBox = zeroBoundingBox(m_supportMask);
     if (!freeBox.empty()) {
-        const cv::Mat box = m_inputImage(freeBox);
+        markFarFromWhite(freeBox);
         cv::Mat excludedBox = exclusion(freeBox);
-        const float threshold = m_config.whiteDistanceThreshold;
-        // The first Lab conversion builds OpenCV's tables; it runs here on the
-        // calling thread (built on a pool thread, they are reported as leaked).
-        const cv::Vec3f white = whiteLab();
-        parallelRows(freeBox.height, 32, [&](int y0, int y1) {
-            cv::Mat part = excludedBox.rowRange(y0, y1);
-            excludeFarFromWhite(box.rowRange(y0, y1), white, threshold, part);
-        });
+        excludedBox.setTo(255, m_farFromWhite(freeBox - m_farFromWhiteBox.tl()));
     }
 
     // The smoothing runs over the support before the exclusion mask grows; it

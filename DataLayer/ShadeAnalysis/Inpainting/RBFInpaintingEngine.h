@@ -166,6 +166,8 @@ class RBFInpaintingEngine {
     /// (every other one is NaN), and their rectangle is stored there.
     void maskedGaussianImpl(const cv::Mat& src, const cv::Mat& weights, bool exclusion,
                             cv::Mat& dst, cv::Rect* reachOnly = nullptr);
+    /// Makes `m_farFromWhite` cover `box` (and what it covered before).
+    void markFarFromWhite(const cv::Rect& box);
     /// Bounding box of the zero bytes of a CV_8UC1 mask; empty when there are none.
     static cv::Rect zeroBoundingBox(const cv::Mat& mask);
     /// Runs body(begin, end) over ranges of [0, count) of at least `grain`
@@ -183,6 +185,10 @@ class RBFInpaintingEngine {
     cv::Mat m_smoothedImage;
     cv::Rect m_smoothedReach;
     cv::Mat m_exclusionMask;
+    /// 255 where a pixel of the input is farther from white (Lab) than the
+    /// threshold or not finite, over `m_farFromWhiteBox` of the input.
+    cv::Mat m_farFromWhite;
+    cv::Rect m_farFromWhiteBox;
     std::array<AlignedArray, 3> m_weights;
     AlignedArray m_weightCache;
     int m_cacheRows = 0;

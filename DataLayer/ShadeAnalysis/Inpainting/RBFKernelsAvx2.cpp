@@ -27,7 +27,6 @@ constexpr std::int64_t kPanel = kPanelWidth;
 constexpr std::int64_t kRowsOfTile = kTileRows;
 constexpr std::int64_t kColsOfTile = kTileCols;
 
-
 void panelProductAvx2(const double* a, const double* b, std::int64_t depth, double* c,
                       std::int64_t ldc) {
     for (std::int64_t half = 0; half < 2; ++half) {
