@@ -32,6 +32,7 @@ constexpr std::size_t kAutoStep = 0x7fffffff;
 
 std::size_t roundUp(std::size_t bytes, std::size_t to) { return (bytes + to - 1) / to * to; }
 
+#ifndef COLORCAL_PLAIN_BUFFERS
 /// Whether the process's environment turns the huge-page buffers off
 /// (`COLORCAL_HUGE_PAGES=0`), read once: on a system whose memory is badly
 /// fragmented, the kernel may compact memory while a huge page is first
@@ -44,6 +45,7 @@ bool hugePagesWanted() {
     }();
     return wanted;
 }
+#endif
 
 /// A mapping of `bytes` (a multiple of 2 MiB) on a 2 MiB boundary, marked for
 /// huge pages; null where the system gives none or the host opted out.
