@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "Base/HostImageCheck.h"
 
 namespace Base {
 
@@ -14,9 +18,15 @@ CImageData2D::CImageData2D(int width, int height, int bytesPerPixel, const void*
     : m_width(std::max(width, 0)),
       m_height(std::max(height, 0)),
       m_bytesPerPixel(std::max(bytesPerPixel, 0)) {
-    const std::size_t bytes = static_cast<std::size_t>(m_width) *
-                              static_cast<std::size_t>(m_height) *
-                              static_cast<std::size_t>(m_bytesPerPixel);
+    const HostImageCheck check =
+        checkHostImage(data, m_height, m_width, m_bytesPerPixel, /*allowNull=*/true);
+    if (check.problem == HostImageProblem::eTooLarge) {
+        // The byte count would wrap: an image claiming more pixels than it holds.
+        throw std::length_error("CImageData2D: " + std::to_string(width) + " x " +
+                                std::to_string(height) + " pixels of " +
+                                std::to_string(bytesPerPixel) + " bytes exceed the address space");
+    }
+    const std::size_t bytes = check.bytes;  // 0 for an image with a side of 0
     m_pixels.assign(bytes, 0);
     if (data != nullptr && bytes > 0) {
         std::memcpy(m_pixels.data(), data, bytes);

@@ -13,10 +13,11 @@ namespace Base {
 /// an 8-bit mask (1), 8-bit BGR (3) or float BGR (12) image.
 class COLORCAL_EXPORT CImageData2D : public IImageData2D {
   public:
-    /// A zero-filled image. Negative sizes are treated as 0.
+    /// A zero-filled image. Negative sizes are treated as 0; a size whose
+    /// byte count does not fit the address space throws `std::length_error`.
     CImageData2D(int width, int height, int bytesPerPixel);
     /// An image holding a copy of width x height x bytesPerPixel bytes from `data`
-    /// (zero-filled when `data` is null).
+    /// (zero-filled when `data` is null); sizes as above.
     CImageData2D(int width, int height, int bytesPerPixel, const void* data);
     ~CImageData2D() override;
 

@@ -1,8 +1,6 @@
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 
-#include <climits>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
@@ -10,6 +8,7 @@
 #include "DataLayer/ShadeAnalysis/Calibration/FlatField.h"
 #include "DataLayer/ShadeAnalysis/Calibration/PatchMeasurement.h"
 #include "DataLayer/ShadeAnalysis/Calibration/PickedWhite.h"
+#include "DataLayer/ShadeAnalysis/HostImage.h"
 #include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
 
 namespace DataLayer {
@@ -18,21 +17,6 @@ namespace {
 
 /// White assumed before anything is measured or set.
 const cv::Scalar kDefaultWhite(200.0, 200.0, 200.0, 0.0);
-
-/// A new CV_32FC3 matrix of rows x cols holding rows * cols * 3 floats from
-/// `pixels`. A null buffer, a size that is not positive or does not fit an int,
-/// or a byte count beyond the address space gives an empty matrix instead, so
-/// that nothing is read from the buffer.
-cv::Mat copyFloatImage(const float* pixels, std::int64_t rows, std::int64_t cols) {
-    cv::Mat image;
-    if (pixels == nullptr || rows <= 0 || cols <= 0 || rows > INT_MAX || cols > INT_MAX ||
-        rows * cols > PTRDIFF_MAX / static_cast<std::int64_t>(3 * sizeof(float))) {
-        return image;
-    }
-    createPhotoBuffer(image, cv::Size(static_cast<int>(cols), static_cast<int>(rows)), CV_32FC3);
-    std::memcpy(image.data, pixels, image.total() * image.elemSize());
-    return image;
-}
 
 }  // namespace
 
@@ -51,12 +35,12 @@ CColorCalibration::~CColorCalibration() = default;
 void CColorCalibration::SetInputImage(float* image, CRect& roi, float* fullImage, int fullWidth,
                                       int fullHeight) {
     m_roi = roi;
-    m_inputImage = copyFloatImage(image, roi.Height(), roi.Width());
-    m_fullImage = copyFloatImage(fullImage, fullHeight, fullWidth);
+    m_inputImage = copyHostImage(image, roi.Height(), roi.Width());
+    m_fullImage = copyHostImage(fullImage, fullHeight, fullWidth);
 }
 
 void CColorCalibration::SetInputImage(float* image, int rows, int cols) {
-    m_inputImage = copyFloatImage(image, rows, cols);
+    m_inputImage = copyHostImage(image, rows, cols);
     m_fullImage = clonePhotoBuffer(m_inputImage);
     m_roi = CRect(0, 0, cols, rows);
 }
@@ -204,6 +188,9 @@ std::shared_ptr<Base::IParameterSetColorCalibrationTarget> CColorCalibration::Ge
 }
 const SegmentationDiagnostics& CColorCalibration::GetSegmentationDiagnostics() const {
     return m_segmentationDiagnostics;
+}
+const CalibrationError& CColorCalibration::GetCalibrationFailure() const {
+    return m_calibrationFailure;
 }
 
 }  // namespace DataLayer

@@ -14,6 +14,7 @@
 #include "Base/IImageData2D.h"
 #include "Base/IParameterSetColorCalibrationTarget.h"
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
+#include "DataLayer/ShadeAnalysis/CalibrationFailure.h"
 #include "DataLayer/ShadeAnalysis/SegmentationDiagnostics.h"
 
 namespace DataLayer {
@@ -28,7 +29,12 @@ namespace DataLayer {
 ///   `startColorCalibration` also logs, through the engine logger
 ///   "ORV2.CColorCalibration" (`ColorCalibrationLogger` in Loggers.h):
 ///   its failures at level 4, a chart found upside down or turned by a quarter
-///   turn as a warning at level 3.
+///   turn as a warning at level 3, each with the source line that
+///   `reportedLine` (CalibrationFailure.h) gives it. The last failure stays
+///   readable (`GetCalibrationFailure`, `GetCalibrationError`).
+/// - A caller's pixel buffer is taken only when it is not null, its width and
+///   height are positive, and its byte count fits the address space (computed
+///   without overflow); otherwise nothing is read from it.
 /// - Set-up faults throw `OrvException`; OpenCV errors pass through as `cv::Exception`.
 /// - One object is used by one thread at a time; separate objects are independent
 ///   (copies share the pixel data of their matrices, as `cv::Mat` copies do).
@@ -108,7 +114,7 @@ class COLORCAL_EXPORT CColorCalibration {
     ///
     /// The run returns true only for a matrix it can stand behind; otherwise it
     /// logs an error and returns false, leaving `matrix` and the optional results
-    /// unwritten:
+    /// unwritten, and keeps the failure for `GetCalibrationFailure`:
     /// - reference colours set and not all equal;
     /// - exactly 20 seeds, each on its own patch of the label image (label > 1),
     ///   mapped by the colour index table to 20 distinct reference positions, and
@@ -120,10 +126,10 @@ class COLORCAL_EXPORT CColorCalibration {
     ///   the layout's columns x rows (a chart a quarter turn from its layout, or
     ///   a card printed the other way round), the two quarter turns (see
     ///   `GetChartOrientation`). Each is fitted, and exactly one must pass the
-    ///   residual rule below: none passing fails with the best residual (line
-    ///   515), two or more passing fail naming each with its residual (line
-    ///   516). A pairing other than the grid's order is logged as a warning
-    ///   (level 3; line 512 upside down, 513 a quarter turn) and shown by
+    ///   residual rule below: none passing fails with the best residual
+    ///   (`eResidualTooLarge`), two or more passing fail naming each with its
+    ///   residual (`ePairingAmbiguous`). A pairing other than the grid's order
+    ///   is logged as a warning (level 3, `CalibrationWarning`) and shown by
     ///   `GetSeedReferencePositions` and `GetChartOrientation`;
     /// - residual rule: with M the fitted matrix, c_p the measured colour and r_p
     ///   the reference colour at reference position p (p = 0 .. 19) and r̄ the
@@ -141,7 +147,9 @@ class COLORCAL_EXPORT CColorCalibration {
     bool startColorCalibration(CbArray<float>& whiteImageOut, NxCColCalibMatrix& matrix,
                                std::vector<std::vector<float>>* measuredColors,
                                std::vector<float>* pickedWhite);
-    /// As above, first taking rows x cols float BGR pixels as input and full image.
+    /// As above, first taking rows x cols float BGR pixels as input and full
+    /// image; a buffer or size the engine cannot take fails with
+    /// `eInvalidImageArguments`.
     bool startColorCalibration(float* image, int rows, int cols, CbArray<float>& whiteImageOut,
                                NxCColCalibMatrix& matrix,
                                std::vector<std::vector<float>>* measuredColors,
@@ -238,6 +246,10 @@ class COLORCAL_EXPORT CColorCalibration {
     /// Why the last `startColorCalibration` failed, as its logged error line
     /// says it (UTF-8); empty after a success and before any run.
     const std::string& GetCalibrationError() const;
+    /// The last `startColorCalibration`'s failure: its code (see
+    /// `failureReport` for its logged line and a hint for a user) and its
+    /// message, the logged text. `eNone` after a success and before any run.
+    const CalibrationError& GetCalibrationFailure() const;
     /// The region of interest of the input image inside the full image.
     const CRect& GetRegionOfInterest() const;
     /// The white measured on the chart (B, G, R, 0).
@@ -304,6 +316,11 @@ class COLORCAL_EXPORT CColorCalibration {
                                    cv::Mat& coefficients);
 
   private:
+    /// Keeps `error` as the last calibration's failure (`eNone`: none).
+    void setCalibrationFailure(const CalibrationError& error);
+    /// Logs `error` as the failure table says, keeps it, clears the results of
+    /// an earlier success (pairing, orientation) and returns false.
+    bool failCalibration(const CalibrationError& error);
     /// The whole-image calibration overloads after converting the host's pixels:
     /// `input` (empty when the buffer or size was unusable, which is logged and
     /// fails) becomes input and full image with the region (0, 0, cols, rows).
@@ -324,7 +341,8 @@ class COLORCAL_EXPORT CColorCalibration {
     std::vector<std::array<int, 2>> m_segmentSeeds;
     std::vector<int> m_seedReferencePositions;
     int m_chartOrientation = -1;
-    std::string m_calibrationError;
+    CalibrationError m_calibrationFailure;
+    std::string m_calibrationError;  // m_calibrationFailure's message, UTF-8
     CRBFInpainting::Config::Estimator m_whiteEstimator = CRBFInpainting::Config::Estimator::eAuto;
     // Rows and columns of the grid the seeds come from (0 x 0: not one grid's
     // order, paired as the parameter set lays the chart out).

@@ -8,17 +8,18 @@
 //   picked white: Calibration/PickedWhite
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 
+#include "Base/Logging/WideFormat.h"
 #include "Base/StringConversion.h"
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/Calibration/CalibrationStage.h"
 #include "DataLayer/ShadeAnalysis/Calibration/ExternalWhite.h"
+#include "DataLayer/ShadeAnalysis/HostImage.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
 #include "DataLayer/ShadeAnalysis/Loggers.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutStage.h"
@@ -31,130 +32,70 @@ constexpr const char* kLogFile = "DataLayer/ShadeAnalysis/CColorCalibration";
 constexpr const char* kLogFunction = "DataLayer::CColorCalibration::startColorCalibration";
 constexpr std::size_t kPatchCount = 20;
 
-// Source lines reported with the calibration's messages.
-constexpr int kLineReferencesNotSet = 436;
-constexpr int kLineReferencesEqual = 437;
-constexpr int kLineInvalidImageArguments = 440;
-constexpr int kLineMissingParameterSet = 445;
-constexpr int kLineInpaintingFailed = 450;
-constexpr int kLineMissingExternalWhite = 462;
-constexpr int kLineExternalWhiteWithoutPixels = 470;
-constexpr int kLineInvalidExternalWhite = 480;
-constexpr int kLineChartUpsideDown = 512;
-constexpr int kLineChartQuarterTurn = 513;
-
-/// The line reported with each failure of the calibration stage.
-int reportedLine(CalibrationFailure failure) {
-    switch (failure) {
-        case CalibrationFailure::eRegionOutsideWhite:
-            return 490;
-        case CalibrationFailure::eLabelSize:
-            return 492;
-        case CalibrationFailure::eTooManySeeds:
-            return 494;
-        case CalibrationFailure::eTooFewSeeds:
-            return 495;
-        case CalibrationFailure::eSeedOutside:
-            return 496;
-        case CalibrationFailure::eSeedNotOnPatch:
-            return 497;
-        case CalibrationFailure::eColorIndex:
-            return 498;
-        case CalibrationFailure::ePositionRepeated:
-            return 499;
-        case CalibrationFailure::eInputNotFinite:
-            return 500;
-        case CalibrationFailure::eSeedsShareAPatch:
-            return 501;
-        case CalibrationFailure::eMeasuredNotFinite:
-            return 505;
-        case CalibrationFailure::ePatchNotMeasured:
-            return 506;
-        case CalibrationFailure::eMatrixNotFinite:
-            return 510;
-        case CalibrationFailure::eResidualTooLarge:
-            return 515;
-        case CalibrationFailure::ePairingAmbiguous:
-            return 516;
-        case CalibrationFailure::eNone:
-            break;
-    }
-    return 0;
+/// A failure with its message formatted printf-style.
+CalibrationError failure(CalibrationFailure code, const wchar_t* format, ...) {
+    CalibrationError error;
+    error.code = code;
+    std::va_list args;
+    va_start(args, format);
+    error.message = Logging::FormatWide(format, args);
+    va_end(args);
+    return error;
 }
 
-template <typename... Args>
-void logError(int line, const wchar_t* format, Args... args) {
+/// Logs `error` as the engine reports it: its message, at level 4, with the
+/// line the failure table gives its code.
+void logFailure(const CalibrationError& error) {
     Logging::CLogger& logger = ColorCalibrationLogger();
     if (logger.IsLogLevelEnabled(Logging::eError)) {
-        logger.Error(kLogFile, line, kLogFunction, format, args...);
+        logger.Error(kLogFile, reportedLine(error.code), kLogFunction, L"%ls",
+                     error.message.c_str());
     }
 }
 
-void logWarning(int line, const wchar_t* message) {
+void logWarning(CalibrationWarning warning, const wchar_t* message) {
     Logging::CLogger& logger = ColorCalibrationLogger();
     if (logger.IsLogLevelEnabled(Logging::eWarning)) {
-        logger.Log(Logging::eWarning, kLogFile, line, kLogFunction, L"%ls", message);
+        logger.Log(Logging::eWarning, kLogFile, reportedLine(warning), kLogFunction, L"%ls",
+                   message);
     }
 }
 
 // ---- The prep step -----------------------------------------------------------
 
-/// A new CV_32FC3 matrix of rows x cols pixels copied from an interleaved BGR
-/// float buffer; empty for a null buffer or a non-positive size, so that
-/// nothing is read from the buffer.
-cv::Mat hostImage(const float* data, int rows, int cols) {
-    cv::Mat image;
-    if (data == nullptr || rows <= 0 || cols <= 0) {
-        return image;
-    }
-    image.create(rows, cols, CV_32FC3);
-    std::memcpy(image.data, data, image.total() * image.elemSize());
-    return image;
-}
-
-/// As above from 8-bit BGR pixels, converted without scaling.
-cv::Mat hostImage(const unsigned char* data, int rows, int cols) {
-    cv::Mat image;
-    if (data == nullptr || rows <= 0 || cols <= 0) {
-        return image;
-    }
-    // The view never writes: convertTo only reads its source.
-    const cv::Mat view(rows, cols, CV_8UC3, const_cast<unsigned char*>(data));
-    view.convertTo(image, CV_32FC3, 1.0, 0.0);
-    return image;
-}
-
-/// The 8-bit input of a region's size; empty when the region's sides do not fit an int.
+/// The 8-bit input of a region's size (see `copyHostImage`).
 cv::Mat hostRegionImage(const unsigned char* data, const CRect& roi) {
-    const std::int64_t width = roi.Width();
-    const std::int64_t height = roi.Height();
-    if (width > INT32_MAX || height > INT32_MAX) {
-        return cv::Mat();
-    }
-    return hostImage(data, static_cast<int>(height), static_cast<int>(width));
+    return copyHostImage(data, roi.Height(), roi.Width());
 }
 
-/// Whether the reference colours leave something to fit; logs why not. Colours
-/// never set (all zero) or all the same cannot be fitted.
-bool referencesUsable(const CColorCalibration::NxCColCalibReferenceColorsList& references,
-                      std::string& why) {
+/// What a segmentation entry point reports for a caller's image it could not
+/// take: no seeds, no grid, and the reason in words.
+SegmentationDiagnostics refusedImage(Base::HostImageProblem problem, int rows, int cols) {
+    SegmentationDiagnostics diagnostics;
+    diagnostics.reason = std::string("the image was not taken: ") +
+                         Base::describeHostImageProblem(problem) + " (" + std::to_string(cols) +
+                         " x " + std::to_string(rows) + ")";
+    return diagnostics;
+}
+
+/// Why the reference colours leave nothing to fit, if they do: colours never
+/// set (all zero) or all the same cannot be fitted.
+CalibrationError checkReferences(
+    const CColorCalibration::NxCColCalibReferenceColorsList& references) {
     const auto& colours = references.colors;
     const bool allZero = std::all_of(colours.begin(), colours.end(), [](const auto& c) {
         return c[0] == 0.0f && c[1] == 0.0f && c[2] == 0.0f;
     });
     if (allZero) {
-        logError(kLineReferencesNotSet, L"reference colours are not set (all zero)");
-        why = "reference colours are not set (all zero)";
-        return false;
+        return failure(CalibrationFailure::eReferencesNotSet,
+                       L"reference colours are not set (all zero)");
     }
     if (std::all_of(colours.begin(), colours.end(),
                     [&colours](const auto& c) { return c == colours[0]; })) {
-        logError(kLineReferencesEqual, L"all %i reference colours are equal",
-                 static_cast<int>(kPatchCount));
-        why = "all " + std::to_string(kPatchCount) + " reference colours are equal";
-        return false;
+        return failure(CalibrationFailure::eReferencesEqual, L"all %i reference colours are equal",
+                       static_cast<int>(kPatchCount));
     }
-    return true;
+    return CalibrationError{};
 }
 
 /// Hands `white` (continuous CV_32FC3) to the host's array without a copy:
@@ -188,36 +129,46 @@ void writeWhite(const cv::Scalar& white, float* whiteOut) {
 
 // ---- Calibration ---------------------------------------------------------------
 
+void CColorCalibration::setCalibrationFailure(const CalibrationError& error) {
+    m_calibrationFailure = error;
+    m_calibrationError = Base::WideToNarrow(error.message);
+}
+
+bool CColorCalibration::failCalibration(const CalibrationError& error) {
+    logFailure(error);
+    setCalibrationFailure(error);
+    m_seedReferencePositions.clear();
+    m_chartOrientation = -1;
+    return false;
+}
+
 bool CColorCalibration::startColorCalibration(CbArray<float>& whiteImageOut,
                                               NxCColCalibMatrix& matrix,
                                               std::vector<std::vector<float>>* measuredColors,
                                               std::vector<float>* pickedWhite) {
-    m_seedReferencePositions.clear();
-    m_chartOrientation = -1;
-    m_calibrationError.clear();
-    if (!referencesUsable(m_referenceColors, m_calibrationError)) {
-        return false;
+    setCalibrationFailure(CalibrationError{});
+    const CalibrationError references = checkReferences(m_referenceColors);
+    if (references.failed()) {
+        return failCalibration(references);
     }
 
     // The white field: estimated when missing, or the host's when the chart asks for it.
     if (m_whiteImage.empty() && !precomputeInpainting(whiteImageOut)) {
-        logError(kLineInpaintingFailed, L"precomputeInpainting failed");
-        m_calibrationError = "precomputeInpainting failed";
-        return false;
+        return failCalibration(
+            failure(CalibrationFailure::eWhiteEstimateFailed, L"precomputeInpainting failed"));
     }
     if (!m_parameterSet) {
-        logError(kLineMissingParameterSet, L"no parameter set for the calibration target");
-        m_calibrationError = "no parameter set for the calibration target";
-        return false;
+        return failCalibration(failure(CalibrationFailure::eMissingParameterSet,
+                                       L"no parameter set for the calibration target"));
     }
     if (m_parameterSet->IsUseExternalWhiteImg()) {
         if (!m_externalWhiteImg) {
-            logError(kLineMissingExternalWhite, L"missing external white image");
-            m_calibrationError = "missing external white image";
-            return false;
+            return failCalibration(failure(CalibrationFailure::eMissingExternalWhite,
+                                           L"missing external white image"));
         }
-        // An unusable host image is reported; the estimated white stays. The
-        // estimated white the host received stays as it was too.
+        // An unusable host image is reported (the table has it not stop the
+        // run); the estimated white stays. The estimated white the host
+        // received stays as it was too.
         cv::Mat external = heldElsewhere(m_whiteImage)
                                ? cv::Mat(m_whiteImage.size(), m_whiteImage.type())
                                : m_whiteImage;
@@ -226,11 +177,12 @@ bool CColorCalibration::startColorCalibration(CbArray<float>& whiteImageOut,
                 m_whiteImage = external;
                 break;
             case ExternalWhiteOutcome::eNoPixels:
-                logError(kLineExternalWhiteWithoutPixels,
-                         L"external white image has no pixel data");
+                logFailure(failure(CalibrationFailure::eExternalWhiteWithoutPixels,
+                                   L"external white image has no pixel data"));
                 break;
             case ExternalWhiteOutcome::eUnusable:
-                logError(kLineInvalidExternalWhite, L"invalid size of external white image");
+                logFailure(failure(CalibrationFailure::eExternalWhiteUnusable,
+                                   L"invalid size of external white image"));
                 break;
         }
     }
@@ -254,17 +206,15 @@ bool CColorCalibration::startColorCalibration(CbArray<float>& whiteImageOut,
                                  m_segmentGridRows,
                                  m_segmentGridColumns};
     const CalibrationResult result = calibrateChart(input, sc_dMaxResidualRatio);
-    if (result.failure != CalibrationFailure::eNone) {
-        logError(reportedLine(result.failure), L"%ls", result.message.c_str());
-        m_calibrationError = Base::WideToNarrow(result.message);
-        return false;
+    if (result.failure.failed()) {
+        return failCalibration(result.failure);
     }
     if (result.orientation == 180) {
-        logWarning(kLineChartUpsideDown,
+        logWarning(CalibrationWarning::eChartUpsideDown,
                    L"the chart lies upside down: its patches are paired with the references in "
                    L"reverse order");
     } else if (result.orientation == 90 || result.orientation == 270) {
-        logWarning(kLineChartQuarterTurn,
+        logWarning(CalibrationWarning::eChartQuarterTurn,
                    result.orientation == 90
                        ? L"the chart lies turned a quarter clockwise: its patches are paired "
                          L"with the references accordingly"
@@ -297,7 +247,7 @@ bool CColorCalibration::startColorCalibration(float* image, int rows, int cols,
                                               NxCColCalibMatrix& matrix,
                                               std::vector<std::vector<float>>* measuredColors,
                                               std::vector<float>* pickedWhite) {
-    return startOnWholeImage(hostImage(image, rows, cols), rows, cols, whiteImageOut, matrix,
+    return startOnWholeImage(copyHostImage(image, rows, cols), rows, cols, whiteImageOut, matrix,
                              measuredColors, pickedWhite);
 }
 
@@ -306,9 +256,8 @@ bool CColorCalibration::startOnWholeImage(const cv::Mat& input, int rows, int co
                                           std::vector<std::vector<float>>* measuredColors,
                                           std::vector<float>* pickedWhite) {
     if (input.empty()) {
-        logError(kLineInvalidImageArguments, L"no image data or invalid image size %i x %i", cols,
-                 rows);
-        return false;
+        return failCalibration(failure(CalibrationFailure::eInvalidImageArguments,
+                                       L"no image data or invalid image size %i x %i", cols, rows));
     }
     m_inputImage = input;
     m_fullImage = input.clone();
@@ -323,13 +272,12 @@ bool CColorCalibration::startColorCalibration(const unsigned char* image, CRect&
                                               std::vector<std::vector<float>>* measuredColors,
                                               std::vector<float>* pickedWhite) {
     const cv::Mat input = hostRegionImage(image, roi);
-    const cv::Mat full = input.empty() ? cv::Mat() : hostImage(fullImage, fullRows, fullCols);
+    const cv::Mat full = input.empty() ? cv::Mat() : copyHostImage(fullImage, fullRows, fullCols);
     if (full.empty()) {
-        logError(
-            kLineInvalidImageArguments,
+        return failCalibration(failure(
+            CalibrationFailure::eInvalidImageArguments,
             L"no image data or invalid image size: region (%i, %i, %i, %i), full image %i x %i",
-            roi.left, roi.top, roi.right, roi.bottom, fullCols, fullRows);
-        return false;
+            roi.left, roi.top, roi.right, roi.bottom, fullCols, fullRows));
     }
     m_inputImage = input;
     m_fullImage = full;
@@ -342,7 +290,7 @@ bool CColorCalibration::startColorCalibration(const unsigned char* image, int ro
                                               NxCColCalibMatrix& matrix,
                                               std::vector<std::vector<float>>* measuredColors,
                                               std::vector<float>* pickedWhite) {
-    return startOnWholeImage(hostImage(image, rows, cols), rows, cols, whiteImageOut, matrix,
+    return startOnWholeImage(copyHostImage(image, rows, cols), rows, cols, whiteImageOut, matrix,
                              measuredColors, pickedWhite);
 }
 
@@ -376,8 +324,10 @@ bool CColorCalibration::precomputeSegmentation(float* whiteOut) {
 }
 
 bool CColorCalibration::precomputeSegmentation(float* image, int rows, int cols, float* whiteOut) {
-    const cv::Mat input = hostImage(image, rows, cols);
+    Base::HostImageProblem problem = Base::HostImageProblem::eNone;
+    const cv::Mat input = copyHostImage(image, rows, cols, &problem);
     if (input.empty()) {
+        m_segmentationDiagnostics = refusedImage(problem, rows, cols);
         return false;
     }
     m_inputImage = input;
@@ -386,8 +336,10 @@ bool CColorCalibration::precomputeSegmentation(float* image, int rows, int cols,
 
 bool CColorCalibration::precomputeSegmentation(const unsigned char* image, int rows, int cols,
                                                float* whiteOut) {
-    const cv::Mat input = hostImage(image, rows, cols);
+    Base::HostImageProblem problem = Base::HostImageProblem::eNone;
+    const cv::Mat input = copyHostImage(image, rows, cols, &problem);
     if (input.empty()) {
+        m_segmentationDiagnostics = refusedImage(problem, rows, cols);
         return false;
     }
     m_inputImage = input;
@@ -445,8 +397,10 @@ bool CColorCalibration::updateSegmentation(float* whiteOut) {
 
 bool CColorCalibration::updateSegmentation(const unsigned char* image, int rows, int cols,
                                            float* whiteOut) {
-    const cv::Mat input = hostImage(image, rows, cols);
+    Base::HostImageProblem problem = Base::HostImageProblem::eNone;
+    const cv::Mat input = copyHostImage(image, rows, cols, &problem);
     if (input.empty()) {
+        m_segmentationDiagnostics = refusedImage(problem, rows, cols);
         return false;
     }
     m_inputImage = input;
@@ -455,8 +409,10 @@ bool CColorCalibration::updateSegmentation(const unsigned char* image, int rows,
 
 bool CColorCalibration::updateSegmentation(const float* image, int rows, int cols,
                                            float* whiteOut) {
-    const cv::Mat input = hostImage(image, rows, cols);
+    Base::HostImageProblem problem = Base::HostImageProblem::eNone;
+    const cv::Mat input = copyHostImage(image, rows, cols, &problem);
     if (input.empty()) {
+        m_segmentationDiagnostics = refusedImage(problem, rows, cols);
         return false;
     }
     m_inputImage = input;
@@ -497,7 +453,7 @@ bool CColorCalibration::precomputeInpainting(CbArray<float>& whiteImageOut) {
 
 bool CColorCalibration::precomputeInpainting(float* image, int rows, int cols,
                                              CbArray<float>& whiteImageOut) {
-    const cv::Mat input = hostImage(image, rows, cols);
+    const cv::Mat input = copyHostImage(image, rows, cols);
     if (input.empty()) {
         return false;
     }

@@ -265,7 +265,8 @@ PYBIND11_MODULE(colorcal, m) {
             [](const PyCalibration& c) {
                 return c.ok() ? py::object(py::none()) : py::object(py::str(c.summary().error));
             },
-            "None, or why the calibration failed.")
+            "None, or why the calibration failed, in words, followed by '. Hint: ' and\n"
+            "the common cause where one is known.")
         .def_property_readonly(
             "chart",
             [](const PyCalibration& c) { return ColorCalCli::chartName(c.summary().chart); },

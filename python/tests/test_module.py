@@ -156,6 +156,22 @@ def test_failure_comes_back_as_ok_false_with_the_reason(chart):
         cal.apply(grey)
 
 
+def test_references_in_another_order_fail_with_the_residual_and_the_hint(chart):
+    r, _ = chart
+    shifted = np.roll(np.asarray(r["references"]), 1, axis=0)
+    cal = colorcal.calibrate(r["photo"], "qcc-print", shifted, roi=r["roi"])
+    assert not cal.ok
+    assert re.match(r"calibration failed: the corrected colours miss the references: "
+                    r"residual [0-9.]+ of the references' spread .*, at most 0\.40 allowed\. ",
+                    cal.error), cal.error
+    hint = ("Hint: the reference colours may be in another order than the chart's patches, "
+            "or belong to another chart type")
+    assert cal.error.endswith(hint)
+    # What the failed calibration is asked to do raises with the same reason.
+    with pytest.raises(RuntimeError, match=re.escape(hint)):
+        cal.apply(r["photo"])
+
+
 def test_calibrations_run_from_several_threads_at_once():
     cases = [(chart, colorcal.render(chart, seed=seed)) for chart, seed in
              [("cct-print", 1), ("qcc-print", 1), ("qcc-print-small", 2)]]

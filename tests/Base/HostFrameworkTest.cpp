@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -9,6 +11,7 @@
 
 #include "Base/CImageData2D.h"
 #include "Base/CbArray.h"
+#include "Base/HostImageCheck.h"
 #include "Base/Logging/CLogger.h"
 #include "Base/StringConversion.h"
 
@@ -139,6 +142,28 @@ TEST(HostContainers, ArraysReadASharedBlockInPlaceAndCopyItBeforeWriting) {
     array.RemoveAll();
     EXPECT_EQ(array.GetSize(), 0u);
     EXPECT_EQ(block.use_count(), 2);  // `pixels` and `block` only
+}
+
+TEST(HostImageCheck, ByteCountsAreGuardedAtTheAddressSpaceWithoutOverflow) {
+    using Base::HostImageProblem;
+    const unsigned char pixel = 0;
+    const auto problem = [&](std::int64_t rows, std::int64_t cols, int bytesPerPixel) {
+        return Base::checkHostImage(&pixel, rows, cols, bytesPerPixel).problem;
+    };
+    // (2^31 - 1)^2 pixels of 2 bytes still fit a 63-bit byte count; of 3 they do not.
+    const Base::HostImageCheck largest = Base::checkHostImage(&pixel, INT_MAX, INT_MAX, 2);
+    EXPECT_TRUE(largest.usable());
+    EXPECT_EQ(largest.bytes, std::size_t{2} * INT_MAX * std::size_t{INT_MAX});
+    EXPECT_EQ(problem(INT_MAX, INT_MAX, 3), HostImageProblem::eTooLarge);
+    EXPECT_EQ(problem(INT_MAX, INT_MAX, 12), HostImageProblem::eTooLarge);
+    EXPECT_EQ(problem(std::int64_t{INT_MAX} + 1, 1, 1), HostImageProblem::eTooLarge);
+    EXPECT_EQ(problem(0, 5, 3), HostImageProblem::eNonPositiveSize);
+    EXPECT_EQ(problem(5, INT64_MIN, 3), HostImageProblem::eNonPositiveSize);
+    EXPECT_EQ(Base::checkHostImage(nullptr, 2, 2, 3).problem, HostImageProblem::eNullBuffer);
+    EXPECT_TRUE(Base::checkHostImage(nullptr, 2, 2, 3, /*allowNull=*/true).usable());
+    // A host image whose byte count would wrap is refused, not cut short.
+    EXPECT_THROW(Base::CImageData2D(INT_MAX, INT_MAX, 12), std::length_error);
+    EXPECT_EQ(Base::CImageData2D(3, 2, 12).GetByteCount(), 72u);
 }
 
 TEST(StringConversion, WideToNarrowGivesUtf8AndReplacesLoneSurrogates) {

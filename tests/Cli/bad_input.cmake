@@ -63,7 +63,8 @@ file(READ ${dir}/failed.json failed)
 string(JSON ok GET "${failed}" ok)
 expect("failed run: ok false" ok STREQUAL "OFF")
 string(JSON reason GET "${failed}" error)
-expect("failed run names the reason (${reason})" reason MATCHES "segmentation failed")
+expect("failed run names the reason and a hint (${reason})"
+  reason MATCHES "^segmentation failed: .*\\. Hint: the photo may show another chart type")
 string(JSON stage GET "${failed}" segmentation reason)
 expect("failed run names the stage (${stage})" stage MATCHES "patch|grid")
 string(JSON recovered GET "${failed}" segmentation recovered)
@@ -74,6 +75,25 @@ string(JSON matrix TYPE "${failed}" matrix)
 expect("failed run: matrix null" matrix STREQUAL "NULL")
 string(JSON orientation TYPE "${failed}" orientation)
 expect("failed run: orientation null" orientation STREQUAL "NULL")
+
+# Reference colours in another order than the chart's patches (shifted by
+# one line): the residual rule fails with the residual in words and the hint
+# for its common cause, in the JSON and on standard error.
+list(SUBLIST ref_lines 1 19 shifted)
+list(GET ref_lines 0 first)
+list(APPEND shifted ${first})
+string(REPLACE ";" "\n" shifted "${shifted}")
+file(WRITE ${dir}/shifted.csv "${shifted}\n")
+run_expect(1 s calibrate --chart cct-print --image ${photo} --reference ${dir}/shifted.csv
+  --json ${dir}/shifted.json)
+file(READ ${dir}/shifted.json shifted_json)
+string(JSON reason GET "${shifted_json}" error)
+expect("shifted references: the residual in words (${reason})" reason MATCHES
+  "^calibration failed: the corrected colours miss the references: residual [0-9.]+ of the references' spread \\(the best of [0-9] pairings, [a-z ]+\\), at most 0\\.40 allowed\\.")
+expect("shifted references: the hint (${reason})" reason MATCHES
+  "Hint: the reference colours may be in another order than the chart's patches, or belong to another chart type$")
+expect("shifted references: the engine's line on standard error (${s_ERR})" s_ERR MATCHES
+  "the corrected colours miss the references")
 
 # --help on every subcommand.
 foreach(command calibrate demo render)

@@ -85,7 +85,7 @@ std::string narrow(const std::wstring& text) { return std::string(text.begin(), 
 TEST(CalibrationStage, FitsTheDrawnChart) {
     Layout layout;
     const DataLayer::CalibrationResult result = layout.run();
-    ASSERT_EQ(result.failure, CalibrationFailure::eNone) << narrow(result.message);
+    ASSERT_EQ(result.failure.code, CalibrationFailure::eNone) << narrow(result.failure.message);
     EXPECT_EQ(result.orientation, 0);
     EXPECT_EQ(result.positions, layout.lut);
     const cv::Matx34f identity(1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0);
@@ -112,7 +112,7 @@ TEST(CalibrationStage, FitsTheDrawnChart) {
     }
     printed.reference = reference;
     const DataLayer::CalibrationResult read = printed.run();
-    ASSERT_EQ(read.failure, CalibrationFailure::eNone) << narrow(read.message);
+    ASSERT_EQ(read.failure.code, CalibrationFailure::eNone) << narrow(read.failure.message);
     EXPECT_EQ(read.positions, printed.lut);
     EXPECT_EQ(read.pairings.size(), 2u);
 }
@@ -131,7 +131,7 @@ TEST(CalibrationStage, TheColoursDecideHowATurnedChartIsPaired) {
         Layout layout(5);
         layout.turn(t.turn);
         const DataLayer::CalibrationResult result = layout.run();
-        ASSERT_EQ(result.failure, CalibrationFailure::eNone) << narrow(result.message);
+        ASSERT_EQ(result.failure.code, CalibrationFailure::eNone) << narrow(result.failure.message);
         EXPECT_EQ(result.orientation, t.orientation);
         EXPECT_EQ(result.positions, layout.truth());
         ASSERT_EQ(result.pairings.size(), 4u);
@@ -145,9 +145,9 @@ TEST(CalibrationStage, TheColoursDecideHowATurnedChartIsPaired) {
         if (t.orientation != 180) {
             std::swap(layout.gridRows, layout.gridCols);
             const DataLayer::CalibrationResult unturned = layout.run();
-            EXPECT_EQ(unturned.failure, CalibrationFailure::eResidualTooLarge);
-            EXPECT_NE(unturned.message.find(L"the best of 4 pairings"), std::wstring::npos)
-                << narrow(unturned.message);
+            EXPECT_EQ(unturned.failure.code, CalibrationFailure::eResidualTooLarge);
+            EXPECT_NE(unturned.failure.message.find(L"the best of 4 pairings"), std::wstring::npos)
+                << narrow(unturned.failure.message);
         }
     }
 }
@@ -166,9 +166,9 @@ TEST(CalibrationStage, TwoPairingsThatBothFitAreRefused) {
         layout.reference[p + 2] = c[0];
     }
     const DataLayer::CalibrationResult result = layout.run();
-    EXPECT_EQ(result.failure, CalibrationFailure::ePairingAmbiguous);
-    EXPECT_NE(result.message.find(L"2 pairings pass"), std::wstring::npos)
-        << narrow(result.message);
+    EXPECT_EQ(result.failure.code, CalibrationFailure::ePairingAmbiguous);
+    EXPECT_NE(result.failure.message.find(L"2 pairings pass"), std::wstring::npos)
+        << narrow(result.failure.message);
     EXPECT_TRUE(result.positions.empty());
     // The colour index table is the identity, so the grid may also show a
     // card printed the other way round and turned: four pairings are tried,
@@ -192,19 +192,19 @@ TEST(CalibrationStage, RefusesLayoutsItCannotMeasureBeforeReadingAPixel) {
     for (const auto& m : moved) {
         Layout layout;
         layout.seeds[4] = m.at;
-        EXPECT_EQ(layout.run().failure, m.failure) << m.at[0] << ", " << m.at[1];
+        EXPECT_EQ(layout.run().failure.code, m.failure) << m.at[0] << ", " << m.at[1];
     }
     Layout layout;
     layout.seeds.push_back(layout.seeds[0]);
-    EXPECT_EQ(layout.run().failure, CalibrationFailure::eTooManySeeds);
+    EXPECT_EQ(layout.run().failure.code, CalibrationFailure::eTooManySeeds);
     layout.seeds.resize(19);
-    EXPECT_EQ(layout.run().failure, CalibrationFailure::eTooFewSeeds);
+    EXPECT_EQ(layout.run().failure.code, CalibrationFailure::eTooFewSeeds);
     // Patch 0 cut to a strip 5 px wide around its seed: the opening takes it away.
     layout = Layout();
     cv::Mat patch = layout.labels(cv::Rect(10, 10, 30, 30));
     patch.colRange(0, 13).setTo(1);
     patch.colRange(18, 30).setTo(1);
-    EXPECT_EQ(layout.run().failure, CalibrationFailure::ePatchNotMeasured);
+    EXPECT_EQ(layout.run().failure.code, CalibrationFailure::ePatchNotMeasured);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -10,9 +11,14 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "Base/StringConversion.h"
+#include "DataLayer/ShadeAnalysis/CalibrationFailure.h"
 #include "Engine/EngineTestSupport.h"
 
+using DataLayer::CalibrationFailure;
+using DataLayer::CalibrationWarning;
 using DataLayer::CColorCalibration;
+using DataLayer::reportedLine;
 using namespace EngineTest;
 
 namespace {
@@ -213,7 +219,8 @@ TEST(EnginePipeline, FailedInpaintingIsLoggedAndLeavesTheMatrixAndEmptiesLabelsA
     CbArray<float> whiteOut;
     Matrix matrix = sentinelMatrix();
     EXPECT_FALSE(engine.startColorCalibration(whiteOut, matrix, nullptr, nullptr));
-    expectLogged(log, L"precomputeInpainting failed", 450);
+    expectLogged(log, L"precomputeInpainting failed",
+                 reportedLine(CalibrationFailure::eWhiteEstimateFailed));
     EXPECT_EQ(log.records.size(), 1u);
     // The reason is kept for the caller as the log line says it.
     EXPECT_EQ(engine.GetCalibrationError(), "precomputeInpainting failed");
@@ -237,8 +244,10 @@ TEST(EnginePipeline, ExternalWhiteImagesAreCheckedForPresenceAndShape) {
         LogCapture log;
         Matrix matrix = sentinelMatrix();
         EXPECT_FALSE(engine.startColorCalibration(whiteOut, matrix, nullptr, nullptr));
-        expectLogged(log, L"missing external white image", 462);
+        expectLogged(log, L"missing external white image",
+                     reportedLine(CalibrationFailure::eMissingExternalWhite));
         EXPECT_EQ(engine.GetCalibrationError(), "missing external white image");
+        EXPECT_EQ(engine.GetCalibrationFailure().code, CalibrationFailure::eMissingExternalWhite);
         EXPECT_TRUE(isSentinel(matrix));
         EXPECT_EQ(whiteOut.GetSize(), static_cast<std::size_t>(r.photo.total() * 3));
         ASSERT_FALSE(engine.GetWhiteImage().empty());
@@ -255,14 +264,17 @@ TEST(EnginePipeline, ExternalWhiteImagesAreCheckedForPresenceAndShape) {
         int line;
     };
     const std::wstring invalid = L"invalid size of external white image";
+    const int invalidLine = reportedLine(CalibrationFailure::eExternalWhiteUnusable);
     const Unusable unusable[] = {
-        {std::make_shared<Base::CImageData2D>(r.photo.cols, r.photo.rows, 1), invalid, 480},
-        {floatHostImage(r.whiteField.t()), invalid, 480},
-        {floatHostImage(r.whiteField.clone().reshape(3, r.whiteField.rows / 2)), invalid, 480},
-        {std::make_shared<Base::CImageData2D>(r.photo.cols, r.photo.rows, 4), invalid, 480},
+        {std::make_shared<Base::CImageData2D>(r.photo.cols, r.photo.rows, 1), invalid, invalidLine},
+        {floatHostImage(r.whiteField.t()), invalid, invalidLine},
+        {floatHostImage(r.whiteField.clone().reshape(3, r.whiteField.rows / 2)), invalid,
+         invalidLine},
+        {std::make_shared<Base::CImageData2D>(r.photo.cols, r.photo.rows, 4), invalid, invalidLine},
         // The right shape without pixel data is not read.
         {std::make_shared<NoPixelsImage>(r.photo.cols, r.photo.rows, 12),
-         L"external white image has no pixel data", -1},
+         L"external white image has no pixel data",
+         reportedLine(CalibrationFailure::eExternalWhiteWithoutPixels)},
     };
     for (const Unusable& u : unusable) {
         engine.SetExternalWhiteImg(u.image);
@@ -271,6 +283,8 @@ TEST(EnginePipeline, ExternalWhiteImagesAreCheckedForPresenceAndShape) {
         EXPECT_TRUE(engine.startColorCalibration(whiteOut, matrix, nullptr, nullptr));
         EXPECT_EQ(log.records.size(), 1u);
         expectLogged(log, u.message, u.line);
+        // Reported, but the run goes on: no failure is kept.
+        EXPECT_FALSE(engine.GetCalibrationFailure().failed());
         EXPECT_FALSE(isSentinel(matrix));
         EXPECT_EQ(cv::norm(engine.GetWhiteImage(), inpainted, cv::NORM_INF), 0.0);
     }
@@ -352,6 +366,91 @@ TEST(EnginePipeline, ImageTakingOverloadsSetTheImagesAndTheRegion) {
     DataLayer::ColorCalibrationLogger().SetSink(previous);
 }
 
+TEST(EnginePipeline, CallersBuffersAreCheckedBeforeAnyPixelIsRead) {
+    // Four pixels stand behind each buffer: a size claiming more than fits the
+    // address space, or no pixels at all, is refused before anything is
+    // allocated or read, whichever entry point takes it.
+    std::vector<float> floats(12, 100.0f);
+    std::vector<unsigned char> bytes(12, 100);
+    struct Size {
+        int rows;
+        int cols;
+    };
+    const Size refused[] = {{INT_MAX, INT_MAX}, {INT_MAX, INT_MAX / 4}, {0, 4}, {4, -1}};
+    CColorCalibration engine(EChart::eCCTPrint);
+    CbArray<float> whiteOut;
+    const auto expectRefused = [&](bool ran, const std::string& message) {
+        EXPECT_FALSE(ran) << message;
+        EXPECT_EQ(engine.GetCalibrationFailure().code, CalibrationFailure::eInvalidImageArguments);
+        // Each refusal keeps its own reason, not the one before.
+        EXPECT_EQ(engine.GetCalibrationError(), message);
+    };
+    for (const Size& s : refused) {
+        LogCapture log;
+        Matrix matrix = sentinelMatrix();
+        expectRefused(engine.startColorCalibration(floats.data(), s.rows, s.cols, whiteOut, matrix,
+                                                   nullptr, nullptr),
+                      "no image data or invalid image size " + std::to_string(s.cols) + " x " +
+                          std::to_string(s.rows));
+        ASSERT_EQ(log.records.size(), 1u);
+        EXPECT_EQ(log.records[0].line, reportedLine(CalibrationFailure::eInvalidImageArguments));
+        EXPECT_TRUE(isSentinel(matrix));
+    }
+    {
+        LogCapture log;
+        Matrix matrix = sentinelMatrix();
+        expectRefused(engine.startColorCalibration(static_cast<const unsigned char*>(nullptr), 2, 2,
+                                                   whiteOut, matrix, nullptr, nullptr),
+                      "no image data or invalid image size 2 x 2");
+        // A region whose sides do not fit an int.
+        CRect huge(INT_MIN, 0, INT_MAX, 2);
+        expectRefused(engine.startColorCalibration(bytes.data(), huge, bytes.data(), 2, 2, whiteOut,
+                                                   matrix, nullptr, nullptr),
+                      "no image data or invalid image size: region (" + std::to_string(INT_MIN) +
+                          ", 0, " + std::to_string(INT_MAX) + ", 2), full image 2 x 2");
+        EXPECT_TRUE(isSentinel(matrix));
+    }
+
+    // The segmentation entry points say why in their diagnostics.
+    float white[3] = {1.0f, 2.0f, 3.0f};
+    for (const Size& s : refused) {
+        EXPECT_FALSE(engine.precomputeSegmentation(bytes.data(), s.rows, s.cols, white));
+        const std::string& reason = engine.GetSegmentationDiagnostics().reason;
+        EXPECT_NE(reason.find(s.rows > 0 && s.cols > 0 ? "does not fit the address space"
+                                                       : "not positive"),
+                  std::string::npos)
+            << reason;
+        EXPECT_FALSE(engine.updateSegmentation(floats.data(), s.rows, s.cols, white));
+    }
+    EXPECT_FALSE(engine.updateSegmentation(static_cast<const float*>(nullptr), 2, 2, white));
+    EXPECT_EQ(engine.GetSegmentationDiagnostics().reason,
+              "the image was not taken: no image data (2 x 2)");
+    EXPECT_EQ(cv::Vec3f(white[0], white[1], white[2]), cv::Vec3f(1.0f, 2.0f, 3.0f));
+    EXPECT_TRUE(engine.GetInputImage().empty());
+}
+
+TEST(CalibrationFailureTable, EveryFailureHasItsOwnLineAndTheResidualRuleAHint) {
+    // A failure added without its row in the table would be logged at line 0.
+    std::vector<int> lines;
+    for (int c = static_cast<int>(CalibrationFailure::eRegionOutsideWhite);
+         c <= static_cast<int>(CalibrationFailure::eExternalWhiteUnusable); ++c) {
+        const auto code = static_cast<CalibrationFailure>(c);
+        const DataLayer::FailureReport& report = DataLayer::failureReport(code);
+        EXPECT_EQ(report.code, code) << c;
+        EXPECT_GT(report.line, 0) << c;
+        lines.push_back(report.line);
+    }
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(std::adjacent_find(lines.begin(), lines.end()), lines.end());
+    EXPECT_EQ(reportedLine(CalibrationFailure::eNone), 0);
+    // Only an unusable external white lets the run go on.
+    EXPECT_FALSE(DataLayer::failureReport(CalibrationFailure::eExternalWhiteUnusable).stopsTheRun);
+    EXPECT_TRUE(DataLayer::failureReport(CalibrationFailure::eTooFewSeeds).stopsTheRun);
+    EXPECT_NE(std::string(DataLayer::failureReport(CalibrationFailure::eResidualTooLarge).hint)
+                  .find("another order"),
+              std::string::npos);
+}
+
 TEST(EnginePipeline, UnusableSetUpsAndWrongPairingsFailWithALoggedError) {
     const ChartSynth::RenderedChart& r = photo(EChart::eCCTPrint);
     auto set = std::make_shared<TestParameterSet>(EChart::eCCTPrint);
@@ -373,7 +472,8 @@ TEST(EnginePipeline, UnusableSetUpsAndWrongPairingsFailWithALoggedError) {
         engine.SetReferenceColorsRGB(rgb.data());
     };
     // Runs the pipeline on the broken set-up, then restores it.
-    const auto expectFailure = [&](const wchar_t* what, int line) {
+    const auto expectFailure = [&](const wchar_t* what, CalibrationFailure code) {
+        const int line = reportedLine(code);
         LogCapture log;
         Matrix m = sentinelMatrix();
         EXPECT_FALSE(engine.startColorCalibration(whiteOut, m, nullptr, nullptr)) << line;
@@ -381,6 +481,10 @@ TEST(EnginePipeline, UnusableSetUpsAndWrongPairingsFailWithALoggedError) {
         EXPECT_NE(log.records[0].message.find(what), std::wstring::npos)
             << std::string(log.records[0].message.begin(), log.records[0].message.end());
         EXPECT_EQ(log.records[0].line, line);
+        // The engine keeps the failure as it logged it.
+        EXPECT_EQ(engine.GetCalibrationFailure().code, code);
+        EXPECT_EQ(engine.GetCalibrationFailure().message, log.records[0].message);
+        EXPECT_EQ(engine.GetCalibrationError(), Base::WideToNarrow(log.records[0].message));
         EXPECT_TRUE(isSentinel(m));
         EXPECT_TRUE(engine.GetSeedReferencePositions().empty());
         EXPECT_EQ(engine.GetChartOrientation(), -1);
@@ -396,42 +500,43 @@ TEST(EnginePipeline, UnusableSetUpsAndWrongPairingsFailWithALoggedError) {
 
     // Reference colours never set, or all the same.
     setReferences(std::vector<float>(60, 0.0f));
-    expectFailure(L"reference colours are not set", 436);
+    expectFailure(L"reference colours are not set", CalibrationFailure::eReferencesNotSet);
     setReferences(std::vector<float>(60, 90.0f));
-    expectFailure(L"all 20 reference colours are equal", 437);
+    expectFailure(L"all 20 reference colours are equal", CalibrationFailure::eReferencesEqual);
     // Colour index tables with an entry outside 0 .. 19, too short, or
     // reaching one reference position twice.
     set->lut[7] = 20;
-    expectFailure(L"colour index 20 of patch 7", 498);
+    expectFailure(L"colour index 20 of patch 7", CalibrationFailure::eColorIndex);
     set->lut[7] = -1;
-    expectFailure(L"colour index -1 of patch 7", 498);
+    expectFailure(L"colour index -1 of patch 7", CalibrationFailure::eColorIndex);
     set->lut.resize(12);
-    expectFailure(L"of patch 12", 498);
+    expectFailure(L"of patch 12", CalibrationFailure::eColorIndex);
     set->lut[7] = set->lut[3];
-    expectFailure(L"colour index 3 of patch 7 repeats that of patch 3", 499);
+    expectFailure(L"colour index 3 of patch 7 repeats that of patch 3",
+                  CalibrationFailure::ePositionRepeated);
     // Wrong pairings fit badly whichever way round: shifted by one, permuted,
     // as a chart turned by 90 degrees would be paired. So does a real white
     // so small that the corrected colours carry nothing.
     const std::wstring missed = L"the corrected colours miss the references";
     std::rotate(set->lut.begin(), set->lut.begin() + 1, set->lut.end());
-    expectFailure(missed.c_str(), 515);
+    expectFailure(missed.c_str(), CalibrationFailure::eResidualTooLarge);
     std::shuffle(set->lut.begin(), set->lut.end(), std::mt19937(7));
-    expectFailure(missed.c_str(), 515);
+    expectFailure(missed.c_str(), CalibrationFailure::eResidualTooLarge);
     for (const double degrees : {90.0, 270.0}) {
         set->lut = turnedPairing(EChart::eCCTPrint, degrees);
-        expectFailure(missed.c_str(), 515);
+        expectFailure(missed.c_str(), CalibrationFailure::eResidualTooLarge);
     }
     const float tiny[3] = {1e-30f, 1e-30f, 1e-30f};
     engine.setRealWhite(tiny);
-    expectFailure(missed.c_str(), 515);
+    expectFailure(missed.c_str(), CalibrationFailure::eResidualTooLarge);
     // Input images reaching past the white image, or of another size than the labels.
     setInput(input.clone(), CRect(full.cols - input.cols + 3, 0, full.cols + 3, input.rows));
-    expectFailure(L"does not lie inside the white image", 490);
+    expectFailure(L"does not lie inside the white image", CalibrationFailure::eRegionOutsideWhite);
     setInput(input.clone(), CRect(-1, 5, input.cols - 1, input.rows + 5));
-    expectFailure(L"does not lie inside the white image", 490);
+    expectFailure(L"does not lie inside the white image", CalibrationFailure::eRegionOutsideWhite);
     setInput(input(cv::Rect(0, 0, input.cols - 1, input.rows)).clone(),
              CRect(0, 0, input.cols - 1, input.rows));
-    expectFailure(L"label image", 492);
+    expectFailure(L"label image", CalibrationFailure::eLabelSize);
     // Part of one patch not a number, or infinite.
     const std::array<int, 2> seed = engine.GetSegmentSeeds()[4];
     for (float bad :
@@ -439,7 +544,7 @@ TEST(EnginePipeline, UnusableSetUpsAndWrongPairingsFailWithALoggedError) {
         cv::Mat spoilt = input.clone();
         cv::circle(spoilt, cv::Point(seed[0], seed[1]), 12, cv::Scalar::all(bad), cv::FILLED);
         setInput(spoilt, toCRect(r.chartRegion));
-        expectFailure(L"not finite", 500);
+        expectFailure(L"not finite", CalibrationFailure::eInputNotFinite);
     }
     // The set-up restored calibrates again.
     Matrix matrix2 = sentinelMatrix();
@@ -499,7 +604,9 @@ TEST(EnginePipeline, TurnedChartsArePairedAsTheirColoursSayWithAWarning) {
         ASSERT_EQ(log.records.size(), orientation == 0 ? 0u : 1u);
         if (orientation != 0) {
             EXPECT_EQ(log.records[0].level, Logging::eWarning);
-            EXPECT_EQ(log.records[0].line, quarter ? 513 : 512);
+            EXPECT_EQ(log.records[0].line,
+                      reportedLine(quarter ? CalibrationWarning::eChartQuarterTurn
+                                           : CalibrationWarning::eChartUpsideDown));
             EXPECT_NE(log.records[0].message.find(orientation == 90    ? L"quarter clockwise"
                                                   : orientation == 270 ? L"counter-clockwise"
                                                                        : L"upside down"),
@@ -575,7 +682,7 @@ TEST(EnginePipeline, PairingsTheColoursCannotTellApartFailNamingEach) {
     EXPECT_EQ(engine.GetChartOrientation(), -1);
     ASSERT_EQ(log.records.size(), 1u);
     const std::wstring& message = log.records[0].message;
-    EXPECT_EQ(log.records[0].line, 516);
+    EXPECT_EQ(log.records[0].line, reportedLine(CalibrationFailure::ePairingAmbiguous));
     EXPECT_EQ(log.records[0].level, Logging::eError);
     for (const wchar_t* part : {L"2 pairings pass", L"as found 0.", L"upside down 0."}) {
         EXPECT_NE(message.find(part), std::wstring::npos)

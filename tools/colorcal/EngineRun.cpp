@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -17,6 +18,7 @@
 #include "DataLayer/ShadeAnalysis/CChartCardLocator.h"
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/CalibrationFailure.h"
 #include "Messages.h"
 
 namespace ColorCalCli {
@@ -27,6 +29,20 @@ using Clock = std::chrono::steady_clock;
 
 double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+/// The common cause of a segmentation that found no chart in the region.
+constexpr const char* kSegmentationHint =
+    "the photo may show another chart type, or something may cover the chart's patches or the "
+    "region cut them off";
+
+/// `reason` followed by the common cause a user can fix, when one is known.
+std::string withHint(std::string reason, const char* hint) {
+    if (hint != nullptr && *hint != '\0') {
+        reason += ". Hint: ";
+        reason += hint;
+    }
+    return reason;
 }
 
 /// The region a second segmentation of a rectified card looks at: inside the
@@ -198,6 +214,7 @@ EngineResult runEngine(const EngineInput& input) {
             if (!result.segmentation.reason.empty()) {
                 result.error += " (" + result.segmentation.reason + ")";
             }
+            result.error = withHint(result.error, kSegmentationHint);
             return result;
         }
 
@@ -217,8 +234,9 @@ EngineResult runEngine(const EngineInput& input) {
             result.whiteEstimate.residualRms = fit.residualRms;
         }
         if (!inpainted) {
-            result.error =
-                "white estimation failed: too little usable white ground around the patches";
+            result.error = withHint(
+                "white estimation failed: too little usable white ground around the patches",
+                DataLayer::failureReport(DataLayer::CalibrationFailure::eWhiteEstimateFailed).hint);
             return result;
         }
         if (displaySegmentation) {
@@ -266,7 +284,9 @@ EngineResult runEngine(const EngineInput& input) {
         result.timingsMs.emplace_back("calibration", millisecondsSince(start));
         if (!calibrated) {
             const std::string& why = engine.GetCalibrationError();
-            result.error = "calibration failed" + (why.empty() ? std::string() : ": " + why);
+            result.error =
+                withHint("calibration failed" + (why.empty() ? std::string() : ": " + why),
+                         DataLayer::failureReport(engine.GetCalibrationFailure().code).hint);
             return result;
         }
 

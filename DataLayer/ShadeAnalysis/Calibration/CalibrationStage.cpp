@@ -24,10 +24,10 @@ constexpr int kPatchCount = 20;
 /// `result` failed with `failure`; the message is formatted printf-style.
 CalibrationResult failed(CalibrationFailure failure, const wchar_t* format, ...) {
     CalibrationResult result;
-    result.failure = failure;
+    result.failure.code = failure;
     std::va_list args;
     va_start(args, format);
-    result.message = Logging::FormatWide(format, args);
+    result.failure.message = Logging::FormatWide(format, args);
     va_end(args);
     return result;
 }
@@ -247,7 +247,7 @@ CalibrationResult calibrateChart(const CalibrationInput& in, double maxResidualR
     std::vector<int> positions;
     std::vector<int> seedLabels;
     CalibrationResult checked = checkLayout(in, positions, seedLabels);
-    if (checked.failure != CalibrationFailure::eNone) {
+    if (checked.failure.failed()) {
         return checked;
     }
     const cv::Mat& input = in.input;
@@ -312,11 +312,11 @@ CalibrationResult calibrateChart(const CalibrationInput& in, double maxResidualR
         }
     }
     if (!finite) {
-        outcome.failure = CalibrationFailure::eMatrixNotFinite;
-        outcome.message = L"the fitted colour matrix is not finite";
+        outcome.failure.code = CalibrationFailure::eMatrixNotFinite;
+        outcome.failure.message = L"the fitted colour matrix is not finite";
     } else if (passing.empty()) {
-        outcome.failure = CalibrationFailure::eResidualTooLarge;
-        outcome.message = wideText(
+        outcome.failure.code = CalibrationFailure::eResidualTooLarge;
+        outcome.failure.message = wideText(
             L"the corrected colours miss the references: residual %.3f of the references' "
             L"spread (the best of %i pairings, %ls), at most %.2f allowed",
             best->fit.residual, static_cast<int>(candidates.size()), pairingName(best->orientation),
@@ -328,13 +328,13 @@ CalibrationResult calibrateChart(const CalibrationInput& in, double maxResidualR
                 (named.empty() ? L"" : L", ") +
                 wideText(L"%ls %.3f", pairingName(candidate->orientation), candidate->fit.residual);
         }
-        outcome.failure = CalibrationFailure::ePairingAmbiguous;
-        outcome.message = wideText(
+        outcome.failure.code = CalibrationFailure::ePairingAmbiguous;
+        outcome.failure.message = wideText(
             L"the colours do not decide how the patches pair with the references: %i pairings "
             L"pass the residual rule (%ls; at most %.2f allowed)",
             static_cast<int>(passing.size()), named.c_str(), maxResidualRatio);
     }
-    if (outcome.failure != CalibrationFailure::eNone) {
+    if (outcome.failure.failed()) {
         return outcome;
     }
     const Candidate& taken = *passing.front();

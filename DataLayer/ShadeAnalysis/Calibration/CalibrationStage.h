@@ -6,6 +6,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "DataLayer/ShadeAnalysis/CalibrationFailure.h"
+
 namespace DataLayer {
 
 /// Everything the flat-field, measure and fit stage reads.
@@ -30,27 +32,6 @@ struct CalibrationInput {
     int gridColumns;
 };
 
-/// Why the stage did not give a matrix. Each value is one check, in the
-/// order the stage makes them.
-enum class CalibrationFailure {
-    eNone,
-    eRegionOutsideWhite,  ///< input empty, not CV_32FC3, or not inside the white image
-    eLabelSize,           ///< label image not CV_32SC1 of the input's size
-    eTooManySeeds,
-    eTooFewSeeds,
-    eSeedOutside,        ///< a seed outside the input image
-    eColorIndex,         ///< a colour index outside 0 .. 19
-    eSeedNotOnPatch,     ///< a seed on a label <= 1
-    ePositionRepeated,   ///< two seeds with one reference position
-    eSeedsShareAPatch,   ///< two seeds on one label
-    eInputNotFinite,     ///< the input holds values that are not finite
-    ePatchNotMeasured,   ///< a patch keeps no pixel after its mask is opened and eroded
-    eMeasuredNotFinite,  ///< a measured colour is not finite
-    eMatrixNotFinite,    ///< the fitted matrix is not finite
-    eResidualTooLarge,   ///< no pairing passes the residual rule
-    ePairingAmbiguous,   ///< more than one pairing passes the residual rule
-};
-
 /// One pairing of the found patches with the reference positions that the
 /// stage fitted, and how well its fit explains the references.
 struct PairingFit {
@@ -64,9 +45,10 @@ struct PairingFit {
 
 /// What the stage found: a matrix it can stand behind, or the reason it has none.
 struct CalibrationResult {
-    CalibrationFailure failure = CalibrationFailure::eNone;
-    /// The failure in words, with the values that failed the check.
-    std::wstring message;
+    /// Why there is no matrix (one of the stage's codes, from
+    /// `eRegionOutsideWhite` to `ePairingAmbiguous`), with the values that
+    /// failed the check; `eNone` for a matrix.
+    CalibrationError failure;
     /// The 12 coefficients of the 3 x 4 matrix, row-major.
     std::array<float, 12> matrix{};
     /// 20 x 1 CV_32FC3: the measured (flat-fielded) colours by reference position.
@@ -90,7 +72,8 @@ struct CalibrationResult {
 };
 
 /// The calibration stage: checks that the layout can be measured (every
-/// check of `CalibrationFailure`, before any pixel is read), flat-fields the
+/// check of `CalibrationFailure` from
+/// `eRegionOutsideWhite` to `eInputNotFinite`, before any pixel is read), flat-fields the
 /// input by its part of the white image (`computeWhiteGain`, `applyWhiteGain`),
 /// takes the trimmed mean colour of each patch inside its opened and eroded
 /// mask (`computePatchMasks`, `trimmedMeanColor`), and fits the 3 x 4 matrix

@@ -1,0 +1,74 @@
+// The one table of how the engine reports a failed calibration.
+#include "DataLayer/ShadeAnalysis/CalibrationFailure.h"
+
+#include <array>
+
+namespace DataLayer {
+
+namespace {
+
+using F = CalibrationFailure;
+
+constexpr const char* kNoHint = "";
+
+// Every failure code once. The lines are those hosts have always seen in the
+// engine's log records.
+constexpr std::array<FailureReport, 24> kReports = {{
+    {F::eNone, 0, false, kNoHint},
+    {F::eReferencesNotSet, 436, true, "the chart's 20 reference colours were not given"},
+    {F::eReferencesEqual, 437, true,
+     "the reference colours must be the chart's 20 patch colours, which differ"},
+    {F::eInvalidImageArguments, 440, true, kNoHint},
+    {F::eMissingParameterSet, 445, true, kNoHint},
+    {F::eWhiteEstimateFailed, 450, true,
+     "the chart's white ground may be covered, cut off by the region or excluded by the "
+     "support mask"},
+    {F::eMissingExternalWhite, 462, true, "this chart type needs an external white image"},
+    {F::eExternalWhiteWithoutPixels, 470, false, kNoHint},
+    {F::eExternalWhiteUnusable, 480, false, kNoHint},
+    {F::eRegionOutsideWhite, 490, true, kNoHint},
+    {F::eLabelSize, 492, true, kNoHint},
+    {F::eTooManySeeds, 494, true, kNoHint},
+    {F::eTooFewSeeds, 495, true, kNoHint},
+    {F::eSeedOutside, 496, true, kNoHint},
+    {F::eSeedNotOnPatch, 497, true, kNoHint},
+    {F::eColorIndex, 498, true, kNoHint},
+    {F::ePositionRepeated, 499, true, kNoHint},
+    {F::eInputNotFinite, 500, true, kNoHint},
+    {F::eSeedsShareAPatch, 501, true, kNoHint},
+    {F::eMeasuredNotFinite, 505, true, kNoHint},
+    {F::ePatchNotMeasured, 506, true,
+     "the chart's patches may be too small in the photo to measure"},
+    {F::eMatrixNotFinite, 510, true, kNoHint},
+    {F::eResidualTooLarge, 515, true,
+     "the reference colours may be in another order than the chart's patches, or belong to "
+     "another chart type"},
+    {F::ePairingAmbiguous, 516, true,
+     "the reference colours do not tell how the chart lies; check that they are this chart's, "
+     "in its reference order"},
+}};
+
+}  // namespace
+
+const FailureReport& failureReport(CalibrationFailure code) {
+    for (const FailureReport& report : kReports) {
+        if (report.code == code) {
+            return report;
+        }
+    }
+    return kReports[0];
+}
+
+int reportedLine(CalibrationFailure code) { return failureReport(code).line; }
+
+int reportedLine(CalibrationWarning warning) {
+    switch (warning) {
+        case CalibrationWarning::eChartUpsideDown:
+            return 512;
+        case CalibrationWarning::eChartQuarterTurn:
+            return 513;
+    }
+    return 0;
+}
+
+}  // namespace DataLayer
