@@ -154,7 +154,7 @@ void judge(EChart chart, Encoding encoding, const ChartSynth::RenderedChart& r,
             tally.bestWrong = std::min(tally.bestWrong, pairing.residual);
         }
     }
-    switch (result.failure) {
+    switch (result.failure.code) {
         case DataLayer::CalibrationFailure::eNone:
             ++(result.positions == truth ? tally.right : tally.wrong);
             break;

@@ -22,6 +22,7 @@
 #include "DataLayer/ShadeAnalysis/HostImage.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
 #include "DataLayer/ShadeAnalysis/Loggers.h"
+#include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutStage.h"
 
 namespace DataLayer {
@@ -260,7 +261,7 @@ bool CColorCalibration::startOnWholeImage(const cv::Mat& input, int rows, int co
                                        L"no image data or invalid image size %i x %i", cols, rows));
     }
     m_inputImage = input;
-    m_fullImage = input.clone();
+    m_fullImage = clonePhotoBuffer(input);
     m_roi = CRect(0, 0, cols, rows);
     return startColorCalibration(whiteImageOut, matrix, measuredColors, pickedWhite);
 }

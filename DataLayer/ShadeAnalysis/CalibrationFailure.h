@@ -51,8 +51,6 @@ struct CalibrationError {
 
     /// Whether this holds a failure.
     bool failed() const { return code != CalibrationFailure::eNone; }
-    /// The code, so that a failure can be switched on or compared with a code.
-    operator CalibrationFailure() const { return code; }
 };
 
 /// How the engine reports one failure code.

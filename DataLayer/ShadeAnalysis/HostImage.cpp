@@ -43,6 +43,7 @@ cv::Mat copyHostImage(const unsigned char* pixels, std::int64_t rows, std::int64
     // The view never writes: convertTo only reads its source.
     const cv::Mat view(static_cast<int>(rows), static_cast<int>(cols), CV_8UC3,
                        const_cast<unsigned char*>(pixels));
+    createPhotoBuffer(image, view.size(), CV_32FC3);
     view.convertTo(image, CV_32FC3, 1.0, 0.0);
     return image;
 }
