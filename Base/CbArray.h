@@ -60,7 +60,9 @@ class CbArray {
     /// Holds the `count` elements at `block` in place of the array's own,
     /// sharing the block with whoever else holds it. Nobody may write the
     /// block while it is shared; the array copies it before its own first
-    /// write. A null block or a count of 0 leaves the array empty.
+    /// write. A null block or a count of 0 leaves the array empty. The
+    /// block's deleter runs when its last holder lets go, so the code that
+    /// supplied it must still be loaded then.
     void Share(std::shared_ptr<const T> block, std::size_t count) {
         m_data.clear();
         m_data.shrink_to_fit();
