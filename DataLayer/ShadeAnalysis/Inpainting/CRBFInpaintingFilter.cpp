@@ -332,7 +332,6 @@ void RBFInpaintingEngine::maskedGaussianImpl(const cv::Mat& src, const cv::Mat& 
             return;
         }
     }
-    adviseLargeBuffer(result.data, result.total() * result.elemSize());
     const std::vector<float> taps = gaussianTaps();
     const MaskedRows rowsOf(src, weights, exclusion, reach, taps, result);
     if (reachOnly != nullptr) {

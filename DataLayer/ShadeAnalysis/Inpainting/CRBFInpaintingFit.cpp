@@ -22,6 +22,7 @@
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/RBFInpaintingEngine.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/RBFKernels.h"
+#include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
 
 namespace DataLayer {
 
@@ -540,8 +541,7 @@ void RBFInpaintingEngine::fillValues(const cv::Mat& fillMask, cv::Mat& out) {
     if (reusable) {
         result = out;
     } else {
-        result.create(m_inputImage.size(), CV_32FC3);
-        adviseLargeBuffer(result.data, result.total() * result.elemSize());
+        createPhotoBuffer(result, m_inputImage.size(), CV_32FC3);
     }
     prepareFieldNodes(mask);
     fieldNodeRows(mask, 0, result);
