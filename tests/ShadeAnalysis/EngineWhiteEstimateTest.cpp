@@ -12,7 +12,7 @@
 
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
-#include "Engine/EngineTestSupport.h"
+#include "ShadeAnalysis/EngineTestSupport.h"
 
 using DataLayer::CColorCalibration;
 using DataLayer::CRBFInpainting;

@@ -8,7 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
-#include "Engine/EngineTestSupport.h"
+#include "ShadeAnalysis/EngineTestSupport.h"
 
 using DataLayer::CColorCalibration;
 using namespace EngineTest;

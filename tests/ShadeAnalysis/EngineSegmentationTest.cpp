@@ -5,7 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "Engine/EngineTestSupport.h"
+#include "ShadeAnalysis/EngineTestSupport.h"
 
 using DataLayer::CColorCalibration;
 using namespace EngineTest;

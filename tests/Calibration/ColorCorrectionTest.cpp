@@ -11,7 +11,7 @@
 
 #include "DataLayer/ShadeAnalysis/Calibration/PatchMasks.h"
 #include "DataLayer/ShadeAnalysis/ColorCorrection.h"
-#include "Engine/EngineTestSupport.h"
+#include "ShadeAnalysis/EngineTestSupport.h"
 
 namespace {
 
