@@ -5,7 +5,7 @@
 //   segmentation: Segmentation/ChartLayoutStage (the chart layout, the merge of frames)
 //   white field:  Inpainting/WhiteEstimate (estimated), Calibration/ExternalWhite (the host's)
 //   calibration:  Calibration/CalibrationStage (flat-field, measure, orientation, fit)
-//   picked white: Calibration/PickedWhite
+//   picked white: ChartWhite/PickedWhite
 
 #include <algorithm>
 #include <cmath>

@@ -14,7 +14,7 @@
 #include "Base/Algorithms/CMeanShiftClusterer3D.h"
 #include "Base/Algorithms/JacobiIteration.h"
 #include "DataLayer/Errors/OrvException.h"
-#include "DataLayer/ShadeAnalysis/Calibration/PickedWhite.h"
+#include "DataLayer/ShadeAnalysis/ChartWhite/PickedWhite.h"
 #include "DataLayer/ShadeAnalysis/Numerics/LeastSquares.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutFit.h"
 
