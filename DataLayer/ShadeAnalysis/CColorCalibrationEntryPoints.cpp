@@ -19,6 +19,7 @@
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/Calibration/CalibrationStage.h"
 #include "DataLayer/ShadeAnalysis/Calibration/ExternalWhite.h"
+#include "DataLayer/ShadeAnalysis/ChartConstants.h"
 #include "DataLayer/ShadeAnalysis/HostImage.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
 #include "DataLayer/ShadeAnalysis/Loggers.h"
@@ -31,7 +32,7 @@ namespace {
 
 constexpr const char* kLogFile = "DataLayer/ShadeAnalysis/CColorCalibration";
 constexpr const char* kLogFunction = "DataLayer::CColorCalibration::startColorCalibration";
-constexpr std::size_t kPatchCount = 20;
+constexpr std::size_t kPatchCount = kChartPatchCount;
 
 /// A failure with its message formatted printf-style.
 CalibrationError failure(CalibrationFailure code, const wchar_t* format, ...) {
