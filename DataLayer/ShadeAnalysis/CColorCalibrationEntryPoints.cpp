@@ -2,7 +2,7 @@
 // (one prep step, which turns an unusable input into `false` and, for the
 // calibration, the one logged line), then runs the stateless stages and keeps
 // their results in the object:
-//   segmentation: Segmentation/ChartLayoutStage (the chart layout, the merge of frames)
+//   segmentation: Segmentation/SegmentationStage (the chart search, the merge of frames)
 //   white field:  Inpainting/WhiteEstimate (estimated), Calibration/ExternalWhite (the host's)
 //   calibration:  Calibration/CalibrationStage (flat-field, measure, orientation, fit)
 //   picked white: ChartWhite/PickedWhite
@@ -24,7 +24,7 @@
 #include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
 #include "DataLayer/ShadeAnalysis/Loggers.h"
 #include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
-#include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutStage.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/SegmentationStage.h"
 
 namespace DataLayer {
 
@@ -303,7 +303,7 @@ bool CColorCalibration::precomputeSegmentation(float* whiteOut) {
         return false;
     }
     m_whiteAreaMask = cv::Mat::ones(m_inputImage.size(), CV_8UC1);
-    const SegmentedChart layout = segmentChartLayout(m_inputImage, m_parameterSet);
+    const SegmentationResult layout = segmentChart({m_inputImage, m_parameterSet});
     m_segmentSeeds.clear();
     m_segmentationDiagnostics = layout.diagnostics;
     m_segmentGridRows = layout.diagnostics.gridRows;
@@ -352,7 +352,7 @@ bool CColorCalibration::updateSegmentation(float* whiteOut) {
     if (m_inputImage.empty() || m_inputImage.size() != m_whiteAreaMask.size()) {
         return false;
     }
-    const SegmentedChart layout = segmentChartLayout(m_inputImage, m_parameterSet);
+    const SegmentationResult layout = segmentChart({m_inputImage, m_parameterSet});
     m_segmentationDiagnostics = layout.diagnostics;
     if (!layout.found) {
         reset();
