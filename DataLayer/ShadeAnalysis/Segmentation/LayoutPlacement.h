@@ -1,7 +1,8 @@
 #pragma once
 
 // The recovery's placement of the chart's known layout on a few seeds
-// (LayoutPlacement.cpp) and its check against the image (PlacementCheck.cpp).
+// (LayoutPlacement.cpp, GridAngleVotes.cpp) and its check against the image
+// (PlacementCheck.cpp).
 
 #include <array>
 #include <string>
@@ -55,6 +56,12 @@ struct LayoutPlacement {
 bool placeKnownLayout(const std::vector<std::array<int, 2>>& seeds, const cv::Mat& labImage,
                       const Base::IParameterSetColorCalibrationTarget& parameters,
                       LayoutPlacement& placement, std::string& reason);
+
+/// Angles (degrees, within 25.8 of the image axes) voted by the pairs of
+/// `seeds` whose distance matches a small lattice offset of `pitch`, the
+/// strongest first, at most `count` (step 1 above).
+std::vector<double> votedGridAngles(const std::vector<std::array<int, 2>>& seeds, double pitch,
+                                    int count);
 
 /// Checks `positions` (rows x columns in row order, `stepAlongRow` and
 /// `stepDownColumn` one grid step each) against `labImage` as step 3 above.
