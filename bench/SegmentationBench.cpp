@@ -21,6 +21,7 @@
 #include "Base/Algorithms/CMeanShiftClusterer3D.h"
 #include "Base/Algorithms/JacobiIteration.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/ChartConstants.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
 #include "tools/synth/RealisticSet.h"
 #include "tools/synth/SyntheticChart.h"
@@ -294,7 +295,8 @@ void BM_Stage5_GridOrderFilterFit(benchmark::State& state) {
     for (auto _ : state) {
         const bool ok = segmentation.grid();
         benchmark::DoNotOptimize(ok);
-        if (!ok || segmentation.m_state.patchCenters.size() != 20) {
+        if (!ok || segmentation.m_state.patchCenters.size() !=
+                       static_cast<std::size_t>(DataLayer::kChartPatchCount)) {
             state.SkipWithError("no grid of 20");
             break;
         }

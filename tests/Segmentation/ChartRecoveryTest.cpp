@@ -37,9 +37,9 @@ void expectTheChart(const ChartSynth::RenderedChart& r, CWatershedSegmentation& 
                     EChart chart) {
     const auto centres = segmentation.getPatchCenters();
     const cv::Mat labels = segmentation.getLabels();
-    ASSERT_EQ(centres.size(), 20u);
+    ASSERT_EQ(centres.size(), SegmentationTest::kPatchCount);
     const double limit = 0.25 * ChartSynth::chartSideLength(chart);
-    for (std::size_t k = 0; k < 20; ++k) {
+    for (std::size_t k = 0; k < SegmentationTest::kPatchCount; ++k) {
         const cv::Point2d truth = r.centers[k] - cv::Point2d(r.hostRegion.tl());
         EXPECT_LT(std::hypot(centres[k][0] - truth.x, centres[k][1] - truth.y), limit)
             << "centre " << k;
@@ -146,8 +146,8 @@ TEST(ChartRecovery, LayoutFitPlacesTheChartOnFourSeedsAndRefusesEveryShiftedPlac
     std::string reason;
     ASSERT_TRUE(DataLayer::chartsearch::placeKnownLayout(seeds, lab, *parameters, layout, reason))
         << reason;
-    ASSERT_EQ(layout.positions.size(), 20u);
-    for (std::size_t k = 0; k < 20; ++k) {
+    ASSERT_EQ(layout.positions.size(), SegmentationTest::kPatchCount);
+    for (std::size_t k = 0; k < SegmentationTest::kPatchCount; ++k) {
         EXPECT_LT(
             std::hypot(layout.positions[k][0] - truth[k][0], layout.positions[k][1] - truth[k][1]),
             0.25 * side)
@@ -189,8 +189,8 @@ TEST(ChartRecovery, LayoutFitPlacesTheChartOnFourSeedsAndRefusesEveryShiftedPlac
         << reason;
     EXPECT_EQ(layout.rows, 4);
     EXPECT_EQ(layout.columns, 5);
-    ASSERT_EQ(layout.positions.size(), 20u);
-    for (std::size_t k = 0; k < 20; ++k) {
+    ASSERT_EQ(layout.positions.size(), SegmentationTest::kPatchCount);
+    for (std::size_t k = 0; k < SegmentationTest::kPatchCount; ++k) {
         EXPECT_LT(std::hypot(layout.positions[k][0] - turned[k][0],
                              layout.positions[k][1] - turned[k][1]),
                   0.25 * side)

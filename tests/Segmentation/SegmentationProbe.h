@@ -2,12 +2,17 @@
 
 // Test access to the internal steps of the chart segmentation.
 
+#include <cstddef>
 #include <memory>
 
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/ChartConstants.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
 
 namespace SegmentationTest {
+
+/// Patches of every chart, as a count of centres.
+constexpr std::size_t kPatchCount = DataLayer::kChartPatchCount;
 
 class SegmentationProbe : public DataLayer::CWatershedSegmentation {
   public:

@@ -78,11 +78,11 @@ TEST(WatershedSegmentation, FindsEveryChartTypeUnderNoiseFalloffBlurAndRotation)
             const ChartSynth::RenderedChart& p = photo(chart, rotation);
             const Result r = segmentImage(chart, p.photo(p.chartRegion));
             ASSERT_TRUE(r.ok);
-            ASSERT_EQ(r.centres.size(), 20u);
+            ASSERT_EQ(r.centres.size(), SegmentationTest::kPatchCount);
             // Found by the grid search itself: the recovery never ran.
             EXPECT_FALSE(r.recovered);
             // Centres in row order, each carrying label k + 2.
-            for (std::size_t k = 0; k < 20; ++k) {
+            for (std::size_t k = 0; k < SegmentationTest::kPatchCount; ++k) {
                 const double tx = p.centers[k].x - p.chartRegion.x;
                 const double ty = p.centers[k].y - p.chartRegion.y;
                 EXPECT_LE(std::hypot(r.centres[k][0] - tx, r.centres[k][1] - ty), kCentreTolerance)
