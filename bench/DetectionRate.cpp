@@ -38,6 +38,7 @@
 
 #include "BenchCharts.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/ChartConstants.h"
 #include "DataLayer/ShadeAnalysis/ColorScience.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
 #include "tools/synth/RealisticSet.h"
@@ -119,7 +120,7 @@ Outcome judge(EChart chart, const Photo& photo) {
     }
     const cv::Mat labels = segmentation.getLabels();
     const std::vector<std::array<int, 2>> centres = segmentation.getPatchCenters();
-    if (centres.size() != 20) {
+    if (centres.size() != static_cast<std::size_t>(DataLayer::kChartPatchCount)) {
         outcome.cause = "segmented with " + std::to_string(centres.size()) + " centres";
         return outcome;
     }

@@ -21,6 +21,7 @@
 #include "Base/Algorithms/CMeanShiftClusterer3D.h"
 #include "Base/Algorithms/JacobiIteration.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/ChartConstants.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
 #include "tools/synth/RealisticSet.h"
 #include "tools/synth/SyntheticChart.h"
@@ -34,22 +35,19 @@ class StagedSegmentation : public DataLayer::CWatershedSegmentation {
   public:
     using CWatershedSegmentation::CWatershedSegmentation;
     using CWatershedSegmentation::findClusterMarkers;
-    using CWatershedSegmentation::m_filteredImage;
-    using CWatershedSegmentation::m_labels;
-    using CWatershedSegmentation::m_patchCenters;
-    using CWatershedSegmentation::m_seeds;
+    using CWatershedSegmentation::m_state;
     using CWatershedSegmentation::selectPatchRegions;
 
     void addSeeds(const cv::Mat& centres) {
         for (int i = 0; i < centres.rows; ++i) {
-            m_seeds.push_back({centres.at<cv::Vec2i>(i)[0], centres.at<cv::Vec2i>(i)[1]});
+            m_state.seeds.push_back({centres.at<cv::Vec2i>(i)[0], centres.at<cv::Vec2i>(i)[1]});
         }
     }
 
     bool grid() {
         bool accepted = false;
-        for (std::size_t i = 0; i < m_seeds.size() && !accepted; ++i) {
-            const std::array<int, 2> seed = m_seeds[i];
+        for (std::size_t i = 0; i < m_state.seeds.size() && !accepted; ++i) {
+            const std::array<int, 2> seed = m_state.seeds[i];
             accepted = tryGridFromSeed(seed);
         }
         if (!accepted || !orderGridPositions()) {
@@ -140,7 +138,7 @@ void BM_Stage1_InputFilter(benchmark::State& state) {
     StagedSegmentation segmentation(parameters());
     for (auto _ : state) {
         segmentation.setInputImage(chartRegion());
-        benchmark::DoNotOptimize(segmentation.m_filteredImage.data);
+        benchmark::DoNotOptimize(segmentation.m_state.filteredImage.data);
     }
     setPixels(state);
 }
@@ -151,7 +149,7 @@ void BM_Stage2_FirstClusteringPass(benchmark::State& state) {
     segmentation.setInputImage(chartRegion());
     for (auto _ : state) {
         cv::Mat centres;
-        segmentation.findClusterMarkers(segmentation.m_filteredImage, centres);
+        segmentation.findClusterMarkers(segmentation.m_state.filteredImage, centres);
         benchmark::DoNotOptimize(centres.data);
     }
     setPixels(state);
@@ -201,7 +199,7 @@ void BM_Stage2a_LabPreparationAndWhitening(benchmark::State& state) {
     StagedSegmentation segmentation(parameters());
     segmentation.setInputImage(chartRegion());
     for (auto _ : state) {
-        Clustering c = preparePoints(segmentation.m_filteredImage);
+        Clustering c = preparePoints(segmentation.m_state.filteredImage);
         double radius = 0.0;
         whiten(c.points, radius);
         benchmark::DoNotOptimize(radius);
@@ -213,7 +211,7 @@ BENCHMARK(BM_Stage2a_LabPreparationAndWhitening)->Unit(benchmark::kMillisecond)-
 void BM_Stage2b_MeanShift(benchmark::State& state) {
     StagedSegmentation segmentation(parameters());
     segmentation.setInputImage(chartRegion());
-    Clustering c = preparePoints(segmentation.m_filteredImage);
+    Clustering c = preparePoints(segmentation.m_state.filteredImage);
     double radius = 0.0;
     whiten(c.points, radius);
     const std::size_t n = static_cast<std::size_t>(c.points.rows) * c.points.cols;
@@ -229,7 +227,7 @@ BENCHMARK(BM_Stage2b_MeanShift)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_Stage2c_PatchRegionSelection(benchmark::State& state) {
     StagedSegmentation segmentation(parameters());
     segmentation.setInputImage(chartRegion());
-    Clustering c = preparePoints(segmentation.m_filteredImage);
+    Clustering c = preparePoints(segmentation.m_state.filteredImage);
     double radius = 0.0;
     whiten(c.points, radius);
     const std::size_t n = static_cast<std::size_t>(c.points.rows) * c.points.cols;
@@ -254,21 +252,21 @@ void BM_Stage2c_PatchRegionSelection(benchmark::State& state) {
 }
 BENCHMARK(BM_Stage2c_PatchRegionSelection)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Object after the first pass (markers in m_labels, seeds set).
+// Object after the first pass (markers in m_state.labels, seeds set).
 void firstPass(StagedSegmentation& segmentation) {
     segmentation.setInputImage(chartRegion());
     cv::Mat centres;
-    segmentation.findClusterMarkers(segmentation.m_filteredImage, centres);
+    segmentation.findClusterMarkers(segmentation.m_state.filteredImage, centres);
     segmentation.addSeeds(centres);
 }
 
 void BM_Stage3_FirstFlood(benchmark::State& state) {
     StagedSegmentation segmentation(parameters());
     firstPass(segmentation);
-    const cv::Mat markers = segmentation.m_labels.clone();
+    const cv::Mat markers = segmentation.m_state.labels.clone();
     for (auto _ : state) {
-        markers.copyTo(segmentation.m_labels);
-        cv::watershed(segmentation.m_filteredImage, segmentation.m_labels);
+        markers.copyTo(segmentation.m_state.labels);
+        cv::watershed(segmentation.m_state.filteredImage, segmentation.m_state.labels);
     }
     setPixels(state);
 }
@@ -277,12 +275,12 @@ BENCHMARK(BM_Stage3_FirstFlood)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_Stage4_Reclustering(benchmark::State& state) {
     StagedSegmentation segmentation(parameters());
     firstPass(segmentation);
-    cv::watershed(segmentation.m_filteredImage, segmentation.m_labels);
-    const cv::Mat flood = segmentation.m_labels.clone();
-    const std::vector<std::array<int, 2>> seeds = segmentation.m_seeds;
+    cv::watershed(segmentation.m_state.filteredImage, segmentation.m_state.labels);
+    const cv::Mat flood = segmentation.m_state.labels.clone();
+    const std::vector<std::array<int, 2>> seeds = segmentation.m_state.seeds;
     for (auto _ : state) {
-        flood.copyTo(segmentation.m_labels);
-        segmentation.m_seeds = seeds;
+        flood.copyTo(segmentation.m_state.labels);
+        segmentation.m_state.seeds = seeds;
         benchmark::DoNotOptimize(segmentation.recluster(0.85f));
     }
     setPixels(state);
@@ -292,12 +290,13 @@ BENCHMARK(BM_Stage4_Reclustering)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_Stage5_GridOrderFilterFit(benchmark::State& state) {
     StagedSegmentation segmentation(parameters());
     firstPass(segmentation);
-    cv::watershed(segmentation.m_filteredImage, segmentation.m_labels);
+    cv::watershed(segmentation.m_state.filteredImage, segmentation.m_state.labels);
     segmentation.recluster(0.85f);
     for (auto _ : state) {
         const bool ok = segmentation.grid();
         benchmark::DoNotOptimize(ok);
-        if (!ok || segmentation.m_patchCenters.size() != 20) {
+        if (!ok || segmentation.m_state.patchCenters.size() !=
+                       static_cast<std::size_t>(DataLayer::kChartPatchCount)) {
             state.SkipWithError("no grid of 20");
             break;
         }
@@ -312,11 +311,11 @@ BENCHMARK(BM_Stage5_GridOrderFilterFit)->Unit(benchmark::kMicrosecond)->UseRealT
 void BM_Stage6_FinalLabelling(benchmark::State& state) {
     StagedSegmentation segmentation(parameters());
     firstPass(segmentation);
-    cv::watershed(segmentation.m_filteredImage, segmentation.m_labels);
+    cv::watershed(segmentation.m_state.filteredImage, segmentation.m_state.labels);
     segmentation.recluster(0.85f);
     segmentation.grid();
-    const std::vector<std::array<int, 2>> centres = segmentation.m_patchCenters;
-    const cv::Mat& filtered = segmentation.m_filteredImage;
+    const std::vector<std::array<int, 2>> centres = segmentation.m_state.patchCenters;
+    const cv::Mat& filtered = segmentation.m_state.filteredImage;
     cv::Mat labels(filtered.size(), CV_32S);
     for (auto _ : state) {
         labels.setTo(0);

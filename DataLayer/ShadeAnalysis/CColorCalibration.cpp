@@ -7,7 +7,7 @@
 #include "DataLayer/ShadeAnalysis/Calibration/ColorFit.h"
 #include "DataLayer/ShadeAnalysis/Calibration/FlatField.h"
 #include "DataLayer/ShadeAnalysis/Calibration/PatchMeasurement.h"
-#include "DataLayer/ShadeAnalysis/Calibration/PickedWhite.h"
+#include "DataLayer/ShadeAnalysis/ChartWhite/PickedWhite.h"
 #include "DataLayer/ShadeAnalysis/HostImage.h"
 #include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
 

@@ -2,10 +2,10 @@
 // (one prep step, which turns an unusable input into `false` and, for the
 // calibration, the one logged line), then runs the stateless stages and keeps
 // their results in the object:
-//   segmentation: Segmentation/ChartLayoutStage (the chart layout, the merge of frames)
+//   segmentation: Segmentation/SegmentationStage (the chart search, the merge of frames)
 //   white field:  Inpainting/WhiteEstimate (estimated), Calibration/ExternalWhite (the host's)
 //   calibration:  Calibration/CalibrationStage (flat-field, measure, orientation, fit)
-//   picked white: Calibration/PickedWhite
+//   picked white: ChartWhite/PickedWhite
 
 #include <algorithm>
 #include <cmath>
@@ -19,11 +19,12 @@
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/Calibration/CalibrationStage.h"
 #include "DataLayer/ShadeAnalysis/Calibration/ExternalWhite.h"
+#include "DataLayer/ShadeAnalysis/ChartConstants.h"
 #include "DataLayer/ShadeAnalysis/HostImage.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
 #include "DataLayer/ShadeAnalysis/Loggers.h"
 #include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
-#include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutStage.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/SegmentationStage.h"
 
 namespace DataLayer {
 
@@ -31,7 +32,7 @@ namespace {
 
 constexpr const char* kLogFile = "DataLayer/ShadeAnalysis/CColorCalibration";
 constexpr const char* kLogFunction = "DataLayer::CColorCalibration::startColorCalibration";
-constexpr std::size_t kPatchCount = 20;
+constexpr std::size_t kPatchCount = kChartPatchCount;
 
 /// A failure with its message formatted printf-style.
 CalibrationError failure(CalibrationFailure code, const wchar_t* format, ...) {
@@ -302,7 +303,7 @@ bool CColorCalibration::precomputeSegmentation(float* whiteOut) {
         return false;
     }
     m_whiteAreaMask = cv::Mat::ones(m_inputImage.size(), CV_8UC1);
-    const SegmentedChart layout = segmentChartLayout(m_inputImage, m_parameterSet);
+    const SegmentationResult layout = segmentChart({m_inputImage, m_parameterSet});
     m_segmentSeeds.clear();
     m_segmentationDiagnostics = layout.diagnostics;
     m_segmentGridRows = layout.diagnostics.gridRows;
@@ -351,7 +352,7 @@ bool CColorCalibration::updateSegmentation(float* whiteOut) {
     if (m_inputImage.empty() || m_inputImage.size() != m_whiteAreaMask.size()) {
         return false;
     }
-    const SegmentedChart layout = segmentChartLayout(m_inputImage, m_parameterSet);
+    const SegmentationResult layout = segmentChart({m_inputImage, m_parameterSet});
     m_segmentationDiagnostics = layout.diagnostics;
     if (!layout.found) {
         reset();

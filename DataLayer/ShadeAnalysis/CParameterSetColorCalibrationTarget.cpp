@@ -3,10 +3,11 @@
 #include <cmath>
 
 #include "DataLayer/Errors/OrvException.h"
+#include "DataLayer/ShadeAnalysis/ChartConstants.h"
 
 namespace DataLayer {
 
-const int CParameterSetColorCalibrationTarget::s_iNumberOfClusters = 20;
+const int CParameterSetColorCalibrationTarget::s_iNumberOfClusters = kChartPatchCount;
 
 const int CParameterSetColorCalibrationTarget::sc_aiColorIndexLUTCCTPrint[20] = {
     0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
@@ -98,8 +99,8 @@ CParameterSetColorCalibrationTarget::CParameterSetColorCalibrationTarget(
     }
     m_colorIndexLut.assign(lut, lut + s_iNumberOfClusters);
     const bool cct = set == eCCTPrint || set == eCCTXRite;
-    m_gridRows = cct ? 4 : 5;
-    m_gridColumns = cct ? 5 : 4;
+    m_gridRows = cct ? kChartGridShortSide : kChartGridLongSide;
+    m_gridColumns = cct ? kChartGridLongSide : kChartGridShortSide;
 
     // Patch side and area in the downsampled image, then the cluster size window.
     const float side = m_segmentSideLength * m_downsamplingScale;

@@ -12,8 +12,8 @@ using F = CalibrationFailure;
 constexpr const char* kNoHint = "";
 
 // Every failure code once. The lines are those hosts have always seen in the
-// engine's log records.
-constexpr std::array<FailureReport, 24> kReports = {{
+// engine's log records; 0 for a code the engine does not log.
+constexpr std::array<FailureReport, 26> kReports = {{
     {F::eNone, 0, false, kNoHint},
     {F::eReferencesNotSet, 436, true, "the chart's 20 reference colours were not given"},
     {F::eReferencesEqual, 437, true,
@@ -46,6 +46,11 @@ constexpr std::array<FailureReport, 24> kReports = {{
     {F::ePairingAmbiguous, 516, true,
      "the reference colours do not tell how the chart lies; check that they are this chart's, "
      "in its reference order"},
+    // Not logged by the engine (line 0): its own record of a failed
+    // segmentation is eWhiteEstimateFailed's.
+    {F::eSegmentationInputUnusable, 0, true, kNoHint},
+    {F::eChartNotFound, 0, true,
+     "the chart may be cut off by the region, covered, blurred or too small in the photo"},
 }};
 
 }  // namespace

@@ -41,6 +41,10 @@ enum class CalibrationFailure {
     eMissingExternalWhite,        ///< the chart type needs an external white image, none set
     eExternalWhiteWithoutPixels,  ///< the external white has the right shape but no pixels
     eExternalWhiteUnusable,       ///< the external white has another shape or pixel size
+    // The chart search's (`segmentChart`); the engine does not log them: a
+    // calibration whose segmentation fails reports eWhiteEstimateFailed.
+    eSegmentationInputUnusable,  ///< the region is empty or not a three-channel image
+    eChartNotFound,              ///< no chart (complete, or part of one) found in the region
 };
 
 /// One failure: its code and what failed, in words, with the values that

@@ -6,7 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/ShadeAnalysis/ColorScience.h"
-#include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutFit.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/LayoutPlacement.h"
 #include "SegmentationProbe.h"
 #include "common/TurnedPhoto.h"
 #include "tools/synth/RealisticSet.h"
@@ -37,9 +37,9 @@ void expectTheChart(const ChartSynth::RenderedChart& r, CWatershedSegmentation& 
                     EChart chart) {
     const auto centres = segmentation.getPatchCenters();
     const cv::Mat labels = segmentation.getLabels();
-    ASSERT_EQ(centres.size(), 20u);
+    ASSERT_EQ(centres.size(), SegmentationTest::kPatchCount);
     const double limit = 0.25 * ChartSynth::chartSideLength(chart);
-    for (std::size_t k = 0; k < 20; ++k) {
+    for (std::size_t k = 0; k < SegmentationTest::kPatchCount; ++k) {
         const cv::Point2d truth = r.centers[k] - cv::Point2d(r.hostRegion.tl());
         EXPECT_LT(std::hypot(centres[k][0] - truth.x, centres[k][1] - truth.y), limit)
             << "centre " << k;
@@ -125,14 +125,14 @@ TEST(ChartRecovery, LayoutFitPlacesTheChartOnFourSeedsAndRefusesEveryShiftedPlac
     for (const cv::Point2d& c : r.centers)
         truth.push_back({c.x - r.hostRegion.x, c.y - r.hostRegion.y});
     const float side = parameters->GetSegmentSideLength();
-    EXPECT_TRUE(DataLayer::chartLooksRight(truth, u, v, lab, side));
+    EXPECT_TRUE(DataLayer::chartsearch::chartLooksRight(truth, u, v, lab, side));
     for (const auto& shift : {std::array<int, 2>{1, 0}, {-1, 0}, {0, 1}, {0, -1}}) {
         auto moved = truth;
         for (auto& p : moved) {
             p[0] += shift[0] * u[0] + shift[1] * v[0];
             p[1] += shift[0] * u[1] + shift[1] * v[1];
         }
-        EXPECT_FALSE(DataLayer::chartLooksRight(moved, u, v, lab, side))
+        EXPECT_FALSE(DataLayer::chartsearch::chartLooksRight(moved, u, v, lab, side))
             << "shift " << shift[0] << "," << shift[1];
     }
 
@@ -142,11 +142,12 @@ TEST(ChartRecovery, LayoutFitPlacesTheChartOnFourSeedsAndRefusesEveryShiftedPlac
         seeds.push_back({static_cast<int>(std::lround(truth[k][0])),
                          static_cast<int>(std::lround(truth[k][1]))});
     }
-    DataLayer::ChartLayout layout;
+    DataLayer::chartsearch::LayoutPlacement layout;
     std::string reason;
-    ASSERT_TRUE(DataLayer::fitChartLayout(seeds, lab, *parameters, layout, reason)) << reason;
-    ASSERT_EQ(layout.positions.size(), 20u);
-    for (std::size_t k = 0; k < 20; ++k) {
+    ASSERT_TRUE(DataLayer::chartsearch::placeKnownLayout(seeds, lab, *parameters, layout, reason))
+        << reason;
+    ASSERT_EQ(layout.positions.size(), SegmentationTest::kPatchCount);
+    for (std::size_t k = 0; k < SegmentationTest::kPatchCount; ++k) {
         EXPECT_LT(
             std::hypot(layout.positions[k][0] - truth[k][0], layout.positions[k][1] - truth[k][1]),
             0.25 * side)
@@ -155,7 +156,7 @@ TEST(ChartRecovery, LayoutFitPlacesTheChartOnFourSeedsAndRefusesEveryShiftedPlac
     EXPECT_EQ(layout.rows, 5);
     EXPECT_EQ(layout.columns, 4);
     seeds.pop_back();
-    EXPECT_FALSE(DataLayer::fitChartLayout(seeds, lab, *parameters, layout, reason));
+    EXPECT_FALSE(DataLayer::chartsearch::placeKnownLayout(seeds, lab, *parameters, layout, reason));
 
     // The photo turned a quarter clockwise: four seeds give the grid of 4 rows
     // of 5, and every shifted placement of it is still refused.
@@ -168,14 +169,14 @@ TEST(ChartRecovery, LayoutFitPlacesTheChartOnFourSeedsAndRefusesEveryShiftedPlac
     }
     const double tu[2] = {turned[1][0] - turned[0][0], turned[1][1] - turned[0][1]};
     const double tv[2] = {turned[5][0] - turned[0][0], turned[5][1] - turned[0][1]};
-    EXPECT_TRUE(DataLayer::chartLooksRight(turned, tu, tv, turnedLab, side));
+    EXPECT_TRUE(DataLayer::chartsearch::chartLooksRight(turned, tu, tv, turnedLab, side));
     for (const auto& shift : {std::array<int, 2>{1, 0}, {-1, 0}, {0, 1}, {0, -1}}) {
         auto moved = turned;
         for (auto& p : moved) {
             p[0] += shift[0] * tu[0] + shift[1] * tv[0];
             p[1] += shift[0] * tu[1] + shift[1] * tv[1];
         }
-        EXPECT_FALSE(DataLayer::chartLooksRight(moved, tu, tv, turnedLab, side))
+        EXPECT_FALSE(DataLayer::chartsearch::chartLooksRight(moved, tu, tv, turnedLab, side))
             << "turned, shift " << shift[0] << "," << shift[1];
     }
     seeds.clear();
@@ -183,11 +184,13 @@ TEST(ChartRecovery, LayoutFitPlacesTheChartOnFourSeedsAndRefusesEveryShiftedPlac
         seeds.push_back({static_cast<int>(std::lround(turned[k][0])),
                          static_cast<int>(std::lround(turned[k][1]))});
     }
-    ASSERT_TRUE(DataLayer::fitChartLayout(seeds, turnedLab, *parameters, layout, reason)) << reason;
+    ASSERT_TRUE(
+        DataLayer::chartsearch::placeKnownLayout(seeds, turnedLab, *parameters, layout, reason))
+        << reason;
     EXPECT_EQ(layout.rows, 4);
     EXPECT_EQ(layout.columns, 5);
-    ASSERT_EQ(layout.positions.size(), 20u);
-    for (std::size_t k = 0; k < 20; ++k) {
+    ASSERT_EQ(layout.positions.size(), SegmentationTest::kPatchCount);
+    for (std::size_t k = 0; k < SegmentationTest::kPatchCount; ++k) {
         EXPECT_LT(std::hypot(layout.positions[k][0] - turned[k][0],
                              layout.positions[k][1] - turned[k][1]),
                   0.25 * side)

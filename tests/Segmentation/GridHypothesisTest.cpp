@@ -73,12 +73,13 @@ TEST(GridHypothesis, NeighboursMustBeAtGridDistanceNearlyPerpendicularAndCarryMo
         SCOPED_TRACE(c.what);
         SegmentationProbe probe(parameterSet());
         probe.setImageSize(640, 520);
-        probe.m_seeds = c.seeds;
-        EXPECT_EQ(probe.tryGridFromSeed(probe.m_seeds[c.from]), c.accepted);
+        probe.m_state.seeds = c.seeds;
+        EXPECT_EQ(probe.tryGridFromSeed(probe.m_state.seeds[c.from]), c.accepted);
         if (c.steps) {
-            EXPECT_EQ((std::array<double, 4>{probe.m_gridStep1[0], probe.m_gridStep1[1],
-                                             probe.m_gridStep2[0], probe.m_gridStep2[1]}),
-                      *c.steps);
+            EXPECT_EQ(
+                (std::array<double, 4>{probe.m_state.gridStep1[0], probe.m_state.gridStep1[1],
+                                       probe.m_state.gridStep2[0], probe.m_state.gridStep2[1]}),
+                *c.steps);
         }
     }
 }
@@ -92,20 +93,20 @@ TEST(GridHypothesis, RefusesGridsTooDenseToScore) {
     };
     SegmentationProbe probe(std::make_shared<TinyGrid>());
     probe.setImageSize(400, 400);
-    probe.m_seeds = {{200, 200}, {202, 200}, {200, 202}};
+    probe.m_state.seeds = {{200, 200}, {202, 200}, {200, 202}};
     EXPECT_FALSE(probe.tryGridFromSeed({200, 200}));
-    EXPECT_TRUE(probe.m_patchCenters.empty());
+    EXPECT_TRUE(probe.m_state.patchCenters.empty());
 
     // A 54-megapixel photo at the CCT chart's pitch (about 8600 positions) is scored.
     SegmentationProbe large(parameterSet());
     large.setImageSize(9000, 6000);
     const double pitch = parameterSet()->GetGridLength();
     for (int i = 0; i < 12; ++i) {
-        large.m_seeds.push_back({static_cast<int>(std::lround(4000 + (i % 4) * pitch)),
-                                 static_cast<int>(std::lround(3000 + (i / 4) * pitch))});
+        large.m_state.seeds.push_back({static_cast<int>(std::lround(4000 + (i % 4) * pitch)),
+                                       static_cast<int>(std::lround(3000 + (i / 4) * pitch))});
     }
-    EXPECT_TRUE(large.tryGridFromSeed(large.m_seeds[5]));
-    EXPECT_GT(large.m_patchCenters.size(), 8000u);
+    EXPECT_TRUE(large.tryGridFromSeed(large.m_state.seeds[5]));
+    EXPECT_GT(large.m_state.patchCenters.size(), 8000u);
 
     // A zero step generates no positions instead of never advancing.
     const double step[2] = {50.0, 0.0};
@@ -125,8 +126,9 @@ TEST(GridOrder, RowsTopToBottomEachLeftToRightUpTo20DegreesWhateverTheSteps) {
             SCOPED_TRACE(testing::Message() << degrees << " degrees, swapped " << swapped);
             SegmentationProbe probe(parameterSet());
             probe.setImageSize(800, 800);
-            probe.m_patchCenters = expected;
-            std::shuffle(probe.m_patchCenters.begin(), probe.m_patchCenters.end(), std::mt19937(7));
+            probe.m_state.patchCenters = expected;
+            std::shuffle(probe.m_state.patchCenters.begin(), probe.m_state.patchCenters.end(),
+                         std::mt19937(7));
             if (swapped) {
                 probe.setSteps(-down[0], -down[1], -across[0], -across[1]);
             } else {
@@ -136,12 +138,12 @@ TEST(GridOrder, RowsTopToBottomEachLeftToRightUpTo20DegreesWhateverTheSteps) {
             const bool ok = probe.orderGridPositions();
             EXPECT_EQ(ok, degrees != 30.0);
             if (ok) {
-                EXPECT_EQ(probe.m_patchCenters, expected);
+                EXPECT_EQ(probe.m_state.patchCenters, expected);
             }
         }
     }
     SegmentationProbe probe(parameterSet());
-    probe.m_patchCenters = {{10, 10}};
+    probe.m_state.patchCenters = {{10, 10}};
     probe.setSteps(80, 0, 0, 80);
     EXPECT_FALSE(probe.orderGridPositions());
 }
@@ -175,7 +177,7 @@ TEST(GridLayout, TheChartEitherWayRoundIsAChartNoOtherGridIs) {
         const double a = 8.0 * CV_PI / 180.0;
         probe.setSteps(kGrid * std::cos(a), kGrid * std::sin(a), -kGrid * std::sin(a),
                        kGrid * std::cos(a));
-        probe.m_patchCenters = c.grid;
+        probe.m_state.patchCenters = c.grid;
         int rows = -1;
         int cols = -1;
         std::string reason;
@@ -189,14 +191,15 @@ TEST(GridLayout, TheChartEitherWayRoundIsAChartNoOtherGridIs) {
 TEST(GridFilter, KeepsExactlyThePositionsOfTheChart) {
     SegmentationProbe probe(parameterSet());
     probe.setImageSize(640, 520);
-    probe.m_seeds = chartCentres({160, 140}, 4, 5, 80, 0.0);
-    ASSERT_TRUE(probe.tryGridFromSeed(probe.m_seeds[0]));
+    probe.m_state.seeds = chartCentres({160, 140}, 4, 5, 80, 0.0);
+    ASSERT_TRUE(probe.tryGridFromSeed(probe.m_state.seeds[0]));
     ASSERT_TRUE(probe.orderGridPositions());
     // The grid reaches beyond the last column (x = 560) and beyond the corners.
-    EXPECT_NE(std::find(probe.m_patchCenters.begin(), probe.m_patchCenters.end(), Point{560, 140}),
-              probe.m_patchCenters.end());
+    EXPECT_NE(std::find(probe.m_state.patchCenters.begin(), probe.m_state.patchCenters.end(),
+                        Point{560, 140}),
+              probe.m_state.patchCenters.end());
     EXPECT_TRUE(probe.filterGridPositions());
-    EXPECT_EQ(probe.m_patchCenters, probe.m_seeds);
+    EXPECT_EQ(probe.m_state.patchCenters, probe.m_state.seeds);
 }
 
 TEST(GridRefinement, AffineFitOfSeedsMovesThePositions) {
@@ -221,10 +224,10 @@ TEST(GridRefinement, AffineFitOfSeedsMovesThePositions) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SegmentationProbe probe(parameterSet());
-        probe.m_patchCenters = c.positions;
-        probe.m_seeds = c.seeds;
+        probe.m_state.patchCenters = c.positions;
+        probe.m_state.seeds = c.seeds;
         EXPECT_EQ(probe.refineGridByAffineFit(), c.ok);
-        EXPECT_EQ(probe.m_patchCenters, c.expected);
+        EXPECT_EQ(probe.m_state.patchCenters, c.expected);
     }
 }
 

@@ -2,12 +2,17 @@
 
 // Test access to the internal steps of the chart segmentation.
 
+#include <cstddef>
 #include <memory>
 
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/ChartConstants.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
 
 namespace SegmentationTest {
+
+/// Patches of every chart, as a count of centres.
+constexpr std::size_t kPatchCount = DataLayer::kChartPatchCount;
 
 class SegmentationProbe : public DataLayer::CWatershedSegmentation {
   public:
@@ -20,24 +25,18 @@ class SegmentationProbe : public DataLayer::CWatershedSegmentation {
     using CWatershedSegmentation::selectPatchRegions;
     using CWatershedSegmentation::tryGridFromSeed;
 
-    using CWatershedSegmentation::m_filteredImage;
-    using CWatershedSegmentation::m_gridStep1;
-    using CWatershedSegmentation::m_gridStep2;
-    using CWatershedSegmentation::m_inputImage;
-    using CWatershedSegmentation::m_labels;
-    using CWatershedSegmentation::m_patchCenters;
-    using CWatershedSegmentation::m_seeds;
+    using CWatershedSegmentation::m_state;
 
     /// Sets the image size seen by the grid steps without running the filter.
     void setImageSize(int width, int height) {
-        m_inputImage = cv::Mat::zeros(height, width, CV_8UC3);
-        m_filteredImage = m_inputImage;
+        m_state.inputImage = cv::Mat::zeros(height, width, CV_8UC3);
+        m_state.filteredImage = m_state.inputImage;
     }
     void setSteps(double x1, double y1, double x2, double y2) {
-        m_gridStep1[0] = x1;
-        m_gridStep1[1] = y1;
-        m_gridStep2[0] = x2;
-        m_gridStep2[1] = y2;
+        m_state.gridStep1[0] = x1;
+        m_state.gridStep1[1] = y1;
+        m_state.gridStep2[0] = x2;
+        m_state.gridStep2[1] = y2;
     }
 };
 

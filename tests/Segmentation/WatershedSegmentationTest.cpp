@@ -78,11 +78,11 @@ TEST(WatershedSegmentation, FindsEveryChartTypeUnderNoiseFalloffBlurAndRotation)
             const ChartSynth::RenderedChart& p = photo(chart, rotation);
             const Result r = segmentImage(chart, p.photo(p.chartRegion));
             ASSERT_TRUE(r.ok);
-            ASSERT_EQ(r.centres.size(), 20u);
+            ASSERT_EQ(r.centres.size(), SegmentationTest::kPatchCount);
             // Found by the grid search itself: the recovery never ran.
             EXPECT_FALSE(r.recovered);
             // Centres in row order, each carrying label k + 2.
-            for (std::size_t k = 0; k < 20; ++k) {
+            for (std::size_t k = 0; k < SegmentationTest::kPatchCount; ++k) {
                 const double tx = p.centers[k].x - p.chartRegion.x;
                 const double ty = p.centers[k].y - p.chartRegion.y;
                 EXPECT_LE(std::hypot(r.centres[k][0] - tx, r.centres[k][1] - ty), kCentreTolerance)
@@ -106,18 +106,18 @@ TEST(WatershedSegmentation, SecondRunChangesNothingAndNewImageStartsAfresh) {
     ASSERT_TRUE(segmentation.segment());
     const cv::Mat labels = segmentation.getLabels();
     const auto centres = segmentation.getPatchCenters();
-    const std::size_t seeds = segmentation.m_seeds.size();
+    const std::size_t seeds = segmentation.m_state.seeds.size();
     EXPECT_FALSE(segmentation.segment());
     EXPECT_EQ(segmentation.getLabels().data, labels.data);
     EXPECT_EQ(segmentation.getPatchCenters(), centres);
-    EXPECT_EQ(segmentation.m_seeds.size(), seeds);
+    EXPECT_EQ(segmentation.m_state.seeds.size(), seeds);
     // An 8-bit input gives an 8-bit white.
     EXPECT_GT(segmentation.getWhiteColor()[0], 120.0);
     EXPECT_LE(segmentation.getWhiteColor()[0], 255.0);
 
     segmentation.setInputImage(region8u);
-    EXPECT_TRUE(segmentation.m_labels.empty());
-    EXPECT_TRUE(segmentation.m_seeds.empty());
+    EXPECT_TRUE(segmentation.m_state.labels.empty());
+    EXPECT_TRUE(segmentation.m_state.seeds.empty());
     EXPECT_TRUE(segmentation.segment());
     EXPECT_EQ(segmentation.getPatchCenters(), centres);
 }
@@ -140,8 +140,8 @@ TEST(WatershedSegmentation, ChartsNearTheBorderOrTurnedFarFromTheAxesAreRefused)
     SegmentationProbe segmentation(parameterSet());
     segmentation.setInputImage(turned.photo(turned.chartRegion));
     EXPECT_FALSE(segmentation.segment());
-    EXPECT_GT(segmentation.m_seeds.size(), 10u);
-    EXPECT_FALSE(segmentation.m_patchCenters.empty());
+    EXPECT_GT(segmentation.m_state.seeds.size(), 10u);
+    EXPECT_FALSE(segmentation.m_state.patchCenters.empty());
 }
 
 TEST(WatershedSegmentation, ImagesWithoutAChartFailWithoutFaults) {
@@ -193,9 +193,9 @@ TEST(WatershedSegmentation, MisuseIsRefused) {
     SegmentationProbe probe(parameterSet());
     const cv::Mat image(200, 200, CV_8UC3, cv::Scalar(200, 200, 200));
     probe.setInputImage(image);
-    probe.m_labels = cv::Mat(image.size(), CV_32S, cv::Scalar(3));
+    probe.m_state.labels = cv::Mat(image.size(), CV_32S, cv::Scalar(3));
     EXPECT_FALSE(probe.recluster(0.85f));
-    EXPECT_TRUE(probe.m_seeds.empty());
+    EXPECT_TRUE(probe.m_state.seeds.empty());
 }
 
 TEST(WatershedSegmentation, NonFinitePixelsDoNotSpoilTheWhite) {
@@ -232,8 +232,9 @@ TEST(WatershedSegmentation, InputFilterEqualsOneMedianOverTheWholeImage) {
             tbb::global_control limit(tbb::global_control::max_allowed_parallelism, threads);
             SegmentationProbe probe(parameterSet());
             probe.setInputImage(image);
-            ASSERT_EQ(probe.m_filteredImage.type(), CV_8UC3);
-            EXPECT_EQ(cv::norm(probe.m_filteredImage, expected, cv::NORM_INF), 0.0) << threads;
+            ASSERT_EQ(probe.m_state.filteredImage.type(), CV_8UC3);
+            EXPECT_EQ(cv::norm(probe.m_state.filteredImage, expected, cv::NORM_INF), 0.0)
+                << threads;
         }
     }
 }

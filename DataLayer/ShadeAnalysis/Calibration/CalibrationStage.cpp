@@ -14,12 +14,11 @@
 #include "DataLayer/ShadeAnalysis/Calibration/FlatField.h"
 #include "DataLayer/ShadeAnalysis/Calibration/PatchMasks.h"
 #include "DataLayer/ShadeAnalysis/Calibration/PatchMeasurement.h"
+#include "DataLayer/ShadeAnalysis/ChartConstants.h"
 
 namespace DataLayer {
 
 namespace {
-
-constexpr int kPatchCount = 20;
 
 /// `result` failed with `failure`; the message is formatted printf-style.
 CalibrationResult failed(CalibrationFailure failure, const wchar_t* format, ...) {
@@ -52,7 +51,7 @@ struct PairedFit {
 /// The colours `found` (one per seed) placed at their seeds' reference
 /// positions `positions` (a permutation of 0 .. 19): 20 x 1 CV_32FC3.
 cv::Mat byPosition(const std::vector<cv::Vec3f>& found, const std::vector<int>& positions) {
-    cv::Mat measured = cv::Mat::zeros(kPatchCount, 1, CV_32FC3);
+    cv::Mat measured = cv::Mat::zeros(kChartPatchCount, 1, CV_32FC3);
     for (std::size_t i = 0; i < found.size(); ++i) {
         measured.at<cv::Vec3f>(positions[i], 0) = found[i];
     }
@@ -181,13 +180,13 @@ CalibrationResult checkLayout(const CalibrationInput& in, std::vector<int>& posi
     }
     // Exactly one seed per patch: the fit needs all 20 colours in reference order.
     const int seedCount = static_cast<int>(in.seeds.size());
-    if (in.seeds.size() > static_cast<std::size_t>(kPatchCount)) {
+    if (in.seeds.size() > static_cast<std::size_t>(kChartPatchCount)) {
         return failed(CalibrationFailure::eTooManySeeds, L"%i seed points, at most %i allowed",
-                      seedCount, kPatchCount);
+                      seedCount, kChartPatchCount);
     }
-    if (seedCount < kPatchCount) {
+    if (seedCount < kChartPatchCount) {
         return failed(CalibrationFailure::eTooFewSeeds, L"%i seed points, the chart has %i patches",
-                      seedCount, kPatchCount);
+                      seedCount, kChartPatchCount);
     }
     const std::vector<int>& lut = in.colorIndexLut;
     positions.assign(in.seeds.size(), 0);
@@ -202,10 +201,10 @@ CalibrationResult checkLayout(const CalibrationInput& in, std::vector<int>& posi
         if (i < in.clusters) {
             const int p =
                 static_cast<std::size_t>(i) < lut.size() ? lut[static_cast<std::size_t>(i)] : -1;
-            if (p < 0 || p >= kPatchCount) {
+            if (p < 0 || p >= kChartPatchCount) {
                 return failed(CalibrationFailure::eColorIndex,
                               L"colour index %i of patch %i lies outside 0 .. %i", p, i,
-                              kPatchCount - 1);
+                              kChartPatchCount - 1);
             }
             positions[static_cast<std::size_t>(i)] = p;
         }

@@ -11,14 +11,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "DataLayer/ShadeAnalysis/ChartConstants.h"
+
 namespace DataLayer {
-
-namespace {
-
-/// Number of colours on every chart.
-constexpr int kChartColors = 20;
-
-}  // namespace
 
 void fitColorCorrection(const cv::Mat& measured, const std::vector<float>& reference,
                         cv::Mat& coefficients) {
@@ -47,7 +42,7 @@ void fitColorCorrection(const cv::Mat& measured, const std::vector<float>& refer
 }
 
 bool matchesInReverse(const cv::Mat& measured, const std::vector<float>& reference) {
-    if (measured.type() != CV_32FC3 || measured.rows < kChartColors ||
+    if (measured.type() != CV_32FC3 || measured.rows < kChartPatchCount ||
         reference.size() < measured.total() * 3) {
         return false;
     }
@@ -65,10 +60,10 @@ bool matchesInReverse(const cv::Mat& measured, const std::vector<float>& referen
 
     double forward = 0.0;
     double backward = 0.0;
-    for (int i = 0; i < kChartColors; ++i) {
+    for (int i = 0; i < kChartPatchCount; ++i) {
         forward += cv::norm(measuredLab.row(i), referenceLab.row(i), cv::NORM_L2SQR);
-        backward +=
-            cv::norm(measuredLab.row(i), referenceLab.row(kChartColors - 1 - i), cv::NORM_L2SQR);
+        backward += cv::norm(measuredLab.row(i), referenceLab.row(kChartPatchCount - 1 - i),
+                             cv::NORM_L2SQR);
     }
     return forward > backward;
 }
@@ -76,11 +71,11 @@ bool matchesInReverse(const cv::Mat& measured, const std::vector<float>& referen
 double residualRatio(const cv::Mat& measured, const std::vector<float>& reference,
                      const cv::Mat& coefficients) {
     const cv::Matx34d m = cv::Matx34f(coefficients.ptr<float>());
-    std::vector<cv::Vec3d> target(static_cast<std::size_t>(kChartColors));
+    std::vector<cv::Vec3d> target(static_cast<std::size_t>(kChartPatchCount));
     cv::Vec3d mean(0.0, 0.0, 0.0);
     for (std::size_t p = 0; p < target.size(); ++p) {
         target[p] = cv::Vec3d(reference[3 * p], reference[3 * p + 1], reference[3 * p + 2]);
-        mean += target[p] / static_cast<double>(kChartColors);
+        mean += target[p] / static_cast<double>(kChartPatchCount);
     }
     double missed = 0.0;
     double spread = 0.0;

@@ -8,37 +8,31 @@
 #include <opencv2/core.hpp>
 
 #include "Base/IParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/ChartSearch.h"
 #include "DataLayer/ShadeAnalysis/SegmentationDiagnostics.h"
 
 namespace DataLayer {
 
 /// Finds the 20 patches of a colour calibration chart in a camera image and
-/// labels every patch and the white ground between them.
+/// labels every patch and the white ground between them: -1 on boundaries, 1
+/// on the white ground, k + 2 on the patch of centre k. Points are (x =
+/// column, y = row) in full-resolution pixels. One object is used by one
+/// thread at a time; internal, not exported (the stage's entry is
+/// `segmentChart`, SegmentationStage.h).
 ///
 /// Seeds come from a mean-shift clustering of the image's Lab colours at
 /// reduced resolution; a regular grid is hypothesised from one seed and two
 /// perpendicular neighbours, cut down to the chart, refined by an affine fit to
-/// the seeds, and a final marker-controlled watershed labels the image:
-/// -1 on boundaries, 1 on the white ground, k + 2 on the patch of centre k.
-/// Points are (x = column, y = row) in full-resolution pixels. One object is
-/// used by one thread at a time; internal, not exported.
+/// the seeds, and a marker-controlled watershed labels the image. A complete
+/// chart is a grid of the parameter set's rows x columns or, for a chart lying
+/// a quarter turn from its layout, of its columns x rows (the diagnostics say
+/// which). Where that search finds no complete chart, a recovery search places
+/// the chart's known grid on as few as four seeds (see `placeKnownLayout`);
+/// where it does, its result is returned unchanged.
 ///
-/// A complete chart is a grid of the parameter set's rows x columns or, for a
-/// chart lying a quarter turn from its layout (a photo taken in portrait, a
-/// card printed the other way round), of its columns x rows; the diagnostics
-/// say which (`gridRows`, `gridColumns`), and the calibration lets the colours
-/// decide how the patches pair with the references. Any other grid (a
-/// position more or less, ragged rows, 2 x 10) is not a chart.
-///
-/// When that search does not find a complete chart (too few seeds for the
-/// grid hypothesis, a stray seed that keeps an extra grid line, a row or
-/// column without seeds, no seed in the first clustering pass), a recovery
-/// search runs: it floods and re-clusters even after an empty first pass, adds
-/// a finer clustering pass when needed, and places the chart's known grid
-/// (either way round) on as few as four seeds, accepting only the one
-/// placement whose every position looks like a patch on card ground (see
-/// `fitChartLayout`). Where the regular search finds the chart, its result is
-/// returned unchanged and the recovery never runs.
+/// The class is a shell over the search's free functions (ChartSearch.h): it
+/// holds the image and one run's state, and each protected step runs the
+/// function of that name on it.
 class CWatershedSegmentation {
   public:
     /// Keeps `parameterSet` (shared, read-only). Throws `OrvException` when it is null.
@@ -55,7 +49,9 @@ class CWatershedSegmentation {
     virtual void setInputImage(const cv::Mat& image);
     /// Segments the image set last. True only when this call succeeded; false
     /// without an image, when the image was segmented (or tried) already, or
-    /// when no complete chart is found away from the image border.
+    /// when no complete chart is found away from the image border. A partial
+    /// grid of the regular search is reported as true with fewer centres (and
+    /// the reason in the diagnostics), for hosts that merge frames.
     virtual bool segment();
     /// Calls `segment` and returns the label image (CV_32SC1, input size;
     /// empty when nothing was segmented).
@@ -70,13 +66,12 @@ class CWatershedSegmentation {
     virtual bool recluster(const float& radius);
 
     /// What the last `segment` found and, when it failed, why.
-    const SegmentationDiagnostics& getDiagnostics() const { return m_diagnostics; }
+    const SegmentationDiagnostics& getDiagnostics() const { return m_state.diagnostics; }
 
     /// Largest number of grid positions a hypothesis may have: enough for a
     /// 100-megapixel photo at the smallest pitch of the chart types; a grid
-    /// that would have more (a host grid length of a few pixels) is refused
-    /// before its positions are generated.
-    static constexpr std::size_t kMaxGridPositions = 16384;
+    /// that would have more is refused before its positions are generated.
+    static constexpr std::size_t kMaxGridPositions = chartsearch::kMaxGridPositions;
 
   protected:
     // Clustering passes.
@@ -111,16 +106,9 @@ class CWatershedSegmentation {
     bool gridMatchesLayout(int& gridRows, int& gridColumns, std::string& reason) const;
     bool recoverChart();
 
-    cv::Mat m_inputImage;
-    cv::Mat m_filteredImage;
-    cv::Mat m_labels;
-    cv::Scalar m_whiteColor;
-    std::vector<std::array<int, 2>> m_seeds;
-    std::vector<std::array<int, 2>> m_patchCenters;
-    double m_gridStep1[2] = {0.0, 0.0};
-    double m_gridStep2[2] = {0.0, 0.0};
+    /// The image, its filtered copy and what the last run found.
+    chartsearch::SearchState m_state;
     std::shared_ptr<Base::IParameterSetColorCalibrationTarget> m_parameterSet;
-    SegmentationDiagnostics m_diagnostics;
 };
 
 /// Mean (`dims` values) and unbiased sample covariance (packed lower triangle,

@@ -1,8 +1,8 @@
-#include "DataLayer/ShadeAnalysis/Calibration/PickedWhite.h"
+#include "DataLayer/ShadeAnalysis/ChartWhite/PickedWhite.h"
 
 #include <cmath>
 
-#include "DataLayer/ShadeAnalysis/Calibration/WhiteStencil.h"
+#include "DataLayer/ShadeAnalysis/ChartWhite/WhiteStencil.h"
 
 namespace DataLayer {
 

@@ -1,4 +1,4 @@
-// Patch-region selection of CWatershedSegmentation: splits the colour clusters
+// Patch-region selection of the chart search: splits the colour clusters
 // into connected regions and keeps those of a patch's size and shape.
 
 #include <algorithm>
@@ -6,10 +6,11 @@
 #include <cmath>
 #include <vector>
 
-#include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/ChartSearch.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/RegionBoundaryTracer.h"
 
 namespace DataLayer {
+namespace chartsearch {
 
 namespace {
 
@@ -36,8 +37,8 @@ int upperMedian(std::vector<int>& values) {
 
 }  // namespace
 
-void CWatershedSegmentation::selectPatchRegions(cv::Mat& labels, const int& numClusters,
-                                                cv::Mat& centres) {
+void selectPatchRegions(const Parameters& parameters, cv::Mat& labels, int numClusters,
+                        cv::Mat& centres) {
     if (labels.type() != CV_32SC1) {
         return;
     }
@@ -58,9 +59,8 @@ void CWatershedSegmentation::selectPatchRegions(cv::Mat& labels, const int& numC
     int* visitData = toVisit.ptr<int>();
 
     const int holeLimit =
-        truncToInt(m_parameterSet->GetAcceptedHoleRatio() * m_parameterSet->GetScaledPatchSize());
-    const float side =
-        m_parameterSet->GetSegmentSideLength() * m_parameterSet->GetDownsamplingScale();
+        truncToInt(parameters.GetAcceptedHoleRatio() * parameters.GetScaledPatchSize());
+    const float side = parameters.GetSegmentSideLength() * parameters.GetDownsamplingScale();
     const float squareRatio = 4.0f * side / (side * side);
 
     // Pixels of each cluster in raster order (a counting sort), so that the
@@ -164,4 +164,5 @@ void CWatershedSegmentation::selectPatchRegions(cv::Mat& labels, const int& numC
     labels.setTo(-1, unassigned);
 }
 
+}  // namespace chartsearch
 }  // namespace DataLayer

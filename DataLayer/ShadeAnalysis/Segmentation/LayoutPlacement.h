@@ -1,5 +1,9 @@
 #pragma once
 
+// The recovery's placement of the chart's known layout on a few seeds
+// (LayoutPlacement.cpp, GridAngleVotes.cpp) and its check against the image
+// (PlacementCheck.cpp).
+
 #include <array>
 #include <string>
 #include <vector>
@@ -9,9 +13,10 @@
 #include "Base/IParameterSetColorCalibrationTarget.h"
 
 namespace DataLayer {
+namespace chartsearch {
 
 /// A chart's grid found from a few seeds and the chart's known layout.
-struct ChartLayout {
+struct LayoutPlacement {
     /// Patch centres (x, y), rows top to bottom, each row left to right.
     std::vector<std::array<int, 2>> positions;
     /// Rows and columns of the grid found: the parameter set's, or swapped for
@@ -34,7 +39,7 @@ struct ChartLayout {
 ///    pairs of seeds whose distance matches a small lattice offset of the
 ///    nominal pitch; the grid's phase is the one most seeds agree on.
 /// 2. An affine map from grid indices to pixels is fitted to those seeds
-///    (falling back to the nominal pitch and the voted angle when the seeds
+///    (`fitGridAffine`; falling back to the nominal pitch and the voted angle when the seeds
 ///    cannot determine it).
 /// 3. Every placement of the chart's rows x columns window, and of its
 ///    columns x rows window, that holds most of the seeds (the placements of
@@ -48,9 +53,15 @@ struct ChartLayout {
 /// `labImage` is the 8-bit Lab conversion of the segmentation's median-filtered
 /// 8-bit image. Returns false with `reason` set when no placement, or more
 /// than one, passes; nothing is guessed.
-bool fitChartLayout(const std::vector<std::array<int, 2>>& seeds, const cv::Mat& labImage,
-                    const Base::IParameterSetColorCalibrationTarget& parameters,
-                    ChartLayout& layout, std::string& reason);
+bool placeKnownLayout(const std::vector<std::array<int, 2>>& seeds, const cv::Mat& labImage,
+                      const Base::IParameterSetColorCalibrationTarget& parameters,
+                      LayoutPlacement& placement, std::string& reason);
+
+/// Angles (degrees, within 25.8 of the image axes) voted by the pairs of
+/// `seeds` whose distance matches a small lattice offset of `pitch`, the
+/// strongest first, at most `count` (step 1 above).
+std::vector<double> votedGridAngles(const std::vector<std::array<int, 2>>& seeds, double pitch,
+                                    int count);
 
 /// Checks `positions` (rows x columns in row order, `stepAlongRow` and
 /// `stepDownColumn` one grid step each) against `labImage` as step 3 above.
@@ -58,4 +69,5 @@ bool chartLooksRight(const std::vector<std::array<double, 2>>& positions,
                      const double stepAlongRow[2], const double stepDownColumn[2],
                      const cv::Mat& labImage, float sideLength);
 
+}  // namespace chartsearch
 }  // namespace DataLayer

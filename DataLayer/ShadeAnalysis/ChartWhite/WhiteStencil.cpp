@@ -1,4 +1,4 @@
-#include "DataLayer/ShadeAnalysis/Calibration/WhiteStencil.h"
+#include "DataLayer/ShadeAnalysis/ChartWhite/WhiteStencil.h"
 
 #include <algorithm>
 #include <climits>
