@@ -13,7 +13,7 @@ constexpr const char* kNoHint = "";
 
 // Every failure code once. The lines are those hosts have always seen in the
 // engine's log records.
-constexpr std::array<FailureReport, 24> kReports = {{
+constexpr std::array<FailureReport, 29> kReports = {{
     {F::eNone, 0, false, kNoHint},
     {F::eReferencesNotSet, 436, true, "the chart's 20 reference colours were not given"},
     {F::eReferencesEqual, 437, true,
@@ -46,6 +46,14 @@ constexpr std::array<FailureReport, 24> kReports = {{
     {F::ePairingAmbiguous, 516, true,
      "the reference colours do not tell how the chart lies; check that they are this chart's, "
      "in its reference order"},
+    // The photo workflow's codes: the engine does not log them (line 0).
+    {F::eCardNotFound, 0, true, kNoHint},
+    {F::eCardNotRectified, 0, true, kNoHint},
+    {F::eChartNotSegmented, 0, true,
+     "the photo may show another chart type, or something may cover the chart's patches or the "
+     "region cut them off"},
+    {F::eWhiteSupportTooWide, 0, true, kNoHint},
+    {F::eRunAborted, 0, true, kNoHint},
 }};
 
 }  // namespace

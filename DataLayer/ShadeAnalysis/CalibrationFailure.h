@@ -41,6 +41,12 @@ enum class CalibrationFailure {
     eMissingExternalWhite,        ///< the chart type needs an external white image, none set
     eExternalWhiteWithoutPixels,  ///< the external white has the right shape but no pixels
     eExternalWhiteUnusable,       ///< the external white has another shape or pixel size
+    // The photo workflow's own checks (`calibratePhoto`), which the engine never makes.
+    eCardNotFound,         ///< no chart card in the photo, or in the region given
+    eCardNotRectified,     ///< the located card could not be brought into the chart's frame
+    eChartNotSegmented,    ///< the chart's 20 patches were not found in the region
+    eWhiteSupportTooWide,  ///< the white field misses its support: more than the card's ground
+    eRunAborted,           ///< the run stopped on an exception (memory, OpenCV)
 };
 
 /// One failure: its code and what failed, in words, with the values that
