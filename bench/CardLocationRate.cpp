@@ -35,10 +35,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "BenchCharts.h"
-#include "CalibrationSetup.h"
 #include "CalibrationSummary.h"
 #include "DataLayer/ShadeAnalysis/CChartCardLocator.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/Workflow/CalibrationWorkflow.h"
 #include "tools/synth/RealisticSet.h"
 #include "tools/synth/SyntheticChart.h"
 
@@ -94,17 +94,14 @@ bool parse(int argc, char** argv, Options& o) {
 
 /// The mean CIEDE2000 after the matrix, or -1 with `why` set when the
 /// calibration fails.
-double meanAfter(const ColorCalCli::CalibrationRequest& request, std::string& why) {
-    const ColorCalCli::PreparedCalibration prepared =
-        ColorCalCli::prepareCalibration(request, ColorCalCli::locateCard);
-    const ColorCalCli::EngineResult result = ColorCalCli::runPrepared(prepared);
-    if (!result.ok) {
+double meanAfter(const DataLayer::PhotoCalibrationRequest& request, std::string& why) {
+    const DataLayer::PhotoCalibrationResult result = DataLayer::calibratePhoto(request);
+    if (!result.ok()) {
         why = result.error;
         return -1.0;
     }
     const ColorCalCli::CalibrationSummary summary =
-        ColorCalCli::summarize(result, request.references, request.chart, prepared.encoding,
-                               prepared.valuesLinear, request.photo.bgr.size(), prepared.photoRoi);
+        ColorCalCli::summarize(result, request.referencesRgb, request.chart, request.photo.size());
     return summary.after.mean;
 }
 
@@ -210,14 +207,14 @@ int main(int argc, char** argv) {
                 cv::imwrite(o.dump + "/" + name + "-" + std::to_string(seed) + ".png", bytes(r));
             }
             if (o.calibrate && location.found) {
-                ColorCalCli::CalibrationRequest request;
+                DataLayer::PhotoCalibrationRequest request;
                 request.chart = chart;
-                request.photo.bgr = rendered.photo;
-                request.photo.sourceDepth = encoding == Encoding::eSrgb ? CV_8U : CV_32F;
+                request.photo = rendered.photo;
+                request.sourceDepth = encoding == Encoding::eSrgb ? CV_8U : CV_32F;
                 request.encoding = encoding;
                 for (int k = 0; k < 20; ++k) {
                     for (int c = 0; c < 3; ++c)
-                        request.references[k][c] = options.referenceRgb[k][c];
+                        request.referencesRgb[k][c] = options.referenceRgb[k][c];
                 }
                 if (parameters.IsUseExternalWhiteImg()) {
                     request.externalWhite = rendered.whiteField;

@@ -11,10 +11,10 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "CalibrationSetup.h"
 #include "DataLayer/ShadeAnalysis/CCardRectification.h"
 #include "DataLayer/ShadeAnalysis/CChartCardLocator.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/Workflow/CalibrationWorkflow.h"
 #include "synth/HandheldSet.h"
 #include "synth/RealisticSet.h"
 #include "synth/SyntheticChart.h"
@@ -56,26 +56,24 @@ const Photo& photo(int width) {
     return found->second;
 }
 
-ColorCalCli::CalibrationRequest request(const Photo& p) {
-    ColorCalCli::CalibrationRequest r;
+DataLayer::PhotoCalibrationRequest request(const Photo& p) {
+    DataLayer::PhotoCalibrationRequest r;
     r.chart = p.options.chart;
-    r.photo.bgr = p.rendered.photo;
-    r.photo.sourceDepth = CV_8U;
-    r.encoding = ColorCalCli::Encoding::eSrgb;
+    r.photo = p.rendered.photo;
+    r.sourceDepth = CV_8U;
+    r.encoding = DataLayer::Color::Encoding::eSrgb;
     for (std::size_t k = 0; k < 20; ++k) {
-        for (std::size_t c = 0; c < 3; ++c) r.references[k][c] = p.options.referenceRgb[k][c];
+        for (std::size_t c = 0; c < 3; ++c) r.referencesRgb[k][c] = p.options.referenceRgb[k][c];
     }
     return r;
 }
 
 void BM_CalibrateHandheld(benchmark::State& state) {
     const Photo& p = photo(static_cast<int>(state.range(0)));
-    const ColorCalCli::CalibrationRequest r = request(p);
+    const DataLayer::PhotoCalibrationRequest r = request(p);
     for (auto _ : state) {
-        const ColorCalCli::PreparedCalibration prepared =
-            ColorCalCli::prepareCalibration(r, ColorCalCli::locateCard);
-        const ColorCalCli::EngineResult result = ColorCalCli::runPrepared(prepared);
-        if (!result.ok || prepared.rectification == nullptr) {
+        const DataLayer::PhotoCalibrationResult result = DataLayer::calibratePhoto(r);
+        if (!result.ok() || result.card.nominal) {
             state.SkipWithError("the hand-held photo was not calibrated in its frame");
         }
         benchmark::DoNotOptimize(result.whiteImage.data);

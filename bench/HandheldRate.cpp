@@ -26,7 +26,7 @@
 // lie inside the printed edge; the support mask then holds the card's ground
 // inside it.
 // With --calibrate every photo is also calibrated as the command-line tool
-// does without a region (calibratePhoto), X-Rite types with the true white
+// does without a region (calibrateAndSummarize), X-Rite types with the true white
 // image as their external white:
 // - right: it succeeds and every reported patch (centre and reference index)
 //   lies within half a projected patch side of the true centre of that
@@ -59,10 +59,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "BenchCharts.h"
-#include "CalibrationSetup.h"
 #include "CalibrationSummary.h"
 #include "DataLayer/ShadeAnalysis/CChartCardLocator.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/Workflow/CalibrationWorkflow.h"
 #include "tools/synth/HandheldSet.h"
 #include "tools/synth/SyntheticChart.h"
 
@@ -127,29 +127,25 @@ const char* encodingName(Encoding encoding) {
 }
 
 /// Calibrates a photo as the command-line tool's `calibrate` does when no
-/// region is given: the card located, the engine run and its result summarised.
-ColorCalCli::CalibrationSummary calibratePhoto(const ColorCalCli::CalibrationRequest& request) {
-    const ColorCalCli::PreparedCalibration prepared =
-        ColorCalCli::prepareCalibration(request, ColorCalCli::locateCard);
-    const ColorCalCli::EngineResult result = ColorCalCli::runPrepared(prepared);
-    ColorCalCli::CalibrationSummary summary =
-        ColorCalCli::summarize(result, request.references, request.chart, prepared.encoding,
-                               prepared.valuesLinear, request.photo.bgr.size(), prepared.photoRoi);
-    summary.card = prepared.card;
-    return summary;
+/// region is given: the card located, the stages run and the result summarised.
+ColorCalCli::CalibrationSummary calibrateAndSummarize(
+    const DataLayer::PhotoCalibrationRequest& request) {
+    return ColorCalCli::summarize(DataLayer::calibratePhoto(request), request.referencesRgb,
+                                  request.chart, request.photo.size());
 }
 
 /// The calibration request of a rendered photo, as the tool would read it.
-ColorCalCli::CalibrationRequest requestFor(const ChartSynth::RenderOptions& options,
-                                           const ChartSynth::RenderedChart& rendered,
-                                           bool externalWhite) {
-    ColorCalCli::CalibrationRequest request;
+DataLayer::PhotoCalibrationRequest requestFor(const ChartSynth::RenderOptions& options,
+                                              const ChartSynth::RenderedChart& rendered,
+                                              bool externalWhite) {
+    DataLayer::PhotoCalibrationRequest request;
     request.chart = options.chart;
-    request.photo.bgr = rendered.photo;
-    request.photo.sourceDepth = options.encoding == Encoding::eSrgb ? CV_8U : CV_32F;
+    request.photo = rendered.photo;
+    request.sourceDepth = options.encoding == Encoding::eSrgb ? CV_8U : CV_32F;
     request.encoding = options.encoding;
     for (std::size_t k = 0; k < 20; ++k) {
-        for (std::size_t c = 0; c < 3; ++c) request.references[k][c] = options.referenceRgb[k][c];
+        for (std::size_t c = 0; c < 3; ++c)
+            request.referencesRgb[k][c] = options.referenceRgb[k][c];
     }
     if (externalWhite) request.externalWhite = rendered.whiteField;
     return request;
@@ -329,7 +325,7 @@ PhotoResult runPhoto(EChart chart, const char* name, Encoding encoding, std::uin
     if (o.calibrate) {
         const bool externalWhite = parameters.IsUseExternalWhiteImg();
         const ColorCalCli::CalibrationSummary summary =
-            calibratePhoto(requestFor(photo.options, rendered, externalWhite));
+            calibrateAndSummarize(requestFor(photo.options, rendered, externalWhite));
         std::string why;
         if (!summary.ok) {
             r.calibrated = Calibrated::eFailed;
@@ -346,11 +342,12 @@ PhotoResult runPhoto(EChart chart, const char* name, Encoding encoding, std::uin
             // The twin, calibrated with the true region and support.
             const ChartSynth::RenderOptions twinOptions = ChartSynth::handheldTwinOptions(photo);
             const ChartSynth::RenderedChart twin = ChartSynth::renderChart(twinOptions);
-            ColorCalCli::CalibrationRequest request = requestFor(twinOptions, twin, externalWhite);
+            DataLayer::PhotoCalibrationRequest request =
+                requestFor(twinOptions, twin, externalWhite);
             request.roi = twin.hostRegion;
             request.support = cv::Mat(twin.photo.size(), CV_8U, cv::Scalar(255));
             request.support.setTo(0, twin.cardMask);
-            const ColorCalCli::CalibrationSummary twinSummary = calibratePhoto(request);
+            const ColorCalCli::CalibrationSummary twinSummary = calibrateAndSummarize(request);
             if (twinSummary.ok) {
                 r.twinDeltaE = twinSummary.after.mean;
                 char text[120];

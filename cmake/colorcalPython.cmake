@@ -15,7 +15,7 @@ if(Python3_FOUND)
 endif()
 
 set(_colorcal_python_found OFF)
-if(Python3_FOUND AND pybind11_FOUND AND TARGET colorcal_cli_engine AND NOT COLORCAL_FUZZ)
+if(Python3_FOUND AND pybind11_FOUND AND TARGET colorcal_cli_core AND NOT COLORCAL_FUZZ)
   set(_colorcal_python_found ON)
 endif()
 option(COLORCAL_PYTHON "Build the Python module (needs pybind11, the Python development files and numpy)"

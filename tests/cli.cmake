@@ -6,16 +6,6 @@ if(TARGET colorcal_cli AND TARGET colorcal_cli_core)
   colorcal_warnings(colorcal_cli_unit_tests)
   gtest_discover_tests(colorcal_cli_unit_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
 
-  # The calibration of a photo as the tool and the module run it (the card
-  # located, a hand-held card rectified), on rendered photos.
-  add_executable(colorcal_workflow_tests ${CMAKE_CURRENT_SOURCE_DIR}/Cli/WorkflowTest.cpp)
-  target_link_libraries(colorcal_workflow_tests PRIVATE colorcal_cli_engine colorcal_tooling
-    GTest::gtest GTest::gtest_main)
-  target_include_directories(colorcal_workflow_tests PRIVATE ${PROJECT_SOURCE_DIR}/tools)
-  colorcal_warnings(colorcal_workflow_tests)
-  gtest_discover_tests(colorcal_workflow_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 300)
-
   set(_cli_work ${CMAKE_CURRENT_BINARY_DIR}/cli-work)
   set(_cli_run ${CMAKE_COMMAND} -DCOLORCAL=$<TARGET_FILE:colorcal_cli> -DWORK=${_cli_work})
 

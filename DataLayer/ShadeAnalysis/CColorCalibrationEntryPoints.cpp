@@ -6,6 +6,8 @@
 //   white field:  Inpainting/WhiteEstimate (estimated), Calibration/ExternalWhite (the host's)
 //   calibration:  Calibration/CalibrationStage (flat-field, measure, orientation, fit)
 //   picked white: ChartWhite/PickedWhite
+// The reference check, the external white and the logging of a failure or
+// a turned chart are shared with the photo workflow (Workflow/CalibrationSteps).
 
 #include <algorithm>
 #include <cmath>
@@ -18,20 +20,17 @@
 #include "Base/StringConversion.h"
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/Calibration/CalibrationStage.h"
-#include "DataLayer/ShadeAnalysis/Calibration/ExternalWhite.h"
 #include "DataLayer/ShadeAnalysis/ChartConstants.h"
 #include "DataLayer/ShadeAnalysis/HostImage.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
-#include "DataLayer/ShadeAnalysis/Loggers.h"
 #include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/SegmentationStage.h"
+#include "DataLayer/ShadeAnalysis/Workflow/CalibrationSteps.h"
 
 namespace DataLayer {
 
 namespace {
 
-constexpr const char* kLogFile = "DataLayer/ShadeAnalysis/CColorCalibration";
-constexpr const char* kLogFunction = "DataLayer::CColorCalibration::startColorCalibration";
 constexpr std::size_t kPatchCount = kChartPatchCount;
 
 /// A failure with its message formatted printf-style.
@@ -43,24 +42,6 @@ CalibrationError failure(CalibrationFailure code, const wchar_t* format, ...) {
     error.message = Logging::FormatWide(format, args);
     va_end(args);
     return error;
-}
-
-/// Logs `error` as the engine reports it: its message, at level 4, with the
-/// line the failure table gives its code.
-void logFailure(const CalibrationError& error) {
-    Logging::CLogger& logger = ColorCalibrationLogger();
-    if (logger.IsLogLevelEnabled(Logging::eError)) {
-        logger.Error(kLogFile, reportedLine(error.code), kLogFunction, L"%ls",
-                     error.message.c_str());
-    }
-}
-
-void logWarning(CalibrationWarning warning, const wchar_t* message) {
-    Logging::CLogger& logger = ColorCalibrationLogger();
-    if (logger.IsLogLevelEnabled(Logging::eWarning)) {
-        logger.Log(Logging::eWarning, kLogFile, reportedLine(warning), kLogFunction, L"%ls",
-                   message);
-    }
 }
 
 // ---- The prep step -----------------------------------------------------------
@@ -78,26 +59,6 @@ SegmentationDiagnostics refusedImage(Base::HostImageProblem problem, int rows, i
                          Base::describeHostImageProblem(problem) + " (" + std::to_string(cols) +
                          " x " + std::to_string(rows) + ")";
     return diagnostics;
-}
-
-/// Why the reference colours leave nothing to fit, if they do: colours never
-/// set (all zero) or all the same cannot be fitted.
-CalibrationError checkReferences(
-    const CColorCalibration::NxCColCalibReferenceColorsList& references) {
-    const auto& colours = references.colors;
-    const bool allZero = std::all_of(colours.begin(), colours.end(), [](const auto& c) {
-        return c[0] == 0.0f && c[1] == 0.0f && c[2] == 0.0f;
-    });
-    if (allZero) {
-        return failure(CalibrationFailure::eReferencesNotSet,
-                       L"reference colours are not set (all zero)");
-    }
-    if (std::all_of(colours.begin(), colours.end(),
-                    [&colours](const auto& c) { return c == colours[0]; })) {
-        return failure(CalibrationFailure::eReferencesEqual, L"all %i reference colours are equal",
-                       static_cast<int>(kPatchCount));
-    }
-    return CalibrationError{};
 }
 
 /// Hands `white` (continuous CV_32FC3) to the host's array without a copy:
@@ -137,7 +98,7 @@ void CColorCalibration::setCalibrationFailure(const CalibrationError& error) {
 }
 
 bool CColorCalibration::failCalibration(const CalibrationError& error) {
-    logFailure(error);
+    logCalibrationFailure(error);
     setCalibrationFailure(error);
     m_seedReferencePositions.clear();
     m_chartOrientation = -1;
@@ -149,7 +110,7 @@ bool CColorCalibration::startColorCalibration(CbArray<float>& whiteImageOut,
                                               std::vector<std::vector<float>>* measuredColors,
                                               std::vector<float>* pickedWhite) {
     setCalibrationFailure(CalibrationError{});
-    const CalibrationError references = checkReferences(m_referenceColors);
+    const CalibrationError references = checkReferenceColours(m_referenceColors.colors);
     if (references.failed()) {
         return failCalibration(references);
     }
@@ -163,30 +124,12 @@ bool CColorCalibration::startColorCalibration(CbArray<float>& whiteImageOut,
         return failCalibration(failure(CalibrationFailure::eMissingParameterSet,
                                        L"no parameter set for the calibration target"));
     }
-    if (m_parameterSet->IsUseExternalWhiteImg()) {
-        if (!m_externalWhiteImg) {
-            return failCalibration(failure(CalibrationFailure::eMissingExternalWhite,
-                                           L"missing external white image"));
-        }
-        // An unusable host image is reported (the table has it not stop the
-        // run); the estimated white stays. The estimated white the host
-        // received stays as it was too.
-        cv::Mat external = heldElsewhere(m_whiteImage)
-                               ? cv::Mat(m_whiteImage.size(), m_whiteImage.type())
-                               : m_whiteImage;
-        switch (copyExternalWhite(*m_externalWhiteImg, external)) {
-            case ExternalWhiteOutcome::eCopied:
-                m_whiteImage = external;
-                break;
-            case ExternalWhiteOutcome::eNoPixels:
-                logFailure(failure(CalibrationFailure::eExternalWhiteWithoutPixels,
-                                   L"external white image has no pixel data"));
-                break;
-            case ExternalWhiteOutcome::eUnusable:
-                logFailure(failure(CalibrationFailure::eExternalWhiteUnusable,
-                                   L"invalid size of external white image"));
-                break;
-        }
+    // The host's white where the chart asks for it; the estimated white the
+    // host received stays as it was.
+    const CalibrationError external = takeExternalWhite(*m_parameterSet, m_externalWhiteImg.get(),
+                                                        m_whiteImage, heldElsewhere(m_whiteImage));
+    if (external.failed()) {
+        return failCalibration(external);
     }
 
     // Flat-field, measure and fit.
@@ -211,18 +154,7 @@ bool CColorCalibration::startColorCalibration(CbArray<float>& whiteImageOut,
     if (result.failure.failed()) {
         return failCalibration(result.failure);
     }
-    if (result.orientation == 180) {
-        logWarning(CalibrationWarning::eChartUpsideDown,
-                   L"the chart lies upside down: its patches are paired with the references in "
-                   L"reverse order");
-    } else if (result.orientation == 90 || result.orientation == 270) {
-        logWarning(CalibrationWarning::eChartQuarterTurn,
-                   result.orientation == 90
-                       ? L"the chart lies turned a quarter clockwise: its patches are paired "
-                         L"with the references accordingly"
-                       : L"the chart lies turned a quarter counter-clockwise: its patches are "
-                         L"paired with the references accordingly");
-    }
+    logPairingWarning(result.orientation);
     std::copy(result.matrix.begin(), result.matrix.end(), std::begin(matrix.m));
     m_seedReferencePositions = result.positions;
     m_chartOrientation = result.orientation;

@@ -13,7 +13,7 @@ constexpr const char* kNoHint = "";
 
 // Every failure code once. The lines are those hosts have always seen in the
 // engine's log records; 0 for a code the engine does not log.
-constexpr std::array<FailureReport, 26> kReports = {{
+constexpr std::array<FailureReport, 30> kReports = {{
     {F::eNone, 0, false, kNoHint},
     {F::eReferencesNotSet, 436, true, "the chart's 20 reference colours were not given"},
     {F::eReferencesEqual, 437, true,
@@ -50,7 +50,13 @@ constexpr std::array<FailureReport, 26> kReports = {{
     // segmentation is eWhiteEstimateFailed's.
     {F::eSegmentationInputUnusable, 0, true, kNoHint},
     {F::eChartNotFound, 0, true,
-     "the chart may be cut off by the region, covered, blurred or too small in the photo"},
+     "the photo may show another chart type, or something may cover the chart's patches or the "
+     "region cut them off"},
+    // The photo workflow's codes: the engine does not log them (line 0).
+    {F::eCardNotFound, 0, true, kNoHint},
+    {F::eCardNotRectified, 0, true, kNoHint},
+    {F::eWhiteSupportTooWide, 0, true, kNoHint},
+    {F::eRunAborted, 0, true, kNoHint},
 }};
 
 }  // namespace

@@ -45,6 +45,11 @@ enum class CalibrationFailure {
     // calibration whose segmentation fails reports eWhiteEstimateFailed.
     eSegmentationInputUnusable,  ///< the region is empty or not a three-channel image
     eChartNotFound,              ///< no chart (complete, or part of one) found in the region
+    // The photo workflow's own checks (`calibratePhoto`), which the engine never makes.
+    eCardNotFound,         ///< no chart card in the photo, or in the region given
+    eCardNotRectified,     ///< the located card could not be brought into the chart's frame
+    eWhiteSupportTooWide,  ///< the white field misses its support: more than the card's ground
+    eRunAborted,           ///< the run stopped on an exception (memory, OpenCV)
 };
 
 /// One failure: its code and what failed, in words, with the values that

@@ -14,8 +14,8 @@
 #include "ArrayArguments.h"
 #include "CalibrationExport.h"
 #include "CalibrationFile.h"
-#include "CalibrationSetup.h"
 #include "CommandLine.h"
+#include "DataLayer/ShadeAnalysis/Workflow/CalibrationWorkflow.h"
 #include "FrontendError.h"
 #include "ImageConversion.h"
 #include "Messages.h"
@@ -65,7 +65,7 @@ PyCalibration calibrate(const py::handle& photo, const std::string& chart,
     const PyCalibration::Clock::time_point start = PyCalibration::Clock::now();
     const std::string fn = "calibrate(): ";
     // Every argument is checked before a pixel is converted.
-    ColorCalCli::CalibrationRequest request;
+    DataLayer::PhotoCalibrationRequest request;
     request.chart = toChart(chart, fn);
     request.encoding = toEncoding(encoding, fn);
     const ChannelOrder order = parseChannelOrder(channelOrder, fn + "channel_order");
@@ -73,7 +73,7 @@ PyCalibration calibrate(const py::handle& photo, const std::string& chart,
         throw py::value_error(fn + "linear_rgb=True needs encoding='none'");
     }
     request.linearRgb = linearRgb;
-    request.references = toReferences(references, fn + "references");
+    request.referencesRgb = toReferences(references, fn + "references");
     const ImageArray image = requireImage(photo, fn + "photo");
     const cv::Size size = image.size();
     if (!roi.is_none()) {
@@ -99,7 +99,9 @@ PyCalibration calibrate(const py::handle& photo, const std::string& chart,
     if (!realWhite.is_none()) {
         request.realWhiteBgr = toTriple(realWhite, order, 1.0, 255.0, fn + "real_white");
     }
-    request.photo = toLibraryImage(image, order, fn + "photo");
+    const ColorCalCli::LoadedImage loaded = toLibraryImage(image, order, fn + "photo");
+    request.photo = loaded.bgr;
+    request.sourceDepth = loaded.sourceDepth;
     if (white) {
         request.externalWhite = toLibraryImage(*white, order, fn + "external_white").bgr;
     }
@@ -300,7 +302,7 @@ PYBIND11_MODULE(colorcal, m) {
         .def_property_readonly(
             "card",
             [](const PyCalibration& c) -> py::object {
-                const ColorCalCli::CardResult& card = c.summary().card;
+                const DataLayer::LocatedCard& card = c.summary().card;
                 if (!card.searched) {
                     return py::none();
                 }

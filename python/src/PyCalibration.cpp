@@ -78,44 +78,21 @@ void PyCalibration::finish() {
     }
 }
 
-PyCalibration PyCalibration::run(const ColorCalCli::CalibrationRequest& request, ChannelOrder order,
-                                 Clock::time_point start) {
+PyCalibration PyCalibration::run(const DataLayer::PhotoCalibrationRequest& request,
+                                 ChannelOrder order, Clock::time_point start) {
     PyCalibration calibration;
     calibration.order_ = order;
-    const cv::Size size = request.photo.bgr.size();
-    ColorCalCli::EngineResult result;
-    ColorCalCli::Encoding encoding = ColorCalCli::Encoding::eSrgb;
-    bool valuesLinear = false;
-    double loadMs = 0.0;
-    double setupMs = 0.0;
-    cv::Rect roi;
-    ColorCalCli::CardResult card;
-    {
-        // The working photo lives only as long as the engine needs it.
-        const Clock::time_point setupStart = Clock::now();
-        const ColorCalCli::PreparedCalibration prepared =
-            ColorCalCli::prepareCalibration(request, ColorCalCli::locateCard);
-        encoding = prepared.encoding;
-        valuesLinear = prepared.valuesLinear;
-        loadMs = millisecondsSince(start);
-        setupMs = millisecondsSince(setupStart);
-        result = ColorCalCli::runPrepared(prepared);
-        roi = prepared.photoRoi;
-        card = prepared.card;
-    }
+    const double loadMs = millisecondsSince(start);
+    DataLayer::PhotoCalibrationResult result = DataLayer::calibratePhoto(request);
     result.labels.release();
-    calibration.summary_ = ColorCalCli::summarize(result, request.references, request.chart,
-                                                  encoding, valuesLinear, size, roi);
-    calibration.summary_.card = std::move(card);
+    calibration.summary_ =
+        ColorCalCli::summarize(result, request.referencesRgb, request.chart, request.photo.size());
     auto& timings = calibration.summary_.timingsMs;
     timings.insert(timings.begin(), {"load", loadMs});
-    if (calibration.summary_.card.searched) {
-        timings.insert(timings.begin() + 1, {"locate_card", setupMs});
-    }
     // The module writes no files: the tool's "outputs" stage takes no time here.
     timings.emplace_back("outputs", 0.0);
     timings.emplace_back("total", millisecondsSince(start));
-    if (result.ok) {
+    if (result.ok()) {
         calibration.white_ = result.whiteImage;
     }
     calibration.finish();
@@ -197,7 +174,8 @@ py::object PyCalibration::white(const py::object& self) {
     if (white.empty()) {
         // The working white as it is where no conversion is asked for (no
         // copy); otherwise one converted image, kept for later calls.
-        white = ColorCalCli::toPhotoEncoding(calibration.white_, calibration.summary_.encoding);
+        white =
+            DataLayer::Color::toPhotoEncoding(calibration.white_, calibration.summary_.encoding);
         if (calibration.order_ == ChannelOrder::eRgb) {
             cv::Mat swapped;
             cv::cvtColor(white, swapped, cv::COLOR_BGR2RGB);
@@ -336,7 +314,7 @@ void PyCalibration::save(const std::string& path, const py::handle& whitePath) c
         ColorCalCli::requireUsableOutputs({}, {{"path", path}, {"white_path", whiteFile}});
         ColorCalCli::writeTextOutput(path, json_, "calibration file");
         if (!whiteFile.empty()) {
-            const cv::Mat white = ColorCalCli::toPhotoEncoding(white_, summary_.encoding);
+            const cv::Mat white = DataLayer::Color::toPhotoEncoding(white_, summary_.encoding);
             ColorCalCli::writeOutputFile(whiteFile, "white image", [&white](const std::string& p) {
                 return ColorCalCli::writeFloatTiff(p, white);
             });

@@ -9,8 +9,8 @@
 #include <opencv2/core.hpp>
 
 #include "ArrayArguments.h"
-#include "CalibrationSetup.h"
 #include "CalibrationSummary.h"
+#include "DataLayer/ShadeAnalysis/Workflow/CalibrationWorkflow.h"
 #include "PhotoCorrection.h"
 
 namespace ColorCalPy {
@@ -25,11 +25,11 @@ class PyCalibration {
   public:
     using Clock = std::chrono::steady_clock;
 
-    /// Runs a checked request: the tool's set-up, the engine and the
-    /// summary. `start` is when the call began (the "load" timing runs from
+    /// Runs a checked request: the library's `calibratePhoto` and the
+    /// tool's summary. `start` is when the call began (the "load" timing runs from
     /// there to the engine). Needs no GIL; never throws for the engine's own
     /// failures, which come back with `ok() == false` and the reason.
-    static PyCalibration run(const ColorCalCli::CalibrationRequest& request, ChannelOrder order,
+    static PyCalibration run(const DataLayer::PhotoCalibrationRequest& request, ChannelOrder order,
                              Clock::time_point start);
 
     /// A calibration from the JSON text of a calibration file: a successful

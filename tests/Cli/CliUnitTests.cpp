@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "CalibrationSetup.h"
 #include "CalibrationSummary.h"
 #include "CommandLine.h"
 #include "DataLayer/ShadeAnalysis/ColorScience.h"
@@ -448,32 +447,23 @@ TEST(SafeFiles, OutputsAppearWholeOrNotAtAll) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
 }
 
-TEST(ImageScale, SrgbImageConversionMatchesTheScalarCurve) {
-    cv::Mat codes(16, 16, CV_32FC3);
-    for (int i = 0; i < 256; ++i) {
-        codes.at<cv::Vec3f>(i / 16, i % 16) = cv::Vec3f(static_cast<float>(i), 0.0f, 255.0f);
-    }
-    const cv::Mat linear = srgbDecodeImage(codes);
-    const cv::Mat back = srgbEncodeImage(linear);
-    for (int i = 0; i < 256; ++i) {
-        EXPECT_NEAR(linear.at<cv::Vec3f>(i / 16, i % 16)[0], DataLayer::Color::srgbDecode(i), 1e-3);
-        EXPECT_NEAR(back.at<cv::Vec3f>(i / 16, i % 16)[0], i, 1e-3);
-    }
-}
-
-/// An engine result with measured = reference, an identity matrix and whites.
-EngineResult perfectResult(const ReferenceColors& references, Encoding encoding) {
-    EngineResult result;
-    result.ok = true;
+/// A calibration with measured = reference, an identity matrix and whites.
+DataLayer::PhotoCalibrationResult perfectResult(const ReferenceColors& references,
+                                                Encoding encoding) {
+    const auto toWorking = [encoding](double value) {
+        return DataLayer::Color::toWorkingValue(value, encoding);
+    };
+    DataLayer::PhotoCalibrationResult result;
+    result.encoding = encoding;
+    result.valuesLinear = encoding == Encoding::eLinear;
+    result.photoRoi = {0, 0, 640, 480};
     result.matrix = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
-    result.realWhiteBgr = {toWorking(240, encoding), toWorking(241, encoding),
-                           toWorking(242, encoding)};
+    result.realWhiteBgr = {toWorking(240), toWorking(241), toWorking(242)};
     result.pickedWhiteBgr = result.realWhiteBgr;
     for (int i = 0; i < 20; ++i) {
         result.centers.emplace_back(10.0 * i, 5.0);
         result.referenceIndex.push_back((i % 4) * 5 + i / 4);
-        for (int c = 0; c < 3; ++c)
-            result.measuredRgb[i][c] = toWorking(references[i][c], encoding);
+        for (int c = 0; c < 3; ++c) result.measuredRgb[i][c] = toWorking(references[i][c]);
     }
     return result;
 }
@@ -481,9 +471,8 @@ EngineResult perfectResult(const ReferenceColors& references, Encoding encoding)
 TEST(Summary, ReportsColoursInTheReferenceFilesEncoding) {
     const ReferenceColors references = ChartSynth::defaultReferenceColors();
     for (Encoding encoding : {Encoding::eSrgb, Encoding::eLinear, Encoding::eNone}) {
-        const CalibrationSummary s =
-            summarize(perfectResult(references, encoding), references, EChart::eQCCPrint, encoding,
-                      encoding == Encoding::eLinear, {640, 480}, {0, 0, 640, 480});
+        const CalibrationSummary s = summarize(perfectResult(references, encoding), references,
+                                               EChart::eQCCPrint, {640, 480});
         EXPECT_EQ(s.matrixSpace(), encoding == Encoding::eNone ? "encoded" : "linear");
         ASSERT_EQ(s.patches.size(), 20u);
         EXPECT_EQ(s.patches[1].referenceIndex, 5);
@@ -496,85 +485,6 @@ TEST(Summary, ReportsColoursInTheReferenceFilesEncoding) {
             EXPECT_NEAR(row.deltaEAfter, 0.0, 1e-6);
         }
     }
-}
-
-CalibrationRequest photoRequest(cv::Size size) {
-    CalibrationRequest request;
-    request.chart = EChart::eQCCPrint;
-    request.photo.bgr = cv::Mat(size, CV_32FC3, cv::Scalar::all(128.0f));
-    request.references = ChartSynth::defaultReferenceColors();
-    return request;
-}
-
-TEST(CalibrationSetupCard, LocatesTheCardUnlessRegionAndMaskAreGivenAndTakesItsGroundAsSupport) {
-    int calls = 0;
-    cv::Size searched;
-    CardResult card;
-    card.found = true;
-    card.roi = cv::Rect(40, 30, 200, 150);
-    card.corners = {cv::Point2d(40, 30), cv::Point2d(240, 30), cv::Point2d(240, 180),
-                    cv::Point2d(40, 180)};
-    const auto cardIn = [&](cv::Size size) {
-        CardResult c = card;
-        c.support = cv::Mat(size, CV_8U, cv::Scalar(255));
-        c.support(cv::Rect(60, 50, 100, 80) & cv::Rect(cv::Point(0, 0), size)).setTo(0);
-        return c;
-    };
-    const CardLocator locate = [&](const cv::Mat& photo, EChart, bool linear) {
-        ++calls;
-        searched = photo.size();
-        EXPECT_TRUE(linear);  // a float photo defaults to linear values
-        return cardIn(photo.size());
-    };
-    CalibrationRequest request = photoRequest({320, 240});
-    request.photo.sourceDepth = CV_32F;
-
-    // No region, no mask: both from the card.
-    PreparedCalibration prepared = prepareCalibration(request, locate);
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(searched, cv::Size(320, 240));
-    EXPECT_TRUE(prepared.ready);
-    EXPECT_TRUE(prepared.card.searched);
-    EXPECT_EQ(prepared.input.roi, card.roi);
-    EXPECT_EQ(cv::norm(prepared.input.support, cardIn({320, 240}).support, cv::NORM_INF), 0.0);
-    EXPECT_EQ(prepared.input.segmentationRegion.size(), card.roi.size());
-
-    // A given mask is kept; the region still comes from the card.
-    request.support = cv::Mat(240, 320, CV_8U, cv::Scalar(7));
-    prepared = prepareCalibration(request, locate);
-    EXPECT_EQ(calls, 2);
-    EXPECT_EQ(prepared.input.roi, card.roi);
-    EXPECT_EQ(cv::countNonZero(prepared.input.support != 7), 0);
-
-    // A region without a mask: the card is looked for inside the region, and
-    // what it finds comes back in photo pixels, its ground the only support.
-    request.support.release();
-    request.roi = cv::Rect(10, 20, 300, 200);
-    prepared = prepareCalibration(request, locate);
-    EXPECT_EQ(calls, 3);
-    EXPECT_EQ(searched, cv::Size(300, 200));
-    EXPECT_TRUE(prepared.card.searched);
-    EXPECT_EQ(prepared.input.roi, card.roi + cv::Point(10, 20));
-    EXPECT_EQ(prepared.card.corners[0], cv::Point2d(50, 50));
-    EXPECT_EQ(prepared.input.support.size(), cv::Size(320, 240));
-    EXPECT_EQ(cv::countNonZero(prepared.input.support == 0), 100 * 80);
-    EXPECT_EQ(prepared.input.support.at<uchar>(70, 70), 0);
-    EXPECT_EQ(prepared.input.support.at<uchar>(55, 65), 255);
-
-    // ... and no card there: the calibration fails with that reason.
-    const CardLocator none = [&](const cv::Mat&, EChart, bool) { return CardResult{}; };
-    prepared = prepareCalibration(request, none);
-    EXPECT_FALSE(prepared.ready);
-    EXPECT_EQ(prepared.failure, kNoCardInRegionMessage);
-
-    // A region and a mask: the host's own; the card is not looked for.
-    request.support = cv::Mat(240, 320, CV_8U, cv::Scalar(0));
-    request.roi = cv::Rect(10, 10, 100, 50);
-    prepared = prepareCalibration(request, locate);
-    EXPECT_EQ(calls, 3);
-    EXPECT_FALSE(prepared.card.searched);
-    EXPECT_EQ(prepared.input.roi, *request.roi);
-    EXPECT_EQ(cv::countNonZero(prepared.input.support), 0);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include "CalibrationFile.h"
 #include "DataLayer/ShadeAnalysis/ColorCorrection.h"
+#include "DataLayer/ShadeAnalysis/Workflow/PhotoEncoding.h"
 #include "FrontendError.h"
 #include "ImageConversion.h"
 #include "PhotoCorrection.h"
@@ -52,7 +53,7 @@ cv::Mat reference(const cv::Mat& photo, const cv::Mat& white, const CorrectionMo
     cv::minMaxLoc(photo.reshape(1), &lo, &hi);
     const bool unit = photo.depth() == CV_32F && hi <= 1.0;
     const bool srgb = c.encoding == Encoding::eSrgb;
-    const cv::Mat working = srgb ? ColorCalCli::srgbDecodeImage(loaded.bgr) : loaded.bgr;
+    const cv::Mat working = srgb ? DataLayer::Color::srgbDecodeImage(loaded.bgr) : loaded.bgr;
     const std::array<double, 3> real = c.realWhiteWorking();
     cv::Mat flat = white;
     if (flat.empty()) {
@@ -64,7 +65,7 @@ cv::Mat reference(const cv::Mat& photo, const cv::Mat& white, const CorrectionMo
     for (int k = 0; k < 12; ++k) m.val[k] = static_cast<float>(c.matrixBgr[k]);
     cv::Mat corrected;
     EXPECT_TRUE(DataLayer::applyColorCorrection(working, flat, real, m, corrected));
-    const cv::Mat encoded = srgb ? ColorCalCli::srgbEncodeImage(corrected) : corrected;
+    const cv::Mat encoded = srgb ? DataLayer::Color::srgbEncodeImage(corrected) : corrected;
     cv::Mat out;
     const double scale = photo.depth() == CV_16U ? 65535.0 / 255.0 : (unit ? 1.0 / 255.0 : 1.0);
     encoded.convertTo(out, photo.depth(), scale);
@@ -145,7 +146,7 @@ TEST(CorrectionModel, EqualsTheLibrarysCorrectionAndTheToolsConversions) {
 // The 8-bit code the tool writes for one working value.
 int toolCode(float value, Encoding encoding) {
     const cv::Mat one(1, 1, CV_32FC3, cv::Scalar::all(value));
-    const cv::Mat encoded = encoding == Encoding::eSrgb ? ColorCalCli::srgbEncodeImage(one) : one;
+    const cv::Mat encoded = encoding == Encoding::eSrgb ? DataLayer::Color::srgbEncodeImage(one) : one;
     cv::Mat code;
     encoded.convertTo(code, CV_8U);
     return code.at<cv::Vec3b>(0, 0)[0];

@@ -1,5 +1,5 @@
-// Uses the installed library: an engine, its parameter set and the exception
-// type. Every installed header is included, so a public header that needs an
+// Uses the installed library: an engine, its parameter set, the exception
+// type and the photo workflow. Every installed header is included, so a public header that needs an
 // internal one fails here.
 #include <Base/CImageData2D.h>
 #include <Base/Logging/CLogger.h>
@@ -12,6 +12,8 @@
 #include <DataLayer/ShadeAnalysis/ColorCorrection.h>
 #include <DataLayer/ShadeAnalysis/ColorScience.h>
 #include <DataLayer/ShadeAnalysis/Loggers.h>
+#include <DataLayer/ShadeAnalysis/Workflow/CalibrationWorkflow.h>
+#include <DataLayer/ShadeAnalysis/Workflow/PhotoEncoding.h>
 
 #include <cstdio>
 
@@ -27,6 +29,14 @@ int main() {
     } catch (const std::exception& e) {
         std::printf("caught: %s\n", e.what());
     }
+    // The photo workflow: a blank photo holds no card, and says so.
+    DataLayer::PhotoCalibrationRequest request;
+    request.photo = cv::Mat(48, 64, CV_32FC3, cv::Scalar::all(128.0));
+    const DataLayer::PhotoCalibrationResult result = DataLayer::calibratePhoto(request);
+    if (result.ok() || result.failure.code != DataLayer::CalibrationFailure::eCardNotFound) {
+        return 3;
+    }
+    std::printf("calibratePhoto: %s\n", result.error.c_str());
     DataLayer::CRBFInpainting inpainting;
     std::printf("consumer ok (threads %d)\n", inpainting.getConfig().threadCount);
     return 0;

@@ -9,25 +9,8 @@
 
 namespace ColorCalCli {
 
-std::array<double, 3> applyMatrixBgr(const std::array<double, 12>& m,
-                                     const std::array<double, 3>& bgr) {
-    std::array<double, 3> out{};
-    for (int k = 0; k < 3; ++k) {
-        out[k] = m[4 * k] * bgr[0] + m[4 * k + 1] * bgr[1] + m[4 * k + 2] * bgr[2] + m[4 * k + 3];
-    }
-    return out;
-}
-
 std::string CalibrationSummary::matrixSpace() const {
     return encoding == Encoding::eNone ? "encoded" : "linear";
-}
-
-double toWorking(double fileValue, Encoding encoding) {
-    return encoding == Encoding::eSrgb ? DataLayer::Color::srgbDecode(fileValue) : fileValue;
-}
-
-double toFile(double workingValue, Encoding encoding) {
-    return encoding == Encoding::eSrgb ? DataLayer::Color::srgbEncode(workingValue) : workingValue;
 }
 
 double whiteFalloffAtCentres(const cv::Mat& white, const std::vector<cv::Point2d>& centres) {
@@ -50,29 +33,35 @@ double whiteFalloffAtCentres(const cv::Mat& white, const std::vector<cv::Point2d
     return 100.0 * (1.0 - lo / hi);
 }
 
-CalibrationSummary summarize(const EngineResult& result, const ReferenceColors& fileReferences,
-                             EChart chart, Encoding encoding, bool valuesLinear, cv::Size imageSize,
-                             cv::Rect roi) {
+CalibrationSummary summarize(const DataLayer::PhotoCalibrationResult& result,
+                             const ReferenceColors& fileReferences, EChart chart,
+                             cv::Size imageSize) {
+    const Encoding encoding = result.encoding;
+    const bool valuesLinear = result.valuesLinear;
+    const auto toFile = [encoding](double working) {
+        return DataLayer::Color::toEncodedValue(working, encoding);
+    };
     CalibrationSummary summary;
-    summary.ok = result.ok;
+    summary.ok = result.ok();
     summary.error = result.error;
     summary.chart = chart;
     summary.encoding = encoding;
     summary.valuesLinear = valuesLinear;
     summary.imageSize = imageSize;
-    summary.roi = roi;
+    summary.roi = result.photoRoi;
+    summary.card = result.card;
     summary.timingsMs = result.timingsMs;
     summary.segmentation = result.segmentation;
     summary.whiteEstimate = result.whiteEstimate;
-    if (!result.ok) {
+    if (!result.ok()) {
         return summary;
     }
     summary.whiteFalloffPercent = whiteFalloffAtCentres(result.whiteImage, result.centers);
     summary.matrix = result.matrix;
     summary.orientation = result.orientation;
     for (int c = 0; c < 3; ++c) {
-        summary.realWhiteBgr[c] = toFile(result.realWhiteBgr[c], encoding);
-        summary.pickedWhiteBgr[c] = toFile(result.pickedWhiteBgr[c], encoding);
+        summary.realWhiteBgr[c] = toFile(result.realWhiteBgr[c]);
+        summary.pickedWhiteBgr[c] = toFile(result.pickedWhiteBgr[c]);
     }
     std::vector<double> before;
     std::vector<double> after;
@@ -86,10 +75,10 @@ CalibrationSummary summarize(const EngineResult& result, const ReferenceColors& 
         row.center = result.centers[i];
         const std::array<double, 3>& measured = result.measuredRgb[index];
         const std::array<double, 3> corrected =
-            applyMatrixBgr(result.matrix, {measured[2], measured[1], measured[0]});
+            DataLayer::applyMatrixBgr(result.matrix, {measured[2], measured[1], measured[0]});
         for (int c = 0; c < 3; ++c) {
-            row.measuredRgb[c] = toFile(measured[c], encoding);
-            row.correctedRgb[c] = toFile(corrected[2 - c], encoding);
+            row.measuredRgb[c] = toFile(measured[c]);
+            row.correctedRgb[c] = toFile(corrected[2 - c]);
             row.referenceRgb[c] = fileReferences[index][c];
         }
         row.deltaEBefore = rgbDeltaE2000(row.measuredRgb, row.referenceRgb, valuesLinear);

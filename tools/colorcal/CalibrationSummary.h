@@ -7,8 +7,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "CalibrationResult.h"
 #include "CommandLine.h"
+#include "DataLayer/ShadeAnalysis/Workflow/CalibrationWorkflow.h"
 #include "ErrorStats.h"
 #include "ReferenceCsv.h"
 
@@ -36,19 +36,19 @@ struct CalibrationSummary {
     std::array<double, 3> realWhiteBgr{};
     std::array<double, 3> pickedWhiteBgr{};
     std::vector<PatchRow> patches;  ///< found order
-    int orientation = -1;           ///< the chart's turn (EngineResult::orientation)
+    int orientation = -1;           ///< the chart's turn (`PhotoCalibrationResult::orientation`)
     ErrorStats before;
     ErrorStats after;
     cv::Size imageSize;
     cv::Rect roi;
     /// The chart's card as located in the photo (`searched` false when the
     /// region was given); the report draws it and the turned-down candidates.
-    CardResult card;
+    DataLayer::LocatedCard card;
     /// What the segmentation found or why it failed (region coordinates).
     DataLayer::SegmentationDiagnostics segmentation;
     /// Which white estimate ran (residual in the reference file's scale of the
     /// working values, as the engine saw them).
-    WhiteEstimateInfo whiteEstimate;
+    DataLayer::WhiteEstimateSummary whiteEstimate;
     /// Spread of the white over the patch centres: 100·(1 − min/max) of its
     /// luminance there, in %; negative when not known.
     double whiteFalloffPercent = -1.0;
@@ -58,19 +58,15 @@ struct CalibrationSummary {
     std::string matrixSpace() const;
 };
 
-/// The working-space value of a reference-file value and back (sRGB decoding
-/// and encoding for `Encoding::eSrgb`, identity otherwise).
-double toWorking(double fileValue, Encoding encoding);
-double toFile(double workingValue, Encoding encoding);
-
-/// Builds the summary of an engine run: converts every colour back to the
-/// reference file's encoding, applies the matrix to the measured colours and
-/// computes CIEDE2000 before and after. `fileReferences` are the colours as
-/// read from the reference file. `valuesLinear` says how CIEDE2000 reads
-/// the file's values (linear sRGB or encoded sRGB).
-CalibrationSummary summarize(const EngineResult& result, const ReferenceColors& fileReferences,
-                             EChart chart, Encoding encoding, bool valuesLinear, cv::Size imageSize,
-                             cv::Rect roi);
+/// Builds the summary of a photo calibration: converts every colour back to
+/// the reference file's encoding, applies the matrix to the measured colours
+/// and computes CIEDE2000 before and after (reading the file's values as
+/// linear sRGB where `result.valuesLinear`). `fileReferences` are the colours
+/// as read from the reference file; `imageSize` is the photo's. The timings
+/// are the calibration's; a front end adds its own.
+CalibrationSummary summarize(const DataLayer::PhotoCalibrationResult& result,
+                             const ReferenceColors& fileReferences, EChart chart,
+                             cv::Size imageSize);
 
 /// Spread of `white` (CV_32FC3, BGR) over the `centres`: 100·(1 − min/max)
 /// of its luminance (Rec. 709 weights) at the nearest pixels, in %; -1 when

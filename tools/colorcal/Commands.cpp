@@ -11,7 +11,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "ApplyCommands.h"
-#include "CalibrationSetup.h"
+#include "CalibrationSummary.h"
+#include "DataLayer/ShadeAnalysis/Workflow/CalibrationWorkflow.h"
 #include "ImageConversion.h"
 #include "Messages.h"
 #include "Report.h"
@@ -73,9 +74,10 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
         }
     }
 
-    CalibrationRequest request;
+    DataLayer::PhotoCalibrationRequest request;
     request.chart = o.chart;
-    request.photo = photo;
+    request.photo = photo.bgr;
+    request.sourceDepth = photo.sourceDepth;
     request.roi = o.roi;
     if (!o.support.empty()) {
         request.support = loadMask(o.support, "support mask", o.maxMegapixels);
@@ -98,36 +100,26 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
         request.externalWhite = white.bgr;
     }
     request.realWhiteBgr = o.realWhiteBgr;
-    request.references = fileReferences;
+    request.referencesRgb = fileReferences;
     request.encoding = o.encoding;
     request.linearRgb = o.linearRgb;
-    const Clock::time_point setupStart = Clock::now();
-    const PreparedCalibration prepared = prepareCalibration(request, locateCard);
-    const Encoding encoding = prepared.encoding;
-    const bool valuesLinear = prepared.valuesLinear;
     const double loadMs = millisecondsSince(start);
-    const double setupMs = millisecondsSince(setupStart);
 
-    const EngineResult result = runPrepared(prepared);
+    const DataLayer::PhotoCalibrationResult result = DataLayer::calibratePhoto(request);
+    const Encoding encoding = result.encoding;
     CalibrateRun run;
-    run.summary =
-        summarize(result, fileReferences, o.chart, encoding, valuesLinear, size, prepared.photoRoi);
-    run.summary.card = prepared.card;
+    run.summary = summarize(result, fileReferences, o.chart, size);
     run.summary.timingsMs.insert(run.summary.timingsMs.begin(), {"load", loadMs});
-    if (prepared.card.searched) {
-        run.summary.timingsMs.insert(run.summary.timingsMs.begin() + 1, {"locate_card", setupMs});
-    }
 
     const Clock::time_point outputsStart = Clock::now();
-    if (result.ok) {
+    if (result.ok()) {
         if (!o.whiteOut.empty()) {
-            const cv::Mat white = toPhotoEncoding(result.whiteImage, encoding);
+            const cv::Mat white = DataLayer::Color::toPhotoEncoding(result.whiteImage, encoding);
             writeOutputFile(o.whiteOut, "white image",
                             [&](const std::string& path) { return writeFloatTiff(path, white); });
         }
         if (!o.correctedOut.empty()) {
-            const cv::Mat corrected =
-                correctedPhoto(workingPhoto(prepared, photo.bgr), result, encoding);
+            const cv::Mat corrected = DataLayer::correctedPhoto(photo.bgr, result);
             writeImageOutput(o.correctedOut, corrected, photo.sourceDepth == CV_16U,
                              "corrected image");
         }
@@ -138,8 +130,9 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
     // The report is written for a failed run too: it shows the photo and the reason.
     if (!o.report.empty()) {
         ReportImages images;
-        const cv::Mat display =
-            encoding == Encoding::eLinear ? srgbEncodeImage(photo.bgr) : photo.bgr;
+        const cv::Mat display = encoding == Encoding::eLinear
+                                    ? DataLayer::Color::srgbEncodeImage(photo.bgr)
+                                    : photo.bgr;
         display.convertTo(images.photoDisplay, CV_8UC3);
         images.labels = result.labels;
         images.whiteImage = result.whiteImage;
@@ -155,7 +148,7 @@ CalibrateRun runCalibrate(const CalibrateOptions& o, std::ostream& out, bool pri
     } else if (printJson) {
         out << json;
     }
-    run.exitCode = result.ok ? 0 : 1;
+    run.exitCode = result.ok() ? 0 : 1;
     return run;
 }
 

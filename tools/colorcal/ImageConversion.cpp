@@ -13,13 +13,10 @@
 #include <optional>
 #include <vector>
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "CommandLine.h"
-#include "DataLayer/ShadeAnalysis/ColorScience.h"
 #include "ImageHeader.h"
 #include "Messages.h"
 #include "SafeFiles.h"
@@ -33,23 +30,6 @@ std::string lowerExtension(const std::string& path) {
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return ext;
-}
-
-template <typename Function>
-cv::Mat mapValues(const cv::Mat& src, Function f) {
-    CV_Assert(src.type() == CV_32FC3);
-    cv::Mat dst(src.size(), CV_32FC3);
-    tbb::parallel_for(tbb::blocked_range<int>(0, src.rows, 16),
-                      [&](const tbb::blocked_range<int>& r) {
-                          for (int y = r.begin(); y != r.end(); ++y) {
-                              const float* in = src.ptr<float>(y);
-                              float* out = dst.ptr<float>(y);
-                              for (int i = 0; i < 3 * src.cols; ++i) {
-                                  out[i] = static_cast<float>(f(static_cast<double>(in[i])));
-                              }
-                          }
-                      });
-    return dst;
 }
 
 std::string pixelsText(std::uint64_t width, std::uint64_t height) {
@@ -202,28 +182,6 @@ void requireImageFormat(const std::string& option, const std::string& path) {
         throw UsageError(option + " " + quoteName(path) +
                          ": no image format for this name (use .png, .jpg, .tif, ...)");
     }
-}
-
-cv::Mat srgbDecodeImage(const cv::Mat& encoded) {
-    // 8-bit photos hold whole codes only: a table of the 256 codes answers
-    // them exactly and spares a power per value.
-    std::array<double, 256> table{};
-    for (int code = 0; code < 256; ++code) {
-        table[code] = DataLayer::Color::srgbDecode(code);
-    }
-    return mapValues(encoded, [&table](double v) {
-        if (v >= 0.0 && v <= 255.0) {
-            const auto code = static_cast<int>(v);
-            if (code == v) {
-                return table[code];
-            }
-        }
-        return DataLayer::Color::srgbDecode(v);
-    });
-}
-
-cv::Mat srgbEncodeImage(const cv::Mat& linear) {
-    return mapValues(linear, [](double v) { return DataLayer::Color::srgbEncode(v); });
 }
 
 bool writeFloatTiff(const std::string& path, const cv::Mat& image) {

@@ -46,11 +46,6 @@ cv::Mat loadMask(const std::string& path, const std::string& what, double maxMeg
 /// writer for the extension of `path`; an empty path passes.
 void requireImageFormat(const std::string& option, const std::string& path);
 
-/// sRGB decoding and encoding of every value of a CV_32FC3 image on the
-/// 0..255 scale (IEC 61966-2-1), into a new image.
-cv::Mat srgbDecodeImage(const cv::Mat& encoded);
-cv::Mat srgbEncodeImage(const cv::Mat& linear);
-
 /// Writes a CV_32FC3 image as a 3-channel 32-bit float TIFF, losslessly (LZW);
 /// false on failure.
 bool writeFloatTiff(const std::string& path, const cv::Mat& image);

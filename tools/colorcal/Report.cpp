@@ -93,7 +93,7 @@ cv::Mat annotatedPhoto(const CalibrationSummary& summary, const ReportImages& im
     } else if (summary.card.searched) {
         // The regions turned down, numbered as their reasons are listed.
         for (std::size_t k = 0; k < summary.card.rejected.size(); ++k) {
-            const RejectedCard& rejected = summary.card.rejected[k];
+            const DataLayer::RejectedCardCandidate& rejected = summary.card.rejected[k];
             cv::polylines(photo, polygon(rejected.corners), true, kBad, 2 * thickness, cv::LINE_AA);
             cv::putText(photo, std::to_string(k + 1), cv::Point(rejected.corners[0]), kFont,
                         0.6 * thickness + 0.4, kBad, 2 * thickness, cv::LINE_AA);

@@ -1,4 +1,4 @@
-// The tool's and the module's calibration of a photo: the card located (in
+// The library's calibration of a photo (`calibratePhoto`): the card located (in
 // the photo or in a given region), a hand-held card calibrated in its
 // rectified frame and its results brought back onto the photo, a nominal card
 // calibrated on the photo exactly as a host with its region and mask would,
@@ -9,26 +9,31 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "CalibrationSetup.h"
-#include "CalibrationSummary.h"
+#include "DataLayer/ShadeAnalysis/Workflow/CalibrationWorkflow.h"
+#include "DataLayer/ShadeAnalysis/Workflow/ChartRun.h"
+#include "DataLayer/ShadeAnalysis/Workflow/PhotoPreparation.h"
 #include "synth/HandheldSet.h"
 #include "synth/RealisticSet.h"
 #include "synth/SyntheticChart.h"
 
 namespace {
 
-using namespace ColorCalCli;
 using ChartSynth::EChart;
+using DataLayer::calibratePhoto;
+using DataLayer::PhotoCalibrationRequest;
+using DataLayer::PhotoCalibrationResult;
+using Encoding = DataLayer::Color::Encoding;
 
-CalibrationRequest requestFor(const ChartSynth::RenderOptions& options,
-                              const ChartSynth::RenderedChart& rendered) {
-    CalibrationRequest request;
+PhotoCalibrationRequest requestFor(const ChartSynth::RenderOptions& options,
+                                   const ChartSynth::RenderedChart& rendered) {
+    PhotoCalibrationRequest request;
     request.chart = options.chart;
-    request.photo.bgr = rendered.photo;
-    request.photo.sourceDepth = CV_8U;
+    request.photo = rendered.photo;
+    request.sourceDepth = CV_8U;
     request.encoding = Encoding::eSrgb;
     for (std::size_t k = 0; k < 20; ++k) {
-        for (std::size_t c = 0; c < 3; ++c) request.references[k][c] = options.referenceRgb[k][c];
+        for (std::size_t c = 0; c < 3; ++c)
+            request.referencesRgb[k][c] = options.referenceRgb[k][c];
     }
     if (options.chart == EChart::eCCTXRite || options.chart == EChart::eQCCXRite) {
         request.externalWhite = rendered.whiteField;
@@ -37,9 +42,9 @@ CalibrationRequest requestFor(const ChartSynth::RenderOptions& options,
 }
 
 /// Every reported patch lies on the true centre of its reference colour.
-void expectRightPairing(const EngineResult& result, const ChartSynth::RenderedChart& truth,
-                        double side) {
-    ASSERT_TRUE(result.ok) << result.error;
+void expectRightPairing(const PhotoCalibrationResult& result,
+                        const ChartSynth::RenderedChart& truth, double side) {
+    ASSERT_TRUE(result.ok()) << result.error;
     ASSERT_EQ(result.centers.size(), 20u);
     for (std::size_t i = 0; i < 20; ++i) {
         const int k = result.referenceIndex[i];
@@ -90,16 +95,14 @@ TEST(Workflow, CalibratesHandHeldCardsInTheirFrameAndMapsTheResultsBack) {
         SCOPED_TRACE(static_cast<int>(c.chart));
         const ChartSynth::RenderOptions options = handheld(c.chart, c.scale, c.tilt, c.turn, 2);
         const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-        const PreparedCalibration prepared =
-            prepareCalibration(requestFor(options, rendered), locateCard);
-        ASSERT_TRUE(prepared.ready) << prepared.failure;
-        EXPECT_NE(prepared.rectification, nullptr);
-        EXPECT_FALSE(prepared.card.nominal);
-        const EngineResult result = runPrepared(prepared);
+        const PhotoCalibrationResult result = calibratePhoto(requestFor(options, rendered));
+        // Not nominal: calibrated in the card's rectified frame.
+        EXPECT_TRUE(result.card.found);
+        EXPECT_FALSE(result.card.nominal);
         expectRightPairing(result, rendered, ChartSynth::chartSideLength(c.chart) * c.scale);
         expectWhiteEverywhere(result.whiteImage, rendered.photo.size());
         // The labels cover the reported region of the photo.
-        EXPECT_EQ(result.labels.size(), prepared.photoRoi.size());
+        EXPECT_EQ(result.labels.size(), result.photoRoi.size());
         EXPECT_GT(cv::countNonZero(result.labels > 1), 0);
     }
 }
@@ -112,16 +115,18 @@ TEST(Workflow, FingersOverTheCardsMarginDoNotCostAPatchInTheFrame) {
     const ChartSynth::HandheldPhoto photo =
         ChartSynth::handheldOptions(EChart::eQCCPrintSmall, ChartSynth::Encoding::eLinear, 24, 0);
     const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(photo.options);
-    CalibrationRequest request = requestFor(photo.options, rendered);
-    request.photo.sourceDepth = CV_32F;
+    PhotoCalibrationRequest request = requestFor(photo.options, rendered);
+    request.sourceDepth = CV_32F;
     request.encoding = Encoding::eLinear;
-    const PreparedCalibration prepared = prepareCalibration(request, locateCard);
-    ASSERT_TRUE(prepared.ready) << prepared.failure;
+    const DataLayer::PreparedPhoto prepared =
+        DataLayer::preparePhoto(request, DataLayer::locatePhotoCard);
+    ASSERT_TRUE(prepared.ready);
     ASSERT_NE(prepared.rectification, nullptr);
-    const EngineResult first = runEngine(prepared.input);
-    ASSERT_FALSE(first.ok) << "the case no longer needs the second segmentation";
+    const PhotoCalibrationResult first = DataLayer::runChart(prepared.input);
+    ASSERT_FALSE(first.ok()) << "the case no longer needs the second segmentation";
+    EXPECT_EQ(first.failure.code, DataLayer::CalibrationFailure::eChartNotFound);
     EXPECT_EQ(first.error.rfind("segmentation failed", 0), 0u) << first.error;
-    const EngineResult result = runPrepared(prepared);
+    const PhotoCalibrationResult result = calibratePhoto(request);
     expectRightPairing(result, rendered,
                        ChartSynth::chartSideLength(EChart::eQCCPrintSmall) * rendered.scale);
     expectWhiteEverywhere(result.whiteImage, rendered.photo.size());
@@ -136,11 +141,8 @@ TEST(Workflow, ACardPrintedTheOtherWayRoundAndTurnedIsPairedByItsColours) {
         ChartSynth::RenderOptions options = handheld(EChart::eQCCXRite, 0.9, 10.0, turn, 7);
         options.transposedLayout = true;
         const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-        const PreparedCalibration prepared =
-            prepareCalibration(requestFor(options, rendered), locateCard);
-        ASSERT_TRUE(prepared.ready) << prepared.failure;
-        EXPECT_EQ(prepared.card.gridRows, 5);
-        const EngineResult result = runPrepared(prepared);
+        const PhotoCalibrationResult result = calibratePhoto(requestFor(options, rendered));
+        EXPECT_EQ(result.card.gridRows, 5);
         expectRightPairing(result, rendered, ChartSynth::chartSideLength(EChart::eQCCXRite) * 0.9);
         EXPECT_TRUE(result.orientation == 90 || result.orientation == 270) << result.orientation;
     }
@@ -152,30 +154,26 @@ TEST(Workflow, ANominalCardIsCalibratedOnThePhotoAsAHostWithItsRegionAndMaskWoul
         ChartSynth::sceneOptions(chart, ChartSynth::Encoding::eSrgb, 3, 2000000);
     options.supersample = 2;
     const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-    const CalibrationRequest request = requestFor(options, rendered);
-    const PreparedCalibration located = prepareCalibration(request, locateCard);
-    ASSERT_TRUE(located.ready);
-    EXPECT_EQ(located.rectification, nullptr);
-    EXPECT_TRUE(located.card.nominal);
-    // The engine runs on the photo itself.
-    EXPECT_EQ(located.input.photo.size(), rendered.photo.size());
-    const EngineResult mine = runPrepared(located);
-    ASSERT_TRUE(mine.ok) << mine.error;
+    const PhotoCalibrationRequest request = requestFor(options, rendered);
+    const PhotoCalibrationResult mine = calibratePhoto(request);
+    ASSERT_TRUE(mine.ok()) << mine.error;
+    // The stages run on the photo itself.
+    EXPECT_TRUE(mine.card.nominal);
+    EXPECT_EQ(mine.photoRoi, mine.card.roi);
 
-    CalibrationRequest host = request;
-    host.roi = located.card.roi;
-    host.support = located.card.support;
-    const PreparedCalibration given = prepareCalibration(host, locateCard);
-    EXPECT_FALSE(given.card.searched);
-    const EngineResult theirs = runPrepared(given);
-    ASSERT_TRUE(theirs.ok);
+    PhotoCalibrationRequest host = request;
+    host.roi = mine.card.roi;
+    host.support = mine.card.support;
+    const PhotoCalibrationResult theirs = calibratePhoto(host);
+    EXPECT_FALSE(theirs.card.searched);
+    ASSERT_TRUE(theirs.ok());
     EXPECT_EQ(mine.matrix, theirs.matrix);
     EXPECT_EQ(mine.centers, theirs.centers);
     // The same white over the card (outside it the one is held within its
     // range on the ground, the other outside the given region only).
     cv::Mat card = cv::Mat::zeros(rendered.photo.size(), CV_8U);
     std::vector<cv::Point> outline;
-    for (const cv::Point2d& c : located.card.corners) outline.emplace_back(c);
+    for (const cv::Point2d& c : mine.card.corners) outline.emplace_back(c);
     cv::fillConvexPoly(card, outline, cv::Scalar(255));
     EXPECT_EQ(cv::norm(mine.whiteImage, theirs.whiteImage, cv::NORM_INF, card), 0.0);
     expectWhiteEverywhere(mine.whiteImage, rendered.photo.size());
@@ -188,25 +186,24 @@ TEST(Workflow, ARegionWithoutAMaskTakesTheCardsGroundAndASupportWithTheSceneIsRe
     options.rotationDeg = 9.0;  // the box around a turned card holds the table
     options.supersample = 2;
     const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-    CalibrationRequest request = requestFor(options, rendered);
-    const EngineResult without = runPrepared(prepareCalibration(request, locateCard));
-    ASSERT_TRUE(without.ok) << without.error;
+    PhotoCalibrationRequest request = requestFor(options, rendered);
+    const PhotoCalibrationResult without = calibratePhoto(request);
+    ASSERT_TRUE(without.ok()) << without.error;
 
     // The region a host would draw, no mask: the card is located inside it,
     // the calibration as good as without a region.
     request.roi = rendered.hostRegion;
-    const PreparedCalibration region = prepareCalibration(request, locateCard);
-    EXPECT_TRUE(region.card.searched);
-    const EngineResult inRegion = runPrepared(region);
-    ASSERT_TRUE(inRegion.ok) << inRegion.error;
+    const PhotoCalibrationResult inRegion = calibratePhoto(request);
+    EXPECT_TRUE(inRegion.card.searched);
+    ASSERT_TRUE(inRegion.ok()) << inRegion.error;
     for (std::size_t k = 0; k < 12; ++k) EXPECT_NEAR(inRegion.matrix[k], without.matrix[k], 1e-3);
 
     // The same region with a mask that frees all of it, scene and table
     // included: the white field cannot fit that, and the run says so.
     request.support = cv::Mat(rendered.photo.size(), CV_8U, cv::Scalar(255));
     request.support(rendered.hostRegion).setTo(0);
-    const EngineResult scene = runPrepared(prepareCalibration(request, locateCard));
-    EXPECT_FALSE(scene.ok);
+    const PhotoCalibrationResult scene = calibratePhoto(request);
+    EXPECT_EQ(scene.failure.code, DataLayer::CalibrationFailure::eWhiteSupportTooWide);
     EXPECT_NE(scene.error.find("white estimation failed"), std::string::npos) << scene.error;
     EXPECT_NE(scene.error.find("support"), std::string::npos);
 }

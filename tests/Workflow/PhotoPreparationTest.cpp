@@ -1,0 +1,107 @@
+// The preparation of a photo calibration: where the card is looked for,
+// which region and support the stages get, and the encodings of the values.
+#include <gtest/gtest.h>
+
+#include "DataLayer/ShadeAnalysis/Workflow/PhotoEncoding.h"
+#include "DataLayer/ShadeAnalysis/Workflow/PhotoPreparation.h"
+#include "synth/SyntheticChart.h"
+
+namespace {
+
+using namespace DataLayer;
+using EChart = Base::IParameterSetColorCalibrationTarget::EParameterSet;
+
+TEST(PhotoEncoding, SrgbImageConversionMatchesTheScalarCurve) {
+    cv::Mat codes(16, 16, CV_32FC3);
+    for (int i = 0; i < 256; ++i) {
+        codes.at<cv::Vec3f>(i / 16, i % 16) = cv::Vec3f(static_cast<float>(i), 0.0f, 255.0f);
+    }
+    const cv::Mat linear = DataLayer::Color::srgbDecodeImage(codes);
+    const cv::Mat back = DataLayer::Color::srgbEncodeImage(linear);
+    for (int i = 0; i < 256; ++i) {
+        EXPECT_NEAR(linear.at<cv::Vec3f>(i / 16, i % 16)[0], DataLayer::Color::srgbDecode(i), 1e-3);
+        EXPECT_NEAR(back.at<cv::Vec3f>(i / 16, i % 16)[0], i, 1e-3);
+    }
+}
+
+PhotoCalibrationRequest photoRequest(cv::Size size) {
+    PhotoCalibrationRequest request;
+    request.chart = EChart::eQCCPrint;
+    request.photo = cv::Mat(size, CV_32FC3, cv::Scalar::all(128.0f));
+    request.referencesRgb = ChartSynth::defaultReferenceColors();
+    return request;
+}
+
+TEST(PhotoPreparation, LocatesTheCardUnlessRegionAndMaskAreGivenAndTakesItsGroundAsSupport) {
+    int calls = 0;
+    cv::Size searched;
+    LocatedCard card;
+    card.found = true;
+    card.roi = cv::Rect(40, 30, 200, 150);
+    card.corners = {cv::Point2d(40, 30), cv::Point2d(240, 30), cv::Point2d(240, 180),
+                    cv::Point2d(40, 180)};
+    const auto cardIn = [&](cv::Size size) {
+        LocatedCard c = card;
+        c.support = cv::Mat(size, CV_8U, cv::Scalar(255));
+        c.support(cv::Rect(60, 50, 100, 80) & cv::Rect(cv::Point(0, 0), size)).setTo(0);
+        return c;
+    };
+    const CardLocator locate = [&](const cv::Mat& photo, EChart, bool linear) {
+        ++calls;
+        searched = photo.size();
+        EXPECT_TRUE(linear);  // a float photo defaults to linear values
+        return cardIn(photo.size());
+    };
+    PhotoCalibrationRequest request = photoRequest({320, 240});
+    request.sourceDepth = CV_32F;
+
+    // No region, no mask: both from the card.
+    PreparedPhoto prepared = preparePhoto(request, locate);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(searched, cv::Size(320, 240));
+    EXPECT_TRUE(prepared.ready);
+    EXPECT_TRUE(prepared.card.searched);
+    EXPECT_EQ(prepared.input.roi, card.roi);
+    EXPECT_EQ(cv::norm(prepared.input.support, cardIn({320, 240}).support, cv::NORM_INF), 0.0);
+    EXPECT_EQ(prepared.input.segmentationRegion.size(), card.roi.size());
+
+    // A given mask is kept; the region still comes from the card.
+    request.support = cv::Mat(240, 320, CV_8U, cv::Scalar(7));
+    prepared = preparePhoto(request, locate);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(prepared.input.roi, card.roi);
+    EXPECT_EQ(cv::countNonZero(prepared.input.support != 7), 0);
+
+    // A region without a mask: the card is looked for inside the region, and
+    // what it finds comes back in photo pixels, its ground the only support.
+    request.support.release();
+    request.roi = cv::Rect(10, 20, 300, 200);
+    prepared = preparePhoto(request, locate);
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(searched, cv::Size(300, 200));
+    EXPECT_TRUE(prepared.card.searched);
+    EXPECT_EQ(prepared.input.roi, card.roi + cv::Point(10, 20));
+    EXPECT_EQ(prepared.card.corners[0], cv::Point2d(50, 50));
+    EXPECT_EQ(prepared.input.support.size(), cv::Size(320, 240));
+    EXPECT_EQ(cv::countNonZero(prepared.input.support == 0), 100 * 80);
+    EXPECT_EQ(prepared.input.support.at<uchar>(70, 70), 0);
+    EXPECT_EQ(prepared.input.support.at<uchar>(55, 65), 255);
+
+    // ... and no card there: the calibration fails with that reason.
+    const CardLocator none = [&](const cv::Mat&, EChart, bool) { return LocatedCard{}; };
+    prepared = preparePhoto(request, none);
+    EXPECT_FALSE(prepared.ready);
+    EXPECT_EQ(prepared.failure.code, CalibrationFailure::eCardNotFound);
+    EXPECT_EQ(prepared.failure.message, L"no chart card found in the region");
+
+    // A region and a mask: the host's own; the card is not looked for.
+    request.support = cv::Mat(240, 320, CV_8U, cv::Scalar(0));
+    request.roi = cv::Rect(10, 10, 100, 50);
+    prepared = preparePhoto(request, locate);
+    EXPECT_EQ(calls, 3);
+    EXPECT_FALSE(prepared.card.searched);
+    EXPECT_EQ(prepared.input.roi, *request.roi);
+    EXPECT_EQ(cv::countNonZero(prepared.input.support), 0);
+}
+
+}  // namespace
