@@ -9,6 +9,7 @@
 #include "DataLayer/ShadeAnalysis/CardLocation/CardOutline.h"
 #include "DataLayer/ShadeAnalysis/CardLocation/CardSearch.h"
 #include "DataLayer/ShadeAnalysis/CardLocation/PatchLattice.h"
+#include "DataLayer/ShadeAnalysis/CardLocation/PhotoSampling.h"
 
 namespace DataLayer {
 namespace CardLocation {
