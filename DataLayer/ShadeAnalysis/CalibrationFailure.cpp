@@ -12,8 +12,8 @@ using F = CalibrationFailure;
 constexpr const char* kNoHint = "";
 
 // Every failure code once. The lines are those hosts have always seen in the
-// engine's log records.
-constexpr std::array<FailureReport, 24> kReports = {{
+// engine's log records; a code the engine never logs has line 0.
+constexpr std::array<FailureReport, 27> kReports = {{
     {F::eNone, 0, false, kNoHint},
     {F::eReferencesNotSet, 436, true, "the chart's 20 reference colours were not given"},
     {F::eReferencesEqual, 437, true,
@@ -46,6 +46,12 @@ constexpr std::array<FailureReport, 24> kReports = {{
     {F::ePairingAmbiguous, 516, true,
      "the reference colours do not tell how the chart lies; check that they are this chart's, "
      "in its reference order"},
+    // Codes the engine never logs: line 0.
+    {F::eCardRegionOutsidePhoto, 0, true, kNoHint},
+    {F::eNoCardFound, 0, true,
+     "the chart's card may lie outside the photo or the region, be largely covered, or be too "
+     "small in the photo"},
+    {F::eCardNotRectifiable, 0, true, kNoHint},
 }};
 
 }  // namespace

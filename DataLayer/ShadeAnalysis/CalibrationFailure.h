@@ -41,6 +41,10 @@ enum class CalibrationFailure {
     eMissingExternalWhite,        ///< the chart type needs an external white image, none set
     eExternalWhiteWithoutPixels,  ///< the external white has the right shape but no pixels
     eExternalWhiteUnusable,       ///< the external white has another shape or pixel size
+    // The card location stage's checks (the engine does not locate cards: line 0).
+    eCardRegionOutsidePhoto,  ///< the region to search is empty or not inside the photo
+    eNoCardFound,             ///< no card with the chart's patches in the photo or region
+    eCardNotRectifiable,      ///< the card cannot be brought into the chart's nominal frame
 };
 
 /// One failure: its code and what failed, in words, with the values that
