@@ -39,6 +39,13 @@ bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv:
                         CRBFInpainting::Config::Estimator estimator, cv::Mat& white,
                         CRBFInpainting::FitDiagnostics& diagnostics, int& patchDilations);
 
+/// The patches of a chart excluded from the white ground: every pixel of
+/// `region` whose label is a patch (`labels`, CV_32SC1 of the region's size,
+/// > 1 on patches) becomes non-zero in `excluded` (CV_8UC1; `region` lies
+/// inside it). Returns the patches as a mask of `excluded`'s size (CV_8UC1,
+/// non-zero on the patches): the area the white must hold over.
+cv::Mat excludeChartPatches(cv::Mat& excluded, const cv::Rect& region, const cv::Mat& labels);
+
 /// The calibration engine's white field: the white image of `fullImage`
 /// (CV_32FC3) estimated with `Estimator::eAuto` from its white ground, for a
 /// chart whose `labels` (CV_32SC1, > 1 on patches) cover `region` of the full
