@@ -96,8 +96,7 @@ struct ChartCardLocation {
 /// grid: a sheet of white paper, a chessboard, tiles, a printed grid of
 /// squares or a facade's windows are never taken for the card. A card at the
 /// nominal scale facing the camera is also measured as a bright region of its
-/// size, as before; where that outline agrees with the lattice's, it is kept
-/// exactly.
+/// size; where that outline agrees with the lattice's, it is kept exactly.
 ///
 /// The search runs on a copy of the photo of about 1.6 million pixels (a finer
 /// one where that finds nothing in a large photo); the card's edges are then

@@ -35,12 +35,7 @@ class RBFInpaintingEngine;
 ///   `kMinSurroundCentres` centres and at least `kMinCentresInsideHull` of them
 ///   lie inside the convex hull of the fill area, so that the field is
 ///   interpolated between centres on every side of it rather than
-///   extrapolated. (The thresholds were set on rendered chart photos: with
-///   the engine's two patch dilations the printed charts' gaps hold at most
-///   11 centres inside the hull, where the surround fit missed the white by
-///   up to 1.6 % and the colours by 14 % more than the true white gives; the
-///   X-Rite charts' wide gaps hold 19 or more, where it stays within 1 %.)
-///   Otherwise (a thin band of ground around a card, a few
+///   extrapolated. Otherwise (a thin band of ground around a card, a few
 ///   centres) the ridge fit runs: multiquadric centres on a 24-px grid plus
 ///   the quadratic polynomial 1, x, y, x², xy, y², a small ridge on the RBF
 ///   weights, evaluated on an 8-px grid and upsampled bicubically. The ridge

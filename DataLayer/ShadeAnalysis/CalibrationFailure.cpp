@@ -13,7 +13,7 @@ constexpr const char* kNoHint = "";
 
 // Every failure code once. The lines are those hosts have always seen in the
 // engine's log records; 0 for a code the engine does not log.
-constexpr std::array<FailureReport, 30> kReports = {{
+constexpr std::array<FailureReport, 31> kReports = {{
     {F::eNone, 0, false, kNoHint},
     {F::eReferencesNotSet, 436, true, "the chart's 20 reference colours were not given"},
     {F::eReferencesEqual, 437, true,
@@ -46,6 +46,12 @@ constexpr std::array<FailureReport, 30> kReports = {{
     {F::ePairingAmbiguous, 516, true,
      "the reference colours do not tell how the chart lies; check that they are this chart's, "
      "in its reference order"},
+    // Not logged by the engine (line 0): it never locates cards.
+    {F::eCardRegionOutsidePhoto, 0, true, kNoHint},
+    {F::eNoCardFound, 0, true,
+     "the chart's card may lie outside the photo or the region, be largely covered, or be too "
+     "small in the photo"},
+    {F::eCardNotRectifiable, 0, true, kNoHint},
     // Not logged by the engine (line 0): its own record of a failed
     // segmentation is eWhiteEstimateFailed's.
     {F::eSegmentationInputUnusable, 0, true, kNoHint},
@@ -53,8 +59,6 @@ constexpr std::array<FailureReport, 30> kReports = {{
      "the photo may show another chart type, or something may cover the chart's patches or the "
      "region cut them off"},
     // The photo workflow's codes: the engine does not log them (line 0).
-    {F::eCardNotFound, 0, true, kNoHint},
-    {F::eCardNotRectified, 0, true, kNoHint},
     {F::eWhiteSupportTooWide, 0, true, kNoHint},
     {F::eRunAborted, 0, true, kNoHint},
 }};

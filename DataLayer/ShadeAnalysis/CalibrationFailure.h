@@ -41,13 +41,15 @@ enum class CalibrationFailure {
     eMissingExternalWhite,        ///< the chart type needs an external white image, none set
     eExternalWhiteWithoutPixels,  ///< the external white has the right shape but no pixels
     eExternalWhiteUnusable,       ///< the external white has another shape or pixel size
+    // The card location stage's checks (the engine does not locate cards: line 0).
+    eCardRegionOutsidePhoto,  ///< the region to search is empty or not inside the photo
+    eNoCardFound,             ///< no card with the chart's patches in the photo or region
+    eCardNotRectifiable,      ///< the card cannot be brought into the chart's nominal frame
     // The chart search's (`segmentChart`); the engine does not log them: a
     // calibration whose segmentation fails reports eWhiteEstimateFailed.
     eSegmentationInputUnusable,  ///< the region is empty or not a three-channel image
     eChartNotFound,              ///< no chart (complete, or part of one) found in the region
     // The photo workflow's own checks (`calibratePhoto`), which the engine never makes.
-    eCardNotFound,         ///< no chart card in the photo, or in the region given
-    eCardNotRectified,     ///< the located card could not be brought into the chart's frame
     eWhiteSupportTooWide,  ///< the white field misses its support: more than the card's ground
     eRunAborted,           ///< the run stopped on an exception (memory, OpenCV)
 };

@@ -3,12 +3,15 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
 
+#include "Base/StringConversion.h"
 #include "DataLayer/ShadeAnalysis/CChartCardLocator.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/CardLocation/CardLocationStage.h"
 #include "DataLayer/ShadeAnalysis/CardLocation/CardSearch.h"
 #include "synth/HandheldSet.h"
 #include "synth/RealisticSet.h"
@@ -293,6 +296,80 @@ TEST(CChartCardLocator, FindsHandHeldCardsAtTheEndsOfTheRanges) {
         const DataLayer::CParameterSetColorCalibrationTarget parameters(c.chart);
         EXPECT_EQ(location.gridRows,
                   quarter ? parameters.GetGridColumns() : parameters.GetGridRows());
+    }
+}
+
+TEST(CardLocationStage, ReportsACardFoundInARegionInWholePhotoPixelsWithItsFrame) {
+    const EChart chart = EChart::eQCCPrint;
+    const ChartSynth::RenderedChart rendered =
+        ChartSynth::renderChart(handheld(chart, 0.9, 20.0, 15.0, {1600, 1200}, 3));
+    const DataLayer::CParameterSetColorCalibrationTarget parameters(chart);
+    std::vector<cv::Point2f> truth;
+    for (const cv::Point2d& c : rendered.cardCorners) truth.emplace_back(c);
+    const cv::Rect region = (cv::boundingRect(truth) + cv::Size(160, 160) - cv::Point(80, 80)) &
+                            cv::Rect(cv::Point(), rendered.photo.size());
+    ASSERT_GT(region.x, 0);
+    ASSERT_GT(region.y, 0);
+    DataLayer::CardLocationInput input{rendered.photo, parameters, false, std::nullopt};
+    input.region = region;
+    const DataLayer::CardLocationResult card = DataLayer::locateCard(input);
+    ASSERT_FALSE(card.failure.failed()) << Base::WideToNarrow(card.failure.message);
+    // Corners and homography in the whole photo's pixels.
+    expectGridOnPatches(chart, DataLayer::toChartCardLocation(card), rendered);
+    for (std::size_t k = 0; k < 4; ++k) {
+        const cv::Point2d d = card.corners[k] - rendered.cardCorners[k];
+        EXPECT_LE(std::hypot(d.x, d.y), 3.0) << k;
+    }
+    EXPECT_EQ(card.regionOfInterest & region, card.regionOfInterest);
+    // The support of the whole photo: card ground inside the region only.
+    ASSERT_EQ(card.supportMask.size(), rendered.photo.size());
+    cv::Mat outside(rendered.photo.size(), CV_8UC1, cv::Scalar(255));
+    outside(region).setTo(0);
+    EXPECT_EQ(cv::countNonZero((card.supportMask == 0) & outside), 0);
+    EXPECT_GT(cv::countNonZero(card.supportMask == 0), 0);
+    // A card held at an angle needs its frame, which lies over the card.
+    EXPECT_FALSE(card.nominal);
+    ASSERT_NE(card.rectification, nullptr);
+    ASSERT_TRUE(card.rectification->valid());
+    const cv::Rect frameRoi = card.rectification->regionOfInterest();
+    const cv::Point2d centre = card.rectification->toPhoto(
+        cv::Point2d(frameRoi.x + 0.5 * frameRoi.width, frameRoi.y + 0.5 * frameRoi.height));
+    EXPECT_GT(cv::pointPolygonTest(truth, cv::Point2f(centre), false), 0.0) << centre;
+}
+
+TEST(CardLocationStage, FailsWithTheCodeAndTheLocatorsReason) {
+    const EChart chart = EChart::eCCTPrint;
+    const DataLayer::CParameterSetColorCalibrationTarget parameters(chart);
+    const cv::Mat sheet = blankSheetScene(chart, false);
+    DataLayer::CardLocationInput input{sheet, parameters, false, std::nullopt};
+    const DataLayer::CardLocationResult none = DataLayer::locateCard(input);
+    EXPECT_EQ(none.failure.code, DataLayer::CalibrationFailure::eNoCardFound);
+    const ChartCardLocation direct = locate(chart, sheet);
+    EXPECT_NE(Base::WideToNarrow(none.failure.message).find(direct.reason), std::string::npos)
+        << Base::WideToNarrow(none.failure.message);
+    EXPECT_FALSE(none.found);
+    EXPECT_EQ(none.rectification, nullptr);
+    ASSERT_FALSE(none.rejected.empty());
+    // Searched in a region, the sheet turned down is reported where it lies
+    // in the photo.
+    input.region = cv::Rect(200, 100, 1200, 1000);
+    const DataLayer::CardLocationResult inRegion = DataLayer::locateCard(input);
+    EXPECT_EQ(inRegion.failure.code, DataLayer::CalibrationFailure::eNoCardFound);
+    ASSERT_FALSE(inRegion.rejected.empty());
+    for (std::size_t k = 0; k < 4; ++k) {
+        const cv::Point2d d =
+            inRegion.rejected.front().corners[k] - none.rejected.front().corners[k];
+        EXPECT_LE(std::hypot(d.x, d.y), 1.5) << k;
+    }
+    // A region that is empty or reaches beyond the photo: refused before any search.
+    for (const cv::Rect& bad :
+         {cv::Rect(-1, 0, 400, 400), cv::Rect(1400, 1000, 201, 100), cv::Rect(10, 10, 0, 50)}) {
+        input.region = bad;
+        const DataLayer::CardLocationResult refused = DataLayer::locateCard(input);
+        EXPECT_EQ(refused.failure.code, DataLayer::CalibrationFailure::eCardRegionOutsidePhoto)
+            << bad;
+        EXPECT_NE(Base::WideToNarrow(refused.failure.message).find("1600 x 1200"),
+                  std::string::npos);
     }
 }
 

@@ -119,7 +119,7 @@ TEST(CalibratePhoto, FailsWithACodeAndAReasonAndKeepsNoStateBetweenCalls) {
     blank.roi.reset();
     blank.support.release();
     const PhotoCalibrationResult none = DataLayer::calibratePhoto(blank);
-    EXPECT_EQ(none.failure.code, CalibrationFailure::eCardNotFound);
+    EXPECT_EQ(none.failure.code, CalibrationFailure::eNoCardFound);
     EXPECT_EQ(none.error, "no chart card found in the photo");
     EXPECT_TRUE(none.card.searched);
     EXPECT_EQ(stageNames(none), std::vector<std::string>{"locate_card"});

@@ -2,6 +2,8 @@
 // which region and support the stages get, and the encodings of the values.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "DataLayer/ShadeAnalysis/Workflow/PhotoEncoding.h"
 #include "DataLayer/ShadeAnalysis/Workflow/PhotoPreparation.h"
 #include "synth/SyntheticChart.h"
@@ -34,65 +36,60 @@ PhotoCalibrationRequest photoRequest(cv::Size size) {
 
 TEST(PhotoPreparation, LocatesTheCardUnlessRegionAndMaskAreGivenAndTakesItsGroundAsSupport) {
     int calls = 0;
-    cv::Size searched;
-    LocatedCard card;
+    std::optional<cv::Rect> searched;
+    CardLocationResult card;
     card.found = true;
-    card.roi = cv::Rect(40, 30, 200, 150);
+    card.nominal = true;
+    card.regionOfInterest = cv::Rect(40, 30, 200, 150);
     card.corners = {cv::Point2d(40, 30), cv::Point2d(240, 30), cv::Point2d(240, 180),
                     cv::Point2d(40, 180)};
-    const auto cardIn = [&](cv::Size size) {
-        LocatedCard c = card;
-        c.support = cv::Mat(size, CV_8U, cv::Scalar(255));
-        c.support(cv::Rect(60, 50, 100, 80) & cv::Rect(cv::Point(0, 0), size)).setTo(0);
-        return c;
-    };
-    const CardLocator locate = [&](const cv::Mat& photo, EChart, bool linear) {
+    card.supportMask = cv::Mat(240, 320, CV_8U, cv::Scalar(255));
+    card.supportMask(cv::Rect(60, 50, 100, 80)).setTo(0);
+    const CardLocator locate = [&](const CardLocationInput& in) {
         ++calls;
-        searched = photo.size();
-        EXPECT_TRUE(linear);  // a float photo defaults to linear values
-        return cardIn(photo.size());
+        searched = in.region;
+        EXPECT_TRUE(in.linearInput);  // a float photo defaults to linear values
+        return card;
     };
     PhotoCalibrationRequest request = photoRequest({320, 240});
     request.sourceDepth = CV_32F;
 
-    // No region, no mask: both from the card.
+    // No region, no mask: both from the card, which is looked for in the whole photo.
     PreparedPhoto prepared = preparePhoto(request, locate);
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(searched, cv::Size(320, 240));
+    EXPECT_FALSE(searched.has_value());
     EXPECT_TRUE(prepared.ready);
     EXPECT_TRUE(prepared.card.searched);
-    EXPECT_EQ(prepared.input.roi, card.roi);
-    EXPECT_EQ(cv::norm(prepared.input.support, cardIn({320, 240}).support, cv::NORM_INF), 0.0);
-    EXPECT_EQ(prepared.input.segmentationRegion.size(), card.roi.size());
+    EXPECT_EQ(prepared.input.roi, card.regionOfInterest);
+    EXPECT_EQ(cv::norm(prepared.input.support, card.supportMask, cv::NORM_INF), 0.0);
+    EXPECT_EQ(prepared.input.segmentationRegion.size(), card.regionOfInterest.size());
 
     // A given mask is kept; the region still comes from the card.
     request.support = cv::Mat(240, 320, CV_8U, cv::Scalar(7));
     prepared = preparePhoto(request, locate);
     EXPECT_EQ(calls, 2);
-    EXPECT_EQ(prepared.input.roi, card.roi);
+    EXPECT_EQ(prepared.input.roi, card.regionOfInterest);
     EXPECT_EQ(cv::countNonZero(prepared.input.support != 7), 0);
 
-    // A region without a mask: the card is looked for inside the region, and
-    // what it finds comes back in photo pixels, its ground the only support.
+    // A region without a mask: the card is looked for inside the region.
     request.support.release();
     request.roi = cv::Rect(10, 20, 300, 200);
     prepared = preparePhoto(request, locate);
     EXPECT_EQ(calls, 3);
-    EXPECT_EQ(searched, cv::Size(300, 200));
-    EXPECT_TRUE(prepared.card.searched);
-    EXPECT_EQ(prepared.input.roi, card.roi + cv::Point(10, 20));
-    EXPECT_EQ(prepared.card.corners[0], cv::Point2d(50, 50));
-    EXPECT_EQ(prepared.input.support.size(), cv::Size(320, 240));
-    EXPECT_EQ(cv::countNonZero(prepared.input.support == 0), 100 * 80);
-    EXPECT_EQ(prepared.input.support.at<uchar>(70, 70), 0);
-    EXPECT_EQ(prepared.input.support.at<uchar>(55, 65), 255);
+    EXPECT_EQ(searched, request.roi);
+    EXPECT_EQ(prepared.input.roi, card.regionOfInterest);
 
-    // ... and no card there: the calibration fails with that reason.
-    const CardLocator none = [&](const cv::Mat&, EChart, bool) { return LocatedCard{}; };
+    // ... and no card there: the calibration fails with the stage's failure.
+    const CardLocator none = [&](const CardLocationInput&) {
+        CardLocationResult nothing;
+        nothing.failure = {CalibrationFailure::eNoCardFound, L"no chart card found in the region"};
+        return nothing;
+    };
     prepared = preparePhoto(request, none);
     EXPECT_FALSE(prepared.ready);
-    EXPECT_EQ(prepared.failure.code, CalibrationFailure::eCardNotFound);
+    EXPECT_EQ(prepared.failure.code, CalibrationFailure::eNoCardFound);
     EXPECT_EQ(prepared.failure.message, L"no chart card found in the region");
+    EXPECT_EQ(prepared.input.roi, *request.roi);
 
     // A region and a mask: the host's own; the card is not looked for.
     request.support = cv::Mat(240, 320, CV_8U, cv::Scalar(0));

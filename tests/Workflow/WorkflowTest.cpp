@@ -119,7 +119,7 @@ TEST(Workflow, FingersOverTheCardsMarginDoNotCostAPatchInTheFrame) {
     request.sourceDepth = CV_32F;
     request.encoding = Encoding::eLinear;
     const DataLayer::PreparedPhoto prepared =
-        DataLayer::preparePhoto(request, DataLayer::locatePhotoCard);
+        DataLayer::preparePhoto(request, DataLayer::locateCard);
     ASSERT_TRUE(prepared.ready);
     ASSERT_NE(prepared.rectification, nullptr);
     const PhotoCalibrationResult first = DataLayer::runChart(prepared.input);

@@ -33,7 +33,7 @@ int main() {
     DataLayer::PhotoCalibrationRequest request;
     request.photo = cv::Mat(48, 64, CV_32FC3, cv::Scalar::all(128.0));
     const DataLayer::PhotoCalibrationResult result = DataLayer::calibratePhoto(request);
-    if (result.ok() || result.failure.code != DataLayer::CalibrationFailure::eCardNotFound) {
+    if (result.ok() || result.failure.code != DataLayer::CalibrationFailure::eNoCardFound) {
         return 3;
     }
     std::printf("calibratePhoto: %s\n", result.error.c_str());

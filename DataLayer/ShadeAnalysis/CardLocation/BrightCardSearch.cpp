@@ -4,6 +4,7 @@
 #include "DataLayer/ShadeAnalysis/CardLocation/CardSearch.h"
 
 #include "DataLayer/ShadeAnalysis/CardLocation/CardOutline.h"
+#include "DataLayer/ShadeAnalysis/CardLocation/PhotoSampling.h"
 
 #include <algorithm>
 #include <cmath>

@@ -259,11 +259,22 @@ bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv:
     return true;
 }
 
+cv::Mat excludeChartPatches(cv::Mat& excluded, const cv::Rect& region, const cv::Mat& labels) {
+    const cv::Mat patches = labels > 1.0;
+    // Inside the region, patch pixels are excluded wherever the support left
+    // the pixel usable. The patches also name the area the white must hold over.
+    cv::Mat inRegion = excluded(region);
+    patches.copyTo(inRegion, inRegion == 0);
+    cv::Mat patchArea = newPhotoBuffer(excluded.size(), CV_8UC1);
+    patchArea.setTo(0);
+    patches.copyTo(patchArea(region));
+    return patchArea;
+}
+
 bool estimateChartWhite(const cv::Mat& fullImage, const cv::Rect& region, const cv::Mat& labels,
                         const Base::IImageData2D* host, cv::Mat& white,
                         CRBFInpainting::FitDiagnostics& diagnostics,
                         CRBFInpainting::Config::Estimator estimator) {
-    const cv::Mat patches = labels > 1.0;
     cv::Mat support;
     if (host != nullptr) {
         support = hostSupportMask(*host, fullImage.rows, fullImage.cols);
@@ -275,14 +286,7 @@ bool estimateChartWhite(const cv::Mat& fullImage, const cv::Rect& region, const 
         support = newPhotoBuffer(fullImage.size(), CV_8UC1);
         support.setTo(255);
     }
-    // Inside the region, patch pixels are excluded wherever the host left the
-    // pixel usable. The patches also name the area the white must hold over.
-    cv::Mat inRegion = support(region);
-    patches.copyTo(inRegion, inRegion == 0);
-    cv::Mat patchArea = newPhotoBuffer(fullImage.size(), CV_8UC1);
-    patchArea.setTo(0);
-    patches.copyTo(patchArea(region));
-
+    const cv::Mat patchArea = excludeChartPatches(support, region, labels);
     int dilations = 0;
     return estimateWhiteImage(fullImage, support, patchArea, estimator, white, diagnostics,
                               dilations);

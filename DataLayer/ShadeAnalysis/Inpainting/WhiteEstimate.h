@@ -22,12 +22,10 @@ namespace DataLayer {
 /// across the patches beyond the range it takes on its own ground (by more
 /// than a quarter of that range plus 2 % of its top, in any channel): such an
 /// interpolant is not the white there, and the ridge fit replaces it.
-/// Otherwise the ridge fit
-/// runs on the support of one dilation (two if one gives no fit): the second
-/// dilation swallows the ground between the patches, and the samples there
-/// pin the field inside the patch area; measured on realistic renders, the
-/// ridge fit from the band around the patches alone missed the true white by
-/// 2-4 % under a lamp close to the card, with the gaps' samples by 0.1-0.2 %.
+/// Otherwise the ridge fit runs on the support of one dilation (two if one
+/// gives no fit), which keeps the ground between the patches that a second
+/// dilation swallows: the samples there pin the field inside the patch area,
+/// where the band around the patches alone leaves it loose under uneven light.
 /// `Estimator::eSurround` is the surround fit on two dilations everywhere;
 /// `Estimator::eRidge` the ridge fit on one. The inpainted image is blurred
 /// (19 x 19 Gaussian, sigma 9, reflected borders) into `white`.
@@ -38,6 +36,13 @@ namespace DataLayer {
 bool estimateWhiteImage(const cv::Mat& photo, const cv::Mat& excluded, const cv::Mat& patchArea,
                         CRBFInpainting::Config::Estimator estimator, cv::Mat& white,
                         CRBFInpainting::FitDiagnostics& diagnostics, int& patchDilations);
+
+/// The patches of a chart excluded from the white ground: every pixel of
+/// `region` whose label is a patch (`labels`, CV_32SC1 of the region's size,
+/// > 1 on patches) becomes non-zero in `excluded` (CV_8UC1; `region` lies
+/// inside it). Returns the patches as a mask of `excluded`'s size (CV_8UC1,
+/// non-zero on the patches): the area the white must hold over.
+cv::Mat excludeChartPatches(cv::Mat& excluded, const cv::Rect& region, const cv::Mat& labels);
 
 /// The calibration engine's white field: the white image of `fullImage`
 /// (CV_32FC3) estimated with `Estimator::eAuto` from its white ground, for a

@@ -103,14 +103,15 @@ PhotoCalibrationResult calibratePhoto(const PhotoCalibrationRequest& request) {
     bool searched = false;
     try {
         // The working values live only as long as the stages need them.
-        const PreparedPhoto prepared = preparePhoto(request, locatePhotoCard);
+        const PreparedPhoto prepared = preparePhoto(request, locateCard);
         prepareMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         searched = prepared.card.searched;
         if (prepared.ready) {
             result = runPrepared(prepared);
         } else {
             result.failure = prepared.failure;
-            result.error = Base::WideToNarrow(prepared.failure.message);
+            result.error = withHint(Base::WideToNarrow(prepared.failure.message),
+                                    failureReport(prepared.failure.code).hint);
         }
         result.encoding = prepared.encoding;
         result.valuesLinear = prepared.valuesLinear;

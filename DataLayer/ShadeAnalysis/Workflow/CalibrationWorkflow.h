@@ -114,7 +114,7 @@ struct WhiteEstimateSummary {
 /// set after a failure.
 struct PhotoCalibrationResult {
     /// Why there is no matrix (`eNone` for a matrix): a stage's code with its
-    /// message, or one of the workflow's own (`eCardNotFound` .. `eRunAborted`).
+    /// message, or one of the workflow's own (`eWhiteSupportTooWide`, `eRunAborted`).
     CalibrationError failure;
     /// The failure as a user is shown it (UTF-8), with the common cause a user
     /// can fix when one is known ("... Hint: ..."); empty on success.

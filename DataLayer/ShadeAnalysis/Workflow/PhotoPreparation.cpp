@@ -7,8 +7,9 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "DataLayer/ShadeAnalysis/CChartCardLocator.h"
+#include "Base/StringConversion.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/CardLocation/CardLocationStage.h"
 #include "DataLayer/ShadeAnalysis/Workflow/WorkflowText.h"
 
 namespace DataLayer {
@@ -17,54 +18,11 @@ namespace {
 
 using Color::Encoding;
 
-/// A card located in the part `area` of a photo of `size`, in photo terms.
-void moveCardIntoPhoto(LocatedCard& card, const cv::Rect& area, cv::Size size) {
-    const cv::Point2d shift(area.x, area.y);
-    for (cv::Point2d& corner : card.corners) corner += shift;
-    for (RejectedCardCandidate& rejected : card.rejected) {
-        for (cv::Point2d& corner : rejected.corners) corner += shift;
-    }
-    card.roi.x += area.x;
-    card.roi.y += area.y;
-    card.homography = cv::Matx33d(1, 0, shift.x, 0, 1, shift.y, 0, 0, 1) * card.homography;
-    if (!card.support.empty()) {
-        cv::Mat support(size, CV_8U, cv::Scalar(255));
-        card.support.copyTo(support(area));
-        card.support = support;
-    }
-}
-
-/// The located card as the library's locator describes it.
-ChartCardLocation libraryLocation(const LocatedCard& card) {
-    ChartCardLocation location;
-    location.found = card.found;
-    for (std::size_t k = 0; k < 4; ++k) location.corners[k] = cv::Point2f(card.corners[k]);
-    location.regionOfInterest = card.roi;
-    location.supportMask = card.support;
-    location.homography = card.homography;
-    location.gridRows = card.gridRows;
-    location.gridColumns = card.gridColumns;
-    location.scale = card.scale;
-    location.tiltDeg = card.tiltDeg;
-    location.rotationDeg = card.rotationDeg;
-    location.nominal = card.nominal;
-    return location;
-}
-
 /// The stages' input on the card's rectified frame; false (with the
 /// failure) when the frame cannot be planned.
-bool prepareRectified(const PhotoCalibrationRequest& request, PreparedPhoto& prepared) {
+void prepareRectified(const PhotoCalibrationRequest& request,
+                      std::shared_ptr<const CCardRectification> frame, PreparedPhoto& prepared) {
     const cv::Mat& photo = request.photo;
-    const CParameterSetColorCalibrationTarget parameters(request.chart);
-    auto frame = std::make_shared<const CCardRectification>(
-        parameters, libraryLocation(prepared.card), photo.size());
-    if (!frame->valid()) {
-        prepared.ready = false;
-        prepared.failure = workflowFailure(
-            CalibrationFailure::eCardNotRectified,
-            "the card could not be brought into the chart's frame: " + frame->error());
-        return false;
-    }
     ChartRunInput& input = prepared.input;
     const Encoding encoding = prepared.encoding;
     // The photo is resampled as loaded and decoded afterwards: only the frame
@@ -88,23 +46,15 @@ bool prepareRectified(const PhotoCalibrationRequest& request, PreparedPhoto& pre
     input.ridgeWhite = request.ridgeWhiteWhenRectified;
     prepared.photoRoi = frame->photoRegion();
     prepared.rectification = std::move(frame);
-    return true;
 }
 
-}  // namespace
-
-LocatedCard locatePhotoCard(const cv::Mat& photo,
-                            Base::IParameterSetColorCalibrationTarget::EParameterSet chart,
-                            bool linearInput) {
-    const CParameterSetColorCalibrationTarget parameters(chart);
-    const CChartCardLocator locator(parameters, linearInput);
-    const ChartCardLocation location = locator.locate(photo);
+/// The stage's card in the workflow's public terms.
+LocatedCard describeCard(const CardLocationResult& location) {
     LocatedCard card;
     card.searched = true;
     card.found = location.found;
     card.score = location.score;
-    card.reason = location.reason;
-    for (std::size_t k = 0; k < 4; ++k) card.corners[k] = cv::Point2d(location.corners[k]);
+    card.corners = location.corners;
     card.roi = location.regionOfInterest;
     card.support = location.supportMask;
     card.homography = location.homography;
@@ -114,14 +64,13 @@ LocatedCard locatePhotoCard(const cv::Mat& photo,
     card.tiltDeg = location.tiltDeg;
     card.rotationDeg = location.rotationDeg;
     card.nominal = location.nominal;
-    for (const ChartCardCandidate& candidate : location.rejected) {
-        RejectedCardCandidate rejected;
-        for (std::size_t k = 0; k < 4; ++k) rejected.corners[k] = cv::Point2d(candidate.corners[k]);
-        rejected.reason = candidate.reason;
-        card.rejected.push_back(rejected);
+    for (const CardCandidate& candidate : location.rejected) {
+        card.rejected.push_back({candidate.corners, candidate.reason});
     }
     return card;
 }
+
+}  // namespace
 
 PreparedPhoto preparePhoto(const PhotoCalibrationRequest& request, const CardLocator& locate) {
     PreparedPhoto prepared;
@@ -139,24 +88,24 @@ PreparedPhoto preparePhoto(const PhotoCalibrationRequest& request, const CardLoc
     } else {
         // The card is located, in the given region when there is one: its
         // ground is the support, never everything the region holds.
-        const cv::Rect area = request.roi ? *request.roi : cv::Rect(0, 0, photo.cols, photo.rows);
-        prepared.card = locate(photo(area), request.chart, prepared.valuesLinear);
-        prepared.card.searched = true;
-        if (!prepared.card.found) {
+        const CParameterSetColorCalibrationTarget parameters(request.chart);
+        const CardLocationResult location =
+            locate({photo, parameters, prepared.valuesLinear, request.roi});
+        prepared.card = describeCard(location);
+        if (location.failure.failed()) {
             prepared.ready = false;
-            prepared.failure = workflowFailure(CalibrationFailure::eCardNotFound,
-                                               request.roi ? "no chart card found in the region"
-                                                           : "no chart card found in the photo");
-            input.roi = area;
+            prepared.failure = location.failure;
+            prepared.card.reason = Base::WideToNarrow(location.failure.message);
+            input.roi = request.roi ? *request.roi : cv::Rect(0, 0, photo.cols, photo.rows);
             prepared.photoRoi = input.roi;
             return prepared;
         }
-        if (request.roi) moveCardIntoPhoto(prepared.card, area, photo.size());
         input.roi = prepared.card.roi;
+        if (location.rectification) {
+            prepareRectified(request, location.rectification, prepared);
+        }
     }
-    if (prepared.card.found && !prepared.card.nominal) {
-        if (!prepareRectified(request, prepared)) return prepared;
-    } else {
+    if (!prepared.rectification) {
         prepared.photoRoi = input.roi;
         // Without a mask of the host's the card was located: its ground.
         input.support = request.support.empty() ? prepared.card.support : request.support;

@@ -13,6 +13,7 @@
 #include <opencv2/core.hpp>
 
 #include "DataLayer/ShadeAnalysis/CCardRectification.h"
+#include "DataLayer/ShadeAnalysis/CardLocation/CardLocationStage.h"
 #include "DataLayer/ShadeAnalysis/Workflow/CalibrationWorkflow.h"
 
 namespace DataLayer {
@@ -53,16 +54,9 @@ struct PreparedPhoto {
     cv::Rect photoRoi;
 };
 
-/// Finds the chart's card in a photo: `locatePhotoCard`, or a stand-in in tests.
-using CardLocator = std::function<LocatedCard(
-    const cv::Mat& photo, Base::IParameterSetColorCalibrationTarget::EParameterSet chart,
-    bool linearInput)>;
-
-/// Looks for the card of `chart` in `photo` (CV_32FC3, 0..255) with
-/// `CChartCardLocator`; `linearInput` when the values are linear light.
-LocatedCard locatePhotoCard(const cv::Mat& photo,
-                            Base::IParameterSetColorCalibrationTarget::EParameterSet chart,
-                            bool linearInput);
+/// Finds the chart's card in a photo: the card location stage (`locateCard`),
+/// or a stand-in in tests.
+using CardLocator = std::function<CardLocationResult(const CardLocationInput&)>;
 
 /// Resolves the encoding and builds the stages' input: the photo, the
 /// external white, the real white and the references in the working space,
