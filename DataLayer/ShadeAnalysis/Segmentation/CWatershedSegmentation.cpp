@@ -17,6 +17,7 @@
 #include "DataLayer/ShadeAnalysis/Calibration/PickedWhite.h"
 #include "DataLayer/ShadeAnalysis/Numerics/LeastSquares.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/ChartLayoutFit.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/MedianFilter.h"
 
 namespace DataLayer {
 
@@ -62,34 +63,6 @@ int roundToInt(double v) {
 // Size of cv::resize(src, Size(0, 0), scale, scale): each side rounded.
 cv::Size scaledSize(const cv::Size& size, double scale) {
     return cv::Size(roundToInt(size.width * scale), roundToInt(size.height * scale));
-}
-
-// cv::medianBlur(src, dst, ksize) computed on horizontal strips in parallel.
-// Each strip is filtered with `ksize / 2` extra rows on either side, which the
-// filter reads as neighbours and which are then dropped, so every output row
-// sees exactly the neighbourhood it has in the whole image (the replicated
-// border only ever applies at the image's own top and bottom).
-void parallelMedianBlur(const cv::Mat& src, cv::Mat& dst, int ksize) {
-    constexpr int kMinStripRows = 64;
-    const int halo = ksize / 2;
-    dst.create(src.size(), src.type());
-    // Several strips per thread, so that a thread the system delays holds up
-    // only a small part of the image.
-    const int strips = std::max(
-        1, std::min(src.rows / kMinStripRows, 4 * tbb::this_task_arena::max_concurrency()));
-    if (strips == 1) {
-        cv::medianBlur(src, dst, ksize);
-        return;
-    }
-    tbb::parallel_for(0, strips, [&](int strip) {
-        const int y0 = static_cast<int>(static_cast<std::int64_t>(src.rows) * strip / strips);
-        const int y1 = static_cast<int>(static_cast<std::int64_t>(src.rows) * (strip + 1) / strips);
-        const int top = std::max(0, y0 - halo);
-        const int bottom = std::min(src.rows, y1 + halo);
-        cv::Mat filtered;
-        cv::medianBlur(src.rowRange(top, bottom).clone(), filtered, ksize);
-        filtered.rowRange(y0 - top, y1 - top).copyTo(dst.rowRange(y0, y1));
-    });
 }
 
 cv::Mat onesKernel(int side) { return cv::Mat::ones(side, side, CV_8U); }
@@ -230,7 +203,7 @@ void CWatershedSegmentation::setInputImage(const cv::Mat& image) {
         // next segment() reports the missing image.
         m_filteredImage = cv::Mat();
     } else {
-        parallelMedianBlur(image8u, m_filteredImage, 9);
+        medianBlur9x9(image8u, m_filteredImage);
     }
     m_inputImage = image;
     m_labels = cv::Mat();
