@@ -77,9 +77,10 @@ struct NetworkStep {
     bool writesHi;
 };
 
+// Steps over the pixels [0, count) of their buffers.
 struct Level {
     std::vector<NetworkStep> steps;
-    int bytes;
+    int count = 0;
 };
 
 using Comparators = std::vector<std::pair<int, int>>;
@@ -129,11 +130,11 @@ class NetworkBuilder {
     int buffers() const { return m_buffers; }
 
     // Runs `comparators` over wires that start with `inputs` (a buffer below
-    // 0 is +inf), over bytes [0, bytes) of each buffer, and returns where the
-    // values of the wires `wanted` end up. Inputs are only read; every other
-    // result lives at offset 0 of its own buffer.
+    // 0 is +inf), and returns where the values of the wires `wanted` end up.
+    // Inputs are only read; every other result lives at offset 0 of its own
+    // buffer.
     std::vector<Location> run(const std::vector<Location>& inputs, const Comparators& comparators,
-                              const std::vector<int>& wanted, int bytes, Level& level) {
+                              const std::vector<int>& wanted, Level& level) {
         // The network on value numbers: each input that is not +inf is a
         // value, and each comparison of two values makes two new ones (-1 is
         // +inf). Every value is consumed by at most one comparison.
@@ -197,7 +198,6 @@ class NetworkBuilder {
             }
             level.steps.push_back(step);
         }
-        level.bytes = bytes;
         std::vector<Location> result;
         for (int w : wanted) result.push_back(at[index(onWire[index(w)])]);
         return result;
@@ -220,7 +220,7 @@ std::vector<Location> shifted(const std::vector<Location>& values, int bytes) {
 // Merges the sorted runs `a` and `b` and returns where the merged ranks
 // first .. first + count - 1 are.
 std::vector<Location> mergeRanks(NetworkBuilder& builder, const std::vector<Location>& a,
-                                 const std::vector<Location>& b, int first, int count, int bytes,
+                                 const std::vector<Location>& b, int first, int count,
                                  Level& level) {
     const std::size_t half =
         static_cast<std::size_t>(powerOfTwoAtLeast(static_cast<int>(std::max(a.size(), b.size()))));
@@ -233,7 +233,7 @@ std::vector<Location> mergeRanks(NetworkBuilder& builder, const std::vector<Loca
     oddEvenMerge(0, static_cast<int>(2 * half) - 1, 1, merge);
     std::vector<int> wanted;
     for (int r = first; r < first + count; ++r) wanted.push_back(r);
-    return builder.run(wires, merge, wanted, bytes, level);
+    return builder.run(wires, merge, wanted, level);
 }
 
 // The median of the window whose eight shared columns have the ranks
@@ -241,7 +241,7 @@ std::vector<Location> mergeRanks(NetworkBuilder& builder, const std::vector<Loca
 // smallest, over i + j = 10, of the larger of eights' i-th and column's j-th
 // value.
 Location selectMedian(NetworkBuilder& builder, const std::vector<Location>& eights,
-                      const std::vector<Location>& column, int bytes, Level& level) {
+                      const std::vector<Location>& column, Level& level) {
     const Location median{builder.takeBuffer(), 0};
     const Location larger{builder.takeBuffer(), 0};
     for (int i = 1; i < kEightRanks; ++i) {
@@ -254,7 +254,6 @@ Location selectMedian(NetworkBuilder& builder, const std::vector<Location>& eigh
         level.steps.push_back(NetworkStep{smaller, larger, median, kInfinity, true, false});
     }
     builder.release(larger.buffer);
-    level.bytes = bytes;
     return median;
 }
 
@@ -290,7 +289,9 @@ bool buildNetwork(int width, int cn, Network& network) {
     const int oddPlane = evenPixels * cn;
 
     NetworkBuilder builder;
-    std::vector<Level> levels(5);
+    // Sorted columns, pairs, quads, eights, the medians of the even and of
+    // the odd pixels.
+    std::vector<Level> levels(6);
     std::vector<Location> sorting(16, kInfinity);
     for (int r = 0; r < kSide; ++r) {
         network.sourceRows.push_back(builder.takeBuffer());
@@ -300,46 +301,51 @@ bool buildNetwork(int width, int cn, Network& network) {
     oddEvenMergeSort(0, 15, sort);
     std::vector<int> ranks;
     for (int r = 0; r < kSide; ++r) ranks.push_back(r);
-    const std::vector<Location> columns =
-        builder.run(sorting, sort, ranks, (evenPixels + oddPixels) * cn, levels[0]);
+    const std::vector<Location> columns = builder.run(sorting, sort, ranks, levels[0]);
+    levels[0].count = evenPixels + oddPixels;  // both planes
     // Pair at t = 2k + 1: odd pixel k and even pixel k + 1.
-    const std::vector<Location> pair =
-        mergeRanks(builder, shifted(columns, oddPlane), shifted(columns, cn), 0, 2 * kSide,
-                   pairs * cn, levels[1]);
+    const std::vector<Location> pair = mergeRanks(builder, shifted(columns, oddPlane),
+                                                  shifted(columns, cn), 0, 2 * kSide, levels[1]);
+    levels[1].count = pairs;
     const std::vector<Location> quad =
-        mergeRanks(builder, pair, shifted(pair, cn), 0, 4 * kSide, quads * cn, levels[2]);
+        mergeRanks(builder, pair, shifted(pair, cn), 0, 4 * kSide, levels[2]);
+    levels[2].count = quads;
     for (const Location& v : pair) builder.release(v.buffer);
-    const std::vector<Location> eight = mergeRanks(
-        builder, quad, shifted(quad, 2 * cn), kFirstEightRank, kEightRanks, eights * cn, levels[3]);
+    const std::vector<Location> eight =
+        mergeRanks(builder, quad, shifted(quad, 2 * cn), kFirstEightRank, kEightRanks, levels[3]);
+    levels[3].count = eights;
     for (const Location& v : quad) builder.release(v.buffer);
-    network.medianOfEven =
-        selectMedian(builder, eight, columns, evenOutputs * cn, levels[4]).buffer;
-    Level oddLevel;
-    network.medianOfOdd = selectMedian(builder, eight, shifted(columns, oddPlane + kRadius * cn),
-                                       oddOutputs * cn, oddLevel)
-                              .buffer;
-    levels.push_back(oddLevel);
+    network.medianOfEven = selectMedian(builder, eight, columns, levels[4]).buffer;
+    levels[4].count = evenOutputs;
+    network.medianOfOdd =
+        selectMedian(builder, eight, shifted(columns, oddPlane + kRadius * cn), levels[5]).buffer;
+    levels[5].count = oddOutputs;
     network.oddPlane = oddPlane;
     network.buffers = builder.buffers();
 
-    // Every run stays inside its buffer, slack included.
-    std::int64_t extent = static_cast<std::int64_t>(evenPixels + oddPixels) * cn;
+    // Every run stays inside its buffer, slack included; the stride is an odd
+    // number of cache lines, so that the buffers a step touches fall on
+    // different sets of the data caches.
+    std::int64_t extent = 0;
     for (const Level& level : levels) {
+        const std::int64_t end = static_cast<std::int64_t>(level.count) * cn;
         for (const NetworkStep& s : level.steps) {
             for (const Location& l : {s.a, s.b, s.lo, s.hi}) {
-                extent = std::max(extent, static_cast<std::int64_t>(l.offset) + level.bytes);
+                extent = std::max(extent, l.offset + end);
             }
         }
     }
-    const std::int64_t stride = (extent + static_cast<std::int64_t>(kMedianSlack) + 63) / 64 * 64;
+    std::int64_t stride = (extent + static_cast<std::int64_t>(kMedianSlack) + 63) / 64 * 64;
+    if ((stride / 64) % 2 == 0) stride += 64;
     if (stride * network.buffers > std::numeric_limits<std::int32_t>::max()) return false;
     network.stride = static_cast<int>(stride);
     const auto absolute = [&](const Location& l, bool written) {
         return written ? static_cast<std::int32_t>(l.buffer * stride + l.offset) : -1;
     };
     for (const Level& level : levels) {
-        if (level.bytes <= 0 || level.steps.empty()) continue;
-        Network::Pass pass{{}, static_cast<std::size_t>(level.bytes)};
+        if (level.count <= 0 || level.steps.empty()) continue;
+        Network::Pass pass{{},
+                           static_cast<std::size_t>(level.count) * static_cast<std::size_t>(cn)};
         for (const NetworkStep& s : level.steps) {
             pass.steps.push_back(MinMaxStep{absolute(s.a, true), absolute(s.b, true),
                                             absolute(s.lo, s.writesLo),
@@ -411,14 +417,15 @@ void filterRows(const cv::Mat& src, cv::Mat& dst, const Network& network,
     for (int y = y0; y < y1; ++y) {
         load(y + kRadius);
         for (const Network::Pass& pass : network.passes) {
-            kernels.run(base, pass.steps.data(), pass.steps.size(), pass.bytes);
+            kernels.run(base, pass.steps.data(), pass.steps.size(), 0, pass.bytes);
         }
         copies.store(buffer(network.medianOfEven), buffer(network.medianOfOdd), width,
                      dst.ptr<std::uint8_t>(y));
     }
 }
 
-void runPortable(std::uint8_t* arena, const MinMaxStep* steps, std::size_t count, std::size_t n) {
+void runPortable(std::uint8_t* arena, const MinMaxStep* steps, std::size_t count, std::size_t begin,
+                 std::size_t end) {
     constexpr std::size_t kLanes = cv::v_uint8x16::nlanes;
     for (std::size_t s = 0; s < count; ++s) {
         const std::uint8_t* a = arena + steps[s].a;
@@ -426,18 +433,18 @@ void runPortable(std::uint8_t* arena, const MinMaxStep* steps, std::size_t count
         std::uint8_t* lo = arena + steps[s].lo;
         std::uint8_t* hi = arena + steps[s].hi;
         if (steps[s].lo >= 0 && steps[s].hi >= 0) {
-            for (std::size_t i = 0; i < n; i += kLanes) {
+            for (std::size_t i = begin; i < end; i += kLanes) {
                 const cv::v_uint8x16 x = cv::v_load(a + i);
                 const cv::v_uint8x16 y = cv::v_load(b + i);
                 cv::v_store(lo + i, cv::v_min(x, y));
                 cv::v_store(hi + i, cv::v_max(x, y));
             }
         } else if (steps[s].lo >= 0) {
-            for (std::size_t i = 0; i < n; i += kLanes) {
+            for (std::size_t i = begin; i < end; i += kLanes) {
                 cv::v_store(lo + i, cv::v_min(cv::v_load(a + i), cv::v_load(b + i)));
             }
         } else {
-            for (std::size_t i = 0; i < n; i += kLanes) {
+            for (std::size_t i = begin; i < end; i += kLanes) {
                 cv::v_store(hi + i, cv::v_max(cv::v_load(a + i), cv::v_load(b + i)));
             }
         }

@@ -56,10 +56,11 @@ struct MinMaxStep {
 struct MedianKernels {
     /// Name for diagnostics: "portable" or "avx2".
     const char* name;
-    /// Runs `count` steps in order, each over bytes [0, n) of its offsets. A
-    /// kernel may process up to kMedianSlack bytes past n (the arena is that
-    /// much longer than any run).
-    void (*run)(std::uint8_t* arena, const MinMaxStep* steps, std::size_t count, std::size_t n);
+    /// Runs `count` steps in order, each over bytes [begin, end) of its
+    /// offsets. A kernel may process up to kMedianSlack bytes past `end` (the
+    /// arena is that much longer than any run).
+    void (*run)(std::uint8_t* arena, const MinMaxStep* steps, std::size_t count, std::size_t begin,
+                std::size_t end);
 };
 
 /// Bytes past the end of a run that a kernel may read and write.

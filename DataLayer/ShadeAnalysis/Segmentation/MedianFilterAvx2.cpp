@@ -24,7 +24,8 @@ __m256i load(const std::uint8_t* p) {
 
 void store(std::uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 
-void runAvx2(std::uint8_t* arena, const MinMaxStep* steps, std::size_t count, std::size_t n) {
+void runAvx2(std::uint8_t* arena, const MinMaxStep* steps, std::size_t count, std::size_t begin,
+             std::size_t end) {
     constexpr std::size_t kLanes = 32;
     for (std::size_t s = 0; s < count; ++s) {
         const std::uint8_t* a = arena + steps[s].a;
@@ -32,18 +33,18 @@ void runAvx2(std::uint8_t* arena, const MinMaxStep* steps, std::size_t count, st
         std::uint8_t* lo = arena + steps[s].lo;
         std::uint8_t* hi = arena + steps[s].hi;
         if (steps[s].lo >= 0 && steps[s].hi >= 0) {
-            for (std::size_t i = 0; i < n; i += kLanes) {
+            for (std::size_t i = begin; i < end; i += kLanes) {
                 const __m256i x = load(a + i);
                 const __m256i y = load(b + i);
                 store(lo + i, _mm256_min_epu8(x, y));
                 store(hi + i, _mm256_max_epu8(x, y));
             }
         } else if (steps[s].lo >= 0) {
-            for (std::size_t i = 0; i < n; i += kLanes) {
+            for (std::size_t i = begin; i < end; i += kLanes) {
                 store(lo + i, _mm256_min_epu8(load(a + i), load(b + i)));
             }
         } else {
-            for (std::size_t i = 0; i < n; i += kLanes) {
+            for (std::size_t i = begin; i < end; i += kLanes) {
                 store(hi + i, _mm256_max_epu8(load(a + i), load(b + i)));
             }
         }
