@@ -159,8 +159,8 @@ TEST(MedianFilter, GivesTheSameBytesOnAnyNumberOfThreads) {
 }
 
 // What the fast path does not take goes to cv::medianBlur, its exceptions
-// included: at this kernel size it refuses empty images and takes only 8-bit
-// ones of 1, 3 or 4 channels.
+// included (at this kernel size it refuses empty images and takes only 8-bit
+// ones of 1, 3 or 4 channels), and so do rows too wide for the fast path.
 TEST(MedianFilter, HandsOtherInputsToOpenCV) {
     cv::RNG rng(17);
     cv::Mat actual;
@@ -170,6 +170,13 @@ TEST(MedianFilter, HandsOtherInputsToOpenCV) {
                      cv::Exception);
     }
     EXPECT_THROW(DataLayer::medianBlur9x9(cv::Mat(), actual), cv::Exception);
+
+    // Rows too wide for the working rows' memory limit.
+    const cv::Mat wide = randomImage(cv::Size(300000, 2), CV_8UC4, rng);
+    cv::Mat expected;
+    cv::medianBlur(wide, expected, 9);
+    DataLayer::medianBlur9x9(wide, actual);
+    expectSameBytes(actual, expected);
 }
 
 }  // namespace

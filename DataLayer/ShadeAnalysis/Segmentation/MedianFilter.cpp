@@ -31,7 +31,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <utility>
 #include <vector>
 
@@ -60,6 +59,8 @@ constexpr int kEightRanks = 10;
 // Pixels a strip of rows should hold at least, so that small images run on
 // the calling thread.
 constexpr int kMinPixelsPerTask = 16384;
+// Largest arena a task allocates; wider rows go to cv::medianBlur.
+constexpr std::int64_t kMaxArenaBytes = std::int64_t{64} << 20;
 
 // Where a value of the network lives: a buffer of the arena and a byte
 // offset in it.
@@ -275,8 +276,8 @@ struct Network {
     int medianOfOdd = 0;
 };
 
-// Builds the network; false when the arena would be too large to address
-// with 32-bit offsets.
+// Builds the network; false when the arena would be larger than
+// kMaxArenaBytes.
 bool buildNetwork(int width, int cn, Network& network) {
     const int padded = width + 2 * kRadius;
     const int evenPixels = (padded + 1) / 2;
@@ -337,7 +338,7 @@ bool buildNetwork(int width, int cn, Network& network) {
     }
     std::int64_t stride = (extent + static_cast<std::int64_t>(kMedianSlack) + 63) / 64 * 64;
     if ((stride / 64) % 2 == 0) stride += 64;
-    if (stride * network.buffers > std::numeric_limits<std::int32_t>::max()) return false;
+    if (stride * network.buffers > kMaxArenaBytes) return false;
     network.stride = static_cast<int>(stride);
     const auto absolute = [&](const Location& l, bool written) {
         return written ? static_cast<std::int32_t>(l.buffer * stride + l.offset) : -1;

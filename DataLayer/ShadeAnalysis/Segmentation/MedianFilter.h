@@ -30,7 +30,9 @@ namespace DataLayer {
 
 /// `dst` = cv::medianBlur(`src`, `dst`, 9), byte for byte, borders included
 /// (the image's edge pixels are replicated outwards). 8-bit images of 1, 3 or
-/// 4 channels of any size, continuous or not, take the fast path; any other
+/// 4 channels, continuous or not, with rows of up to about 900 000 bytes
+/// (width x channels; a strip's working rows then stay below 64 MB), take the
+/// fast path; any other
 /// input is handed to cv::medianBlur itself, with its results and its
 /// exceptions (cv::medianBlur throws cv::Exception for an empty image, other
 /// depths and 2 channels at this kernel size).
