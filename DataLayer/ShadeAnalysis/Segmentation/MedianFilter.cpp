@@ -37,6 +37,8 @@
 #include <tbb/blocked_range.h>
 #include <tbb/cache_aligned_allocator.h>
 #include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+#include <tbb/task_arena.h>
 #include <opencv2/core.hpp>
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
@@ -489,11 +491,21 @@ void medianBlur9x9(const cv::Mat& src, cv::Mat& dst, const MedianKernels& kernel
     cv::Mat input = src;  // keeps the source alive if dst is src
     dst.create(src.size(), src.type());
     if (input.datastart < dst.dataend && dst.datastart < input.dataend) input = input.clone();
-    const int grain = std::max(1, kMinPixelsPerTask / std::max(1, src.cols));
-    tbb::parallel_for(tbb::blocked_range<int>(0, src.rows, grain),
-                      [&](const tbb::blocked_range<int>& rows) {
-                          filterRows(input, dst, network, kernels, rows.begin(), rows.end());
-                      });
+    // Strips of at least kMinPixelsPerTask pixels, up to four per thread, so
+    // that a thread the system delays holds up only a small part of the image
+    // while each strip's set-up (its arena, eight extra source rows) stays
+    // small beside its work.
+    const std::int64_t pixels = static_cast<std::int64_t>(src.rows) * src.cols;
+    const int strips = static_cast<int>(std::max<std::int64_t>(
+        1, std::min<std::int64_t>({pixels / kMinPixelsPerTask, src.rows,
+                                   4 * tbb::this_task_arena::max_concurrency()})));
+    const int grain = (src.rows + strips - 1) / strips;
+    tbb::parallel_for(
+        tbb::blocked_range<int>(0, src.rows, grain),
+        [&](const tbb::blocked_range<int>& rows) {
+            filterRows(input, dst, network, kernels, rows.begin(), rows.end());
+        },
+        tbb::simple_partitioner());
 }
 
 }  // namespace MedianFilter
