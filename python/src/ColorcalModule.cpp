@@ -434,7 +434,7 @@ PYBIND11_MODULE(colorcal, m) {
           "references: 20 x 3 numbers (r, g, b within 0..255) in reference order.\n"
           "roi: (x, y, width, height) of the chart; default: the chart's card is\n"
           "  located in the photo (no card found: the calibration fails with\n"
-          "  'no chart card found in the photo').\n"
+          "  'no chart card found in the photo: ' and why).\n"
           "support: H x W uint8 or bool, non-zero where the photo is no usable\n"
           "  white ground; default the located card's white ground (with roi:\n"
           "  everything outside roi).\n"

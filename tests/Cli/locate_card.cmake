@@ -1,7 +1,7 @@
 # colorcal calibrate without --support: the card is located in a
 # wider photo among distractors, calibrated as well as with the true region,
 # and reported in the JSON; a photo without a card fails with exit status 1
-# and the message "no chart card found in the photo".
+# and the message "no chart card found in the photo: " with the reason.
 include(${CMAKE_CURRENT_LIST_DIR}/common.cmake)
 set(dir ${WORK}/locate-${CHART})
 file(REMOVE_RECURSE ${dir})
@@ -56,7 +56,7 @@ run_expect(1 n calibrate --chart ${CHART} --image ${dir}/blank.tiff --reference 
   ${ext} --json ${dir}/none.json --report ${dir}/none.png)
 file(READ ${dir}/none.json none)
 string(JSON error GET "${none}" error)
-expect("the error says no card was found ('${error}')" error STREQUAL "no chart card found in the photo")
+expect("the error says no card was found and why ('${error}')" error MATCHES "^no chart card found in the photo: .+Hint: ")
 string(JSON found GET "${none}" card found)
 expect("card.found is false" found STREQUAL "OFF")
 string(JSON corners TYPE "${none}" card corners)

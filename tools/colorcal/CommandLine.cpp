@@ -498,7 +498,7 @@ camera's colours onto the reference colours.
   --reference REF.csv     20 lines r,g,b (0..255) in the chart's reference order; # comments
   --roi X,Y,W,H           the chart's region inside the photo (default: the chart's card
                           is located in the photo; none found: exit 1, "no chart card
-                          found in the photo")
+                          found in the photo: " and why)
   --support MASK          8-bit mask of the photo's size; non-zero pixels are not usable
                           white ground (default: the located card's white ground is usable;
                           with --roi: outside the region excluded, inside usable)

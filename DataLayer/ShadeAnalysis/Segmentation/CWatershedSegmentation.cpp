@@ -6,45 +6,12 @@
 #include <cstdint>
 #include <utility>
 
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
 #include <opencv2/imgproc.hpp>
 
 #include "DataLayer/Errors/OrvException.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/MedianFilter.h"
 
 namespace DataLayer {
-
-namespace {
-
-// cv::medianBlur(src, dst, ksize) computed on horizontal strips in parallel.
-// Each strip is filtered with `ksize / 2` extra rows on either side, which the
-// filter reads as neighbours and which are then dropped, so every output row
-// sees exactly the neighbourhood it has in the whole image (the replicated
-// border only ever applies at the image's own top and bottom).
-void parallelMedianBlur(const cv::Mat& src, cv::Mat& dst, int ksize) {
-    constexpr int kMinStripRows = 64;
-    const int halo = ksize / 2;
-    dst.create(src.size(), src.type());
-    // Several strips per thread, so that a thread the system delays holds up
-    // only a small part of the image.
-    const int strips = std::max(
-        1, std::min(src.rows / kMinStripRows, 4 * tbb::this_task_arena::max_concurrency()));
-    if (strips == 1) {
-        cv::medianBlur(src, dst, ksize);
-        return;
-    }
-    tbb::parallel_for(0, strips, [&](int strip) {
-        const int y0 = static_cast<int>(static_cast<std::int64_t>(src.rows) * strip / strips);
-        const int y1 = static_cast<int>(static_cast<std::int64_t>(src.rows) * (strip + 1) / strips);
-        const int top = std::max(0, y0 - halo);
-        const int bottom = std::min(src.rows, y1 + halo);
-        cv::Mat filtered;
-        cv::medianBlur(src.rowRange(top, bottom).clone(), filtered, ksize);
-        filtered.rowRange(y0 - top, y1 - top).copyTo(dst.rowRange(y0, y1));
-    });
-}
-
-}  // namespace
 
 CWatershedSegmentation::CWatershedSegmentation(
     std::shared_ptr<Base::IParameterSetColorCalibrationTarget> parameterSet)
@@ -66,7 +33,7 @@ void CWatershedSegmentation::setInputImage(const cv::Mat& image) {
         // next segment() reports the missing image.
         m_state.filteredImage = cv::Mat();
     } else {
-        parallelMedianBlur(image8u, m_state.filteredImage, 9);
+        medianBlur9x9(image8u, m_state.filteredImage);
     }
     m_state.inputImage = image;
     m_state.labels = cv::Mat();
