@@ -13,7 +13,7 @@
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
 #include "DataLayer/ShadeAnalysis/Calibration/CalibrationStage.h"
 #include "DataLayer/ShadeAnalysis/ChartWhite/PickedWhite.h"
-#include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
+#include "DataLayer/ShadeAnalysis/Inpainting/InpaintingStage.h"
 #include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/SegmentationStage.h"
 #include "DataLayer/ShadeAnalysis/Workflow/CalibrationSteps.h"
@@ -64,7 +64,6 @@ void runStages(const ChartRunInput& input, PhotoCalibrationResult& result) {
     const cv::Mat full = clonePhotoBuffer(input.photo);
     const cv::Mat working = input.roi.empty() ? cv::Mat() : clonePhotoBuffer(full(input.roi));
     const cv::Mat support = input.support.isContinuous() ? input.support : input.support.clone();
-    const Base::CImageData2D supportHost(support.cols, support.rows, 1, support.data);
     std::unique_ptr<Base::CImageData2D> externalHost;
     if (!input.externalWhite.empty()) {
         const cv::Mat white =
@@ -99,20 +98,23 @@ void runStages(const ChartRunInput& input, PhotoCalibrationResult& result) {
 
     // The white field of the whole image from the support's ground.
     start = Clock::now();
-    cv::Mat white;
-    CRBFInpainting::FitDiagnostics fit;
-    const bool inpainted =
-        layout.labels.size() == working.size() &&
-        estimateChartWhite(full, input.roi, layout.labels, &supportHost, white, fit,
-                           input.ridgeWhite ? Estimator::eRidge : Estimator::eAuto);
+    InpaintingResult estimate;
+    if (layout.labels.size() == working.size()) {
+        estimate = estimateWhite({full, support, layout.labels, input.roi,
+                                  input.ridgeWhite ? Estimator::eRidge : Estimator::eAuto});
+    } else {
+        estimate.failure = workflowFailure(CalibrationFailure::eWhiteEstimateFailed,
+                                           "the labels do not cover the chart's region");
+    }
     result.timingsMs.emplace_back("white_estimation", millisecondsSince(start));
-    if (!inpainted) {
+    if (estimate.failure.failed()) {
         const std::string text =
             "white estimation failed: too little usable white ground around the patches";
-        const CalibrationFailure code = CalibrationFailure::eWhiteEstimateFailed;
-        fail(result, workflowFailure(code, text), withHint(text, failureReport(code).hint));
+        fail(result, estimate.failure, withHint(text, failureReport(estimate.failure.code).hint));
         return;
     }
+    cv::Mat& white = estimate.white;
+    const CRBFInpainting::FitDiagnostics& fit = estimate.diagnostics;
     result.whiteEstimate.available = true;
     result.whiteEstimate.method = fit.method;
     result.whiteEstimate.centres = fit.centres;
