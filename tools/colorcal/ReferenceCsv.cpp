@@ -55,7 +55,7 @@ ReferenceColors parseReferenceCsv(std::string_view text) {
         if (line.find('\0') != std::string_view::npos) {
             throw UsageError(where + ": contains a NUL character");
         }
-        if (count == 20) {
+        if (count == DataLayer::kChartPatchCount) {
             throw UsageError(where + ": more than 20 colours");
         }
         std::array<std::string_view, 3> fields;
@@ -84,7 +84,7 @@ ReferenceColors parseReferenceCsv(std::string_view text) {
         }
         ++count;
     }
-    if (count != 20) {
+    if (count != DataLayer::kChartPatchCount) {
         throw UsageError("expected 20 colours, found " + std::to_string(count));
     }
     return colors;

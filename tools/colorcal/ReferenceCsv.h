@@ -5,10 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "DataLayer/ShadeAnalysis/ChartConstants.h"
+
 namespace ColorCalCli {
 
 /// The chart's 20 reference colours, (r, g, b) each, in reference order.
-using ReferenceColors = std::array<std::array<float, 3>, 20>;
+using ReferenceColors = std::array<std::array<float, 3>, DataLayer::kChartPatchCount>;
 
 /// The largest reference file the tool reads (20 colours take about 300 bytes).
 constexpr std::size_t kMaxReferenceFileBytes = 1 << 20;

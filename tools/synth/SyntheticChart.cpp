@@ -14,6 +14,7 @@
 #endif
 #include <opencv2/imgproc.hpp>
 
+#include "DataLayer/ShadeAnalysis/ChartConstants.h"
 #include "DataLayer/ShadeAnalysis/ColorScience.h"
 
 namespace ChartSynth {
@@ -25,7 +26,7 @@ using DataLayer::Color::labToSrgb;
 using DataLayer::Color::srgbDecode;
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr int kPatches = 20;
+constexpr int kPatches = DataLayer::kChartPatchCount;
 constexpr int kMaxPhotoSide = 16384;
 /// The surround texture varies on these scales (pixels): a coarse one and,
 /// for a rougher surround, a fine one.

@@ -12,6 +12,7 @@
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
 #include "DataLayer/ShadeAnalysis/Calibration/CalibrationStage.h"
+#include "DataLayer/ShadeAnalysis/ChartConstants.h"
 #include "DataLayer/ShadeAnalysis/ChartWhite/PickedWhite.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/InpaintingStage.h"
 #include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
@@ -26,7 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Estimator = CRBFInpainting::Config::Estimator;
 
-constexpr std::size_t kPatchCount = 20;
+constexpr std::size_t kPatchCount = kChartPatchCount;
 
 double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
