@@ -59,7 +59,9 @@ constexpr std::array<FailureReport, 31> kReports = {{
      "the photo may show another chart type, or something may cover the chart's patches or the "
      "region cut them off"},
     // The photo workflow's codes: the engine does not log them (line 0).
-    {F::eWhiteSupportTooWide, 0, true, kNoHint},
+    {F::eWhiteSupportTooWide, 0, true,
+     "the support mask may leave the scene around the card usable; mark everything but the "
+     "card's white ground as not usable, or give no mask and let the card be located"},
     {F::eRunAborted, 0, true, kNoHint},
 }};
 

@@ -147,7 +147,8 @@ void runStages(const ChartRunInput& input, PhotoCalibrationResult& result) {
                           "than the card's white ground",
                           level > 0.0 ? 100.0 * residual / level : 100.0,
                           100.0 * kMaxWhiteResidualShare);
-            fail(result, workflowFailure(CalibrationFailure::eWhiteSupportTooWide, text), text);
+            fail(result, workflowFailure(CalibrationFailure::eWhiteSupportTooWide, text),
+                 withHint(text, failureReport(CalibrationFailure::eWhiteSupportTooWide).hint));
             return;
         }
     }
