@@ -18,6 +18,7 @@
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
 #include "DataLayer/ShadeAnalysis/Loggers.h"
+#include "common/ChartPhotos.h"
 #include "synth/SyntheticChart.h"
 
 namespace EngineTest {
@@ -25,8 +26,7 @@ namespace EngineTest {
 using EChart = Base::IParameterSetColorCalibrationTarget::EParameterSet;
 using Matrix = DataLayer::CColorCalibration::NxCColCalibMatrix;
 
-inline const EChart kAllCharts[] = {EChart::eCCTPrint, EChart::eQCCPrint, EChart::eCCTXRite,
-                                    EChart::eQCCXRite, EChart::eQCCPrintSmall};
+using TestPhotos::kAllCharts;
 
 /// Collects the engine logger's lines while it lives; restores the previous sink.
 class LogCapture {
