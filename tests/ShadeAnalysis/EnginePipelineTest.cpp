@@ -60,15 +60,7 @@ cv::Mat directMeasurement(const CColorCalibration& engine) {
             for (const cv::Point& q : points) {
                 values.push_back(corrected.at<cv::Vec3f>(q)[c]);
             }
-            std::sort(values.begin(), values.end());
-            const float n = static_cast<float>(values.size());
-            const std::size_t lo = static_cast<std::size_t>(n * 0.2f);
-            const std::size_t hi = std::max(static_cast<std::size_t>(n * 0.8f), lo + 1);
-            double sum = 0.0;
-            for (std::size_t k = lo; k < hi; ++k) {
-                sum += values[k];
-            }
-            measured.at<cv::Vec3f>(p)[c] = static_cast<float>(sum / static_cast<double>(hi - lo));
+            measured.at<cv::Vec3f>(p)[c] = trimmedMean(std::move(values));
         }
     }
     return measured;

@@ -73,6 +73,19 @@ inline bool isSentinel(const Matrix& m) {
     return std::all_of(std::begin(m.m), std::end(m.m), [](float v) { return v == -7.0f; });
 }
 
+/// The patch measurement's trimmed mean written plainly: `values` sorted, the
+/// lowest and highest fifth dropped (bounds truncated from single-precision
+/// products, at least one value kept), the rest summed in double in ascending order.
+inline float trimmedMean(std::vector<float> values) {
+    std::sort(values.begin(), values.end());
+    const float n = static_cast<float>(values.size());
+    const auto lo = static_cast<std::size_t>(n * 0.2f);
+    const auto hi = std::max(lo + 1, static_cast<std::size_t>(n * 0.8f));
+    double sum = 0.0;
+    for (std::size_t i = lo; i < hi; ++i) sum += values[i];
+    return static_cast<float>(sum / static_cast<double>(hi - lo));
+}
+
 /// The render options of the shared photos: 800 x 700, 30 % light falloff,
 /// noise, and a camera that mixes the channels.
 inline ChartSynth::RenderOptions photoOptions(EChart chart) {
