@@ -43,12 +43,6 @@ PixelSet rectanglePixels(int x0, int y0, int w, int h) {
 
 }  // namespace
 
-TEST(PixelPolygon, ASinglePixelYieldsExactlyItself) {
-    const CPixelPolygon single({ChainedPixel(7, 4)}, 1, 3.5449077f);
-    EXPECT_EQ(collect(single.GetAreaAndMarginIterator()), (PixelSet{{7, 4}}));
-    EXPECT_EQ(collect(single.GetAreaIterator()), (PixelSet{{7, 4}}));
-}
-
 TEST(PixelPolygon, DiagonalOutlinesEncloseNothingMore) {
     // A diamond of diagonal steps: the 4-connected outside cannot slip through its corners.
     const std::vector<ChainedPixel> diamond = {{3, 1}, {4, 2}, {3, 3}, {2, 4},

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -19,9 +19,7 @@ using DataLayer::applyColorCorrection;
 
 const cv::Matx34f kIdentity(1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0);
 
-/// Plain trimmed mean of the values under `mask`: sorted, the lowest and
-/// highest fifth dropped (bounds truncated from single-precision products, at
-/// least one value kept), the rest summed in double in ascending order.
+/// The plain trimmed mean of the values under `mask`.
 float trimmedMean(const cv::Mat& plane, const cv::Mat& mask) {
     std::vector<float> values;
     for (int y = 0; y < mask.rows; ++y) {
@@ -29,13 +27,7 @@ float trimmedMean(const cv::Mat& plane, const cv::Mat& mask) {
             if (mask.at<uchar>(y, x) != 0) values.push_back(plane.at<float>(y, x));
         }
     }
-    std::sort(values.begin(), values.end());
-    const float n = static_cast<float>(values.size());
-    const auto lo = static_cast<std::size_t>(n * 0.2f);
-    const auto hi = std::max(lo + 1, static_cast<std::size_t>(n * 0.8f));
-    double sum = 0.0;
-    for (std::size_t i = lo; i < hi; ++i) sum += values[i];
-    return static_cast<float>(sum / static_cast<double>(hi - lo));
+    return EngineTest::trimmedMean(std::move(values));
 }
 
 // The engine's own run on a rendered photo: its measured colours are exactly

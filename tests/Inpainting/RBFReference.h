@@ -28,12 +28,6 @@ inline bool identical(const cv::Mat& a, const cv::Mat& b) {
     return std::memcmp(ca.data, cb.data, ca.total() * ca.elemSize()) == 0;
 }
 
-/// The clamped field of channel c at p, evaluated directly.
-inline float fieldAt(const Engine& o, int c, const Engine::Point& p, int cols) {
-    return Engine::clamp(Engine::computeValueFromRBF(o.m_weights[static_cast<std::size_t>(c)].get(),
-                                                     o.m_centres, p, o.m_weightCache.get(), cols));
-}
-
 /// The masked Gaussian as a direct 19 x 19 window sum in double with
 /// reflected borders: Σ G·w·s / Σ G·w, NaN where every weight is 0.
 inline cv::Mat directMaskedGaussian(const cv::Mat& src, const cv::Mat& weights) {

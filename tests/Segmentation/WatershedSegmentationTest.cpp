@@ -198,23 +198,6 @@ TEST(WatershedSegmentation, MisuseIsRefused) {
     EXPECT_TRUE(probe.m_state.seeds.empty());
 }
 
-TEST(WatershedSegmentation, NonFinitePixelsDoNotSpoilTheWhite) {
-    const ChartSynth::RenderedChart& p = photo(EChart::eCCTPrint, 0.0);
-    cv::Mat region = p.photo(p.chartRegion).clone();
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float inf = std::numeric_limits<float>::infinity();
-    // NaN and infinity sprinkled over the white ground around the centre.
-    for (int i = 0; i < 40; ++i) {
-        region.at<cv::Vec3f>(region.rows / 2 + i % 7, region.cols / 2 + i) =
-            cv::Vec3f(nan, i % 2 ? inf : 100.0f, -inf);
-    }
-    const Result r = segmentImage(EChart::eCCTPrint, region);
-    ASSERT_TRUE(r.ok);
-    for (int c = 0; c < 4; ++c) {
-        EXPECT_TRUE(std::isfinite(r.white[c])) << c;
-    }
-}
-
 // The input filter runs on strips in parallel; it must equal one 9 x 9 median
 // over the whole 8-bit image, borders included, whatever the thread count.
 TEST(WatershedSegmentation, InputFilterEqualsOneMedianOverTheWholeImage) {

@@ -359,8 +359,13 @@ TEST(EnginePipeline, CallersBuffersAreCheckedBeforeAnyPixelIsRead) {
                                                        : "not positive"),
                   std::string::npos)
             << reason;
+        EXPECT_FALSE(engine.precomputeSegmentation(floats.data(), s.rows, s.cols, white));
         EXPECT_FALSE(engine.updateSegmentation(floats.data(), s.rows, s.cols, white));
+        EXPECT_FALSE(engine.updateSegmentation(bytes.data(), s.rows, s.cols, white));
     }
+    EXPECT_FALSE(engine.precomputeSegmentation(static_cast<float*>(nullptr), 2, 2, white));
+    EXPECT_FALSE(
+        engine.updateSegmentation(static_cast<const unsigned char*>(nullptr), 2, 2, white));
     EXPECT_FALSE(engine.updateSegmentation(static_cast<const float*>(nullptr), 2, 2, white));
     EXPECT_EQ(engine.GetSegmentationDiagnostics().reason,
               "the image was not taken: no image data (2 x 2)");

@@ -86,17 +86,6 @@ TEST(EngineSegmentation, WithoutAnInputImageNothingChanges) {
     EXPECT_TRUE(engine.GetWhiteAreaMask().empty());
     EXPECT_TRUE(engine.GetSegmentSeeds().empty());
     EXPECT_EQ(white[0], -1.0f);
-
-    // Null buffers and non-positive sizes are refused before anything is read.
-    float pixel[3] = {0.0f, 0.0f, 0.0f};
-    const unsigned char byte[3] = {0, 0, 0};
-    EXPECT_FALSE(engine.precomputeSegmentation(static_cast<float*>(nullptr), 10, 10, white));
-    EXPECT_FALSE(engine.precomputeSegmentation(pixel, 0, 1, white));
-    EXPECT_FALSE(engine.precomputeSegmentation(byte, 1, -1, white));
-    EXPECT_FALSE(
-        engine.updateSegmentation(static_cast<const unsigned char*>(nullptr), 4, 4, white));
-    EXPECT_FALSE(engine.updateSegmentation(pixel, -3, 1, white));
-    EXPECT_TRUE(engine.GetInputImage().empty());
 }
 
 TEST(EngineSegmentation, UpdatesMergeFramesUntilTwentyPatchesAreKnown) {

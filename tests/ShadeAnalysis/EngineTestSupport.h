@@ -18,6 +18,7 @@
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
 #include "DataLayer/ShadeAnalysis/CRBFInpainting.h"
 #include "DataLayer/ShadeAnalysis/Loggers.h"
+#include "common/ChartPhotos.h"
 #include "synth/SyntheticChart.h"
 
 namespace EngineTest {
@@ -25,8 +26,7 @@ namespace EngineTest {
 using EChart = Base::IParameterSetColorCalibrationTarget::EParameterSet;
 using Matrix = DataLayer::CColorCalibration::NxCColCalibMatrix;
 
-inline const EChart kAllCharts[] = {EChart::eCCTPrint, EChart::eQCCPrint, EChart::eCCTXRite,
-                                    EChart::eQCCXRite, EChart::eQCCPrintSmall};
+using TestPhotos::kAllCharts;
 
 /// Collects the engine logger's lines while it lives; restores the previous sink.
 class LogCapture {
@@ -71,6 +71,19 @@ inline Matrix sentinelMatrix() {
 
 inline bool isSentinel(const Matrix& m) {
     return std::all_of(std::begin(m.m), std::end(m.m), [](float v) { return v == -7.0f; });
+}
+
+/// The patch measurement's trimmed mean written plainly: `values` sorted, the
+/// lowest and highest fifth dropped (bounds truncated from single-precision
+/// products, at least one value kept), the rest summed in double in ascending order.
+inline float trimmedMean(std::vector<float> values) {
+    std::sort(values.begin(), values.end());
+    const float n = static_cast<float>(values.size());
+    const auto lo = static_cast<std::size_t>(n * 0.2f);
+    const auto hi = std::max(lo + 1, static_cast<std::size_t>(n * 0.8f));
+    double sum = 0.0;
+    for (std::size_t i = lo; i < hi; ++i) sum += values[i];
+    return static_cast<float>(sum / static_cast<double>(hi - lo));
 }
 
 /// The render options of the shared photos: 800 x 700, 30 % light falloff,

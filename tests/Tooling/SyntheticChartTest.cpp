@@ -94,34 +94,6 @@ cv::Vec3f at(const cv::Mat& image, const cv::Point2d& p) {
                                static_cast<int>(std::lround(p.x)));
 }
 
-TEST(SyntheticChart, PatchesCarryTheirReferenceColoursInTheChartsIndexOrder) {
-    // An identity camera reproduces the references in either encoding.
-    for (ChartSynth::Encoding encoding :
-         {ChartSynth::Encoding::eLinear, ChartSynth::Encoding::eSrgb}) {
-        RenderOptions options = plainOptions(EChart::eQCCPrint);
-        options.rotationDeg = 8.0;
-        options.encoding = encoding;
-        const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-        for (int i = 0; i < 20; ++i) {
-            EXPECT_EQ(rendered.referenceIndex[i], (i % 4) * 5 + i / 4);
-            const ChartSynth::Rgb& rgb = options.referenceRgb[rendered.referenceIndex[i]];
-            const cv::Vec3f bgr = at(rendered.photo, rendered.centers[i]);
-            for (int k = 0; k < 3; ++k) EXPECT_NEAR(bgr[k], rgb[2 - k], 0.5) << "patch " << i;
-        }
-        const double white = encoding == ChartSynth::Encoding::eSrgb
-                                 ? DataLayer::Color::srgbEncode(options.whiteLevel)
-                                 : options.whiteLevel;
-        EXPECT_NEAR(rendered.whiteField.at<cv::Vec3f>(0, 0)[1], white, 1e-3);
-    }
-    // Upside down, the patches keep their physical colours and the found order reverses.
-    RenderOptions options = plainOptions(EChart::eQCCPrint);
-    options.rotationDeg = 180.0;
-    const ChartSynth::RenderedChart flipped = ChartSynth::renderChart(options);
-    for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(flipped.referenceIndex[i], ((19 - i) % 4) * 5 + (19 - i) / 4);
-    }
-}
-
 TEST(SyntheticChart, WhiteFieldEqualsThePhotoOnTheWhiteGround) {
     for (ChartSynth::Encoding encoding :
          {ChartSynth::Encoding::eLinear, ChartSynth::Encoding::eSrgb}) {
@@ -251,51 +223,6 @@ RenderOptions projectedOptions(EChart chart, double scale, double tiltDeg, doubl
     return options;
 }
 
-TEST(SyntheticChart, ProjectedPatchCentresLandOnTheirPatchesUnderTheKnownLight) {
-    for (const double turn : {25.0, 200.0}) {
-        SCOPED_TRACE(turn);
-        RenderOptions options = projectedOptions(EChart::eCCTXRite, 0.7, 30.0, turn);
-        options.falloff = 0.3;
-        options.quantize = false;
-        const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-        EXPECT_NEAR(rendered.scale, 0.7, 1e-9);
-        EXPECT_NEAR(rendered.tiltDeg, 30.0, 1e-6);
-        EXPECT_NEAR(std::cos((rendered.turnDeg - turn) * 3.14159265358979 / 180.0), 1.0, 0.01);
-        for (std::size_t k = 0; k < 20; ++k) {
-            const cv::Point2d& c = rendered.referenceCenters[k];
-            const cv::Point p(static_cast<int>(std::lround(c.x)),
-                              static_cast<int>(std::lround(c.y)));
-            ASSERT_EQ(rendered.patchMask.at<uchar>(p), 255) << "reference " << k << " at " << c;
-            // The patch reflects its reference colour under the light the white field shows.
-            const cv::Vec3f photo = rendered.photo.at<cv::Vec3f>(p);
-            const cv::Vec3f white = rendered.whiteField.at<cv::Vec3f>(p);
-            for (int ch = 0; ch < 3; ++ch) {
-                const double expected =
-                    options.referenceRgb[k][2 - ch] * white[ch] / options.whiteLevel;
-                EXPECT_NEAR(photo[ch], expected, 0.01 * expected + 0.05) << "reference " << k;
-            }
-        }
-        // The found order lists the same centres.
-        for (std::size_t i = 0; i < rendered.centers.size(); ++i) {
-            const cv::Point2d d =
-                rendered.centers[i] -
-                rendered.referenceCenters[static_cast<std::size_t>(rendered.referenceIndex[i])];
-            EXPECT_LT(std::hypot(d.x, d.y), 1e-9);
-        }
-        // The card's corners bound the card mask; the box holds them all.
-        const cv::Point2d middle = 0.25 * (rendered.cardCorners[0] + rendered.cardCorners[1] +
-                                           rendered.cardCorners[2] + rendered.cardCorners[3]);
-        for (const cv::Point2d& corner : rendered.cardCorners) {
-            const cv::Point2d towards =
-                (middle - corner) / std::hypot(middle.x - corner.x, middle.y - corner.y);
-            EXPECT_EQ(rendered.cardMask.at<uchar>(cv::Point(corner + 4.0 * towards)), 255)
-                << corner;
-            EXPECT_EQ(rendered.cardMask.at<uchar>(cv::Point(corner - 4.0 * towards)), 0) << corner;
-            EXPECT_TRUE(rendered.chartRegion.contains(cv::Point(corner)));
-        }
-    }
-}
-
 TEST(SyntheticChart, NominalProjectionEqualsThePlainRender) {
     // A homography that only turns and shifts the card is the plain placement.
     RenderOptions plain = plainOptions(EChart::eQCCPrint);
@@ -327,35 +254,6 @@ TEST(SyntheticChart, NominalProjectionEqualsThePlainRender) {
         EXPECT_EQ(p.referenceIndex[i], q.referenceIndex[i]);
         EXPECT_LT(cv::norm(p.centers[i] - q.centers[i]), 1e-9);
         EXPECT_LT(cv::norm(p.referenceCenters[i] - q.referenceCenters[i]), 1e-9);
-    }
-}
-
-TEST(SyntheticChart, TransposedLayoutPutsReferenceKRowMajorOverTheDrawnGrid) {
-    for (const EChart chart : {EChart::eQCCXRite, EChart::eQCCPrint}) {
-        RenderOptions options = plainOptions(chart);
-        options.transposedLayout = true;
-        const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-        ASSERT_EQ(rendered.rows, 4);
-        ASSERT_EQ(rendered.cols, 5);
-        EXPECT_GT(rendered.chartRegion.width, rendered.chartRegion.height);
-        const std::array<int, 20> lut = ChartSynth::chartColorIndexLut(chart);
-        const double pitch = ChartSynth::chartPitch(chart);
-        const cv::Point2d centre(0.5 * (rendered.photo.cols - 1), 0.5 * (rendered.photo.rows - 1));
-        for (int cell = 0; cell < 20; ++cell) {
-            const int k = lut[static_cast<std::size_t>(cell)];
-            const cv::Point2d expected =
-                centre + cv::Point2d((cell % 5 - 2.0) * pitch, (cell / 5 - 1.5) * pitch);
-            EXPECT_LT(cv::norm(rendered.referenceCenters[static_cast<std::size_t>(k)] - expected),
-                      1e-9)
-                << "reference " << k;
-            const cv::Vec3f bgr = at(rendered.photo, expected);
-            for (int ch = 0; ch < 3; ++ch)
-                EXPECT_NEAR(bgr[ch], options.referenceRgb[k][2 - ch], 0.5);
-        }
-        // The X-Rite types read the references straight along the rows.
-        if (chart == EChart::eQCCXRite) {
-            EXPECT_EQ(lut[7], 7);
-        }
     }
 }
 
@@ -435,32 +333,6 @@ TEST(SyntheticChart, GridDistractorsKeepAGridStepAwayAndLightSurroundsSpareTheCa
     EXPECT_EQ(cv::norm(difference, cv::NORM_INF, inside), 0.0);
     EXPECT_GT(cv::mean(bright.photo, ~plain.cardMask)[1], 0.8 * light.whiteLevel);
     EXPECT_LT(cv::mean(plain.photo, ~plain.cardMask)[1], 0.5 * light.whiteLevel);
-}
-
-TEST(RealisticSet, PhotosAreSeededAndHoldTheCardInTheHostRegion) {
-    for (ChartSynth::Encoding encoding :
-         {ChartSynth::Encoding::eSrgb, ChartSynth::Encoding::eLinear}) {
-        const RenderOptions options =
-            ChartSynth::realisticOptions(EChart::eQCCPrintSmall, encoding, 4);
-        const RenderOptions again =
-            ChartSynth::realisticOptions(EChart::eQCCPrintSmall, encoding, 4);
-        EXPECT_EQ(options.referenceRgb, again.referenceRgb);
-        EXPECT_EQ(options.rotationDeg, again.rotationDeg);
-        const ChartSynth::RenderedChart rendered = ChartSynth::renderChart(options);
-        // Every centre lies on a patch of the card, inside the host's region,
-        // which holds the whole card.
-        for (const cv::Point2d& c : rendered.centers) {
-            const cv::Point p(static_cast<int>(std::lround(c.x)),
-                              static_cast<int>(std::lround(c.y)));
-            EXPECT_EQ(rendered.patchMask.at<uchar>(p), 255);
-            EXPECT_TRUE(rendered.hostRegion.contains(p));
-        }
-        for (const cv::Point2d& corner : rendered.cardCorners) {
-            EXPECT_TRUE(rendered.hostRegion.contains(cv::Point(corner)));
-        }
-        EXPECT_EQ(rendered.hostRegion & rendered.chartRegion, rendered.chartRegion);
-        EXPECT_EQ(cv::countNonZero(rendered.patchMask & ~rendered.cardMask), 0);
-    }
 }
 
 }  // namespace

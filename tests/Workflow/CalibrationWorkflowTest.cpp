@@ -120,9 +120,6 @@ TEST(CalibratePhoto, FailsWithACodeAndAReasonAndKeepsNoStateBetweenCalls) {
     blank.support.release();
     const PhotoCalibrationResult none = DataLayer::calibratePhoto(blank);
     EXPECT_EQ(none.failure.code, CalibrationFailure::eNoCardFound);
-    // The locator's reason in words, and what a user can do about it.
-    EXPECT_EQ(none.error.rfind("no chart card found in the photo: ", 0), 0u) << none.error;
-    EXPECT_NE(none.error.find(". Hint: "), std::string::npos) << none.error;
     EXPECT_TRUE(none.card.searched);
     EXPECT_EQ(stageNames(none), std::vector<std::string>{"locate_card"});
 

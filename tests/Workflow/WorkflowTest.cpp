@@ -12,6 +12,7 @@
 #include "DataLayer/ShadeAnalysis/Workflow/CalibrationWorkflow.h"
 #include "DataLayer/ShadeAnalysis/Workflow/ChartRun.h"
 #include "DataLayer/ShadeAnalysis/Workflow/PhotoPreparation.h"
+#include "common/ChartPhotos.h"
 #include "synth/HandheldSet.h"
 #include "synth/RealisticSet.h"
 #include "synth/SyntheticChart.h"
@@ -64,24 +65,11 @@ void expectWhiteEverywhere(const cv::Mat& white, cv::Size photo) {
     EXPECT_GT(lo, 0.0);
 }
 
+/// A hand-held card in a photo of 1600 x 1200, its centre left of the middle.
 ChartSynth::RenderOptions handheld(EChart chart, double scale, double tilt, double turn,
                                    std::uint64_t seed) {
-    ChartSynth::RenderOptions options =
-        ChartSynth::realisticOptions(chart, ChartSynth::Encoding::eSrgb, seed);
-    const cv::Size size(1600, 1200);
-    options.photoWidth = size.width;
-    options.photoHeight = size.height;
-    options.supersample = 2;
-    ChartSynth::PinholeCard pose;
-    pose.focalLength = 1.1 * size.width;
-    pose.scale = scale;
-    pose.tiltDeg = tilt;
-    pose.tiltAxisDeg = 60.0;
-    pose.turnDeg = turn;
-    pose.centre = cv::Point2d(780, 610);
-    options.cardToImage = ChartSynth::pinholeCardToImage(pose, size);
-    options.focalLength = pose.focalLength;
-    return options;
+    return TestPhotos::handheld(chart, scale, tilt, turn, {1600, 1200}, seed, 60.0, 1.1,
+                                {780, 610});
 }
 
 TEST(Workflow, CalibratesHandHeldCardsInTheirFrameAndMapsTheResultsBack) {
