@@ -1,5 +1,6 @@
 // Drives the calibration stage (`calibrateChart`) with small drawn layouts
-// shaped by the fuzzer: twenty patches of a few pixels in a 4 x 5 or 5 x 4
+// shaped by the fuzzer: twenty patches of 10 to 28 px (the mask's opening and
+// erosion take 6 px off each side) in a 4 x 5 or 5 x 4
 // grid, their colours the references through a fuzzer-made matrix plus noise,
 // a white image of any level (now and then not finite), a colour index table
 // that is a permutation or anything, seeds moved, repeated or dropped, the
@@ -34,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider fdp(data, size);
     const int rows = fdp.ConsumeBool() ? 4 : 5;
     const int cols = kPatches / rows;
-    const int side = fdp.ConsumeIntegralInRange(1, 10);
+    const int side = fdp.ConsumeIntegralInRange(10, 28);
     const int pitch = side + fdp.ConsumeIntegralInRange(0, 6);
     const int border = fdp.ConsumeIntegralInRange(0, 4);
     const int width = border * 2 + (cols - 1) * pitch + side;
@@ -118,10 +119,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // The white image: the input's ground, placed at an offset in a larger
-    // image, at any level; now and then a pixel that is not finite.
-    const cv::Point offset(fdp.ConsumeIntegralInRange(-1, 3), fdp.ConsumeIntegralInRange(-1, 3));
-    cv::Mat white(height + fdp.ConsumeIntegralInRange(0, 4),
-                  width + fdp.ConsumeIntegralInRange(0, 4), CV_32FC3,
+    // image, at any level; now and then a pixel that is not finite. The input
+    // lies inside it except one time in eight.
+    const bool anywhere = fdp.ConsumeIntegralInRange(0, 7) == 0;
+    const cv::Point offset(fdp.ConsumeIntegralInRange(anywhere ? -1 : 0, 3),
+                           fdp.ConsumeIntegralInRange(anywhere ? -1 : 0, 3));
+    const int margin = anywhere ? 0 : 3;
+    cv::Mat white(height + margin + fdp.ConsumeIntegralInRange(0, 4),
+                  width + margin + fdp.ConsumeIntegralInRange(0, 4), CV_32FC3,
                   cv::Scalar::all(fdp.ConsumeFloatingPointInRange(-1.0f, 300.0f)));
     if (fdp.ConsumeIntegralInRange(0, 7) == 0) {
         white.at<cv::Vec3f>(fdp.ConsumeIntegralInRange(0, white.rows - 1),
