@@ -1,6 +1,6 @@
 // Drives the chart search stage (`segmentChart`) with charts drawn from the
-// fuzzer's bytes at the chart type's nominal scale: a few patches or the whole
-// grid, their colours, the ground's colour, a small turn and shift, noise,
+// fuzzer's bytes at the chart type's nominal scale: a few patches or (now and
+// then) the whole grid, their colours, the ground's colour, a small turn and shift, noise,
 // blur, and values that are not finite. The region stays small (at most the
 // whole chart plus a margin) so that an input takes milliseconds.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -32,11 +32,12 @@ cv::Mat drawChart(FuzzedDataProvider& fdp,
                   const DataLayer::CParameterSetColorCalibrationTarget& p) {
     const double side = p.GetSegmentSideLength() * fdp.ConsumeFloatingPointInRange(0.85, 1.15);
     const double pitch = p.GetGridLength() * fdp.ConsumeFloatingPointInRange(0.9, 1.1);
-    // A few patches mostly; the whole grid one time in eight (it takes several
-    // times as long).
-    const bool whole = fdp.ConsumeIntegralInRange(0, 7) == 0;
-    const int rows = whole ? p.GetGridRows() : fdp.ConsumeIntegralInRange(1, 3);
-    const int cols = whole ? p.GetGridColumns() : fdp.ConsumeIntegralInRange(1, 3);
+    // A few patches mostly (up to 2 x 3, either way round); the whole grid
+    // one time in sixteen (it takes several times as long).
+    const bool whole = fdp.ConsumeIntegralInRange(0, 15) == 0;
+    const bool tall = fdp.ConsumeBool();
+    const int rows = whole ? p.GetGridRows() : fdp.ConsumeIntegralInRange(1, tall ? 3 : 2);
+    const int cols = whole ? p.GetGridColumns() : fdp.ConsumeIntegralInRange(1, tall ? 2 : 3);
     const double margin = pitch * fdp.ConsumeFloatingPointInRange(0.1, 0.8);
     const int width = static_cast<int>(std::ceil((cols - 1) * pitch + side + 2 * margin));
     const int height = static_cast<int>(std::ceil((rows - 1) * pitch + side + 2 * margin));
