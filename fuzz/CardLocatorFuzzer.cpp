@@ -1,9 +1,9 @@
-// Drives the card locator and the rectification of what it finds with
-// fuzzer-made photos: a small photo of any size, type and values, with a
+// Drives the card location stage (`locateCard`) and the rectification it
+// plans with fuzzer-made photos: a small photo of any size, type and values, with a
 // fuzzer-shaped grid of squares drawn on a ground (so the lattice search, the
-// window checks and the outline are reached, not only the blob search), then
-// every rectification call on the card found, and the white's bound with
-// fuzzer-chosen corners.
+// window checks and the outline are reached, not only the blob search),
+// searched whole or in a fuzzer-chosen region, then every rectification call
+// on the card found, and the white's bound with fuzzer-chosen corners.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>
@@ -15,6 +15,7 @@
 #include "DataLayer/ShadeAnalysis/CCardRectification.h"
 #include "DataLayer/ShadeAnalysis/CChartCardLocator.h"
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
+#include "DataLayer/ShadeAnalysis/CardLocation/CardLocationStage.h"
 
 namespace {
 
@@ -100,24 +101,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The photo's scale against the parameter set's: its nominal patches are
     // 56-76 px, so the grid above is a card seen from afar.
     const DataLayer::CParameterSetColorCalibrationTarget parameters(chart);
-    const DataLayer::CChartCardLocator locator(parameters, linear);
-    const DataLayer::ChartCardLocation card = locator.locate(photo);
+    DataLayer::CardLocationInput input{photo, parameters, linear};
+    if (fdp.ConsumeBool()) {
+        // A region anywhere: inside, empty, or reaching out of the photo.
+        input.region = cv::Rect(fdp.ConsumeIntegralInRange(-8, photo.cols),
+                                fdp.ConsumeIntegralInRange(-8, photo.rows),
+                                fdp.ConsumeIntegralInRange(0, photo.cols + 8),
+                                fdp.ConsumeIntegralInRange(0, photo.rows + 8));
+    }
+    const DataLayer::CardLocationResult card = DataLayer::locateCard(input);
+    if (card.found !=
+        (card.failure.code != DataLayer::CalibrationFailure::eNoCardFound &&
+         card.failure.code != DataLayer::CalibrationFailure::eCardRegionOutsidePhoto)) {
+        __builtin_trap();  // found exactly when no search failure is reported
+    }
+    if (card.found && (card.supportMask.size() != photo.size() ||
+                       (card.regionOfInterest & cv::Rect(0, 0, photo.cols, photo.rows)) !=
+                           card.regionOfInterest)) {
+        __builtin_trap();  // a found card's region and support lie on the photo
+    }
 
-    if (card.found) {
-        const DataLayer::CCardRectification frame(parameters, card, photo.size());
-        if (frame.valid()) {
-            const cv::Mat image = frame.rectifyImage(photo);
-            const cv::Mat support = frame.rectifyMask(card.supportMask);
-            cv::Mat white(frame.frameSize(), CV_32FC3,
-                          cv::Scalar::all(fdp.ConsumeFloatingPointInRange(-50.0, 300.0)));
-            const cv::Mat photoWhite = frame.whiteToPhoto(white, support);
-            const cv::Rect region = frame.regionOfInterest();
-            const cv::Mat labels(region.size(), CV_32SC1, cv::Scalar(fdp.ConsumeIntegral<int>()));
-            const cv::Mat mapped = frame.labelsToPhoto(labels, frame.photoRegion());
-            (void)image;
-            (void)mapped;
-            (void)photoWhite;
-        }
+    if (card.rectification && card.rectification->valid()) {
+        const DataLayer::CCardRectification& frame = *card.rectification;
+        const cv::Mat image = frame.rectifyImage(photo);
+        const cv::Mat support = frame.rectifyMask(card.supportMask);
+        cv::Mat white(frame.frameSize(), CV_32FC3,
+                      cv::Scalar::all(fdp.ConsumeFloatingPointInRange(-50.0, 300.0)));
+        const cv::Mat photoWhite = frame.whiteToPhoto(white, support);
+        const cv::Rect region = frame.regionOfInterest();
+        const cv::Mat labels(region.size(), CV_32SC1, cv::Scalar(fdp.ConsumeIntegral<int>()));
+        const cv::Mat mapped = frame.labelsToPhoto(labels, frame.photoRegion());
+        (void)image;
+        (void)mapped;
+        (void)photoWhite;
     }
 
     // The white's bound on a small white image with any corners and support.
