@@ -3,7 +3,8 @@
 // Python module read a file a user may have edited. Malformed text must end
 // in a FrontendError; an accepted calibration must hold what the reader
 // promises, and must export (a small .cube and the ICC profile) or be
-// refused with a FrontendError, never crash.
+// refused with a FrontendError, never crash. The same text goes to the .cube
+// reader, which reads exported LUTs back; a cube it accepts must interpolate.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cmath>
@@ -24,6 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text = fdp.ConsumeRemainingBytesAsString();
     try {
         (void)ColorCalFrontend::parseJson(text);
+    } catch (const ColorCalFrontend::FrontendError&) {
+    }
+    try {
+        const ColorCalFrontend::CubeLut lut = ColorCalFrontend::parseCube(text);
+        for (const double v : {-1.0, 0.0, 0.37, 1.0, 2.0}) {
+            (void)ColorCalFrontend::interpolateTetrahedral(lut, {v, 1.0 - v, v * v});
+        }
     } catch (const ColorCalFrontend::FrontendError&) {
     }
     ColorCalFrontend::CalibrationData calibration;

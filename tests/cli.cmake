@@ -70,7 +70,7 @@ endif()
 # programs that read its exports (ffmpeg, LittleCMS's transicc and tificc),
 # which also run the tool's apply and export.
 if(TARGET colorcal_frontend)
-  foreach(_name CalibrationFileTest PhotoCorrectionTest ConsumersTest)
+  foreach(_name CalibrationFileTest CalibrationExportTest PhotoCorrectionTest ConsumersTest)
     add_executable(${_name} ${CMAKE_CURRENT_SOURCE_DIR}/Frontend/${_name}.cpp)
     target_link_libraries(${_name} PRIVATE colorcal_frontend colorcal_cli_core GTest::gtest
       GTest::gtest_main)

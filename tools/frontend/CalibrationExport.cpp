@@ -340,6 +340,15 @@ std::string formatCube(const CalibrationData& calibration, int size) {
     return text;
 }
 
+namespace {
+
+std::size_t cubeEntries(int size) {
+    return static_cast<std::size_t>(size) * static_cast<std::size_t>(size) *
+           static_cast<std::size_t>(size);
+}
+
+}  // namespace
+
 CubeLut parseCube(std::string_view text) {
     CubeLut lut;
     std::istringstream in{std::string(text)};
@@ -358,15 +367,21 @@ CubeLut parseCube(std::string_view text) {
         words >> keyword;
         if (keyword == "TITLE") continue;
         if (keyword == "LUT_3D_SIZE") {
-            if (!(words >> lut.size) || lut.size < kMinCubeSize || lut.size > 256) {
+            // Once, before the entries. The table grows with the lines read
+            // rather than with the size declared, so a short file declaring
+            // a large size costs nothing before it is refused.
+            if (lut.size != 0 || !(words >> lut.size) || lut.size < kMinCubeSize ||
+                lut.size > kMaxReadCubeSize) {
                 throw fail("bad LUT_3D_SIZE");
             }
-            lut.table.reserve(static_cast<std::size_t>(lut.size) * lut.size * lut.size);
             continue;
         }
         if (keyword == "DOMAIN_MIN" || keyword == "DOMAIN_MAX") {
             std::array<double, 3>& d = keyword == "DOMAIN_MIN" ? lut.domainMin : lut.domainMax;
-            if (!(words >> d[0] >> d[1] >> d[2])) throw fail("bad " + keyword);
+            if (!(words >> d[0] >> d[1] >> d[2]) || !std::isfinite(d[0]) || !std::isfinite(d[1]) ||
+                !std::isfinite(d[2])) {
+                throw fail("bad " + keyword);
+            }
             continue;
         }
         std::istringstream values(line);
@@ -374,23 +389,40 @@ CubeLut parseCube(std::string_view text) {
         if (lut.size == 0 || !(values >> entry[0] >> entry[1] >> entry[2])) {
             throw fail("expected three numbers after LUT_3D_SIZE");
         }
+        if (lut.table.size() == cubeEntries(lut.size)) {
+            throw fail("more than " + std::to_string(cubeEntries(lut.size)) + " entries");
+        }
         lut.table.push_back(entry);
     }
-    const std::size_t expected = static_cast<std::size_t>(lut.size) * lut.size * lut.size;
+    const std::size_t expected = cubeEntries(lut.size);
     if (lut.size == 0 || lut.table.size() != expected) {
         throw FrontendError("the cube holds " + std::to_string(lut.table.size()) +
                             " entries, expected " + std::to_string(expected));
+    }
+    for (int c = 0; c < 3; ++c) {
+        if (!(lut.domainMin[c] < lut.domainMax[c])) {
+            throw FrontendError("the cube's DOMAIN_MIN is not below its DOMAIN_MAX");
+        }
     }
     return lut;
 }
 
 std::array<double, 3> interpolateTetrahedral(const CubeLut& lut, const std::array<double, 3>& rgb) {
     const int n = lut.size;
+    if (n < kMinCubeSize || n > kMaxReadCubeSize || lut.table.size() != cubeEntries(n)) {
+        throw FrontendError("not a complete cube: size " + std::to_string(n) + ", " +
+                            std::to_string(lut.table.size()) + " entries");
+    }
     int i0[3];
     int i1[3];
     double d[3];
     for (int c = 0; c < 3; ++c) {
         const double span = lut.domainMax[c] - lut.domainMin[c];
+        if (!(span > 0.0) || !std::isfinite(span) || !std::isfinite(rgb[c])) {
+            throw FrontendError(
+                "cannot interpolate a cube with an empty domain or a colour "
+                "that is not a number");
+        }
         const double t = std::clamp((rgb[c] - lut.domainMin[c]) / span, 0.0, 1.0) * (n - 1);
         i0[c] = std::min(static_cast<int>(t), n - 1);
         i1[c] = std::min(i0[c] + 1, n - 1);

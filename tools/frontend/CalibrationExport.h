@@ -21,6 +21,8 @@ std::vector<unsigned char> makeOutputSpaceProfile(bool linear);
 constexpr int kMinCubeSize = 2;
 constexpr int kMaxCubeSize = 129;
 constexpr int kDefaultCubeSize = 33;
+/// The largest .cube `parseCube` reads (the format's usual limit).
+constexpr int kMaxReadCubeSize = 256;
 
 /// An ICC v4 input profile (device class input, RGB to PCS XYZ) of the
 /// calibration, made with LittleCMS. Device values are the photo's values
@@ -61,11 +63,15 @@ struct CubeLut {
 
 /// Reads the text of a .cube 3D LUT (TITLE, LUT_3D_SIZE, DOMAIN_MIN/MAX,
 /// comments, then size^3 lines of three numbers). Throws `FrontendError`
-/// naming the line for anything else.
+/// naming the line for anything else, for a second LUT_3D_SIZE, for more or
+/// fewer entries than the size says, and for a domain that is not finite
+/// or whose minimum is not below its maximum in every channel.
 CubeLut parseCube(std::string_view text);
 
 /// The LUT at (r, g, b) by tetrahedral interpolation, input clamped to the
-/// domain: what programs reading the file compute.
+/// domain: what programs reading the file compute. Throws `FrontendError`
+/// for a LUT `parseCube` would refuse (incomplete table, empty domain) and
+/// for a colour that is not a finite number.
 std::array<double, 3> interpolateTetrahedral(const CubeLut& lut, const std::array<double, 3>& rgb);
 
 /// Today's date (UTC) as YYYY-MM-DD, for the profile's description.
