@@ -4,6 +4,7 @@
 // result that does not depend on what ran before.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -131,6 +132,59 @@ TEST(CalibratePhoto, FailsWithACodeAndAReasonAndKeepsNoStateBetweenCalls) {
     EXPECT_EQ(again.realWhiteBgr, first.realWhiteBgr);
     EXPECT_EQ(again.centers, first.centers);
     EXPECT_EQ(cv::norm(again.whiteImage, first.whiteImage, cv::NORM_INF), 0.0);
+}
+
+// Requests no stage can work on fail before any stage runs, with the code of
+// what is wrong and the caller's values in the text; none throws, and none
+// reaches OpenCV with a region or mask it would refuse.
+TEST(CalibratePhoto, RefusesAMalformedRequestWithWhatIsWrong) {
+    const ChartSynth::RenderedChart& r = photo(EChart::eCCTPrint);
+    const PhotoCalibrationRequest request = hostRequest(r);
+    const std::string photoSize =
+        std::to_string(r.photo.cols) + " x " + std::to_string(r.photo.rows);
+    const auto refused = [](const PhotoCalibrationRequest& bad, CalibrationFailure code,
+                            const std::string& text) {
+        const PhotoCalibrationResult result = DataLayer::calibratePhoto(bad);
+        EXPECT_FALSE(result.ok());
+        EXPECT_EQ(result.failure.code, code) << result.error;
+        EXPECT_EQ(result.error.rfind(text, 0), 0u) << result.error;
+        EXPECT_TRUE(result.timingsMs.empty());
+        EXPECT_FALSE(result.card.searched);
+    };
+    for (const cv::Rect roi :
+         {cv::Rect(-5, -5, 0, 0), cv::Rect(0, 0, 0, 10), cv::Rect(r.photo.cols - 10, 0, 20, 20),
+          cv::Rect(0, -1, 20, 20), cv::Rect(INT_MAX - 5, 0, 10, 10)}) {
+        PhotoCalibrationRequest bad = request;
+        bad.roi = roi;
+        refused(bad, CalibrationFailure::eCardRegionOutsidePhoto,
+                "the region (" + std::to_string(roi.x) + ", " + std::to_string(roi.y) + ") " +
+                    std::to_string(roi.width) + " x " + std::to_string(roi.height) +
+                    " is not inside the photo of " + photoSize);
+        bad.support.release();  // a region to search for the card
+        refused(bad, CalibrationFailure::eCardRegionOutsidePhoto, "the region (");
+    }
+    PhotoCalibrationRequest bad = request;
+    bad.support = cv::Mat::zeros(10, 10, CV_8UC1);
+    refused(bad, CalibrationFailure::eInvalidImageArguments,
+            "the support mask is 10 x 10 and must");
+    bad.support = cv::Mat::zeros(r.photo.size(), CV_32FC1);
+    refused(bad, CalibrationFailure::eInvalidImageArguments, "the support mask is " + photoSize);
+
+    bad = request;
+    bad.externalWhite = cv::Mat(5, 5, CV_32FC3, cv::Scalar::all(200.0));
+    refused(bad, CalibrationFailure::eExternalWhiteUnusable, "the external white is 5 x 5");
+
+    bad = request;
+    bad.chart = static_cast<EChart>(99);
+    refused(bad, CalibrationFailure::eMissingParameterSet, "unknown chart type 99");
+    bad.chart = static_cast<EChart>(-1);
+    refused(bad, CalibrationFailure::eMissingParameterSet, "unknown chart type -1");
+
+    bad = request;
+    bad.photo = cv::Mat(r.photo.size(), CV_32FC1, cv::Scalar(100.0));
+    refused(bad, CalibrationFailure::eInvalidImageArguments, "the photo is empty or not");
+    bad.photo.release();
+    refused(bad, CalibrationFailure::eInvalidImageArguments, "the photo is empty or not");
 }
 
 }  // namespace

@@ -70,6 +70,54 @@ LocatedCard describeCard(const CardLocationResult& location) {
     return card;
 }
 
+/// What the request must hold before any stage runs, in the caller's terms:
+/// a known chart, a three-channel photo, a region inside it, and a mask and
+/// an external white of its size. eNone when it holds all of it.
+CalibrationError checkRequest(const PhotoCalibrationRequest& request) {
+    const cv::Mat& photo = request.photo;
+    const auto sizeOf = [](const cv::Mat& m) {
+        return std::to_string(m.cols) + " x " + std::to_string(m.rows);
+    };
+    const int chart = static_cast<int>(request.chart);
+    if (chart < 0 ||
+        chart > static_cast<int>(Base::IParameterSetColorCalibrationTarget::eQCCPrintSmall)) {
+        return workflowFailure(
+            CalibrationFailure::eMissingParameterSet,
+            "unknown chart type " + std::to_string(chart) + ": there is no parameter set for it");
+    }
+    if (photo.empty() || photo.channels() != 3 || photo.dims != 2) {
+        return workflowFailure(CalibrationFailure::eInvalidImageArguments,
+                               "the photo is empty or not a three-channel image");
+    }
+    if (request.roi) {
+        const cv::Rect& r = *request.roi;
+        if (r.width <= 0 || r.height <= 0 || r.x < 0 || r.y < 0 || r.x > photo.cols - r.width ||
+            r.y > photo.rows - r.height) {
+            return workflowFailure(CalibrationFailure::eCardRegionOutsidePhoto,
+                                   "the region (" + std::to_string(r.x) + ", " +
+                                       std::to_string(r.y) + ") " + std::to_string(r.width) +
+                                       " x " + std::to_string(r.height) +
+                                       " is not inside the photo of " + sizeOf(photo));
+        }
+    }
+    if (!request.support.empty() &&
+        (request.support.type() != CV_8UC1 || request.support.size() != photo.size())) {
+        return workflowFailure(CalibrationFailure::eInvalidImageArguments,
+                               "the support mask is " + sizeOf(request.support) +
+                                   " and must be a one-channel 8-bit mask of the photo's size, " +
+                                   sizeOf(photo));
+    }
+    if (!request.externalWhite.empty() && (request.externalWhite.type() != CV_32FC3 ||
+                                           request.externalWhite.size() != photo.size())) {
+        return workflowFailure(CalibrationFailure::eExternalWhiteUnusable,
+                               "the external white is " + sizeOf(request.externalWhite) +
+                                   " and must be a three-channel float image of the photo's "
+                                   "size, " +
+                                   sizeOf(photo));
+    }
+    return {};
+}
+
 }  // namespace
 
 PreparedPhoto preparePhoto(const PhotoCalibrationRequest& request, const CardLocator& locate) {
@@ -82,6 +130,12 @@ PreparedPhoto preparePhoto(const PhotoCalibrationRequest& request, const CardLoc
     ChartRunInput& input = prepared.input;
     input.chart = request.chart;
     const cv::Mat& photo = request.photo;
+    if (CalibrationError unusable = checkRequest(request); unusable.failed()) {
+        prepared.ready = false;
+        prepared.failure = std::move(unusable);
+        prepared.photoRoi = cv::Rect(0, 0, photo.cols, photo.rows);
+        return prepared;
+    }
     if (request.roi && !request.support.empty()) {
         // The host says where the chart is and which pixels are white ground.
         input.roi = *request.roi;
