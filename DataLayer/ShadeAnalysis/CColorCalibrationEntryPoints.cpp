@@ -76,7 +76,9 @@ void shareWhiteImage(const cv::Mat& white, CbArray<float>& whiteImageOut) {
 /// Whether someone besides the engine holds `white`'s pixels (a host's array
 /// they were shared with): they must then not be written.
 bool heldElsewhere(const cv::Mat& white) {
-    return white.u != nullptr && CV_XADD(&white.u->refcount, 0) > 1;
+    // OpenCV counts references with atomic adds on a plain int; an atomic
+    // load reads it the same way without OpenCV's C11 macro.
+    return white.u != nullptr && __atomic_load_n(&white.u->refcount, __ATOMIC_ACQUIRE) > 1;
 }
 
 void writeWhite(const cv::Scalar& white, float* whiteOut) {
