@@ -23,6 +23,7 @@
 #include "DataLayer/ShadeAnalysis/CParameterSetColorCalibrationTarget.h"
 #include "DataLayer/ShadeAnalysis/ChartConstants.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/MarkerFlood.h"
 #include "tools/synth/RealisticSet.h"
 #include "tools/synth/SyntheticChart.h"
 
@@ -266,7 +267,8 @@ void BM_Stage3_FirstFlood(benchmark::State& state) {
     const cv::Mat markers = segmentation.m_state.labels.clone();
     for (auto _ : state) {
         markers.copyTo(segmentation.m_state.labels);
-        cv::watershed(segmentation.m_state.filteredImage, segmentation.m_state.labels);
+        DataLayer::floodFromMarkers(segmentation.m_state.filteredImage,
+                                    segmentation.m_state.labels);
     }
     setPixels(state);
 }
@@ -275,7 +277,7 @@ BENCHMARK(BM_Stage3_FirstFlood)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_Stage4_Reclustering(benchmark::State& state) {
     StagedSegmentation segmentation(parameters());
     firstPass(segmentation);
-    cv::watershed(segmentation.m_state.filteredImage, segmentation.m_state.labels);
+    DataLayer::floodFromMarkers(segmentation.m_state.filteredImage, segmentation.m_state.labels);
     const cv::Mat flood = segmentation.m_state.labels.clone();
     const std::vector<std::array<int, 2>> seeds = segmentation.m_state.seeds;
     for (auto _ : state) {
@@ -290,7 +292,7 @@ BENCHMARK(BM_Stage4_Reclustering)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_Stage5_GridOrderFilterFit(benchmark::State& state) {
     StagedSegmentation segmentation(parameters());
     firstPass(segmentation);
-    cv::watershed(segmentation.m_state.filteredImage, segmentation.m_state.labels);
+    DataLayer::floodFromMarkers(segmentation.m_state.filteredImage, segmentation.m_state.labels);
     segmentation.recluster(0.85f);
     for (auto _ : state) {
         const bool ok = segmentation.grid();
@@ -311,7 +313,7 @@ BENCHMARK(BM_Stage5_GridOrderFilterFit)->Unit(benchmark::kMicrosecond)->UseRealT
 void BM_Stage6_FinalLabelling(benchmark::State& state) {
     StagedSegmentation segmentation(parameters());
     firstPass(segmentation);
-    cv::watershed(segmentation.m_state.filteredImage, segmentation.m_state.labels);
+    DataLayer::floodFromMarkers(segmentation.m_state.filteredImage, segmentation.m_state.labels);
     segmentation.recluster(0.85f);
     segmentation.grid();
     const std::vector<std::array<int, 2>> centres = segmentation.m_state.patchCenters;
@@ -323,7 +325,7 @@ void BM_Stage6_FinalLabelling(benchmark::State& state) {
             cv::circle(labels, cv::Point(centres[k][0], centres[k][1]), 5,
                        cv::Scalar::all(static_cast<double>(k) + 2.0), -1, cv::LINE_8, 0);
         }
-        cv::watershed(filtered, labels);
+        DataLayer::floodFromMarkers(filtered, labels);
         cv::Mat mask = (labels == 1);
         benchmark::DoNotOptimize(cv::mean(chartRegion(), mask));
     }
@@ -331,7 +333,38 @@ void BM_Stage6_FinalLabelling(benchmark::State& state) {
 }
 BENCHMARK(BM_Stage6_FinalLabelling)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Baseline: one OpenCV watershed and one 9 x 9 median filter of the same image.
+// The final flood (the final labelling's markers) by the search's own flood
+// and by OpenCV's watershed, which it equals label for label.
+template <bool kOpenCV>
+void BM_FinalFlood(benchmark::State& state) {
+    StagedSegmentation segmentation(parameters());
+    firstPass(segmentation);
+    DataLayer::floodFromMarkers(segmentation.m_state.filteredImage, segmentation.m_state.labels);
+    segmentation.recluster(0.85f);
+    segmentation.grid();
+    const std::vector<std::array<int, 2>> centres = segmentation.m_state.patchCenters;
+    const cv::Mat& filtered = segmentation.m_state.filteredImage;
+    cv::Mat markers = cv::Mat::zeros(filtered.size(), CV_32S);
+    for (std::size_t k = 0; k < centres.size(); ++k) {
+        cv::circle(markers, cv::Point(centres[k][0], centres[k][1]), 5,
+                   cv::Scalar::all(static_cast<double>(k) + 2.0), -1, cv::LINE_8, 0);
+    }
+    cv::Mat labels(filtered.size(), CV_32S);
+    for (auto _ : state) {
+        markers.copyTo(labels);
+        if (kOpenCV) {
+            cv::watershed(filtered, labels);
+        } else {
+            DataLayer::floodFromMarkers(filtered, labels);
+        }
+        benchmark::DoNotOptimize(labels.data);
+    }
+    setPixels(state);
+}
+BENCHMARK_TEMPLATE(BM_FinalFlood, false)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_FinalFlood, true)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Baseline: one 9 x 9 median filter of the same image.
 void BM_Baseline_OpenCVMedian9(benchmark::State& state) {
     cv::Mat image8u;
     chartRegion().convertTo(image8u, CV_8U);

@@ -8,6 +8,7 @@
 
 #include "DataLayer/ShadeAnalysis/ChartWhite/PickedWhite.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/ChartSearch.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/MarkerFlood.h"
 
 namespace DataLayer {
 namespace chartsearch {
@@ -38,7 +39,7 @@ bool labelChart(SearchState& state, const Parameters& parameters) {
             cv::circle(state.labels, q, kFinalDiscRadius, cv::Scalar::all(1), -1, cv::LINE_8, 0);
         }
     }
-    cv::watershed(state.filteredImage, state.labels);
+    floodFromMarkers(state.filteredImage, state.labels);
 
     // Border test: no patch label in the frame of kBorderFrame pixels.
     for (int y = 0; y < state.labels.rows; ++y) {

@@ -13,6 +13,7 @@
 #include "Base/Algorithms/JacobiIteration.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/CWatershedSegmentation.h"
 #include "DataLayer/ShadeAnalysis/Segmentation/ChartSearch.h"
+#include "DataLayer/ShadeAnalysis/Segmentation/MarkerFlood.h"
 
 namespace DataLayer {
 
@@ -273,7 +274,7 @@ bool recluster(SearchState& state, const Parameters& parameters, float radius) {
     if (centres.empty()) {
         return false;
     }
-    cv::watershed(state.filteredImage, markers);
+    floodFromMarkers(state.filteredImage, markers);
     markers.setTo(0, markers <= 1);
     const double offset = static_cast<double>(state.seeds.size()) + 1.0;
     cv::Mat offsets(markers.size(), CV_32S, cv::Scalar(offset));
@@ -295,7 +296,7 @@ void appendSeeds(SearchState& state, const cv::Mat& centres) {
 }
 
 void floodAndRecluster(SearchState& state, const Parameters& parameters) {
-    cv::watershed(state.filteredImage, state.labels);
+    floodFromMarkers(state.filteredImage, state.labels);
     // Each pass clusters what the previous floods left as background; a pass
     // that finds new patches may uncover more, so passes repeat until one finds
     // nothing, at most the parameter set's number of times in all.
