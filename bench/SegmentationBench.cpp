@@ -307,24 +307,32 @@ void BM_Stage5_GridOrderFilterFit(benchmark::State& state) {
 }
 BENCHMARK(BM_Stage5_GridOrderFilterFit)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
+// The object after the grid step, and the final labelling's markers: a disc
+// per patch centre, labelled 2, 3, ... in grid order.
+cv::Mat finalMarkers(StagedSegmentation& segmentation) {
+    firstPass(segmentation);
+    DataLayer::floodFromMarkers(segmentation.m_state.filteredImage, segmentation.m_state.labels);
+    segmentation.recluster(0.85f);
+    segmentation.grid();
+    const std::vector<std::array<int, 2>>& centres = segmentation.m_state.patchCenters;
+    cv::Mat markers = cv::Mat::zeros(segmentation.m_state.filteredImage.size(), CV_32S);
+    for (std::size_t k = 0; k < centres.size(); ++k) {
+        cv::circle(markers, cv::Point(centres[k][0], centres[k][1]), 5,
+                   cv::Scalar::all(static_cast<double>(k) + 2.0), -1, cv::LINE_8, 0);
+    }
+    return markers;
+}
+
 // Final markers, flood, border test and white: the whole run minus the stages
 // above, measured as the difference of two runs would be noisy, so it is
 // timed by running segment() on an object whose earlier stages are cached.
 void BM_Stage6_FinalLabelling(benchmark::State& state) {
     StagedSegmentation segmentation(parameters());
-    firstPass(segmentation);
-    DataLayer::floodFromMarkers(segmentation.m_state.filteredImage, segmentation.m_state.labels);
-    segmentation.recluster(0.85f);
-    segmentation.grid();
-    const std::vector<std::array<int, 2>> centres = segmentation.m_state.patchCenters;
+    const cv::Mat markers = finalMarkers(segmentation);
     const cv::Mat& filtered = segmentation.m_state.filteredImage;
     cv::Mat labels(filtered.size(), CV_32S);
     for (auto _ : state) {
-        labels.setTo(0);
-        for (std::size_t k = 0; k < centres.size(); ++k) {
-            cv::circle(labels, cv::Point(centres[k][0], centres[k][1]), 5,
-                       cv::Scalar::all(static_cast<double>(k) + 2.0), -1, cv::LINE_8, 0);
-        }
+        markers.copyTo(labels);
         DataLayer::floodFromMarkers(filtered, labels);
         cv::Mat mask = (labels == 1);
         benchmark::DoNotOptimize(cv::mean(chartRegion(), mask));
@@ -333,22 +341,13 @@ void BM_Stage6_FinalLabelling(benchmark::State& state) {
 }
 BENCHMARK(BM_Stage6_FinalLabelling)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The final flood (the final labelling's markers) by the search's own flood
-// and by OpenCV's watershed, which it equals label for label.
+// The final flood by the search's own flood and by OpenCV's watershed, which
+// it equals label for label.
 template <bool kOpenCV>
 void BM_FinalFlood(benchmark::State& state) {
     StagedSegmentation segmentation(parameters());
-    firstPass(segmentation);
-    DataLayer::floodFromMarkers(segmentation.m_state.filteredImage, segmentation.m_state.labels);
-    segmentation.recluster(0.85f);
-    segmentation.grid();
-    const std::vector<std::array<int, 2>> centres = segmentation.m_state.patchCenters;
+    const cv::Mat markers = finalMarkers(segmentation);
     const cv::Mat& filtered = segmentation.m_state.filteredImage;
-    cv::Mat markers = cv::Mat::zeros(filtered.size(), CV_32S);
-    for (std::size_t k = 0; k < centres.size(); ++k) {
-        cv::circle(markers, cv::Point(centres[k][0], centres[k][1]), 5,
-                   cv::Scalar::all(static_cast<double>(k) + 2.0), -1, cv::LINE_8, 0);
-    }
     cv::Mat labels(filtered.size(), CV_32S);
     for (auto _ : state) {
         markers.copyTo(labels);
