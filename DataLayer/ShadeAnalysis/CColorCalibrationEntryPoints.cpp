@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "Base/Logging/WideFormat.h"
 #include "Base/StringConversion.h"
@@ -59,6 +60,21 @@ SegmentationDiagnostics refusedImage(Base::HostImageProblem problem, int rows, i
                          Base::describeHostImageProblem(problem) + " (" + std::to_string(cols) +
                          " x " + std::to_string(rows) + ")";
     return diagnostics;
+}
+
+/// Copies a segmentation entry point's image into `input`; false (and the
+/// reason in `diagnostics`, `input` untouched) when it cannot be taken.
+template <typename Pixel>
+bool takeHostImage(const Pixel* image, int rows, int cols, cv::Mat& input,
+                   SegmentationDiagnostics& diagnostics) {
+    Base::HostImageProblem problem = Base::HostImageProblem::eNone;
+    cv::Mat copy = copyHostImage(image, rows, cols, &problem);
+    if (copy.empty()) {
+        diagnostics = refusedImage(problem, rows, cols);
+        return false;
+    }
+    input = std::move(copy);
+    return true;
 }
 
 /// Hands `white` (continuous CV_32FC3) to the host's array without a copy:
@@ -260,26 +276,14 @@ bool CColorCalibration::precomputeSegmentation(float* whiteOut) {
 }
 
 bool CColorCalibration::precomputeSegmentation(float* image, int rows, int cols, float* whiteOut) {
-    Base::HostImageProblem problem = Base::HostImageProblem::eNone;
-    const cv::Mat input = copyHostImage(image, rows, cols, &problem);
-    if (input.empty()) {
-        m_segmentationDiagnostics = refusedImage(problem, rows, cols);
-        return false;
-    }
-    m_inputImage = input;
-    return precomputeSegmentation(whiteOut);
+    return takeHostImage(image, rows, cols, m_inputImage, m_segmentationDiagnostics) &&
+           precomputeSegmentation(whiteOut);
 }
 
 bool CColorCalibration::precomputeSegmentation(const unsigned char* image, int rows, int cols,
                                                float* whiteOut) {
-    Base::HostImageProblem problem = Base::HostImageProblem::eNone;
-    const cv::Mat input = copyHostImage(image, rows, cols, &problem);
-    if (input.empty()) {
-        m_segmentationDiagnostics = refusedImage(problem, rows, cols);
-        return false;
-    }
-    m_inputImage = input;
-    return precomputeSegmentation(whiteOut);
+    return takeHostImage(image, rows, cols, m_inputImage, m_segmentationDiagnostics) &&
+           precomputeSegmentation(whiteOut);
 }
 
 bool CColorCalibration::updateSegmentation(float* whiteOut) {
@@ -333,26 +337,14 @@ bool CColorCalibration::updateSegmentation(float* whiteOut) {
 
 bool CColorCalibration::updateSegmentation(const unsigned char* image, int rows, int cols,
                                            float* whiteOut) {
-    Base::HostImageProblem problem = Base::HostImageProblem::eNone;
-    const cv::Mat input = copyHostImage(image, rows, cols, &problem);
-    if (input.empty()) {
-        m_segmentationDiagnostics = refusedImage(problem, rows, cols);
-        return false;
-    }
-    m_inputImage = input;
-    return updateSegmentation(whiteOut);
+    return takeHostImage(image, rows, cols, m_inputImage, m_segmentationDiagnostics) &&
+           updateSegmentation(whiteOut);
 }
 
 bool CColorCalibration::updateSegmentation(const float* image, int rows, int cols,
                                            float* whiteOut) {
-    Base::HostImageProblem problem = Base::HostImageProblem::eNone;
-    const cv::Mat input = copyHostImage(image, rows, cols, &problem);
-    if (input.empty()) {
-        m_segmentationDiagnostics = refusedImage(problem, rows, cols);
-        return false;
-    }
-    m_inputImage = input;
-    return updateSegmentation(whiteOut);
+    return takeHostImage(image, rows, cols, m_inputImage, m_segmentationDiagnostics) &&
+           updateSegmentation(whiteOut);
 }
 
 // ---- White field -----------------------------------------------------------------
