@@ -11,17 +11,16 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "Base/Logging/WideFormat.h"
 #include "Base/StringConversion.h"
 #include "DataLayer/ShadeAnalysis/CColorCalibration.h"
 #include "DataLayer/ShadeAnalysis/Calibration/CalibrationStage.h"
 #include "DataLayer/ShadeAnalysis/ChartConstants.h"
+#include "DataLayer/ShadeAnalysis/FailureMessage.h"
 #include "DataLayer/ShadeAnalysis/HostImage.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
 #include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
@@ -33,17 +32,6 @@ namespace DataLayer {
 namespace {
 
 constexpr std::size_t kPatchCount = kChartPatchCount;
-
-/// A failure with its message formatted printf-style.
-CalibrationError failure(CalibrationFailure code, const wchar_t* format, ...) {
-    CalibrationError error;
-    error.code = code;
-    std::va_list args;
-    va_start(args, format);
-    error.message = Logging::FormatWide(format, args);
-    va_end(args);
-    return error;
-}
 
 // ---- The prep step -----------------------------------------------------------
 
@@ -135,12 +123,12 @@ bool CColorCalibration::startColorCalibration(CbArray<float>& whiteImageOut,
 
     // The white field: estimated when missing, or the host's when the chart asks for it.
     if (m_whiteImage.empty() && !precomputeInpainting(whiteImageOut)) {
-        return failCalibration(
-            failure(CalibrationFailure::eWhiteEstimateFailed, L"precomputeInpainting failed"));
+        return failCalibration(failureWithMessage(CalibrationFailure::eWhiteEstimateFailed,
+                                                  L"precomputeInpainting failed"));
     }
     if (!m_parameterSet) {
-        return failCalibration(failure(CalibrationFailure::eMissingParameterSet,
-                                       L"no parameter set for the calibration target"));
+        return failCalibration(failureWithMessage(CalibrationFailure::eMissingParameterSet,
+                                                  L"no parameter set for the calibration target"));
     }
     // The host's white where the chart asks for it; the estimated white the
     // host received stays as it was.
@@ -208,8 +196,9 @@ bool CColorCalibration::startOnWholeImage(const cv::Mat& input, int rows, int co
                                           std::vector<std::vector<float>>* measuredColors,
                                           std::vector<float>* pickedWhite) {
     if (input.empty()) {
-        return failCalibration(failure(CalibrationFailure::eInvalidImageArguments,
-                                       L"no image data or invalid image size %i x %i", cols, rows));
+        return failCalibration(failureWithMessage(CalibrationFailure::eInvalidImageArguments,
+                                                  L"no image data or invalid image size %i x %i",
+                                                  cols, rows));
     }
     m_inputImage = input;
     m_fullImage = clonePhotoBuffer(input);
@@ -226,7 +215,7 @@ bool CColorCalibration::startColorCalibration(const unsigned char* image, CRect&
     const cv::Mat input = hostRegionImage(image, roi);
     const cv::Mat full = input.empty() ? cv::Mat() : copyHostImage(fullImage, fullRows, fullCols);
     if (full.empty()) {
-        return failCalibration(failure(
+        return failCalibration(failureWithMessage(
             CalibrationFailure::eInvalidImageArguments,
             L"no image data or invalid image size: region (%i, %i, %i, %i), full image %i x %i",
             roi.left, roi.top, roi.right, roi.bottom, fullCols, fullRows));

@@ -2,6 +2,10 @@
 #include "DataLayer/ShadeAnalysis/CalibrationFailure.h"
 
 #include <array>
+#include <cstdarg>
+
+#include "Base/Logging/WideFormat.h"
+#include "DataLayer/ShadeAnalysis/FailureMessage.h"
 
 namespace DataLayer {
 
@@ -86,6 +90,24 @@ int reportedLine(CalibrationWarning warning) {
             return 513;
     }
     return 0;
+}
+
+CalibrationError failureWithMessage(CalibrationFailure code, const wchar_t* format, ...) {
+    CalibrationError error;
+    error.code = code;
+    std::va_list args;
+    va_start(args, format);
+    error.message = Logging::FormatWide(format, args);
+    va_end(args);
+    return error;
+}
+
+std::wstring wideMessage(const wchar_t* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::wstring text = Logging::FormatWide(format, args);
+    va_end(args);
+    return text;
 }
 
 }  // namespace DataLayer

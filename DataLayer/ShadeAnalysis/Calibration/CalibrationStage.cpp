@@ -4,40 +4,27 @@
 #include "DataLayer/ShadeAnalysis/Calibration/CalibrationStage.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdint>
 #include <limits>
 #include <utility>
 
-#include "Base/Logging/WideFormat.h"
 #include "DataLayer/ShadeAnalysis/Calibration/ColorFit.h"
 #include "DataLayer/ShadeAnalysis/Calibration/FlatField.h"
 #include "DataLayer/ShadeAnalysis/Calibration/PatchMasks.h"
 #include "DataLayer/ShadeAnalysis/Calibration/PatchMeasurement.h"
 #include "DataLayer/ShadeAnalysis/ChartConstants.h"
+#include "DataLayer/ShadeAnalysis/FailureMessage.h"
 
 namespace DataLayer {
 
 namespace {
 
-/// `result` failed with `failure`; the message is formatted printf-style.
-CalibrationResult failed(CalibrationFailure failure, const wchar_t* format, ...) {
+/// A result that failed with `failure`; the message is formatted printf-style.
+template <typename... Args>
+CalibrationResult failed(CalibrationFailure failure, const wchar_t* format, Args... args) {
     CalibrationResult result;
-    result.failure.code = failure;
-    std::va_list args;
-    va_start(args, format);
-    result.failure.message = Logging::FormatWide(format, args);
-    va_end(args);
+    result.failure = failureWithMessage(failure, format, args...);
     return result;
-}
-
-/// printf-style wide text.
-std::wstring wideText(const wchar_t* format, ...) {
-    std::va_list args;
-    va_start(args, format);
-    std::wstring text = Logging::FormatWide(format, args);
-    va_end(args);
-    return text;
 }
 
 /// One pairing of the measured patches with the reference positions, and its fit.
@@ -315,7 +302,7 @@ CalibrationResult calibrateChart(const CalibrationInput& in, double maxResidualR
         outcome.failure.message = L"the fitted colour matrix is not finite";
     } else if (passing.empty()) {
         outcome.failure.code = CalibrationFailure::eResidualTooLarge;
-        outcome.failure.message = wideText(
+        outcome.failure.message = wideMessage(
             L"the corrected colours miss the references: residual %.3f of the references' "
             L"spread (the best of %i pairings, %ls), at most %.2f allowed",
             best->fit.residual, static_cast<int>(candidates.size()), pairingName(best->orientation),
@@ -323,12 +310,12 @@ CalibrationResult calibrateChart(const CalibrationInput& in, double maxResidualR
     } else if (passing.size() > 1) {
         std::wstring named;
         for (const Candidate* candidate : passing) {
-            named +=
-                (named.empty() ? L"" : L", ") +
-                wideText(L"%ls %.3f", pairingName(candidate->orientation), candidate->fit.residual);
+            named += (named.empty() ? L"" : L", ") +
+                     wideMessage(L"%ls %.3f", pairingName(candidate->orientation),
+                                 candidate->fit.residual);
         }
         outcome.failure.code = CalibrationFailure::ePairingAmbiguous;
-        outcome.failure.message = wideText(
+        outcome.failure.message = wideMessage(
             L"the colours do not decide how the patches pair with the references: %i pairings "
             L"pass the residual rule (%ls; at most %.2f allowed)",
             static_cast<int>(passing.size()), named.c_str(), maxResidualRatio);

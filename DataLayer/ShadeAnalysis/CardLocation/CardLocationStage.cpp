@@ -2,24 +2,21 @@
 // it, the result in the whole photo's pixels, and the rectification's plan.
 #include "DataLayer/ShadeAnalysis/CardLocation/CardLocationStage.h"
 
-#include <cstdarg>
 #include <memory>
 #include <utility>
 
-#include "Base/Logging/WideFormat.h"
 #include "DataLayer/ShadeAnalysis/CChartCardLocator.h"
+#include "DataLayer/ShadeAnalysis/FailureMessage.h"
 
 namespace DataLayer {
 
 namespace {
 
 /// `result` failed with `code`; the message is formatted printf-style.
-void fail(CardLocationResult& result, CalibrationFailure code, const wchar_t* format, ...) {
-    result.failure.code = code;
-    std::va_list args;
-    va_start(args, format);
-    result.failure.message = Logging::FormatWide(format, args);
-    va_end(args);
+template <typename... Args>
+void fail(CardLocationResult& result, CalibrationFailure code, const wchar_t* format,
+          Args... args) {
+    result.failure = failureWithMessage(code, format, args...);
 }
 
 }  // namespace

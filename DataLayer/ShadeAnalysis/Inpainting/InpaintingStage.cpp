@@ -2,9 +2,7 @@
 // out of the white ground, and the fit.
 #include "DataLayer/ShadeAnalysis/Inpainting/InpaintingStage.h"
 
-#include <cstdarg>
-
-#include "Base/Logging/WideFormat.h"
+#include "DataLayer/ShadeAnalysis/FailureMessage.h"
 #include "DataLayer/ShadeAnalysis/Inpainting/WhiteEstimate.h"
 #include "DataLayer/ShadeAnalysis/Memory/PhotoBuffers.h"
 
@@ -13,12 +11,9 @@ namespace DataLayer {
 namespace {
 
 /// `result` failed with `eWhiteEstimateFailed`; the message is formatted printf-style.
-void fail(InpaintingResult& result, const wchar_t* format, ...) {
-    result.failure.code = CalibrationFailure::eWhiteEstimateFailed;
-    std::va_list args;
-    va_start(args, format);
-    result.failure.message = Logging::FormatWide(format, args);
-    va_end(args);
+template <typename... Args>
+void fail(InpaintingResult& result, const wchar_t* format, Args... args) {
+    result.failure = failureWithMessage(CalibrationFailure::eWhiteEstimateFailed, format, args...);
 }
 
 }  // namespace
