@@ -227,10 +227,15 @@ void floodFromMarkers(const cv::Mat& image, cv::Mat& markers) {
     const int height = labels.rows;
     for (int y = 0; y < height; ++y) {
         int* row = labels.ptr<int>(y);
-        const bool frame = y == 0 || y == height - 1;
-        for (int x = 0; x < width; ++x) {
-            row[x] = frame || x == 0 || x == width - 1 ? kBoundary : std::max(row[x], 0);
+        if (y == 0 || y == height - 1) {
+            std::fill(row, row + width, kBoundary);
+            continue;
         }
+        for (int x = 1; x < width - 1; ++x) {
+            row[x] = std::max(row[x], 0);
+        }
+        row[0] = kBoundary;
+        row[width - 1] = kBoundary;
     }
     floodContinuous(img.ptr<uchar>(), labels.ptr<int>(), width, height);
     if (labels.data != markers.data) {

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include <opencv2/imgproc.hpp>
 
@@ -275,16 +276,25 @@ bool recluster(SearchState& state, const Parameters& parameters, float radius) {
         return false;
     }
     floodFromMarkers(state.filteredImage, markers);
-    markers.setTo(0, markers <= 1);
-    const double offset = static_cast<double>(state.seeds.size()) + 1.0;
-    cv::Mat offsets(markers.size(), CV_32S, cv::Scalar(offset));
-    offsets.setTo(0, markers == 0);
-    cv::add(markers, offsets, markers);
+    // The new patches' regions (flood labels above 1) join the labels,
+    // numbered after the seeds found so far; the background and the
+    // boundaries of this flood change nothing.
+    const auto offset = static_cast<std::int64_t>(state.seeds.size()) + 1;
+    for (int y = 0; y < markers.rows; ++y) {
+        const int* flood = markers.ptr<int>(y);
+        int* labels = state.labels.ptr<int>(y);
+        for (int x = 0; x < markers.cols; ++x) {
+            if (flood[x] > 1) {
+                labels[x] = cv::saturate_cast<int>(
+                    labels[x] +
+                    static_cast<std::int64_t>(cv::saturate_cast<int>(flood[x] + offset)));
+            }
+        }
+    }
     for (int i = 0; i < centres.rows; ++i) {
         const cv::Vec2i& c = centres.at<cv::Vec2i>(i, 0);
         state.seeds.push_back({c[0], c[1]});
     }
-    cv::add(state.labels, markers, state.labels);
     return true;
 }
 
