@@ -27,15 +27,9 @@ using Inpainting::RBFInpaintingEngine;
 
 namespace {
 
-/// CRBFInpainting::clamp, inlined into the filling: 255 above 255, 0 below 0,
-/// otherwise the value as float (a NaN passes through).
-inline float clampToRange(double v) {
-    if (v > 255.0) return 255.0f;
-    if (v < 0.0) return 0.0f;
-    return static_cast<float>(v);
-}
-
-/// `clampToRange` of a float, as a select the compiler vectorises (NaN passes).
+/// CRBFInpainting::clamp of a float, inlined into the filling as a select the
+/// compiler vectorises: 255 above 255, 0 below 0, otherwise the value (a NaN
+/// passes through).
 inline float clampField(float v) {
     const float low = v < 0.0f ? 0.0f : v;
     return v > 255.0f ? 255.0f : low;
